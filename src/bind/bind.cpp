@@ -1,0 +1,391 @@
+#define QUILLET_IMPORT_ARRAY
+#include "bind/bind.hpp"
+
+#include <cstdarg>
+#include <cstring>
+#include <exception>
+#include <string>
+
+namespace qb {
+
+void init_numpy() {
+  if (PyArray_API) return;
+  if (_import_array() < 0) throw Error{};
+}
+
+void raise(PyObject* type, const char* fmt, ...) {
+  va_list va;
+  va_start(va, fmt);
+  PyErr_FormatV(type, fmt, va);
+  va_end(va);
+  throw Error{};
+}
+
+void translate_exception() {
+  try {
+    throw;
+  } catch (const Error&) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+  }
+}
+
+Ref py_int(long long v) { return check(PyLong_FromLongLong(v)); }
+Ref py_float(double v) { return check(PyFloat_FromDouble(v)); }
+
+long long as_index(PyObject* o) {
+  Ref i = check(PyNumber_Index(o));
+  long long v = PyLong_AsLongLong(i.get());
+  if (v == -1 && PyErr_Occurred()) throw Error{};
+  return v;
+}
+
+Ref tuple(std::initializer_list<PyObject*> items) {
+  Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (PyObject* o : items) {
+    Py_INCREF(o);
+    PyTuple_SET_ITEM(t.get(), i++, o);
+  }
+  return t;
+}
+
+Ref shape_tuple(const std::vector<npy_intp>& dims) {
+  Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(dims.size())));
+  for (size_t i = 0; i < dims.size(); ++i)
+    PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), py_int(dims[i]).release());
+  return t;
+}
+
+Ref call(PyObject* fn, std::initializer_list<PyObject*> args) {
+  return check(PyObject_Vectorcall(fn, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
+}
+
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
+  std::vector<PyObject*> v;
+  v.reserve(args.size() + 1);
+  v.push_back(obj);
+  v.insert(v.end(), args.begin(), args.end());
+  return check(PyObject_VectorcallMethod(name, v.data(), v.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+void print(std::initializer_list<PyObject*> args) {
+  static PyObject* builtins = nullptr;
+  if (!builtins) builtins = check(PyImport_ImportModule("builtins")).release();
+  Ref fn = getattr(builtins, QB_ID(print));
+  call(fn.get(), args);
+}
+
+// ---------------------------------------------------------------- arguments
+
+namespace {
+
+std::string function_name(const char* qualname) {
+#if PY_VERSION_HEX >= 0x030A0000
+  return qualname;
+#else
+  const char* dot = std::strrchr(qualname, '.');
+  return dot ? dot + 1 : qualname;
+#endif
+}
+
+}  // namespace
+
+void parse_args(const char* qualname, const char* const* names, int nparams, int nrequired,
+                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  nargs = PyVectorcall_NARGS(nargs);
+  for (int i = 0; i < nparams; ++i) out[i] = nullptr;
+  for (Py_ssize_t i = 0; i < nargs && i < nparams; ++i) out[i] = args[i];
+  const std::string fn = function_name(qualname);
+  // Keyword problems are reported before surplus positionals, as CPython does.
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t j = 0; j < nkw; ++j) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+    int idx = -1;
+    for (int i = 0; i < nparams; ++i)
+      if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
+        idx = i;
+        break;
+      }
+    if (idx < 0) raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn.c_str(), key);
+    if (out[idx]) raise(PyExc_TypeError, "%s() got multiple values for argument '%U'", fn.c_str(), key);
+    out[idx] = args[nargs + j];
+  }
+  if (nargs > nparams) {
+    // Counts include self, as in the messages of Python methods.
+    Py_ssize_t given = nargs + 1;
+    if (nrequired == nparams)
+      raise(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given", fn.c_str(), nparams + 1,
+            nparams + 1 == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+    raise(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd %s given", fn.c_str(),
+          nrequired + 1, nparams + 1, given, given == 1 ? "was" : "were");
+  }
+  std::vector<const char*> missing;
+  for (int i = 0; i < nrequired; ++i)
+    if (!out[i]) missing.push_back(names[i]);
+  if (!missing.empty()) {
+    std::string list;
+    for (size_t i = 0; i < missing.size(); ++i) {
+      if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+      list += "'";
+      list += missing[i];
+      list += "'";
+    }
+    raise(PyExc_TypeError, "%s() missing %d required positional argument%s: %s", fn.c_str(),
+          static_cast<int>(missing.size()), missing.size() == 1 ? "" : "s", list.c_str());
+  }
+}
+
+// ---------------------------------------------------------------- modules
+
+PyObject* make_class(PyObject* module, const char* name, PyMethodDef* methods) {
+  Ref modname = getattr(module, QB_ID(__name__));
+  Ref pyname = check(PyUnicode_FromString(name));
+  Ref ns = check(PyDict_New());
+  check(PyDict_SetItemString(ns.get(), "__module__", modname.get()));
+  check(PyDict_SetItemString(ns.get(), "__qualname__", pyname.get()));
+  Ref bases = tuple({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
+  Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {pyname.get(), bases.get(), ns.get()});
+  for (PyMethodDef* m = methods; m->ml_name; ++m) {
+    Ref d = check(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.get()), m));
+    // Setting __init__ on the class also points its tp_init slot at it.
+    check(PyObject_SetAttrString(cls.get(), m->ml_name, d.get()));
+  }
+  check(PyObject_SetAttr(module, pyname.get(), cls.get()));
+  return cls.get();
+}
+
+void add_function(PyObject* module, PyMethodDef* def) {
+  Ref modname = getattr(module, QB_ID(__name__));
+  Ref fn = check(PyCFunction_NewEx(def, module, modname.get()));
+  check(PyObject_SetAttrString(module, def->ml_name, fn.get()));
+}
+
+void bind_module(PyObject* module, const char* name, const char* as) {
+  Ref m = check(PyImport_ImportModule(name));
+  check(PyObject_SetAttrString(module, as, m.get()));
+}
+
+void bind_numpy(PyObject* module) { bind_module(module, "numpy", "np"); }
+
+void star_import(PyObject* module, const char* name) {
+  Ref src = check(PyImport_ImportModule(name));
+  Ref all;
+  if (PyObject_HasAttrString(src.get(), "__all__")) all = getattr(src.get(), QB_ID(__all__));
+  PyObject* dst = PyModule_GetDict(module);
+  if (all) {
+    Ref it = check(PyObject_GetIter(all.get()));
+    while (PyObject* key = PyIter_Next(it.get())) {
+      Ref k = Ref::steal(key);
+      Ref v = getattr(src.get(), k.get());
+      check(PyDict_SetItem(dst, k.get(), v.get()));
+    }
+    if (PyErr_Occurred()) throw Error{};
+    return;
+  }
+  Ref d = Ref::borrow(PyModule_GetDict(src.get()));
+  Ref items = check(PyDict_Items(d.get()));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* kv = PyList_GET_ITEM(items.get(), i);
+    PyObject* k = PyTuple_GET_ITEM(kv, 0);
+    if (!PyUnicode_Check(k) || PyUnicode_READ_CHAR(k, 0) == '_') continue;
+    check(PyDict_SetItem(dst, k, PyTuple_GET_ITEM(kv, 1)));
+  }
+}
+
+Ref global(PyObject* module, PyObject* name) {
+  PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+  if (v) return Ref::borrow(v);
+  if (PyErr_Occurred()) throw Error{};
+  raise(PyExc_NameError, "name '%U' is not defined", name);
+}
+
+// ---------------------------------------------------------------- arrays
+
+void unpack_error(Py_ssize_t got, int expected) {
+  if (got < expected) raise(PyExc_ValueError, "not enough values to unpack (expected %d, got %zd)", expected, got);
+#if PY_VERSION_HEX >= 0x030E0000
+  raise(PyExc_ValueError, "too many values to unpack (expected %d, got %zd)", expected, got);
+#else
+  raise(PyExc_ValueError, "too many values to unpack (expected %d)", expected);
+#endif
+}
+
+Ref as_array(PyObject* o) {
+  if (PyArray_Check(o)) return Ref::borrow(o);
+  return check(PyArray_FromAny(o, nullptr, 0, 0, 0, nullptr));
+}
+
+Ref to_f64(PyArrayObject* a, const char* what) {
+  const int t = PyArray_TYPE(a);
+  if (PyTypeNum_ISCOMPLEX(t))
+    raise(PyExc_TypeError, "%s: complex values are not supported (got dtype %R)", what,
+          reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
+  if (!(PyTypeNum_ISBOOL(t) || PyTypeNum_ISINTEGER(t) || PyTypeNum_ISFLOAT(t) || t == NPY_OBJECT))
+    raise(PyExc_TypeError, "%s must hold real numbers, not dtype %R", what,
+          reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
+  if (t == NPY_DOUBLE && PyArray_ISCARRAY_RO(a) && PyArray_ISNOTSWAPPED(a))
+    return Ref::borrow(reinterpret_cast<PyObject*>(a));
+  return check(PyArray_FromArray(a, PyArray_DescrFromType(NPY_DOUBLE),
+                                 NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST | NPY_ARRAY_ENSUREARRAY));
+}
+
+npy_intp mul_size(npy_intp a, npy_intp b) {
+  npy_intp r;
+  if (__builtin_mul_overflow(a, b, &r))
+    raise(PyExc_ValueError, "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.");
+  return r;
+}
+
+npy_intp add_size(npy_intp a, npy_intp b) {
+  npy_intp r;
+  if (__builtin_add_overflow(a, b, &r))
+    raise(PyExc_ValueError, "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.");
+  return r;
+}
+
+Ref zeros(const std::vector<npy_intp>& d) {
+  return check(PyArray_Zeros(static_cast<int>(d.size()), const_cast<npy_intp*>(d.data()),
+                             PyArray_DescrFromType(NPY_DOUBLE), 0));
+}
+
+Ref empty(const std::vector<npy_intp>& d) {
+  return check(PyArray_Empty(static_cast<int>(d.size()), const_cast<npy_intp*>(d.data()),
+                             PyArray_DescrFromType(NPY_DOUBLE), 0));
+}
+
+Ref zeros_like_dtype(const std::vector<npy_intp>& d, PyArray_Descr* dtype) {
+  Py_INCREF(dtype);
+  return check(PyArray_Zeros(static_cast<int>(d.size()), const_cast<npy_intp*>(d.data()), dtype, 0));
+}
+
+std::vector<npy_intp> dims(PyArrayObject* a) {
+  return std::vector<npy_intp>(PyArray_DIMS(a), PyArray_DIMS(a) + PyArray_NDIM(a));
+}
+
+namespace {
+Ref bound(Py_ssize_t v, bool open) {
+  if (open) return Ref::borrow(Py_None);
+  return check(PyLong_FromSsize_t(v));
+}
+}  // namespace
+
+Ref slice(PyObject* a, std::initializer_list<Slice> slices) {
+  int n = 0;
+  for (const Slice& s : slices) n = s.axis + 1 > n ? s.axis + 1 : n;
+  Ref key = check(PyTuple_New(n));
+  for (int i = 0; i < n; ++i) {
+    Ref start = Ref::borrow(Py_None), stop = Ref::borrow(Py_None), step = Ref::borrow(Py_None);
+    for (const Slice& s : slices)
+      if (s.axis == i) {
+        start = bound(s.start, s.start == OPEN_LO);
+        stop = bound(s.stop, s.stop == OPEN_HI);
+        step = bound(s.step, s.step == 1);
+      }
+    PyTuple_SET_ITEM(key.get(), i, check(PySlice_New(start.get(), stop.get(), step.get())).release());
+  }
+  return check(PyObject_GetItem(a, key.get()));
+}
+
+long long factor(PyObject* value, const char* name, long long min) {
+  if (!PyIndex_Check(value))
+    raise(PyExc_TypeError, "%s must be an integer, not %s", name, Py_TYPE(value)->tp_name);
+  Ref i = check(PyNumber_Index(value));
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(i.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw Error{};
+  if (overflow < 0 || (overflow == 0 && v < min))
+    raise(PyExc_ValueError, "%s must be at least %lld, got %S", name, min, i.get());
+  if (overflow > 0 || v > (1LL << 62)) raise(PyExc_ValueError, "%s is too large: %S", name, i.get());
+  return v;
+}
+
+namespace {
+std::string shape_text(const std::vector<npy_intp>& d) {
+  std::string s = "(";
+  for (size_t i = 0; i < d.size(); ++i) {
+    if (i) s += ", ";
+    s += std::to_string(d[i]);
+  }
+  if (d.size() == 1) s += ",";
+  return s + ")";
+}
+}  // namespace
+
+Ref param(PyObject* layer, PyObject* name, const std::vector<npy_intp>& shape) {
+  Ref value = getattr(layer, name);
+  Ref a = as_array(value.get());
+  std::vector<npy_intp> got = dims(a.arr());
+  if (got != shape)
+    raise(PyExc_ValueError, "%U has shape %s, but the layer needs %s", name, shape_text(got).c_str(),
+          shape_text(shape).c_str());
+  return to_f64(a.arr(), PyUnicode_AsUTF8(name));
+}
+
+std::vector<double> bias(PyObject* layer, PyObject* name, npy_intp n) {
+  Ref value = getattr(layer, name);
+  Ref a = to_f64(value.get(), PyUnicode_AsUTF8(name));
+  const int nd = PyArray_NDIM(a.arr());
+  bool ok = true;
+  for (int i = 0; i + 1 < nd; ++i) ok = ok && PyArray_DIM(a.arr(), i) == 1;
+  const npy_intp last = nd ? PyArray_DIM(a.arr(), nd - 1) : 1;
+  if (!ok || (last != n && last != 1))
+    raise(PyExc_ValueError, "%U has shape %s, but the layer needs (%zd,)", name, shape_text(dims(a.arr())).c_str(),
+          static_cast<Py_ssize_t>(n));
+  std::vector<double> out(static_cast<size_t>(n));
+  const double* p = data(a);
+  for (npy_intp i = 0; i < n; ++i) out[static_cast<size_t>(i)] = last == 1 ? p[0] : p[i];
+  return out;
+}
+
+Ref random_normal(const std::vector<npy_intp>& shape) {
+  static PyObject* random = nullptr;
+  if (!random) random = check(PyImport_ImportModule("numpy.random")).release();
+  Ref normal = getattr(random, QB_ID(normal));
+  Ref zero = py_int(0), one = py_float(1.0), size = shape_tuple(shape);
+  return call(normal.get(), {zero.get(), one.get(), size.get()});
+}
+
+// ---------------------------------------------------------------- BLAS
+
+namespace {
+
+Ref wrap(npy_intp rows, npy_intp cols, npy_intp row_stride, npy_intp col_stride, const double* p, bool writeable) {
+  npy_intp d[2] = {rows, cols};
+  npy_intp s[2] = {row_stride * static_cast<npy_intp>(sizeof(double)), col_stride * static_cast<npy_intp>(sizeof(double))};
+  int flags = NPY_ARRAY_ALIGNED | (writeable ? NPY_ARRAY_WRITEABLE : 0);
+  return check(PyArray_New(&PyArray_Type, 2, d, NPY_DOUBLE, s, const_cast<double*>(p), 0, flags, nullptr));
+}
+
+}  // namespace
+
+void gemm(bool trans_a, bool trans_b, npy_intp m, npy_intp n, npy_intp k, const double* a, npy_intp lda,
+          const double* b, npy_intp ldb, double* c, npy_intp ldc) {
+  if (m == 0 || n == 0) return;
+  PyGILState_STATE g = PyGILState_Ensure();
+  try {
+    static PyObject* matmul = nullptr;
+    static PyObject* kw = nullptr;
+    if (!matmul) {
+      Ref np = check(PyImport_ImportModule("numpy"));
+      matmul = getattr(np.get(), QB_ID(matmul)).release();
+      kw = tuple({QB_ID(out)}).release();
+    }
+    Ref A = trans_a ? wrap(m, k, 1, lda, a, false) : wrap(m, k, lda, 1, a, false);
+    Ref B = trans_b ? wrap(k, n, 1, ldb, b, false) : wrap(k, n, ldb, 1, b, false);
+    Ref C = wrap(m, n, ldc, 1, c, true);
+    PyObject* argv[] = {A.get(), B.get(), C.get()};
+    check(PyObject_Vectorcall(matmul, argv, 2, kw));
+  } catch (...) {
+    PyGILState_Release(g);
+    throw;
+  }
+  PyGILState_Release(g);
+}
+
+}  // namespace qb

@@ -1,0 +1,18 @@
+// Integer-factor resampling over batches of planes stored contiguously.
+// One-dimensional signals are planes with a single row.
+#pragma once
+
+#include <cstdint>
+
+namespace qk {
+
+// Spreading onto a grid: out[p, i*k, j*k] = in[p, i, j] for i < h, j < w.
+// `in` holds planes of h x w, `out` planes of ho x wo with (h-1)*k < ho and
+// (w-1)*k < wo; the other entries of `out` are left as they are (zero).
+void spread(const double* in, double* out, int64_t planes, int64_t h, int64_t w, int64_t ho, int64_t wo, int64_t k);
+
+// Picking from a grid: out[p, i, j] = in[p, i*k, j*k] for i < ho, j < wo.
+// `in` holds planes of h x w with (ho-1)*k < h and (wo-1)*k < w.
+void pick(const double* in, double* out, int64_t planes, int64_t h, int64_t w, int64_t ho, int64_t wo, int64_t k);
+
+}  // namespace qk
