@@ -351,22 +351,124 @@ Ref random_normal(const std::vector<npy_intp>& shape) {
   return call(normal.get(), {zero.get(), one.get(), size.get()});
 }
 
+Ref numpy_attr(PyObject* name) {
+  static PyObject* np = nullptr;
+  if (!np) np = check(PyImport_ImportModule("numpy")).release();
+  return getattr(np, name);
+}
+
+Ref pad(PyArrayObject* A, npy_intp p, int axes) {
+  std::vector<npy_intp> d = dims(A);
+  const int nd = static_cast<int>(d.size());
+  if (nd < axes) unpack_error(nd, axes);
+  if (p < 0) raise(PyExc_ValueError, "index can't contain negative values");
+  for (int i = nd - axes; i < nd; ++i) d[static_cast<size_t>(i)] = add_size(d[static_cast<size_t>(i)], mul_size(p, 2));
+  Ref out = zeros_like_dtype(d, PyArray_DESCR(A));
+  const Py_ssize_t lo = static_cast<Py_ssize_t>(p);
+  Ref center = axes == 1 ? slice(out.get(), {{nd - 1, lo, lo + PyArray_DIM(A, nd - 1), 1}})
+                         : slice(out.get(), {{nd - 2, lo, lo + PyArray_DIM(A, nd - 2), 1},
+                                             {nd - 1, lo, lo + PyArray_DIM(A, nd - 1), 1}});
+  check(PyArray_CopyInto(center.arr(), A));
+  return out;
+}
+
+namespace {
+bool assertions_disabled() {
+  static int optimize = -1;
+  if (optimize < 0) {
+    PyObject* flags = PySys_GetObject("flags");  // borrowed
+    Ref o = flags ? Ref::steal(PyObject_GetAttrString(flags, "optimize")) : Ref();
+    optimize = o ? static_cast<int>(PyLong_AsLong(o.get())) : 0;
+    PyErr_Clear();
+  }
+  return optimize > 0;
+}
+}  // namespace
+
+void check_channels(bool ok, const char* fmt, ...) {
+  if (ok) return;
+  if (!assertions_disabled()) {
+    PyErr_SetNone(PyExc_AssertionError);
+    throw Error{};
+  }
+  va_list va;
+  va_start(va, fmt);
+  PyErr_FormatV(PyExc_ValueError, fmt, va);
+  va_end(va);
+  throw Error{};
+}
+
+void add_into(PyObject* obj, PyObject* name, const Ref& value) {
+  Ref cur = getattr(obj, name);
+  if (PyArray_CheckExact(cur.get())) {
+    PyArrayObject* c = cur.arr();
+    if (PyArray_TYPE(c) == NPY_DOUBLE && PyArray_ISCARRAY(c) && PyArray_ISNOTSWAPPED(c) &&
+        dims(c) == dims(value.arr())) {
+      double* dst = static_cast<double*>(PyArray_DATA(c));
+      const double* src = data(value);
+      const npy_intp n = PyArray_SIZE(c);
+      for (npy_intp i = 0; i < n; ++i) dst[i] += src[i];
+      return;
+    }
+  }
+  Ref sum = check(PyNumber_InPlaceAdd(cur.get(), value.get()));
+  setattr(obj, name, sum);
+}
+
+npy_intp int_attr(PyObject* obj, PyObject* name) {
+  return static_cast<npy_intp>(as_index(getattr(obj, name).get()));
+}
+
+bool attr_equals(PyObject* obj, PyObject* name, npy_intp value) {
+  Ref v = getattr(obj, name);
+  Ref i = py_int(value);
+  int eq = PyObject_RichCompareBool(i.get(), v.get(), Py_EQ);
+  check(eq);
+  return eq == 1;
+}
+
+void init_conv_params(PyObject* self, std::initializer_list<PyObject*> shape, PyObject* out_channels,
+                      PyObject* weight_init_fn, PyObject* bias_init_fn) {
+  Ref W;
+  if (!weight_init_fn || weight_init_fn == Py_None) {
+    Ref normal = getattr(numpy_attr(QB_ID(random)).get(), QB_ID(normal));
+    Ref zero = py_int(0), one = py_float(1.0), size = tuple(shape);
+    W = call(normal.get(), {zero.get(), one.get(), size.get()});
+  } else {
+    W = call(weight_init_fn, shape);
+  }
+  setattr(self, QB_ID(W), W);
+  Ref b;
+  if (!bias_init_fn || bias_init_fn == Py_None)
+    b = call(numpy_attr(QB_ID(zeros)).get(), {out_channels});
+  else
+    b = call(bias_init_fn, {out_channels});
+  setattr(self, QB_ID(b), b);
+  Ref zeros = numpy_attr(QB_ID(zeros));
+  setattr(self, QB_ID(dLdW), call(zeros.get(), {getattr(W.get(), QB_ID(shape)).get()}));
+  setattr(self, QB_ID(dLdb), call(zeros.get(), {getattr(b.get(), QB_ID(shape)).get()}));
+}
+
 // ---------------------------------------------------------------- BLAS
 
 namespace {
 
-Ref wrap(npy_intp rows, npy_intp cols, npy_intp row_stride, npy_intp col_stride, const double* p, bool writeable) {
-  npy_intp d[2] = {rows, cols};
-  npy_intp s[2] = {row_stride * static_cast<npy_intp>(sizeof(double)), col_stride * static_cast<npy_intp>(sizeof(double))};
+// A (batch, rows, cols) float64 view of foreign memory; strides in elements.
+Ref wrap(int64_t batch, int64_t rows, int64_t cols, int64_t batch_stride, int64_t row_stride, int64_t col_stride,
+         const double* p, bool writeable) {
+  constexpr npy_intp e = sizeof(double);
+  npy_intp d[3] = {batch, rows, cols};
+  npy_intp s[3] = {batch_stride * e, row_stride * e, col_stride * e};
   int flags = NPY_ARRAY_ALIGNED | (writeable ? NPY_ARRAY_WRITEABLE : 0);
-  return check(PyArray_New(&PyArray_Type, 2, d, NPY_DOUBLE, s, const_cast<double*>(p), 0, flags, nullptr));
+  return check(PyArray_New(&PyArray_Type, 3, d, NPY_DOUBLE, s, const_cast<double*>(p), 0, flags, nullptr));
 }
 
 }  // namespace
 
-void gemm(bool trans_a, bool trans_b, npy_intp m, npy_intp n, npy_intp k, const double* a, npy_intp lda,
-          const double* b, npy_intp ldb, double* c, npy_intp ldc) {
-  if (m == 0 || n == 0) return;
+void gemm(bool trans_a, bool trans_b, int64_t batch, int64_t m, int64_t n, int64_t k, const double* a, int64_t lda,
+          int64_t stride_a, const double* b, int64_t ldb, int64_t stride_b, double* c, int64_t ldc,
+          int64_t stride_c) {
+  if (batch == 0 || m == 0 || n == 0) return;
   PyGILState_STATE g = PyGILState_Ensure();
   try {
     static PyObject* matmul = nullptr;
@@ -376,9 +478,9 @@ void gemm(bool trans_a, bool trans_b, npy_intp m, npy_intp n, npy_intp k, const 
       matmul = getattr(np.get(), QB_ID(matmul)).release();
       kw = tuple({QB_ID(out)}).release();
     }
-    Ref A = trans_a ? wrap(m, k, 1, lda, a, false) : wrap(m, k, lda, 1, a, false);
-    Ref B = trans_b ? wrap(k, n, 1, ldb, b, false) : wrap(k, n, ldb, 1, b, false);
-    Ref C = wrap(m, n, ldc, 1, c, true);
+    Ref A = trans_a ? wrap(batch, m, k, stride_a, 1, lda, a, false) : wrap(batch, m, k, stride_a, lda, 1, a, false);
+    Ref B = trans_b ? wrap(batch, k, n, stride_b, 1, ldb, b, false) : wrap(batch, k, n, stride_b, ldb, 1, b, false);
+    Ref C = wrap(batch, m, n, stride_c, ldc, 1, c, true);
     PyObject* argv[] = {A.get(), B.get(), C.get()};
     check(PyObject_Vectorcall(matmul, argv, 2, kw));
   } catch (...) {

@@ -229,6 +229,35 @@ std::vector<double> bias(PyObject* layer, PyObject* name, npy_intp n);
 // `np.random.normal(0, 1.0, shape)` through numpy's global generator.
 Ref random_normal(const std::vector<npy_intp>& shape);
 
+// `np.<name>` (looked up on every call, like a Python module would).
+Ref numpy_attr(PyObject* name);
+
+// np.pad(A, …, "constant") of the last `axes` axes by `pad` zeros at both ends:
+// a new array of A's dtype and order-independent layout (C order).
+Ref pad(PyArrayObject* A, npy_intp pad, int axes);
+
+// The channel checks of the layers.  With assertions enabled a mismatch is a
+// bare AssertionError; with `python -O` it is still refused, as ValueError.
+void check_channels(bool ok, const char* fmt, ...);
+
+// `obj.name += value` as Python runs it: in place for a float64 array of the
+// same shape, numpy's in-place add (and rebinding) otherwise.
+void add_into(PyObject* obj, PyObject* name, const Ref& value);
+
+// ---------------------------------------------------------------- layer helpers
+
+// An integer attribute (through __index__).
+npy_intp int_attr(PyObject* obj, PyObject* name);
+// `value == obj.name` with Python's comparison.
+bool attr_equals(PyObject* obj, PyObject* name, npy_intp value);
+
+// The parameter set-up shared by the convolution layers: W from
+// `weight_init_fn(*shape)` or `np.random.normal(0, 1.0, shape)`, b from
+// `bias_init_fn(out_channels)` or `np.zeros(out_channels)`, then dLdW and
+// dLdb as `np.zeros` of their shapes.  `shape` holds the caller's objects.
+void init_conv_params(PyObject* self, std::initializer_list<PyObject*> shape, PyObject* out_channels,
+                      PyObject* weight_init_fn, PyObject* bias_init_fn);
+
 // ---------------------------------------------------------------- the GIL
 
 class NoGil {
@@ -242,9 +271,12 @@ class NoGil {
   PyThreadState* state_;
 };
 
-// C = op(A) @ op(B) through numpy's matmul, i.e. the BLAS numpy ships.
-// Row-major; may be called with the GIL released (it takes it for the call).
-void gemm(bool trans_a, bool trans_b, npy_intp m, npy_intp n, npy_intp k, const double* a,
-          npy_intp lda, const double* b, npy_intp ldb, double* c, npy_intp ldc);
+// Batched row-major GEMM through numpy's matmul, i.e. the BLAS numpy ships
+// (see qk::GemmFn for the meaning of the arguments).  May be called without
+// the GIL: it takes the GIL for the call, and numpy releases it again while
+// the BLAS runs.  A Python error (MemoryError) comes back as qb::Error.
+void gemm(bool trans_a, bool trans_b, int64_t batch, int64_t m, int64_t n, int64_t k, const double* a, int64_t lda,
+          int64_t stride_a, const double* b, int64_t ldb, int64_t stride_b, double* c, int64_t ldc,
+          int64_t stride_c);
 
 }  // namespace qb

@@ -1,0 +1,313 @@
+#include "kernels/conv.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "kernels/gemm.hpp"
+#include "kernels/parallel.hpp"
+
+namespace qk {
+
+// Below this many multiply-adds the direct loops win: there is too little
+// work to pay for building column matrices.
+constexpr double kDirectMacs = 2e4;
+// Above these sizes a product no longer fits the blocked kernels' caches and
+// the BLAS is the better engine.
+constexpr int64_t kBlasColumns = 2048;  // ck + 1
+constexpr int64_t kBlasFilters = 512;
+
+ConvPath choose(const ConvShape& s) {
+  // The direct loops also cover every degenerate shape (no samples, filters,
+  // channels or positions), where there is nothing to multiply.
+  if (s.n == 0 || s.o == 0 || s.ck() == 0 || s.ho <= 0 || s.wo <= 0 || s.macs() < kDirectMacs)
+    return ConvPath::Direct;
+  if (s.ck() + 1 > kBlasColumns || s.o > kBlasFilters) return ConvPath::Blas;
+  return ConvPath::Blocked;
+}
+
+namespace {
+
+// ---------------------------------------------------------------- direct loops
+
+void direct_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z) {
+  const int64_t HW = s.ho * s.wo, plane = s.h * s.w, ck = s.ck();
+  parallel_for(s.n * s.o, double(ck * HW), [&](int64_t lo, int64_t hi) {
+    for (int64_t t = lo; t < hi; ++t) {
+      const int64_t n = t / s.o, o = t % s.o;
+      double* z = Z + t * HW;
+      std::fill(z, z + HW, b[o]);
+      const double* w = W + o * ck;
+      for (int64_t c = 0; c < s.c; ++c)
+        for (int64_t p = 0; p < s.kh; ++p)
+          for (int64_t q = 0; q < s.kw; ++q) {
+            const double wv = w[(c * s.kh + p) * s.kw + q];
+            const double* a = A + (n * s.c + c) * plane + p * s.w + q;
+            for (int64_t i = 0; i < s.ho; ++i) {
+              const double* ar = a + i * s.sh * s.w;
+              double* zr = z + i * s.wo;
+              if (s.sw == 1)
+                for (int64_t j = 0; j < s.wo; ++j) zr[j] += wv * ar[j];
+              else
+                for (int64_t j = 0; j < s.wo; ++j) zr[j] += wv * ar[j * s.sw];
+            }
+          }
+    }
+  });
+}
+
+void direct_backward(const ConvShape& s, const double* A, const double* W, const double* dZ, double* dA, double* dW,
+                     double* db) {
+  const int64_t HW = s.ho * s.wo, plane = s.h * s.w, dplane = s.hd * s.wd, ck = s.ck();
+  // Input gradient: every (sample, channel) plane of dA belongs to one task.
+  parallel_for(s.n * s.c, double(s.o * s.kh * s.kw * HW), [&](int64_t lo, int64_t hi) {
+    for (int64_t t = lo; t < hi; ++t) {
+      const int64_t n = t / s.c, c = t % s.c;
+      double* da = dA + t * dplane;
+      std::fill(da, da + dplane, 0.0);
+      for (int64_t o = 0; o < s.o; ++o) {
+        const double* dz = dZ + (n * s.o + o) * HW;
+        for (int64_t p = 0; p < s.kh; ++p)
+          for (int64_t q = 0; q < s.kw; ++q) {
+            const double wv = W[o * ck + (c * s.kh + p) * s.kw + q];
+            for (int64_t i = 0; i < s.ho; ++i) {
+              double* dr = da + (i * s.sh + p) * s.wd + q;
+              const double* gr = dz + i * s.wo;
+              if (s.sw == 1)
+                for (int64_t j = 0; j < s.wo; ++j) dr[j] += wv * gr[j];
+              else
+                for (int64_t j = 0; j < s.wo; ++j) dr[j * s.sw] += wv * gr[j];
+            }
+          }
+      }
+    }
+  });
+  // Weight gradient: one task per (filter, input channel) pair.
+  parallel_for(s.o * s.c, double(s.n * s.kh * s.kw * HW), [&](int64_t lo, int64_t hi) {
+    for (int64_t t = lo; t < hi; ++t) {
+      const int64_t o = t / s.c, c = t % s.c;
+      for (int64_t p = 0; p < s.kh; ++p)
+        for (int64_t q = 0; q < s.kw; ++q) {
+          double acc = 0.0;
+          for (int64_t n = 0; n < s.n; ++n) {
+            const double* dz = dZ + (n * s.o + o) * HW;
+            const double* a = A + (n * s.c + c) * plane + p * s.w + q;
+            for (int64_t i = 0; i < s.ho; ++i) {
+              const double* ar = a + i * s.sh * s.w;
+              const double* gr = dz + i * s.wo;
+              if (s.sw == 1)
+                for (int64_t j = 0; j < s.wo; ++j) acc += gr[j] * ar[j];
+              else
+                for (int64_t j = 0; j < s.wo; ++j) acc += gr[j] * ar[j * s.sw];
+            }
+          }
+          dW[o * ck + (c * s.kh + p) * s.kw + q] = acc;
+        }
+    }
+  });
+  for (int64_t o = 0; o < s.o; ++o) {
+    double acc = 0.0;
+    for (int64_t n = 0; n < s.n; ++n) {
+      const double* dz = dZ + (n * s.o + o) * HW;
+      for (int64_t k = 0; k < HW; ++k) acc += dz[k];
+    }
+    db[o] = acc;
+  }
+}
+
+// ---------------------------------------------------------------- im2col
+
+// Column matrix of a batch chunk [n0, n0+nb): row r = (c, p, q) holds, for each
+// sample b of the chunk and each output position (i, j), the input under tap
+// (p, q) at column b*ho*wo + i*wo + j; columns from nb*ho*wo up to the row
+// stride `ld` are zero.  Row ck is all ones (zero in the padding): it carries
+// the bias forward and sums dZ into db backward.
+void im2col(const ConvShape& s, const double* A, int64_t n0, int64_t nb, double* X, int64_t ld) {
+  const int64_t HW = s.ho * s.wo, plane = s.h * s.w, ck = s.ck(), L = nb * HW;
+  for (int64_t r = 0; r < ck; ++r) {
+    const int64_t c = r / (s.kh * s.kw), p = (r / s.kw) % s.kh, q = r % s.kw;
+    double* x = X + r * ld;
+    for (int64_t b = 0; b < nb; ++b) {
+      const double* ac = A + ((n0 + b) * s.c + c) * plane + p * s.w + q;
+      double* xb = x + b * HW;
+      for (int64_t i = 0; i < s.ho; ++i) {
+        const double* ar = ac + i * s.sh * s.w;
+        double* xr = xb + i * s.wo;
+        if (s.sw == 1)
+          std::memcpy(xr, ar, sizeof(double) * static_cast<size_t>(s.wo));
+        else
+          for (int64_t j = 0; j < s.wo; ++j) xr[j] = ar[j * s.sw];
+      }
+    }
+    std::fill(x + L, x + ld, 0.0);
+  }
+  std::fill(X + ck * ld, X + ck * ld + L, 1.0);
+  std::fill(X + ck * ld + L, X + (ck + 1) * ld, 0.0);
+}
+
+// dA[n0+b, c, i*sh+p, j*sw+q] += dX[(c,p,q), b*ho*wo + i*wo + j]
+void col2im(const ConvShape& s, const double* dX, int64_t ld, int64_t n0, int64_t nb, double* dA) {
+  const int64_t HW = s.ho * s.wo, dplane = s.hd * s.wd;
+  for (int64_t b = 0; b < nb; ++b)
+    for (int64_t c = 0; c < s.c; ++c) {
+      double* da = dA + ((n0 + b) * s.c + c) * dplane;
+      for (int64_t p = 0; p < s.kh; ++p)
+        for (int64_t q = 0; q < s.kw; ++q) {
+          const double* x = dX + ((c * s.kh + p) * s.kw + q) * ld + b * HW;
+          for (int64_t i = 0; i < s.ho; ++i) {
+            double* dr = da + (i * s.sh + p) * s.wd + q;
+            const double* xr = x + i * s.wo;
+            if (s.sw == 1)
+              for (int64_t j = 0; j < s.wo; ++j) dr[j] += xr[j];
+            else
+              for (int64_t j = 0; j < s.wo; ++j) dr[j * s.sw] += xr[j];
+          }
+        }
+    }
+}
+
+// Samples per chunk: enough columns to keep the blocks busy, few enough that
+// a chunk's column matrix stays in one core's L2 cache.
+int64_t chunk(const ConvShape& s, int64_t budget) {
+  const int64_t per_sample = (s.ck() + 1) * s.ho * s.wo;
+  return std::max<int64_t>(1, std::min<int64_t>(s.n, budget / std::max<int64_t>(per_sample, 1)));
+}
+
+// ---------------------------------------------------------------- blocked GEMM, one chunk per core
+
+constexpr int64_t kBlockedChunk = int64_t{1} << 16;  // doubles: 512 KiB
+
+void blocked_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z) {
+  const int64_t HW = s.ho * s.wo, ck = s.ck(), nbmax = chunk(s, kBlockedChunk);
+  const int64_t chunks = (s.n + nbmax - 1) / nbmax;
+  // Filters with the bias as one more column, matching the row of ones.
+  std::vector<double> wext(static_cast<size_t>(s.o * (ck + 1)));
+  for (int64_t o = 0; o < s.o; ++o) {
+    std::copy(W + o * ck, W + (o + 1) * ck, wext.begin() + o * (ck + 1));
+    wext[static_cast<size_t>(o * (ck + 1) + ck)] = b[o];
+  }
+  std::vector<double> wp(packed_size(s.o, ck + 1));
+  pack_rows(wext.data(), ck + 1, false, s.o, ck + 1, wp.data());
+  const int64_t ldmax = round_up(nbmax * HW, kNR), orows = round_up(s.o, kMR);
+  parallel_for(chunks, 2.0 * double(s.o) * double(ck + 1) * double(nbmax * HW), [&](int64_t lo, int64_t hi) {
+    std::vector<double> X(static_cast<size_t>((ck + 1) * ldmax)), Y(static_cast<size_t>(orows * ldmax));
+    for (int64_t t = lo; t < hi; ++t) {
+      const int64_t n0 = t * nbmax, nb = std::min(nbmax, s.n - n0), ld = round_up(nb * HW, kNR);
+      im2col(s, A, n0, nb, X.data(), ld);
+      gemm_packed(s.o, ld, ck + 1, wp.data(), X.data(), ld, Y.data(), ld);
+      for (int64_t bb = 0; bb < nb; ++bb)
+        for (int64_t o = 0; o < s.o; ++o)
+          std::memcpy(Z + ((n0 + bb) * s.o + o) * HW, Y.data() + o * ld + bb * HW, sizeof(double) * HW);
+    }
+  });
+}
+
+void blocked_backward(const ConvShape& s, const double* A, const double* W, const double* dZ, double* dA, double* dW,
+                      double* db) {
+  const int64_t HW = s.ho * s.wo, ck = s.ck(), nbmax = chunk(s, kBlockedChunk);
+  const int64_t chunks = (s.n + nbmax - 1) / nbmax;
+  std::vector<double> wtp(packed_size(ck, s.o));
+  pack_rows(W, ck, true, ck, s.o, wtp.data());
+  const int64_t ldmax = round_up(nbmax * HW, kNR);
+  const int64_t xrows = std::max(ck + 1, round_up(ck, kMR));
+  const int threads = static_cast<int>(std::min<int64_t>(chunks, hardware_threads()));
+  // Each worker sums its chunks' [dW | db] into its own slot.
+  std::vector<double> acc(static_cast<size_t>(threads * s.o * (ck + 1)), 0.0);
+  std::fill(dA, dA + s.n * s.c * s.hd * s.wd, 0.0);
+  const int64_t per_thread = (chunks + threads - 1) / threads;
+  parallel_for(threads, 1e9, [&](int64_t lo, int64_t hi) {
+    std::vector<double> X(static_cast<size_t>(xrows * ldmax)), G(static_cast<size_t>(s.o * ldmax));
+    for (int64_t th = lo; th < hi; ++th) {
+      double* mine = acc.data() + th * s.o * (ck + 1);
+      for (int64_t t = th * per_thread; t < std::min(chunks, (th + 1) * per_thread); ++t) {
+        const int64_t n0 = t * nbmax, nb = std::min(nbmax, s.n - n0), L = nb * HW, ld = round_up(L, kNR);
+        for (int64_t o = 0; o < s.o; ++o) {
+          double* g = G.data() + o * ld;
+          for (int64_t bb = 0; bb < nb; ++bb)
+            std::memcpy(g + bb * HW, dZ + ((n0 + bb) * s.o + o) * HW, sizeof(double) * HW);
+          std::fill(g + L, g + ld, 0.0);
+        }
+        im2col(s, A, n0, nb, X.data(), ld);
+        gemm_dot(s.o, ck + 1, ld, G.data(), ld, X.data(), ld, mine, ck + 1);
+        gemm_packed(ck, ld, s.o, wtp.data(), G.data(), ld, X.data(), ld);
+        col2im(s, X.data(), ld, n0, nb, dA);
+      }
+    }
+  });
+  for (int64_t o = 0; o < s.o; ++o) {
+    for (int64_t r = 0; r <= ck; ++r) {
+      double v = 0.0;
+      for (int th = 0; th < threads; ++th) v += acc[static_cast<size_t>((th * s.o + o) * (ck + 1) + r)];
+      if (r < ck)
+        dW[o * ck + r] = v;
+      else
+        db[o] = v;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- im2col + BLAS for large channel counts
+
+constexpr int64_t kBlasChunk = int64_t{1} << 20;  // doubles: 8 MiB
+
+void blas_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z, GemmFn gemm) {
+  const int64_t HW = s.ho * s.wo, ck = s.ck(), nbmax = chunk(s, kBlasChunk);
+  std::vector<double> wext(static_cast<size_t>(s.o * (ck + 1)));
+  for (int64_t o = 0; o < s.o; ++o) {
+    std::copy(W + o * ck, W + (o + 1) * ck, wext.begin() + o * (ck + 1));
+    wext[static_cast<size_t>(o * (ck + 1) + ck)] = b[o];
+  }
+  std::vector<double> X(static_cast<size_t>(nbmax * (ck + 1) * HW)), Y(static_cast<size_t>(nbmax * s.o * HW));
+  for (int64_t n0 = 0; n0 < s.n; n0 += nbmax) {
+    const int64_t nb = std::min(nbmax, s.n - n0), ld = nb * HW;
+    im2col(s, A, n0, nb, X.data(), ld);
+    gemm(false, false, 1, s.o, ld, ck + 1, wext.data(), ck + 1, 0, X.data(), ld, 0, Y.data(), ld, 0);
+    for (int64_t bb = 0; bb < nb; ++bb)
+      for (int64_t o = 0; o < s.o; ++o)
+        std::memcpy(Z + ((n0 + bb) * s.o + o) * HW, Y.data() + o * ld + bb * HW, sizeof(double) * HW);
+  }
+}
+
+void blas_backward(const ConvShape& s, const double* A, const double* W, const double* dZ, double* dA, double* dW,
+                   double* db, GemmFn gemm) {
+  const int64_t HW = s.ho * s.wo, ck = s.ck(), nbmax = chunk(s, kBlasChunk);
+  std::fill(dA, dA + s.n * s.c * s.hd * s.wd, 0.0);
+  std::vector<double> X(static_cast<size_t>(nbmax * (ck + 1) * HW)), G(static_cast<size_t>(nbmax * s.o * HW));
+  std::vector<double> T(static_cast<size_t>(s.o * (ck + 1))), acc(T.size(), 0.0);
+  for (int64_t n0 = 0; n0 < s.n; n0 += nbmax) {
+    const int64_t nb = std::min(nbmax, s.n - n0), ld = nb * HW;
+    for (int64_t o = 0; o < s.o; ++o)
+      for (int64_t bb = 0; bb < nb; ++bb)
+        std::memcpy(G.data() + o * ld + bb * HW, dZ + ((n0 + bb) * s.o + o) * HW, sizeof(double) * HW);
+    im2col(s, A, n0, nb, X.data(), ld);
+    gemm(false, true, 1, s.o, ck + 1, ld, G.data(), ld, 0, X.data(), ld, 0, T.data(), ck + 1, 0);
+    for (size_t k = 0; k < acc.size(); ++k) acc[k] += T[k];
+    gemm(true, false, 1, ck, ld, s.o, W, ck, 0, G.data(), ld, 0, X.data(), ld, 0);
+    col2im(s, X.data(), ld, n0, nb, dA);
+  }
+  for (int64_t o = 0; o < s.o; ++o) {
+    std::copy(acc.begin() + o * (ck + 1), acc.begin() + o * (ck + 1) + ck, dW + o * ck);
+    db[o] = acc[static_cast<size_t>(o * (ck + 1) + ck)];
+  }
+}
+
+}  // namespace
+
+void conv_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z, GemmFn gemm) {
+  switch (choose(s)) {
+    case ConvPath::Direct: return direct_forward(s, A, W, b, Z);
+    case ConvPath::Blocked: return blocked_forward(s, A, W, b, Z);
+    case ConvPath::Blas: return blas_forward(s, A, W, b, Z, gemm);
+  }
+}
+
+void conv_backward(const ConvShape& s, const double* A, const double* W, const double* dZ, double* dA, double* dW,
+                   double* db, GemmFn gemm) {
+  switch (choose(s)) {
+    case ConvPath::Direct: return direct_backward(s, A, W, dZ, dA, dW, db);
+    case ConvPath::Blocked: return blocked_backward(s, A, W, dZ, dA, dW, db);
+    case ConvPath::Blas: return blas_backward(s, A, W, dZ, dA, dW, db, gemm);
+  }
+}
+
+}  // namespace qk

@@ -1,0 +1,52 @@
+// Strided multi-channel cross-correlation in two dimensions (one-dimensional
+// signals are images of height 1), forward and backward.
+//
+// Three strategies sit side by side in conv.cpp, and `choose()` holds the rule
+// that picks one:
+// - direct loops, for problems of a few thousand multiply-adds, where building
+//   column matrices would cost more than the arithmetic;
+// - blocked: each core takes its own batch chunks, builds their column matrix
+//   in its L2 cache and multiplies it with the register-blocked kernels of
+//   gemm.hpp; this is the common case of a few to a few hundred channels;
+// - im2col + the BLAS that numpy ships, for channel counts so large that the
+//   products are big enough for the BLAS to win.
+//
+// Only the kept output positions are ever computed: a stride s costs 1/s (1/s²)
+// of the stride-1 work, and the backward pass never multiplies the zeros a
+// downsampler would insert.
+#pragma once
+
+#include <cstdint>
+
+namespace qk {
+
+struct ConvShape {
+  int64_t n, c, h, w;  // input A (padding already applied)
+  int64_t o, kh, kw;   // filters W (o, c, kh, kw)
+  int64_t sh, sw;      // strides
+  int64_t ho, wo;      // output positions computed: i < ho, j < wo, with (ho-1)*sh + kh <= h
+  int64_t hd, wd;      // extent of dA in backward; (ho-1)*sh + kh <= hd, likewise for wd
+
+  int64_t ck() const { return c * kh * kw; }
+  double macs() const { return double(n) * double(o) * double(ck()) * double(ho) * double(wo); }
+};
+
+// Batched row-major GEMM: for b < batch, C_b = op(A_b) @ op(B_b), where X_b
+// starts at x + b * stride_x (stride 0 shares one matrix).  C is overwritten.
+// The binding layer provides it; it may be called without the GIL.
+using GemmFn = void (*)(bool trans_a, bool trans_b, int64_t batch, int64_t m, int64_t n, int64_t k,
+                        const double* a, int64_t lda, int64_t stride_a, const double* b, int64_t ldb,
+                        int64_t stride_b, double* c, int64_t ldc, int64_t stride_c);
+
+enum class ConvPath { Direct, Blocked, Blas };
+ConvPath choose(const ConvShape& s);
+
+// Z (n, o, ho, wo) = b + W * A.  Z is overwritten.
+void conv_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z, GemmFn gemm);
+
+// From dZ (n, o, ho, wo): dA (n, c, hd, wd) is overwritten with the input
+// gradient, dW (o, c, kh, kw) and db (o) with the parameter gradients.
+void conv_backward(const ConvShape& s, const double* A, const double* W, const double* dZ, double* dA, double* dW,
+                   double* db, GemmFn gemm);
+
+}  // namespace qk
