@@ -1,0 +1,223 @@
+// quillet.nn.pool: max and mean pooling over square windows, stride 1
+// (MaxPool2d_stride1, MeanPool2d_stride1) and strided (MaxPool2d, MeanPool2d).
+// Every window of every sample and channel is pooled separately; ties for a
+// maximum all receive the window's gradient, overlapping windows add up.
+#include "bind/bind.hpp"
+#include "kernels/pool.hpp"
+
+using qb::Ref;
+
+namespace {
+
+PyObject* g_module = nullptr;
+
+enum class Kind { Max, Mean };
+
+long long kernel_of(PyObject* self, long long min) {
+  return qb::factor(qb::getattr(self, QB_ID(kernel)).get(), "kernel", min);
+}
+
+long long stride_of(PyObject* self) {
+  Ref v = qb::getattr(self, QB_ID(stride));
+  if (!PyIndex_Check(v.get()))
+    qb::raise(PyExc_TypeError, "stride must be an integer, not %s", Py_TYPE(v.get())->tp_name);
+  if (qb::as_index(v.get()) == 0) qb::raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+  return qb::factor(v.get(), "stride", 1);
+}
+
+// (n - k) // s + 1 with Python's floor division.
+npy_intp windows(npy_intp n, npy_intp k, npy_intp s) {
+  const npy_intp d = n - k;
+  const npy_intp q = d >= 0 ? d / s : -((-d + s - 1) / s);
+  const npy_intp out = q + 1;
+  if (out < 0) qb::raise(PyExc_ValueError, "negative dimensions are not allowed");
+  return out;
+}
+
+[[noreturn]] void empty_max() {
+  qb::raise(PyExc_ValueError, "zero-size array to reduction operation maximum which has no identity");
+}
+
+Ref run_forward(Kind kind, const Ref& A, npy_intp k, npy_intp s, npy_intp ho, npy_intp wo) {
+  const npy_intp n = qb::dim(A, 0), c = qb::dim(A, 1);
+  Ref Z = qb::zeros({n, c, ho, wo});
+  if (k == 0 && kind == Kind::Max) return Z;  // every window is empty
+  Ref a = qb::to_f64(A.arr(), "A");
+  qk::PoolShape shape{qb::mul_size(n, c), qb::dim(A, 2), qb::dim(A, 3), k, s, ho, wo};
+  qb::NoGil nogil;
+  if (kind == Kind::Max)
+    qk::max_forward(shape, qb::data(a), qb::data(Z));
+  else
+    qk::mean_forward(shape, qb::data(a), qb::data(Z));
+  return Z;
+}
+
+// Gradient of every window at (i*s, j*s) for i < hz, j < wz, added onto a
+// float64 array of the stored input's shape.  `G` has the stored input's batch
+// and channel counts.
+Ref run_backward(Kind kind, const Ref& A, const Ref& G, npy_intp k, npy_intp s) {
+  const npy_intp h = qb::dim(A, 2), w = qb::dim(A, 3), hz = qb::dim(G, 2), wz = qb::dim(G, 3);
+  Ref dA = qb::zeros(qb::dims(A.arr()));
+  if (hz == 0 || wz == 0) return dA;
+  if (kind == Kind::Max && (k == 0 || (hz - 1) * s >= h || (wz - 1) * s >= w)) empty_max();
+  Ref g = qb::to_f64(G.arr(), "dLdZ");
+  Ref a = kind == Kind::Max ? qb::to_f64(A.arr(), "A") : Ref();
+  qk::PoolShape shape{qb::mul_size(qb::dim(A, 0), qb::dim(A, 1)), h, w, k, s, hz, wz};
+  qb::NoGil nogil;
+  if (kind == Kind::Max)
+    qk::max_backward(shape, qb::data(a), qb::data(g), qb::data(dA));
+  else
+    qk::mean_backward(shape, qb::data(g), qb::data(dA));
+  return dA;
+}
+
+// ---------------------------------------------------------------- stride 1
+
+Ref s1_init(PyObject* self, PyObject* kernel) {
+  qb::setattr(self, QB_ID(kernel), kernel);
+  return {};
+}
+
+Ref s1_forward(Kind kind, PyObject* self, PyObject* arg) {
+  Ref A = qb::as_array(arg);
+  qb::expect_ndim(A.arr(), 4);
+  qb::setattr(self, QB_ID(A), A);
+  const npy_intp k = static_cast<npy_intp>(kernel_of(self, 1));
+  const npy_intp ho = qb::dim(A, 2) - k + 1, wo = qb::dim(A, 3) - k + 1;
+  if (ho < 0 || wo < 0) qb::raise(PyExc_ValueError, "negative dimensions are not allowed");
+  return run_forward(kind, A, k, 1, ho, wo);
+}
+
+Ref s1_backward(Kind kind, PyObject* self, PyObject* arg) {
+  Ref G = qb::as_array(arg);
+  qb::expect_ndim(G.arr(), 4);
+  Ref stored = qb::getattr(self, QB_ID(A));
+  Ref A = qb::as_array(stored.get());
+  if (PyArray_NDIM(A.arr()) != 4) qb::unpack_error(PyArray_NDIM(A.arr()) - 1, 3);
+  const npy_intp k = static_cast<npy_intp>(kernel_of(self, 1));
+  const npy_intp nz = qb::dim(G, 0), cz = qb::dim(G, 1), hz = qb::dim(G, 2), wz = qb::dim(G, 3);
+  const npy_intp na = qb::dim(A, 0), ca = qb::dim(A, 1);
+  if (hz > 0 && wz > 0 && nz > 0 && cz > 0) {
+    // Windows are cut from the stored input sample by sample, channel by channel.
+    if (nz > na) qb::raise(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd",
+                            static_cast<Py_ssize_t>(na), static_cast<Py_ssize_t>(na));
+    if (cz > ca) qb::raise(PyExc_IndexError, "index %zd is out of bounds for axis 1 with size %zd",
+                            static_cast<Py_ssize_t>(ca), static_cast<Py_ssize_t>(ca));
+  }
+  if (nz == na && cz == ca) return run_backward(kind, A, G, k, 1);
+  // A gradient for fewer samples or channels covers the leading ones.
+  Ref part = qb::slice(A.get(), {{0, 0, nz, 1}, {1, 0, cz, 1}});
+  Ref sub = run_backward(kind, part, G, k, 1);
+  std::vector<npy_intp> d = qb::dims(A.arr());
+  d[0] = nz;
+  Ref dA = qb::zeros(d);
+  Ref lead = qb::slice(dA.get(), {{1, 0, cz, 1}});
+  qb::check(PyArray_CopyInto(lead.arr(), sub.arr()));
+  return dA;
+}
+
+// ---------------------------------------------------------------- strided
+
+Ref strided_init(Kind kind, PyObject* self, PyObject* kernel, PyObject* stride) {
+  qb::setattr(self, QB_ID(kernel), kernel);
+  qb::setattr(self, QB_ID(stride), stride);
+  Ref pool = qb::call(qb::global(g_module, kind == Kind::Max ? QB_ID(MaxPool2d_stride1) : QB_ID(MeanPool2d_stride1)).get(),
+                      {kernel});
+  qb::setattr(self, kind == Kind::Max ? QB_ID(maxpool2d_stride1) : QB_ID(meanpool2d_stride1), pool);
+  qb::setattr(self, QB_ID(downsample2d), qb::call(qb::global(g_module, QB_ID(Downsample2d)).get(), {stride}));
+  return {};
+}
+
+Ref strided_forward(Kind kind, PyObject* self, PyObject* arg) {
+  Ref A = qb::as_array(arg);
+  qb::expect_ndim(A.arr(), 4);
+  qb::setattr(self, QB_ID(A), A);
+  const npy_intp k = static_cast<npy_intp>(kernel_of(self, 0));
+  const npy_intp s = static_cast<npy_intp>(stride_of(self));
+  const npy_intp ho = windows(qb::dim(A, 2), k, s), wo = windows(qb::dim(A, 3), k, s);
+  Ref Z = run_forward(kind, A, k, s, ho, wo);
+  if (kind == Kind::Max) {
+    Ref mask = qb::check(PyArray_Zeros(4, PyArray_DIMS(A.arr()), PyArray_DescrFromType(NPY_BOOL), 0));
+    if (k > 0) {
+      Ref a = qb::to_f64(A.arr(), "A");
+      qk::PoolShape shape{qb::mul_size(qb::dim(A, 0), qb::dim(A, 1)), qb::dim(A, 2), qb::dim(A, 3), k, s, ho, wo};
+      qb::NoGil nogil;
+      qk::max_mask(shape, qb::data(a), qb::data(Z), static_cast<bool*>(PyArray_DATA(mask.arr())));
+    }
+    qb::setattr(self, QB_ID(max_indices), mask);
+  }
+  return Z;
+}
+
+Ref strided_backward(Kind kind, PyObject* self, PyObject* arg) {
+  Ref G = qb::as_array(arg);
+  qb::expect_ndim(G.arr(), 4);
+  const npy_intp k = static_cast<npy_intp>(kernel_of(self, 0));
+  const npy_intp s = static_cast<npy_intp>(stride_of(self));
+  Ref stored = qb::getattr(self, QB_ID(A));
+  Ref A = qb::as_array(stored.get());
+  qb::expect_ndim(A.arr(), 4);
+  if (qb::dim(G, 0) != qb::dim(A, 0) || qb::dim(G, 1) != qb::dim(A, 1)) {
+    // Each window's gradient broadcasts over the batch and channels.
+    Ref shape = qb::shape_tuple({qb::dim(A, 0), qb::dim(A, 1), qb::dim(G, 2), qb::dim(G, 3)});
+    G = qb::call(qb::numpy_attr(QB_ID(broadcast_to)).get(), {G.get(), shape.get()});
+  }
+  return run_backward(kind, A, G, k, s);
+}
+
+// ---------------------------------------------------------------- module
+
+#define DOC_FWD QB_DOC("A (np.array): (batch_size, in_channels, input_width, input_height)", \
+                       "Z (np.array): (batch_size, out_channels, output_width, output_height)")
+#define DOC_BWD QB_DOC("dLdZ (np.array): (batch_size, out_channels, output_width, output_height)", \
+                       "dLdA (np.array): (batch_size, in_channels, input_width, input_height)")
+
+PyMethodDef maxpool_s1_methods[] = {
+    QB_INIT(QB_FAST("MaxPool2d_stride1.__init__", 1, s1_init(self, arg[0]), "kernel"), ", kernel"),
+    QB_METHOD("forward", QB_FAST("MaxPool2d_stride1.forward", 1, s1_forward(Kind::Max, self, arg[0]), "A"), ", A",
+              DOC_FWD),
+    QB_METHOD("backward", QB_FAST("MaxPool2d_stride1.backward", 1, s1_backward(Kind::Max, self, arg[0]), "dLdZ"),
+              ", dLdZ", DOC_BWD),
+    {}};
+
+PyMethodDef meanpool_s1_methods[] = {
+    QB_INIT(QB_FAST("MeanPool2d_stride1.__init__", 1, s1_init(self, arg[0]), "kernel"), ", kernel"),
+    QB_METHOD("forward", QB_FAST("MeanPool2d_stride1.forward", 1, s1_forward(Kind::Mean, self, arg[0]), "A"), ", A",
+              DOC_FWD),
+    QB_METHOD("backward", QB_FAST("MeanPool2d_stride1.backward", 1, s1_backward(Kind::Mean, self, arg[0]), "dLdZ"),
+              ", dLdZ", DOC_BWD),
+    {}};
+
+PyMethodDef maxpool_methods[] = {
+    QB_INIT(QB_FAST("MaxPool2d.__init__", 2, strided_init(Kind::Max, self, arg[0], arg[1]), "kernel", "stride"),
+            ", kernel, stride"),
+    QB_METHOD("forward", QB_FAST("MaxPool2d.forward", 1, strided_forward(Kind::Max, self, arg[0]), "A"), ", A",
+              DOC_FWD),
+    QB_METHOD("backward", QB_FAST("MaxPool2d.backward", 1, strided_backward(Kind::Max, self, arg[0]), "dLdZ"),
+              ", dLdZ", DOC_BWD),
+    {}};
+
+PyMethodDef meanpool_methods[] = {
+    QB_INIT(QB_FAST("MeanPool2d.__init__", 2, strided_init(Kind::Mean, self, arg[0], arg[1]), "kernel", "stride"),
+            ", kernel, stride"),
+    QB_METHOD("forward", QB_FAST("MeanPool2d.forward", 1, strided_forward(Kind::Mean, self, arg[0]), "A"), ", A",
+              DOC_FWD),
+    QB_METHOD("backward", QB_FAST("MeanPool2d.backward", 1, strided_backward(Kind::Mean, self, arg[0]), "dLdZ"),
+              ", dLdZ", DOC_BWD),
+    {}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.pool", nullptr, -1, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_pool() {
+  return qb::init_module(&module_def, [](PyObject* m) {
+    qb::bind_numpy(m);
+    qb::star_import(m, "quillet.nn.resampling");
+    g_module = m;
+    qb::make_class(m, "MaxPool2d_stride1", maxpool_s1_methods);
+    qb::make_class(m, "MeanPool2d_stride1", meanpool_s1_methods);
+    qb::make_class(m, "MaxPool2d", maxpool_methods);
+    qb::make_class(m, "MeanPool2d", meanpool_methods);
+  });
+}
