@@ -205,6 +205,25 @@ Ref global(PyObject* module, PyObject* name) {
   raise(PyExc_NameError, "name '%U' is not defined", name);
 }
 
+Ref resolve(PyObject* module, const char* path) {
+  const char* dot = std::strchr(path, '.');
+  Ref head = check(dot ? PyUnicode_FromStringAndSize(path, dot - path) : PyUnicode_FromString(path));
+  Ref v = global(module, head.get());
+  while (dot) {
+    const char* start = dot + 1;
+    dot = std::strchr(start, '.');
+    Ref name = check(dot ? PyUnicode_FromStringAndSize(start, dot - start) : PyUnicode_FromString(start));
+    v = getattr(v.get(), name.get());
+  }
+  return v;
+}
+
+void set_global(PyObject* module, const char* name, const Ref& value) {
+  check(PyObject_SetAttrString(module, name, value.get()));
+}
+
+Ref str(const char* text) { return check(PyUnicode_FromString(text)); }
+
 // ---------------------------------------------------------------- arrays
 
 void unpack_error(Py_ssize_t got, int expected) {

@@ -57,6 +57,12 @@ inline Ref check(PyObject* p) {
 inline void check(int status) {
   if (status < 0) throw Error{};
 }
+// len(o)
+inline Py_ssize_t len(PyObject* o) {
+  const Py_ssize_t n = PyObject_Length(o);
+  if (n < 0) throw Error{};
+  return n;
+}
 
 [[noreturn]] void raise(PyObject* type, const char* fmt, ...);
 
@@ -151,6 +157,13 @@ void star_import(PyObject* module, const char* name);
 
 // Looks a name up in the module's globals, as a Python function body would.
 Ref global(PyObject* module, PyObject* name);
+
+// For modules that run a script when imported: `resolve(m, "np.random.seed")`
+// looks the first name up in the module's globals and the rest as attributes;
+// `set_global(m, "x", v)` binds a global.
+Ref resolve(PyObject* module, const char* path);
+void set_global(PyObject* module, const char* name, const Ref& value);
+Ref str(const char* text);
 
 // Wraps module initialisation: runs `body` and returns the module or NULL.
 void init_numpy();

@@ -1,0 +1,83 @@
+// models.mlp: a multi-layer perceptron, Linear layers with a ReLU between
+// every two of them.
+#include "bind/bind.hpp"
+
+using qb::Ref;
+
+namespace {
+
+PyObject* g_module = nullptr;
+
+Ref init(PyObject* self, PyObject* layer_sizes) {
+  Ref layers = qb::check(PyList_New(0));
+  const Py_ssize_t n = qb::len(layer_sizes), m = n - 1;
+  Ref linear = qb::global(g_module, QB_ID(Linear));
+  Ref relu = qb::global(g_module, QB_ID(ReLU));
+  for (Py_ssize_t i = 0; i < m; ++i) {
+    Ref in = qb::check(PySequence_GetItem(layer_sizes, i));
+    Ref out = qb::check(PySequence_GetItem(layer_sizes, i + 1));
+    qb::check(PyList_Append(layers.get(), qb::call(linear.get(), {in.get(), out.get()}).get()));
+    qb::check(PyList_Append(layers.get(), qb::call(relu.get(), {}).get()));
+  }
+  // No activation after the last linear layer.
+  Ref trimmed = qb::check(PyList_GetSlice(layers.get(), 0, PyList_GET_SIZE(layers.get()) > 0 ? PyList_GET_SIZE(layers.get()) - 1 : 0));
+  qb::setattr(self, QB_ID(layers), trimmed);
+  return {};
+}
+
+Ref init_weights(PyObject* self, PyObject* weights) {
+  const Py_ssize_t n = qb::len(weights);
+  Ref layers = qb::getattr(self, QB_ID(layers));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref w = qb::check(PySequence_GetItem(weights, i));
+    Ref index = qb::py_int(2 * i);
+    Ref layer = qb::check(PyObject_GetItem(layers.get(), index.get()));
+    qb::setattr(layer.get(), QB_ID(W), qb::getattr(w.get(), QB_ID(T)));
+  }
+  return {};
+}
+
+Ref forward(PyObject* self, PyObject* A) {
+  Ref Z = Ref::borrow(A);
+  Ref layers = qb::getattr(self, QB_ID(layers));
+  Ref it = qb::check(PyObject_GetIter(layers.get()));
+  while (PyObject* layer = PyIter_Next(it.get())) {
+    Ref l = Ref::steal(layer);
+    Z = qb::call(l.get(), {Z.get()});
+  }
+  if (PyErr_Occurred()) throw qb::Error{};
+  return Z;
+}
+
+Ref backward(PyObject* self, PyObject* dLdZ) {
+  Ref grad = Ref::borrow(dLdZ);
+  Ref layers = qb::check(PySequence_List(qb::getattr(self, QB_ID(layers)).get()));
+  for (Py_ssize_t i = PyList_GET_SIZE(layers.get()) - 1; i >= 0; --i)
+    grad = qb::call_method(PyList_GET_ITEM(layers.get(), i), QB_ID(backward), {grad.get()});
+  return grad;
+}
+
+PyMethodDef mlp_methods[] = {
+    QB_INIT(QB_FAST("MLP.__init__", 1, init(self, arg[0]), "layer_sizes"), ", layer_sizes"),
+    QB_METHOD("init_weights", QB_FAST("MLP.init_weights", 1, init_weights(self, arg[0]), "weights"), ", weights",
+              "Argument:\n    weights (list of np.array): weights[i] is (layer_sizes[i], layer_sizes[i + 1])"),
+    QB_METHOD("forward", QB_FAST("MLP.forward", 1, forward(self, arg[0]), "A"), ", A",
+              QB_DOC("A (np.array): (batch_size, layer_sizes[0])", "Z (np.array): (batch_size, layer_sizes[-1])")),
+    QB_METHOD("backward", QB_FAST("MLP.backward", 1, backward(self, arg[0]), "dLdZ"), ", dLdZ",
+              QB_DOC("dLdZ (np.array): (batch_size, layer_sizes[-1])",
+                     "dLdA (np.array): (batch_size, layer_sizes[0])")),
+    {}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "models.mlp", nullptr, -1, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_mlp() {
+  return qb::init_module(&module_def, [](PyObject* m) {
+    qb::bind_numpy(m);
+    qb::star_import(m, "quillet.nn.linear");
+    qb::star_import(m, "quillet.nn.activation");
+    g_module = m;
+    qb::make_class(m, "MLP", mlp_methods);
+  });
+}

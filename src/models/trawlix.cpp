@@ -1,0 +1,165 @@
+// models.trawlix: convolutional networks that compute a scanning perceptron
+// (192 inputs = 8 time steps x 24 channels, hidden layers of 8 and 16 units,
+// 4 outputs, hop 4) from the perceptron's weight matrices w1 (192, 8),
+// w2 (8, 16) and w3 (16, 4).
+//
+// A perceptron weight w (kernel_size * in_channels, out_channels) becomes the
+// convolution weight W (out_channels, in_channels, kernel_size) with
+// W[o, ch, k] = w[k * in_channels + ch, o].
+#include "bind/bind.hpp"
+
+using qb::Ref;
+
+namespace {
+
+PyObject* g_module = nullptr;
+
+Ref conv(int in_channels, int out_channels, int kernel_size, int stride) {
+  Ref kw = qb::check(Py_BuildValue("{s:i,s:i,s:i,s:i}", "in_channels", in_channels, "out_channels", out_channels,
+                                   "kernel_size", kernel_size, "stride", stride));
+  Ref args = qb::check(PyTuple_New(0));
+  Ref cls = qb::global(g_module, QB_ID(Lintrel));
+  return qb::check(PyObject_Call(cls.get(), args.get(), kw.get()));
+}
+
+// conv1, conv2, conv3 and layers = [conv1, ReLU(), conv2, ReLU(), conv3, Flatten()].
+void build(PyObject* self, const int (&spec)[3][4]) {
+  Ref c1 = conv(spec[0][0], spec[0][1], spec[0][2], spec[0][3]);
+  Ref c2 = conv(spec[1][0], spec[1][1], spec[1][2], spec[1][3]);
+  Ref c3 = conv(spec[2][0], spec[2][1], spec[2][2], spec[2][3]);
+  qb::setattr(self, QB_ID(conv1), c1);
+  qb::setattr(self, QB_ID(conv2), c2);
+  qb::setattr(self, QB_ID(conv3), c3);
+  Ref relu = qb::global(g_module, QB_ID(ReLU)), flatten = qb::global(g_module, QB_ID(Flatten));
+  Ref r1 = qb::call(relu.get(), {}), r2 = qb::call(relu.get(), {}), f = qb::call(flatten.get(), {});
+  Ref layers = qb::check(PyList_New(0));
+  for (PyObject* layer : {c1.get(), r1.get(), c2.get(), r2.get(), c3.get(), f.get()})
+    qb::check(PyList_Append(layers.get(), layer));
+  qb::setattr(self, QB_ID(layers), layers);
+}
+
+Ref simple_init(PyObject* self) {
+  static const int spec[3][4] = {{24, 8, 8, 4}, {8, 16, 1, 1}, {16, 4, 1, 1}};
+  build(self, spec);
+  return {};
+}
+
+Ref distributed_init(PyObject* self) {
+  static const int spec[3][4] = {{24, 2, 2, 2}, {2, 8, 2, 2}, {8, 4, 2, 1}};
+  build(self, spec);
+  return {};
+}
+
+Ref item(PyObject* seq, Py_ssize_t i) {
+  Ref index = qb::py_int(i);
+  return qb::check(PyObject_GetItem(seq, index.get()));
+}
+
+Ref stride1_of(PyObject* self, PyObject* conv_name) {
+  return qb::getattr(qb::getattr(self, conv_name).get(), QB_ID(lintrel_stride1));
+}
+
+// w.T.reshape(out, 1 or k, in).transpose(0, 2, 1)
+Ref simple_weight(PyObject* w, int a, int b, int c) {
+  Ref shape = qb::check(Py_BuildValue("(iii)", a, b, c));
+  Ref r = qb::call_method(qb::getattr(w, QB_ID(T)).get(), QB_ID(reshape), {shape.get()});
+  Ref axes = qb::check(Py_BuildValue("(iii)", 0, 2, 1));
+  return qb::call_method(r.get(), QB_ID(transpose), {axes.get()});
+}
+
+Ref simple_init_weights(PyObject* self, PyObject* weights) {
+  Ref w1 = item(weights, 0), w2 = item(weights, 1), w3 = item(weights, 2);
+  qb::setattr(stride1_of(self, QB_ID(conv1)).get(), QB_ID(W), simple_weight(w1.get(), 8, 8, 24));
+  qb::setattr(stride1_of(self, QB_ID(conv2)).get(), QB_ID(W), simple_weight(w2.get(), 16, 1, 8));
+  qb::setattr(stride1_of(self, QB_ID(conv3)).get(), QB_ID(W), simple_weight(w3.get(), 4, 1, 16));
+  return {};
+}
+
+// block.reshape(layer.W.T.shape).T, the shape read from the weights in place.
+Ref distributed_weight(PyObject* self, PyObject* conv_name, PyObject* block) {
+  Ref s1 = stride1_of(self, conv_name);
+  Ref shape = qb::getattr(qb::getattr(qb::getattr(s1.get(), QB_ID(W)).get(), QB_ID(T)).get(), QB_ID(shape));
+  Ref r = qb::call_method(block, QB_ID(reshape), {shape.get()});
+  Ref W = qb::getattr(r.get(), QB_ID(T));
+  qb::setattr(s1.get(), QB_ID(W), W);
+  return W;
+}
+
+// w[:rows, :cols]
+Ref leading_block(PyObject* w, Py_ssize_t rows, Py_ssize_t cols) {
+  return qb::slice(w, {{0, qb::OPEN_LO, rows, 1}, {1, qb::OPEN_LO, cols, 1}});
+}
+
+Ref distributed_init_weights(PyObject* self, PyObject* weights) {
+  Ref w1 = item(weights, 0), w2 = item(weights, 1), w3 = item(weights, 2);
+  distributed_weight(self, QB_ID(conv1), leading_block(w1.get(), 48, 2).get());
+  distributed_weight(self, QB_ID(conv2), leading_block(w2.get(), 4, 8).get());
+  distributed_weight(self, QB_ID(conv3), w3.get());
+  return {};
+}
+
+Ref forward(PyObject* self, PyObject* A) {
+  Ref Z = Ref::borrow(A);
+  Ref layers = qb::check(PySequence_List(qb::getattr(self, QB_ID(layers)).get()));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(layers.get()); ++i)
+    Z = qb::call_method(PyList_GET_ITEM(layers.get(), i), QB_ID(forward), {Z.get()});
+  return Z;
+}
+
+Ref backward(PyObject* self, PyObject* dLdZ) {
+  Ref grad = Ref::borrow(dLdZ);
+  Ref layers = qb::check(PySequence_List(qb::getattr(self, QB_ID(layers)).get()));
+  for (Py_ssize_t i = PyList_GET_SIZE(layers.get()) - 1; i >= 0; --i)
+    grad = qb::call_method(PyList_GET_ITEM(layers.get(), i), QB_ID(backward), {grad.get()});
+  return grad;
+}
+
+#define WEIGHTS_DOC                                               \
+  "Argument:\n"                                                   \
+  "    w1 (np.array): (kernel_size * in_channels, out_channels)\n" \
+  "    w2 (np.array): (kernel_size * in_channels, out_channels)\n" \
+  "    w3 (np.array): (kernel_size * in_channels, out_channels)"
+#define FWD_DOC QB_DOC("A (np.array): (batch_size, 24, width)", "Z (np.array): (batch_size, 4 * positions)")
+#define BWD_DOC QB_DOC("dLdZ (np.array): (batch_size, 4 * positions)", "dLdA (np.array): (batch_size, 24, width)")
+
+PyMethodDef simple_methods[] = {
+    QB_INIT(QB_FAST("CNN_SimpleScanningMLP.__init__", 0, simple_init(self)), ""),
+    QB_METHOD("init_weights",
+              QB_FAST("CNN_SimpleScanningMLP.init_weights", 1, simple_init_weights(self, arg[0]), "weights"),
+              ", weights", WEIGHTS_DOC),
+    QB_METHOD("forward", QB_FAST("CNN_SimpleScanningMLP.forward", 1, forward(self, arg[0]), "A"), ", A", FWD_DOC),
+    QB_METHOD("backward", QB_FAST("CNN_SimpleScanningMLP.backward", 1, backward(self, arg[0]), "dLdZ"), ", dLdZ",
+              BWD_DOC),
+    {}};
+
+PyMethodDef distributed_methods[] = {
+    QB_INIT(QB_FAST("CNN_DistributedScanningMLP.__init__", 0, distributed_init(self)), ""),
+    QB_METHOD("__call__", QB_FAST("CNN_DistributedScanningMLP.__call__", 1, forward(self, arg[0]), "A"), ", A",
+              FWD_DOC),
+    QB_METHOD("init_weights",
+              QB_FAST("CNN_DistributedScanningMLP.init_weights", 1, distributed_init_weights(self, arg[0]), "weights"),
+              ", weights", WEIGHTS_DOC),
+    QB_METHOD("forward", QB_FAST("CNN_DistributedScanningMLP.forward", 1, forward(self, arg[0]), "A"), ", A",
+              FWD_DOC),
+    QB_METHOD("backward", QB_FAST("CNN_DistributedScanningMLP.backward", 1, backward(self, arg[0]), "dLdZ"),
+              ", dLdZ", BWD_DOC),
+    {}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "models.trawlix", nullptr, -1, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_trawlix() {
+  return qb::init_module(&module_def, [](PyObject* m) {
+    qb::star_import(m, "quillet.flatten");
+    qb::star_import(m, "quillet.nn.Lintrel");
+    qb::star_import(m, "quillet.nn.linear");
+    qb::star_import(m, "quillet.nn.activation");
+    qb::star_import(m, "quillet.nn.loss");
+    qb::bind_numpy(m);
+    qb::bind_module(m, "os", "os");
+    g_module = m;
+    qb::make_class(m, "CNN_SimpleScanningMLP", simple_methods);
+    qb::make_class(m, "CNN_DistributedScanningMLP", distributed_methods);
+  });
+}

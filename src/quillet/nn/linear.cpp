@@ -1,0 +1,105 @@
+// quillet.nn.linear: the fully connected layer, Z = A @ W.T + b.  It draws no
+// random numbers: W and b start at zero unless initialisers are given.
+#include "bind/bind.hpp"
+
+using qb::Ref;
+
+namespace {
+
+Ref init(PyObject* self, PyObject* in_features, PyObject* out_features, PyObject* weight_init_fn,
+         PyObject* bias_init_fn) {
+  qb::setattr(self, QB_ID(in_features), in_features);
+  qb::setattr(self, QB_ID(out_features), out_features);
+  Ref zeros = qb::numpy_attr(QB_ID(zeros));
+  Ref shape = qb::tuple({out_features, in_features});
+  Ref W = weight_init_fn && weight_init_fn != Py_None ? qb::call(weight_init_fn, {out_features, in_features})
+                                                      : qb::call(zeros.get(), {shape.get()});
+  qb::setattr(self, QB_ID(W), W);
+  Ref b = bias_init_fn && bias_init_fn != Py_None ? qb::call(bias_init_fn, {out_features})
+                                                  : qb::call(zeros.get(), {out_features});
+  qb::setattr(self, QB_ID(b), b);
+  // Gradients exist from the start, so a gradient reset works before any pass.
+  qb::setattr(self, QB_ID(dLdW), qb::call(zeros.get(), {qb::getattr(W.get(), QB_ID(shape)).get()}));
+  qb::setattr(self, QB_ID(dLdb), qb::call(zeros.get(), {qb::getattr(b.get(), QB_ID(shape)).get()}));
+  return {};
+}
+
+void expect_features(const Ref& a, npy_intp n, const char* what) {
+  qb::expect_ndim(a.arr(), 2);
+  if (qb::dim(a, 1) != n)
+    qb::raise(PyExc_ValueError, "%s has %zd features, but the layer needs %zd", what,
+              static_cast<Py_ssize_t>(qb::dim(a, 1)), static_cast<Py_ssize_t>(n));
+}
+
+// W as float64 (out, in) with in == features of the input.
+Ref weights(PyObject* self, npy_intp* out, npy_intp* in) {
+  Ref w = qb::to_f64(qb::getattr(self, QB_ID(W)).get(), "W");
+  if (PyArray_NDIM(w.arr()) != 2)
+    qb::raise(PyExc_ValueError, "W must have 2 axes, not %d", PyArray_NDIM(w.arr()));
+  *out = qb::dim(w, 0);
+  *in = qb::dim(w, 1);
+  return w;
+}
+
+Ref forward(PyObject* self, PyObject* arg) {
+  Ref A = qb::as_array(arg);
+  qb::setattr(self, QB_ID(A), A);
+  npy_intp out, in;
+  Ref W = weights(self, &out, &in);
+  Ref a = qb::to_f64(A.arr(), "A");
+  expect_features(a, in, "A");
+  std::vector<double> b = qb::bias(self, QB_ID(b), out);
+  const npy_intp n = qb::dim(a, 0);
+  Ref Z = qb::empty({n, out});
+  qb::gemm(false, true, 1, n, out, in, qb::data(a), in, 0, qb::data(W), in, 0, qb::data(Z), out, 0);
+  double* z = qb::data(Z);
+  for (npy_intp i = 0; i < n; ++i)
+    for (npy_intp o = 0; o < out; ++o) z[i * out + o] += b[static_cast<size_t>(o)];
+  return Z;
+}
+
+Ref backward(PyObject* self, PyObject* arg) {
+  npy_intp out, in;
+  Ref W = weights(self, &out, &in);
+  Ref g = qb::to_f64(arg, "dLdZ");
+  expect_features(g, out, "dLdZ");
+  Ref a = qb::to_f64(qb::getattr(self, QB_ID(A)).get(), "A");
+  expect_features(a, in, "the stored input");
+  const npy_intp n = qb::dim(g, 0);
+  if (qb::dim(a, 0) != n)
+    qb::raise(PyExc_ValueError, "dLdZ has %zd rows, but the last input had %zd", static_cast<Py_ssize_t>(n),
+              static_cast<Py_ssize_t>(qb::dim(a, 0)));
+  Ref dW = qb::zeros({out, in}), db = qb::zeros({out}), dA = qb::zeros({n, in});
+  qb::gemm(true, false, 1, out, in, n, qb::data(g), out, 0, qb::data(a), in, 0, qb::data(dW), in, 0);
+  qb::gemm(false, false, 1, n, in, out, qb::data(g), out, 0, qb::data(W), in, 0, qb::data(dA), in, 0);
+  const double* gp = qb::data(g);
+  double* dbp = qb::data(db);
+  for (npy_intp i = 0; i < n; ++i)
+    for (npy_intp o = 0; o < out; ++o) dbp[o] += gp[i * out + o];
+  qb::setattr(self, QB_ID(dLdW), dW);
+  qb::setattr(self, QB_ID(dLdb), db);
+  return dA;
+}
+
+PyMethodDef linear_methods[] = {
+    QB_INIT(QB_FAST("Linear.__init__", 2, init(self, arg[0], arg[1], arg[2], arg[3]), "in_features", "out_features",
+                    "weight_init_fn", "bias_init_fn"),
+            ", in_features, out_features, weight_init_fn=None, bias_init_fn=None"),
+    QB_METHOD("forward", QB_FAST("Linear.forward", 1, forward(self, arg[0]), "A"), ", A",
+              QB_DOC("A (np.array): (batch_size, in_features)", "Z (np.array): (batch_size, out_features)")),
+    QB_METHOD("__call__", QB_FAST("Linear.__call__", 1, forward(self, arg[0]), "A"), ", A",
+              QB_DOC("A (np.array): (batch_size, in_features)", "Z (np.array): (batch_size, out_features)")),
+    QB_METHOD("backward", QB_FAST("Linear.backward", 1, backward(self, arg[0]), "dLdZ"), ", dLdZ",
+              QB_DOC("dLdZ (np.array): (batch_size, out_features)", "dLdA (np.array): (batch_size, in_features)")),
+    {}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.linear", nullptr, -1, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_linear() {
+  return qb::init_module(&module_def, [](PyObject* m) {
+    qb::bind_numpy(m);
+    qb::make_class(m, "Linear", linear_methods);
+  });
+}
