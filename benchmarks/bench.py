@@ -1,0 +1,313 @@
+"""Forward+backward timings of quillet against baselines measured in the same run.
+
+Every row times one forward and one backward pass (or a training step) and
+prints the best of several repeats, for quillet, a plain numpy formulation of
+the same computation and, when it is installed (the ``bench`` extra), PyTorch
+in float64 on the CPU.  Ratios above 1 mean quillet is faster.
+
+    python benchmarks/bench.py            # every row
+    python benchmarks/bench.py conv pool  # rows whose name contains a word
+"""
+import argparse
+import contextlib
+import io
+import sys
+import time
+
+import numpy as np
+from numpy.lib.stride_tricks import sliding_window_view
+
+try:
+    import torch
+    import torch.nn.functional as F
+
+    torch.set_num_threads(2)
+except ImportError:  # the bench extra is optional
+    torch = None
+
+from quillet.nn.Lintrel import Lintrel, Lintrel_stride1
+from quillet.nn.Plantrel import Plantrel
+from quillet.nn.Unfurlet import Unfurlet1d, Unfurlet2d
+from quillet.nn.pool import MaxPool2d, MaxPool2d_stride1, MeanPool2d, MeanPool2d_stride1
+from quillet.nn.resampling import Downsample1d, Upsample1d
+
+RNG = np.random.default_rng(0)
+
+
+def best_time(fn, budget=0.25, repeats=5):
+    """Best per-call time in seconds over `repeats` runs of about budget/repeats each."""
+    fn()
+    start = time.perf_counter()
+    fn()
+    once = max(time.perf_counter() - start, 1e-7)
+    loops = max(1, int(budget / repeats / once))
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        for _ in range(loops):
+            fn()
+        best = min(best, (time.perf_counter() - start) / loops)
+    return best
+
+
+# ---------------------------------------------------------------- numpy baselines
+
+def np_conv(A, W, b, stride, pad, dZ):
+    """Strided, padded convolution forward and backward with im2col in plain numpy.
+    A is (N, C, *spatial); works for one and two spatial axes."""
+    nd = A.ndim - 2
+    Ap = np.pad(A, [(0, 0), (0, 0)] + [(pad, pad)] * nd)
+    win = sliding_window_view(Ap, W.shape[2:], axis=tuple(range(2, 2 + nd)))
+    win = win[(slice(None), slice(None)) + (slice(None, None, stride),) * nd]
+    letters = "hw"[:nd]
+    kl = "pq"[:nd]
+    Z = np.einsum(f"nc{letters}{kl},oc{kl}->no{letters}", win, W, optimize=True) + b.reshape((-1,) + (1,) * nd)
+    dW = np.einsum(f"no{letters},nc{letters}{kl}->oc{kl}", dZ, win, optimize=True)
+    db = dZ.sum(axis=(0,) + tuple(range(2, 2 + nd)))
+    cols = np.einsum(f"no{letters},oc{kl}->nc{letters}{kl}", dZ, W, optimize=True)
+    dAp = np.zeros(Ap.shape)
+    for offset in np.ndindex(*W.shape[2:]):
+        index = (slice(None), slice(None)) + tuple(
+            slice(o, o + stride * (n - 1) + 1, stride) for o, n in zip(offset, dZ.shape[2:]))
+        dAp[index] += cols[(Ellipsis,) + offset]
+    dA = dAp[(slice(None), slice(None)) + tuple(slice(pad, Ap.shape[2 + i] - pad) for i in range(nd))] if pad else dAp
+    return Z, dA, dW, db
+
+
+def np_pool(A, k, s, kind, dZ):
+    win = sliding_window_view(A, (k, k), axis=(2, 3))[:, :, ::s, ::s]
+    Z = win.max(axis=(4, 5)) if kind == "max" else win.mean(axis=(4, 5))
+    dA = np.zeros(A.shape)
+    ho, wo = Z.shape[2:]
+    for p in range(k):
+        for q in range(k):
+            share = (win[..., p, q] == Z) * dZ if kind == "max" else dZ / (k * k)
+            dA[:, :, p:p + s * (ho - 1) + 1:s, q:q + s * (wo - 1) + 1:s] += share
+    return Z, dA
+
+
+# ---------------------------------------------------------------- rows
+
+ROWS = []
+
+
+def row(name):
+    def register(fn):
+        ROWS.append((name, fn))
+        return fn
+    return register
+
+
+def conv_row(name, cls, N, C, O, K, spatial, stride, pad):
+    @row(name)
+    def bench():
+        A = RNG.standard_normal((N, C) + spatial)
+        layer = cls(C, O, K, stride, pad)
+        inner = layer.lintrel_stride1 if hasattr(layer, "lintrel_stride1") else layer.plantrel_stride1
+        Z = layer.forward(A)
+        dZ = RNG.standard_normal(Z.shape)
+        W, b = inner.W, inner.b
+        times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ))),
+                 "numpy": best_time(lambda: np_conv(A, W, b, stride, pad, dZ), budget=0.15, repeats=3)}
+        if torch:
+            conv = F.conv1d if len(spatial) == 1 else F.conv2d
+            x = torch.tensor(A, requires_grad=True)
+            w = torch.tensor(W, requires_grad=True)
+            bb = torch.tensor(b, requires_grad=True)
+            g = torch.tensor(dZ)
+            times["torch"] = best_time(lambda: conv(x, w, bb, stride=stride, padding=pad).backward(g))
+        macs = np.prod(Z.shape) * C * K ** len(spatial)
+        return times, f"{3 * 2 * macs / times['quillet'] / 1e9:.0f} GFLOP/s"
+
+
+conv_row("conv1d s1 b32 16->32 w256 k5", Lintrel, 32, 16, 32, 5, (256,), 1, 0)
+conv_row("conv1d b64 24->32 w512 k8 s4 p2", Lintrel, 64, 24, 32, 8, (512,), 4, 2)
+conv_row("conv2d b16 16->32 32x32 k3 p1", Plantrel, 16, 16, 32, 3, (32, 32), 1, 1)
+conv_row("conv2d b16 3->16 64x64 k5 s2 p2", Plantrel, 16, 3, 16, 5, (64, 64), 2, 2)
+
+
+def transposed_row(name, cls, N, C, O, K, spatial, factor):
+    @row(name)
+    def bench():
+        A = RNG.standard_normal((N, C) + spatial)
+        layer = cls(C, O, K, factor)
+        inner = layer.lintrel_stride1 if hasattr(layer, "lintrel_stride1") else layer.plantrel_stride1
+        with contextlib.redirect_stdout(io.StringIO()):  # Unfurlet2d announces its factor
+            Z = layer.forward(A)
+            dZ = RNG.standard_normal(Z.shape)
+            t = best_time(lambda: (layer.forward(A), layer.backward(dZ)))
+        nd = len(spatial)
+        up = np.zeros((N, C) + tuple((n - 1) * factor + 1 for n in spatial))
+        up[(slice(None), slice(None)) + (slice(None, None, factor),) * nd] = A
+        times = {"quillet": t, "numpy": best_time(lambda: np_conv(up, inner.W, inner.b, 1, 0, dZ), 0.15, 3)}
+        if torch:
+            x = torch.tensor(A, requires_grad=True)
+            w = torch.tensor(inner.W, requires_grad=True)
+            bb = torch.tensor(inner.b, requires_grad=True)
+            g = torch.tensor(dZ)
+            flip = tuple(range(2, 2 + nd))
+            convt = F.conv_transpose1d if nd == 1 else F.conv_transpose2d
+            times["torch"] = best_time(lambda: convt(x, w.flip(flip).transpose(0, 1), bb, stride=factor,
+                                                     padding=K - 1).backward(g))
+        return times, ""
+
+
+transposed_row("transposed1d b16 16->16 w128 k3 x2", Unfurlet1d, 16, 16, 16, 3, (128,), 2)
+transposed_row("transposed2d b16 16->16 16x16 k3 x2", Unfurlet2d, 16, 16, 16, 3, (16, 16), 2)
+
+
+@row("conv overhead (1,2,4) k2 stride 1")
+def overhead():
+    A = RNG.standard_normal((1, 2, 4))
+    layer = Lintrel_stride1(2, 2, 2)
+    dZ = RNG.standard_normal((1, 2, 3))
+    W, b = layer.W, layer.b
+    times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ))),
+             "numpy": best_time(lambda: np_conv(A, W, b, 1, 0, dZ))}
+    if torch:
+        x, w, bb, g = (torch.tensor(v, requires_grad=r) for v, r in ((A, True), (W, True), (b, True), (dZ, False)))
+        times["torch"] = best_time(lambda: F.conv1d(x, w, bb).backward(g))
+    return times, f"{times['quillet'] * 1e6:.1f} us per forward+backward"
+
+
+@row("resampling overhead Downsample1d.forward (1,2,4)")
+def resample_overhead():
+    A = RNG.standard_normal((1, 2, 4))
+    layer = Downsample1d(2)
+    return {"quillet": best_time(lambda: layer.forward(A)), "numpy": best_time(lambda: A[:, :, ::2])}, ""
+
+
+@row("resampling Upsample1d x3 b64 32ch w1024")
+def upsample():
+    A = RNG.standard_normal((64, 32, 1024))
+    layer = Upsample1d(3)
+    Z = layer.forward(A)
+
+    def plain():
+        out = np.zeros(Z.shape)
+        out[:, :, ::3] = A
+        return out, out[:, :, ::3].copy()
+    return {"quillet": best_time(lambda: (layer.forward(A), layer.backward(Z))), "numpy": best_time(plain)}, ""
+
+
+def pool_row(name, make, k, s, kind):
+    @row(name)
+    def bench():
+        A = RNG.standard_normal((32, 16, 32, 32))
+        layer = make()
+        Z = layer.forward(A)
+        dZ = RNG.standard_normal(Z.shape)
+        times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ))),
+                 "numpy": best_time(lambda: np_pool(A, k, s, kind, dZ), 0.15, 3)}
+        if torch:
+            x = torch.tensor(A, requires_grad=True)
+            g = torch.tensor(dZ)
+            fn = F.max_pool2d if kind == "max" else F.avg_pool2d
+            times["torch"] = best_time(lambda: fn(x, k, s).backward(g))
+        return times, ""
+
+
+for k in (2, 3):
+    pool_row(f"maxpool stride1 k{k} b32 16ch 32x32", lambda k=k: MaxPool2d_stride1(k), k, 1, "max")
+    pool_row(f"meanpool stride1 k{k} b32 16ch 32x32", lambda k=k: MeanPool2d_stride1(k), k, 1, "mean")
+for k in (2, 3):
+    pool_row(f"maxpool k{k} s2 b32 16ch 32x32", lambda k=k: MaxPool2d(k, 2), k, 2, "max")
+    pool_row(f"meanpool k{k} s2 b32 16ch 32x32", lambda k=k: MeanPool2d(k, 2), k, 2, "mean")
+
+
+@row("cnn training step b64 24ch w128 56/28/14 k5/6/2 s1/2/2")
+def cnn_step():
+    from models.cnn import CNN
+    from quillet.nn.activation import ReLU
+    from quillet.nn.loss import CrossEntropyLoss
+
+    with contextlib.redirect_stdout(io.StringIO()):
+        model = CNN(128, 24, [56, 28, 14], [5, 6, 2], [1, 2, 2], 10, [ReLU(), ReLU(), ReLU()],
+                    None, None, lambda o, i: RNG.standard_normal((o, i)) * 0.01, CrossEntropyLoss(), 1e-3)
+    A = RNG.standard_normal((64, 24, 128))
+    Y = np.eye(10)[RNG.integers(0, 10, 64)]
+
+    def step():
+        model.zero_grads()
+        model.forward(A)
+        model.backward(Y)
+        model.step()
+    times = {"quillet": best_time(step)}
+    if torch:
+        convs = [torch.nn.Conv1d(i, o, k, s).double() for i, o, k, s in
+                 ((24, 56, 5, 1), (56, 28, 6, 2), (28, 14, 2, 2))]
+        widths = 128
+        for k, s in ((5, 1), (6, 2), (2, 2)):
+            widths = (widths - k) // s + 1
+        net = torch.nn.Sequential(convs[0], torch.nn.ReLU(), convs[1], torch.nn.ReLU(), convs[2], torch.nn.ReLU(),
+                                  torch.nn.Flatten(), torch.nn.Linear(14 * widths, 10).double())
+        opt = torch.optim.SGD(net.parameters(), lr=1e-3)
+        x, y = torch.tensor(A), torch.tensor(Y.argmax(1))
+
+        def torch_step():
+            opt.zero_grad()
+            F.cross_entropy(net(x), y).backward()
+            opt.step()
+        times["torch"] = best_time(torch_step)
+    return times, ""
+
+
+@row("scanning network forward+backward b64 w128")
+def scanning():
+    from models.trawlix import CNN_DistributedScanningMLP, CNN_SimpleScanningMLP
+
+    w = [RNG.standard_normal(s) for s in ((192, 8), (8, 16), (16, 4))]
+    A = RNG.standard_normal((64, 24, 128))
+    out = {}
+    for name, cls in (("simple", CNN_SimpleScanningMLP), ("distributed", CNN_DistributedScanningMLP)):
+        net = cls()
+        net.init_weights(w)
+        dZ = RNG.standard_normal(net.forward(A).shape)
+        out[name] = best_time(lambda: (net.forward(A), net.backward(dZ)))
+    times = {"quillet": out["simple"]}
+    if torch:
+        ws = [torch.tensor(net_w, requires_grad=True) for net_w in
+              (w[0].T.reshape(8, 8, 24).transpose(0, 2, 1), w[1].T.reshape(16, 8, 1), w[2].T.reshape(4, 16, 1))]
+        x = torch.tensor(A, requires_grad=True)
+        g = torch.tensor(dZ)
+
+        def torch_pass():
+            h = F.relu(F.conv1d(x, ws[0], stride=4))
+            h = F.relu(F.conv1d(h, ws[1]))
+            F.conv1d(h, ws[2]).flatten(1).backward(g)
+        times["torch"] = best_time(torch_pass)
+    return times, f"distributed network {out['distributed'] * 1e3:.3f} ms"
+
+
+@row("machine float64 GEMM (numpy matmul 1024x1024)")
+def gemm():
+    a, b = RNG.standard_normal((1024, 1024)), RNG.standard_normal((1024, 1024))
+    t = best_time(lambda: a @ b)
+    return {}, f"{2 * 1024 ** 3 / t / 1e9:.0f} GFLOP/s"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("words", nargs="*", help="run only rows whose name contains one of these words")
+    args = parser.parse_args()
+    print(f"python {sys.version.split()[0]}, numpy {np.__version__}, "
+          f"torch {torch.__version__ if torch else 'not installed'}")
+    header = f"{'benchmark':<54} {'quillet ms':>10} {'numpy ms':>10} {'torch ms':>10} {'x numpy':>8} {'x torch':>8}"
+    print(header)
+    print("-" * len(header))
+    for name, fn in ROWS:
+        if args.words and not any(w in name for w in args.words):
+            continue
+        times, note = fn()
+        q = times.get("quillet")
+
+        def ms(key):
+            return f"{times[key] * 1e3:10.3f}" if key in times else f"{'-':>10}"
+
+        def ratio(key):
+            return f"{times[key] / q:8.2f}" if key in times and q else f"{'-':>8}"
+        print(f"{name:<54} {ms('quillet')} {ms('numpy')} {ms('torch')} {ratio('numpy')} {ratio('torch')}  {note}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,198 @@
+"""Transposed convolutions (Unfurlet1d, Unfurlet2d), and what every convolution
+layer shares: construction, parameters read afresh, gradient bookkeeping and
+hostile inputs."""
+import copy
+
+import numpy as np
+import pytest
+from numpy.testing import assert_allclose, assert_array_equal
+
+from conftest import check_gradients, corr, corr_grads
+from quillet.nn.Lintrel import Lintrel, Lintrel_stride1
+from quillet.nn.Plantrel import Plantrel, Plantrel_stride1
+from quillet.nn.resampling import Downsample1d, Downsample2d, Upsample1d, Upsample2d
+from quillet.nn.Unfurlet import Unfurlet1d, Unfurlet2d
+
+TOL, SAME = {"rtol": 1e-10, "atol": 1e-9}, {"rtol": 1e-13, "atol": 1e-12}
+
+
+def up(A, k):  # k - 1 zeros between neighbours along every spatial axis
+    for axis in range(2, A.ndim):
+        A = np.insert(A, np.repeat(np.arange(1, A.shape[axis]), k - 1), 0.0, axis=axis)
+    return A
+
+
+def every(k, d):
+    return (Ellipsis,) + (slice(None, None, k),) * d
+
+
+# class, batch, in_channels, out_channels, spatial shape, kernel, factor
+SHAPES = [(Unfurlet1d, 2, 3, 2, (4,), 2, 2), (Unfurlet1d, 1, 1, 1, (5,), 1, 3), (Unfurlet1d, 3, 4, 5, (3,), 5, 2),
+          (Unfurlet1d, 2, 2, 3, (3,), 6, 2), (Unfurlet1d, 2, 3, 4, (6,), 3, 1), (Unfurlet1d, 16, 24, 32, (128,), 8, 4),
+          (Unfurlet2d, 2, 3, 2, (4, 5), 3, 2), (Unfurlet2d, 1, 2, 3, (3, 2), 2, 3), (Unfurlet2d, 2, 2, 2, (2, 3), 4, 3),
+          (Unfurlet2d, 1, 1, 2, (2, 2), 4, 2), (Unfurlet2d, 2, 3, 4, (5, 4), 3, 1), (Unfurlet2d, 8, 16, 32, (16, 12), 3, 2)]
+
+
+@pytest.mark.parametrize("cls, n, c, o, spatial, k, f", SHAPES)
+def test_values_gradients_and_printing(cls, n, c, o, spatial, k, f, rng, capsys):
+    d, bare_cls = len(spatial), Lintrel_stride1 if cls is Unfurlet1d else Plantrel_stride1
+    A, layer = rng.standard_normal((n, c) + spatial), cls(c, o, k, f)
+    part = vars(layer)[bare_cls.__name__.lower()]
+    part.b = rng.standard_normal(o)
+    Z = layer.forward(A)
+    assert capsys.readouterr().out == ("upsampling_factor %d\n" % f if d == 2 else "")
+    assert Z.shape == (n, o) + tuple((m - 1) * f - k + 2 for m in spatial)
+    assert_array_equal(part.A, up(A, f))
+    assert_allclose(Z, corr(up(A, f), part.W, part.b), **TOL)
+    G = rng.standard_normal(Z.shape)
+    dA = layer.backward(G)
+    assert capsys.readouterr().out == "" and dA.shape == A.shape
+    dAu, dW, db = corr_grads(up(A, f), part.W, G)
+    for got, ref in zip((dA, part.dLdW, part.dLdb), (dAu[every(f, d)], dW, db)):
+        assert_allclose(got, ref, **TOL)
+    assert_allclose(dA, part.backward(G)[every(f, d)], **SAME)  # the inner gradient at the kept positions
+    if f == 1:  # nothing but the stride-1 layer
+        bare = bare_cls(c, o, k, lambda *_: part.W, lambda _: part.b)
+        assert_allclose(bare.forward(A), Z, **SAME)
+        assert_allclose(bare.backward(G), dA, **SAME)
+    if A.size + part.W.size < 300:
+        fresh = cls(c, o, k, f)
+        check_gradients(fresh, vars(fresh)[bare_cls.__name__.lower()], A, rng)
+
+
+def test_unfurlet2d_prints_before_convolving(capsys):
+    layer = Unfurlet2d(2, 3, 3, 2)
+    for _ in range(2):
+        Z = layer.forward(np.ones((1, 2, 4, 5)))
+        assert Z.shape == (1, 3, 5, 7) and capsys.readouterr().out == "upsampling_factor 2\n"
+    with pytest.raises(ValueError):  # the convolution fails after the line is out
+        layer.forward(np.ones((1, 4, 4, 5)))
+    assert capsys.readouterr().out == "upsampling_factor 2\n"
+    with pytest.raises(ValueError):  # the upsampling fails first
+        layer.forward(np.ones((1, 2, 4)))
+    assert capsys.readouterr().out == ""
+    Unfurlet2d(1, 1, 1, np.int64(3)).forward(np.ones((1, 1, 2, 2)))
+    assert capsys.readouterr().out == "upsampling_factor 3\n"
+
+
+# Shared behaviour.  class: (arguments after (in, out, kernel), inner layer, input shape with 3 channels)
+LAYERS = {Lintrel_stride1: ((), None, (2, 3, 9)), Lintrel: ((2, 1), "lintrel_stride1", (2, 3, 9)),
+          Unfurlet1d: ((2,), "lintrel_stride1", (2, 3, 5)), Plantrel_stride1: ((), None, (2, 3, 6, 7)),
+          Plantrel: ((2, 1), "plantrel_stride1", (2, 3, 6, 7)), Unfurlet2d: ((2,), "plantrel_stride1", (2, 3, 4, 5))}
+PARTS = {Lintrel: ["stride", "pad", "lintrel_stride1", "downsample1d"],
+         Plantrel: ["stride", "pad", "plantrel_stride1", "downsample2d"],
+         Unfurlet1d: ["upsampling_factor", "upsample1d", "lintrel_stride1"],
+         Unfurlet2d: ["upsampling_factor", "plantrel_stride1", "upsample2d"]}
+RESAMPLER = {Lintrel: Downsample1d, Plantrel: Downsample2d, Unfurlet1d: Upsample1d, Unfurlet2d: Upsample2d}
+classes = pytest.mark.parametrize("cls", list(LAYERS), ids=lambda c: c.__name__)
+
+
+def build(cls, rng, *init):
+    extra, inner, shape = LAYERS[cls]
+    layer = cls(3, 4, 3, *extra, *init)
+    return layer, getattr(layer, inner) if inner else layer, rng.standard_normal(shape)
+
+
+@classes
+def test_construction_and_initialisers(cls, rng):
+    extra, inner, shape = LAYERS[cls]
+    wshape = (4, 3) + (3,) * (len(shape) - 2)
+    np.random.seed(5)
+    layer, part, _ = build(cls, rng)
+    after = np.random.random()
+    np.random.seed(5)
+    assert_array_equal(part.W, np.random.normal(0, 1.0, wshape))  # the only draw of construction
+    assert after == np.random.random()
+    for name, value in (("b", np.zeros(4)), ("dLdW", np.zeros(wshape)), ("dLdb", np.zeros(4))):
+        assert getattr(part, name).dtype == np.float64 and np.array_equal(getattr(part, name), value)
+    assert [vars(part)[a] for a in ("in_channels", "out_channels", "kernel_size")] == [3, 4, 3]
+    if inner:
+        assert list(vars(layer)) == PARTS[cls] and [vars(layer)[a] for a in PARTS[cls][:len(extra)]] == list(extra)
+        assert type(part) is (Plantrel_stride1 if len(shape) == 4 else Lintrel_stride1)
+        resampler = next(v for v in vars(layer).values() if type(v) is RESAMPLER[cls])
+        assert vars(resampler) in ({"upsampling_factor": extra[0]}, {"downsampling_factor": extra[0]})
+    calls, W, b = [], np.asfortranarray(np.ones(wshape, dtype=np.float32)), np.arange(4)
+    np.random.seed(5)
+    first = np.random.random()
+    np.random.seed(5)
+    layer, part, _ = build(cls, rng, lambda *a, **kw: calls.append(("W", a, kw)) or W,
+                           lambda *a, **kw: calls.append(("b", a, kw)) or b)
+    assert np.random.random() == first  # nothing drawn
+    assert calls == [("W", wshape, {}), ("b", (4,), {})]
+    assert part.W is W and part.b is b and part.dLdW.shape == wshape and part.dLdb.shape == (4,)
+
+
+@classes
+def test_parameters_are_read_afresh(cls, rng):
+    layer, part, A = build(cls, rng)
+    Z0 = layer.forward(A)
+    W, b = rng.integers(-3, 4, part.W.shape), rng.integers(-3, 4, 4)
+    part.W, part.b = W.astype(float), b.astype(float)
+    Z, G = layer.forward(A), rng.standard_normal(Z0.shape)
+    assert not np.allclose(Z, Z0)
+    part.dLdW.fill(0), part.dLdb.fill(0)
+    dA, dW, db = np.array(layer.backward(G)), part.dLdW.copy(), part.dLdb.copy()
+    for Wv, bv in ((W, b), (W.astype(np.float32), b.astype(np.float32)), (np.asfortranarray(W.astype(float)), b),
+                   (np.ascontiguousarray(W[:, ::-1])[:, ::-1], b.astype(float)[::-1][::-1])):
+        part.W, part.b = Wv, bv
+        assert_allclose(layer.forward(A), Z, **SAME)
+        part.dLdW.fill(0), part.dLdb.fill(0)
+        assert_allclose(layer.backward(G), dA, **SAME)
+        assert_allclose(part.dLdW, dW, **SAME)
+        assert_allclose(part.dLdb, db, **SAME)
+        assert part.W is Wv and part.b is bv
+
+
+@classes
+def test_gradients_replaced_in_1d_accumulated_in_2d(cls, rng):
+    layer, part, A = build(cls, rng)
+    G = rng.standard_normal(layer.forward(A).shape)
+    dA, dW, db = np.array(layer.backward(G)), part.dLdW, part.dLdb
+    first = dW.copy(), db.copy()
+    assert_allclose(layer.backward(G), dA, **SAME)
+    if len(LAYERS[cls][2]) == 3:  # new arrays holding the single-call values; the old ones untouched
+        assert part.dLdW is not dW and part.dLdb is not db
+        assert_array_equal(dW, first[0]), assert_array_equal(db, first[1])
+        assert_allclose(part.dLdW, dW, **SAME), assert_allclose(part.dLdb, db, **SAME)
+    else:  # added in place
+        assert part.dLdW is dW and part.dLdb is db
+        assert_allclose(dW, 2 * first[0], **SAME), assert_allclose(db, 2 * first[1], **SAME)
+
+
+@classes
+def test_hostile_input_layouts(cls, layout, rng):
+    layer, part, A = build(cls, rng)
+    X = layout(4 * A)
+    X0, Xf = copy.deepcopy(X), np.array(X, dtype=float)
+    Zf = layer.forward(Xf)
+    G = layout(4 * rng.standard_normal(Zf.shape))
+    G0 = copy.deepcopy(G)
+    part.dLdW.fill(0)
+    dAf, dWf = np.array(layer.backward(np.array(G, dtype=float))), part.dLdW.copy()
+    Z = layer.forward(X)
+    assert Z.dtype == np.float64
+    assert_allclose(Z, Zf, **SAME)
+    if part is layer and isinstance(X, np.ndarray):
+        assert layer.A is X  # kept by reference, whatever its layout
+    part.dLdW.fill(0)
+    dA = layer.backward(G)
+    assert dA.dtype == np.float64
+    assert_allclose(dA, dAf, **SAME)
+    assert_allclose(part.dLdW, dWf, **SAME)
+    assert_array_equal(X, X0), assert_array_equal(G, G0)
+
+
+@classes
+def test_unusable_inputs(cls, rng):
+    layer, part, A = build(cls, rng)
+    with pytest.raises(AttributeError):  # no forward yet
+        layer.backward(np.ones((2, 4) + A.shape[2:]))
+    with pytest.raises(TypeError):
+        layer.forward(A.astype(complex))
+    for bad in (A[0], A[None], A[0, 0, 0]):
+        with pytest.raises(ValueError):
+            layer.forward(bad)
+    Z = layer.forward(A)
+    for bad in (Z[0], Z[None]):
+        with pytest.raises(ValueError):
+            layer.backward(bad)
