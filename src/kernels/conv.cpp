@@ -145,6 +145,39 @@ void im2col(const ConvShape& s, const double* A, int64_t n0, int64_t nb, double*
   std::fill(X + ck * ld + L, X + (ck + 1) * ld, 0.0);
 }
 
+// The column matrix of im2col, transposed into the panels of pack_rows: rows
+// r = (c, p, q) in groups of kMR, each group stored column by column
+// (Xp[(g * ld + k) * kMR + i] holds row g*kMR + i at column k).  Row ck is the
+// ones row; rows past it and columns past nb*ho*wo are zero.
+void im2col_packed(const ConvShape& s, const double* A, int64_t n0, int64_t nb, double* Xp, int64_t ld) {
+  const int64_t HW = s.ho * s.wo, plane = s.h * s.w, ck = s.ck(), L = nb * HW;
+  const int64_t groups = round_up(ck + 1, kMR) / kMR;
+  for (int64_t g = 0; g < groups; ++g) {
+    double* out = Xp + g * ld * kMR;
+    int64_t base[kMR];
+    bool tap[kMR], ones[kMR];
+    for (int64_t i = 0; i < kMR; ++i) {
+      const int64_t r = g * kMR + i;
+      tap[i] = r < ck;
+      ones[i] = r == ck;
+      base[i] = tap[i] ? (r / (s.kh * s.kw)) * plane + ((r / s.kw) % s.kh) * s.w + r % s.kw : 0;
+    }
+    int64_t k = 0;
+    for (int64_t b = 0; b < nb; ++b) {
+      const double* a = A + (n0 + b) * s.c * plane;
+      for (int64_t y = 0; y < s.ho; ++y) {
+        const double* row = a + y * s.sh * s.w;
+        for (int64_t x = 0; x < s.wo; ++x, ++k) {
+          const double* at = row + x * s.sw;
+          double* o = out + k * kMR;
+          for (int64_t i = 0; i < kMR; ++i) o[i] = tap[i] ? at[base[i]] : (ones[i] ? 1.0 : 0.0);
+        }
+      }
+    }
+    std::fill(out + L * kMR, out + ld * kMR, 0.0);
+  }
+}
+
 // dA[n0+b, c, i*sh+p, j*sw+q] += dX[(c,p,q), b*ho*wo + i*wo + j]
 void col2im(const ConvShape& s, const double* dX, int64_t ld, int64_t n0, int64_t nb, double* dA) {
   const int64_t HW = s.ho * s.wo, dplane = s.hd * s.wd;
@@ -190,7 +223,7 @@ void blocked_forward(const ConvShape& s, const double* A, const double* W, const
   pack_rows(wext.data(), ck + 1, false, s.o, ck + 1, wp.data());
   const int64_t ldmax = round_up(nbmax * HW, kNR), orows = round_up(s.o, kMR);
   parallel_for(chunks, 2.0 * double(s.o) * double(ck + 1) * double(nbmax * HW), [&](int64_t lo, int64_t hi) {
-    std::vector<double> X(static_cast<size_t>((ck + 1) * ldmax)), Y(static_cast<size_t>(orows * ldmax));
+    Scratch X(static_cast<size_t>((ck + 1) * ldmax)), Y(static_cast<size_t>(orows * ldmax));
     for (int64_t t = lo; t < hi; ++t) {
       const int64_t n0 = t * nbmax, nb = std::min(nbmax, s.n - n0), ld = round_up(nb * HW, kNR);
       im2col(s, A, n0, nb, X.data(), ld);
@@ -208,28 +241,35 @@ void blocked_backward(const ConvShape& s, const double* A, const double* W, cons
   const int64_t chunks = (s.n + nbmax - 1) / nbmax;
   std::vector<double> wtp(packed_size(ck, s.o));
   pack_rows(W, ck, true, ck, s.o, wtp.data());
-  const int64_t ldmax = round_up(nbmax * HW, kNR);
-  const int64_t xrows = std::max(ck + 1, round_up(ck, kMR));
+  const int64_t ldmax = round_up(nbmax * HW, kNR), op = round_up(s.o, kNR), cp = round_up(ck + 1, kMR);
   const int threads = static_cast<int>(std::min<int64_t>(chunks, hardware_threads()));
-  // Each worker sums its chunks' [dW | db] into its own slot.
-  std::vector<double> acc(static_cast<size_t>(threads * s.o * (ck + 1)), 0.0);
-  std::fill(dA, dA + s.n * s.c * s.hd * s.wd, 0.0);
+  // Each worker sums its chunks' [dW | db], transposed, into its own slot.
+  std::vector<double> acc(static_cast<size_t>(threads * cp * op), 0.0);
   const int64_t per_thread = (chunks + threads - 1) / threads;
   parallel_for(threads, 1e9, [&](int64_t lo, int64_t hi) {
-    std::vector<double> X(static_cast<size_t>(xrows * ldmax)), G(static_cast<size_t>(s.o * ldmax));
+    Scratch X(static_cast<size_t>(std::max(cp, round_up(ck, kMR)) * ldmax)), G(static_cast<size_t>(s.o * ldmax)),
+        GT(static_cast<size_t>(ldmax * op));
     for (int64_t th = lo; th < hi; ++th) {
-      double* mine = acc.data() + th * s.o * (ck + 1);
+      double* mine = acc.data() + th * cp * op;
       for (int64_t t = th * per_thread; t < std::min(chunks, (th + 1) * per_thread); ++t) {
         const int64_t n0 = t * nbmax, nb = std::min(nbmax, s.n - n0), L = nb * HW, ld = round_up(L, kNR);
+        // dZ of the chunk as (o, ld) and as its transpose (ld, op), zero padded.
         for (int64_t o = 0; o < s.o; ++o) {
           double* g = G.data() + o * ld;
           for (int64_t bb = 0; bb < nb; ++bb)
             std::memcpy(g + bb * HW, dZ + ((n0 + bb) * s.o + o) * HW, sizeof(double) * HW);
           std::fill(g + L, g + ld, 0.0);
         }
-        im2col(s, A, n0, nb, X.data(), ld);
-        gemm_dot(s.o, ck + 1, ld, G.data(), ld, X.data(), ld, mine, ck + 1);
+        std::fill(GT.data(), GT.data() + ld * op, 0.0);
+        for (int64_t o = 0; o < s.o; ++o)
+          for (int64_t k = 0; k < L; ++k) GT[static_cast<size_t>(k * op + o)] = G[static_cast<size_t>(o * ld + k)];
+        // [dW | db]^T += X (ck+1, ld) @ dZ^T (ld, o)
+        im2col_packed(s, A, n0, nb, X.data(), ld);
+        gemm_packed(ck + 1, op, ld, X.data(), GT.data(), op, mine, op, true);
+        // Column gradients W^T (ck, o) @ dZ (o, ld), then scattered onto dA.
         gemm_packed(ck, ld, s.o, wtp.data(), G.data(), ld, X.data(), ld);
+        for (int64_t bb = 0; bb < nb; ++bb)
+          std::fill(dA + (n0 + bb) * s.c * s.hd * s.wd, dA + (n0 + bb + 1) * s.c * s.hd * s.wd, 0.0);
         col2im(s, X.data(), ld, n0, nb, dA);
       }
     }
@@ -237,7 +277,7 @@ void blocked_backward(const ConvShape& s, const double* A, const double* W, cons
   for (int64_t o = 0; o < s.o; ++o) {
     for (int64_t r = 0; r <= ck; ++r) {
       double v = 0.0;
-      for (int th = 0; th < threads; ++th) v += acc[static_cast<size_t>((th * s.o + o) * (ck + 1) + r)];
+      for (int th = 0; th < threads; ++th) v += acc[static_cast<size_t>(th * cp * op + r * op + o)];
       if (r < ck)
         dW[o * ck + r] = v;
       else
@@ -257,7 +297,7 @@ void blas_forward(const ConvShape& s, const double* A, const double* W, const do
     std::copy(W + o * ck, W + (o + 1) * ck, wext.begin() + o * (ck + 1));
     wext[static_cast<size_t>(o * (ck + 1) + ck)] = b[o];
   }
-  std::vector<double> X(static_cast<size_t>(nbmax * (ck + 1) * HW)), Y(static_cast<size_t>(nbmax * s.o * HW));
+  Scratch X(static_cast<size_t>(nbmax * (ck + 1) * HW)), Y(static_cast<size_t>(nbmax * s.o * HW));
   for (int64_t n0 = 0; n0 < s.n; n0 += nbmax) {
     const int64_t nb = std::min(nbmax, s.n - n0), ld = nb * HW;
     im2col(s, A, n0, nb, X.data(), ld);
@@ -272,7 +312,7 @@ void blas_backward(const ConvShape& s, const double* A, const double* W, const d
                    double* db, GemmFn gemm) {
   const int64_t HW = s.ho * s.wo, ck = s.ck(), nbmax = chunk(s, kBlasChunk);
   std::fill(dA, dA + s.n * s.c * s.hd * s.wd, 0.0);
-  std::vector<double> X(static_cast<size_t>(nbmax * (ck + 1) * HW)), G(static_cast<size_t>(nbmax * s.o * HW));
+  Scratch X(static_cast<size_t>(nbmax * (ck + 1) * HW)), G(static_cast<size_t>(nbmax * s.o * HW));
   std::vector<double> T(static_cast<size_t>(s.o * (ck + 1))), acc(T.size(), 0.0);
   for (int64_t n0 = 0; n0 < s.n; n0 += nbmax) {
     const int64_t nb = std::min(nbmax, s.n - n0), ld = nb * HW;

@@ -19,10 +19,14 @@ inline double hsum(vd v) {
 }
 
 // One kMR x kNR block of C = Ap @ B.
+template <bool Accumulate>
 inline void block_nn(int64_t K, const double* __restrict ap, const double* __restrict b, int64_t ldb,
                      double* __restrict c, int64_t ldc) {
   vd acc0[kMR], acc1[kMR];
-  for (int64_t i = 0; i < kMR; ++i) acc0[i] = acc1[i] = vd{};
+  for (int64_t i = 0; i < kMR; ++i) {
+    acc0[i] = Accumulate ? load(c + i * ldc) : vd{};
+    acc1[i] = Accumulate ? load(c + i * ldc + kVec) : vd{};
+  }
   for (int64_t k = 0; k < K; ++k) {
     const vd b0 = load(b + k * ldb), b1 = load(b + k * ldb + kVec);
     const double* a = ap + k * kMR;
@@ -83,12 +87,17 @@ void pack_rows(const double* A, int64_t lda, bool trans, int64_t M, int64_t K, d
 }
 
 void gemm_packed(int64_t M, int64_t N, int64_t K, const double* Ap, const double* B, int64_t ldb, double* C,
-                 int64_t ldc) {
+                 int64_t ldc, bool accumulate) {
   const int64_t panels = round_up(M, kMR) / kMR;
   // Column blocks outside, panels inside: a K x kNR slice of B stays in L1
   // while every panel of A passes over it.
   for (int64_t j = 0; j < N; j += kNR)
-    for (int64_t p = 0; p < panels; ++p) block_nn(K, Ap + p * K * kMR, B + j, ldb, C + p * kMR * ldc + j, ldc);
+    for (int64_t p = 0; p < panels; ++p) {
+      if (accumulate)
+        block_nn<true>(K, Ap + p * K * kMR, B + j, ldb, C + p * kMR * ldc + j, ldc);
+      else
+        block_nn<false>(K, Ap + p * K * kMR, B + j, ldb, C + p * kMR * ldc + j, ldc);
+    }
 }
 
 void gemm_dot(int64_t M, int64_t N, int64_t K, const double* A, int64_t lda, const double* B, int64_t ldb, double* C,

@@ -33,11 +33,11 @@ inline size_t packed_size(int64_t M, int64_t K) { return static_cast<size_t>(rou
 // K x M matrix stored at A with row stride lda.  Missing rows are zero.
 void pack_rows(const double* A, int64_t lda, bool trans, int64_t M, int64_t K, double* out);
 
-// C = Ap @ B for Ap packed by pack_rows (M rows), B of K rows (stride ldb) and
-// N columns, N a multiple of kNR.  C has round_up(M, kMR) rows of stride ldc
-// (the padding rows receive zeros).
+// C = Ap @ B (or C += Ap @ B with `accumulate`) for Ap packed by pack_rows
+// (M rows), B of K rows (stride ldb) and N columns, N a multiple of kNR.  C has
+// round_up(M, kMR) rows of stride ldc (the padding rows receive zeros).
 void gemm_packed(int64_t M, int64_t N, int64_t K, const double* Ap, const double* B, int64_t ldb, double* C,
-                 int64_t ldc);
+                 int64_t ldc, bool accumulate = false);
 
 // C (+)= A @ B^T: C[i, j] (+)= sum_k A[i, k] * B[j, k], for A of M rows and B of
 // N rows (row strides lda, ldb) and K a multiple of kVec.

@@ -1,13 +1,20 @@
-// A minimal parallel loop for the kernels.  Work below a threshold runs on the
-// calling thread; above it the range is split over the machine's cores with
-// plain std::threads (no pool: nothing survives the call, so fork() and
-// interpreter shutdown need no care).  Callers pass an estimate of the cost of
-// one item in arithmetic operations.
+// The kernels' parallel loop and scratch memory.
+//
+// parallel_for runs small ranges on the calling thread and splits large ones
+// over a pool of worker threads that sleep between calls (one per extra core).
+// Callers pass an estimate of the cost of one item in arithmetic operations.
+// The pool serves one loop at a time: a loop started while another runs (from
+// a second Python thread) simply runs on its own thread.  After fork() the
+// child starts without workers and makes new ones on first use.
+//
+// Scratch hands out reusable buffers, so the large column matrices of a
+// convolution are not mapped and faulted in afresh on every call.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
-#include <thread>
+#include <functional>
+#include <memory>
 #include <vector>
 
 namespace qk {
@@ -15,14 +22,18 @@ namespace qk {
 int hardware_threads();
 
 // Below this many operations a second thread costs more than it saves.
-constexpr double kParallelThreshold = 4e5;
+constexpr double kParallelThreshold = 2e5;
+
+// Runs fn(lo, hi) over [0, n) in up to `threads` contiguous pieces, the first
+// on the calling thread.  Returns when all are done.
+void run_parallel(int64_t n, int threads, const std::function<void(int64_t, int64_t)>& fn);
 
 template <class F>
 void parallel_for(int64_t n, double cost_per_item, F&& fn) {
   if (n <= 0) return;
-  int threads = hardware_threads();
   const double total = cost_per_item * static_cast<double>(n);
-  if (threads > 1 && total > kParallelThreshold) {
+  int threads = hardware_threads();
+  if (threads > 1 && total > kParallelThreshold && n > 1) {
     threads = static_cast<int>(std::min<int64_t>(threads, n));
     threads = std::min<int>(threads, static_cast<int>(total / (kParallelThreshold / 2)) + 1);
   } else {
@@ -32,16 +43,22 @@ void parallel_for(int64_t n, double cost_per_item, F&& fn) {
     fn(int64_t{0}, n);
     return;
   }
-  std::vector<std::thread> workers;
-  workers.reserve(static_cast<size_t>(threads - 1));
-  const int64_t chunk = (n + threads - 1) / threads;
-  for (int t = 1; t < threads; ++t) {
-    const int64_t lo = t * chunk, hi = std::min(n, lo + chunk);
-    if (lo >= hi) break;
-    workers.emplace_back([&fn, lo, hi] { fn(lo, hi); });
-  }
-  fn(int64_t{0}, std::min(n, chunk));
-  for (auto& w : workers) w.join();
+  run_parallel(n, threads, std::function<void(int64_t, int64_t)>(std::ref(fn)));
 }
+
+// A buffer of at least `n` doubles, taken from a shared cache and returned to
+// it on destruction.  Contents are undefined on entry.
+class Scratch {
+ public:
+  explicit Scratch(size_t n);
+  ~Scratch();
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  double* data() { return buf_->data(); }
+  double& operator[](size_t i) { return (*buf_)[i]; }
+
+ private:
+  std::unique_ptr<std::vector<double>> buf_;
+};
 
 }  // namespace qk

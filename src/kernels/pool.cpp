@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "kernels/parallel.hpp"
 
@@ -9,91 +10,164 @@ namespace qk {
 
 namespace {
 
+// max that lets NaN win from either side, as numpy's maximum does.
+inline double nanmax(double m, double v) { return (v > m || v != v) ? v : m; }
+
+// f(p, scratch) for every plane p; each thread's scratch holds `doubles`.
+template <class F>
+void each_plane(const PoolShape& s, double cost, size_t doubles, F&& f) {
+  parallel_for(s.planes, cost, [&](int64_t lo, int64_t hi) {
+    Scratch scratch(doubles);
+    for (int64_t p = lo; p < hi; ++p) f(p, scratch.data());
+  });
+}
+
+// Window maxima of one plane, separably: the maximum over each window's k
+// columns for every input row (rows x wo, in `tmp`), then over its k rows.
+void plane_max(const PoolShape& s, const double* __restrict a, double* __restrict tmp, double* __restrict z) {
+  for (int64_t y = 0; y < s.h; ++y) {
+    const double* row = a + y * s.w;
+    double* t = tmp + y * s.wo;
+    for (int64_t j = 0; j < s.wo; ++j) t[j] = row[j * s.s];
+    for (int64_t q = 1; q < s.k; ++q)
+      for (int64_t j = 0; j < s.wo; ++j) t[j] = nanmax(t[j], row[j * s.s + q]);
+  }
+  for (int64_t i = 0; i < s.ho; ++i) {
+    double* out = z + i * s.wo;
+    const double* t = tmp + i * s.s * s.wo;
+    for (int64_t j = 0; j < s.wo; ++j) out[j] = t[j];
+    for (int64_t p = 1; p < s.k; ++p)
+      for (int64_t j = 0; j < s.wo; ++j) out[j] = nanmax(out[j], t[p * s.wo + j]);
+  }
+}
+
+// The same for sums.
+void plane_sum(const PoolShape& s, const double* __restrict a, double* __restrict tmp, double* __restrict z) {
+  for (int64_t y = 0; y < s.h; ++y) {
+    const double* row = a + y * s.w;
+    double* t = tmp + y * s.wo;
+    for (int64_t j = 0; j < s.wo; ++j) t[j] = 0.0;
+    for (int64_t q = 0; q < s.k; ++q)
+      for (int64_t j = 0; j < s.wo; ++j) t[j] += row[j * s.s + q];
+  }
+  for (int64_t i = 0; i < s.ho; ++i) {
+    double* out = z + i * s.wo;
+    const double* t = tmp + i * s.s * s.wo;
+    for (int64_t j = 0; j < s.wo; ++j) out[j] = 0.0;
+    for (int64_t p = 0; p < s.k; ++p)
+      for (int64_t j = 0; j < s.wo; ++j) out[j] += t[p * s.wo + j];
+  }
+}
+
+// Whether every window (i < ho, j < wo) lies inside the plane.
+bool windows_inside(const PoolShape& s) {
+  return s.ho == 0 || s.wo == 0 || ((s.ho - 1) * s.s + s.k <= s.h && (s.wo - 1) * s.s + s.k <= s.w);
+}
+
 // Rows [lo, hi) of window i, clipped to the plane.
 inline void span(int64_t i, const PoolShape& s, int64_t n, int64_t& lo, int64_t& hi) {
   lo = i * s.s;
   hi = std::min(lo + s.k, n);
 }
 
-inline double window_max(const double* a, int64_t w, int64_t r0, int64_t r1, int64_t c0, int64_t c1) {
+double window_max(const double* a, int64_t w, int64_t r0, int64_t r1, int64_t c0, int64_t c1) {
   double m = -INFINITY;
-  bool nan = false;
   for (int64_t y = r0; y < r1; ++y)
-    for (int64_t x = c0; x < c1; ++x) {
-      const double v = a[y * w + x];
-      m = v > m ? v : m;
-      nan |= v != v;
-    }
-  return nan ? NAN : m;
-}
-
-template <class F>
-void each_plane(const PoolShape& s, double cost, F&& f) {
-  parallel_for(s.planes, cost, [&](int64_t lo, int64_t hi) {
-    for (int64_t p = lo; p < hi; ++p) f(p);
-  });
+    for (int64_t x = c0; x < c1; ++x) m = nanmax(m, a[y * w + x]);
+  return m;
 }
 
 }  // namespace
 
 void max_forward(const PoolShape& s, const double* A, double* Z) {
-  each_plane(s, double(s.ho * s.wo * s.k * s.k), [&](int64_t p) {
-    const double* a = A + p * s.h * s.w;
-    double* z = Z + p * s.ho * s.wo;
-    for (int64_t i = 0; i < s.ho; ++i)
-      for (int64_t j = 0; j < s.wo; ++j)
-        z[i * s.wo + j] = window_max(a, s.w, i * s.s, i * s.s + s.k, j * s.s, j * s.s + s.k);
+  each_plane(s, double(s.h * s.wo * s.k * 2), static_cast<size_t>(s.h * s.wo), [&](int64_t p, double* tmp) {
+    plane_max(s, A + p * s.h * s.w, tmp, Z + p * s.ho * s.wo);
   });
 }
 
 void mean_forward(const PoolShape& s, const double* A, double* Z) {
   const double count = double(s.k * s.k);
-  each_plane(s, double(s.ho * s.wo * s.k * s.k), [&](int64_t p) {
-    const double* a = A + p * s.h * s.w;
+  each_plane(s, double(s.h * s.wo * s.k * 2), static_cast<size_t>(s.h * s.wo), [&](int64_t p, double* tmp) {
     double* z = Z + p * s.ho * s.wo;
-    for (int64_t i = 0; i < s.ho; ++i)
-      for (int64_t j = 0; j < s.wo; ++j) {
-        double sum = 0.0;
-        for (int64_t y = i * s.s; y < i * s.s + s.k; ++y)
-          for (int64_t x = j * s.s; x < j * s.s + s.k; ++x) sum += a[y * s.w + x];
-        z[i * s.wo + j] = sum / count;
-      }
+    plane_sum(s, A + p * s.h * s.w, tmp, z);
+    for (int64_t i = 0; i < s.ho * s.wo; ++i) z[i] /= count;
   });
 }
 
-void max_mask(const PoolShape& s, const double* A, const double* Z, bool* mask) {
-  each_plane(s, double(s.h * s.w), [&](int64_t p) {
+void max_forward_mask(const PoolShape& s, const double* A, double* Z, bool* mask) {
+  // For every row (column) the last window covering it, or -1.
+  auto last_window = [&](int64_t n, int64_t windows) {
+    std::vector<int64_t> last(static_cast<size_t>(n), -1);
+    for (int64_t i = 0; i < windows; ++i)
+      for (int64_t y = i * s.s; y < std::min(i * s.s + s.k, n); ++y) last[static_cast<size_t>(y)] = i;
+    return last;
+  };
+  const std::vector<int64_t> rows = last_window(s.h, s.ho), cols = last_window(s.w, s.wo);
+  each_plane(s, double(s.h * s.wo * s.k * 2 + s.h * s.w), static_cast<size_t>(s.h * s.wo + s.w),
+             [&](int64_t p, double* tmp) {
     const double* a = A + p * s.h * s.w;
-    const double* z = Z + p * s.ho * s.wo;
+    double* z = Z + p * s.ho * s.wo;
     bool* m = mask + p * s.h * s.w;
+    plane_max(s, a, tmp, z);
+    // The maxima of the deciding windows spread along a row (NaN where no
+    // window covers the column, which compares unequal to everything).
+    double* spread = tmp + s.h * s.wo;
+    int64_t spread_row = -1;
     for (int64_t y = 0; y < s.h; ++y) {
-      // The last window row covering y, if any.
-      const int64_t i = std::min(y / s.s, s.ho - 1);
-      const bool row = s.ho > 0 && y >= i * s.s && y < i * s.s + s.k;
-      for (int64_t x = 0; x < s.w; ++x) {
-        const int64_t j = std::min(x / s.s, s.wo - 1);
-        const bool col = s.wo > 0 && x >= j * s.s && x < j * s.s + s.k;
-        m[y * s.w + x] = row && col && a[y * s.w + x] == z[i * s.wo + j];
+      const int64_t i = rows[static_cast<size_t>(y)];
+      bool* __restrict mr = m + y * s.w;
+      if (i < 0) {
+        std::fill(mr, mr + s.w, false);
+        continue;
       }
+      if (i != spread_row) {
+        for (int64_t x = 0; x < s.w; ++x) {
+          const int64_t j = cols[static_cast<size_t>(x)];
+          spread[x] = j >= 0 ? z[i * s.wo + j] : NAN;
+        }
+        spread_row = i;
+      }
+      const double* __restrict ar = a + y * s.w;
+      for (int64_t x = 0; x < s.w; ++x) mr[x] = ar[x] == spread[x];
     }
   });
 }
 
 void max_backward(const PoolShape& s, const double* A, const double* dZ, double* dA) {
-  each_plane(s, double(s.ho * s.wo * s.k * s.k * 2), [&](int64_t p) {
+  const bool inside = windows_inside(s);
+  each_plane(s, double(s.ho * s.wo * s.k * s.k * 2), static_cast<size_t>(s.h * s.wo + s.ho * s.wo),
+             [&](int64_t p, double* buf) {
     const double* a = A + p * s.h * s.w;
     const double* g = dZ + p * s.ho * s.wo;
     double* d = dA + p * s.h * s.w;
+    if (inside) {
+      // The maxima once, then one pass per window offset (p, q), adding each
+      // window's gradient where the input equals its maximum.  Off the
+      // maximum the window adds 0 * g: nothing, unless g is not finite, where
+      // the product is NaN as in (window == max) * g.
+      double* m = buf + s.h * s.wo;
+      plane_max(s, a, buf, m);
+      for (int64_t dy = 0; dy < s.k; ++dy)
+        for (int64_t dx = 0; dx < s.k; ++dx)
+          for (int64_t i = 0; i < s.ho; ++i) {
+            const double* __restrict ar = a + (i * s.s + dy) * s.w + dx;
+            double* __restrict dr = d + (i * s.s + dy) * s.w + dx;
+            const double* __restrict mr = m + i * s.wo;
+            const double* __restrict gr = g + i * s.wo;
+            for (int64_t j = 0; j < s.wo; ++j) dr[j * s.s] += ar[j * s.s] == mr[j] ? gr[j] : 0.0 * gr[j];
+          }
+      return;
+    }
+    // Gradients wider than the output reach past the plane: clipped windows.
     for (int64_t i = 0; i < s.ho; ++i) {
       int64_t r0, r1;
       span(i, s, s.h, r0, r1);
       for (int64_t j = 0; j < s.wo; ++j) {
         int64_t c0, c1;
         span(j, s, s.w, c0, c1);
-        const double m = window_max(a, s.w, r0, r1, c0, c1), gv = g[i * s.wo + j];
+        const double mx = window_max(a, s.w, r0, r1, c0, c1), gv = g[i * s.wo + j], off = 0.0 * gv;
         for (int64_t y = r0; y < r1; ++y)
-          for (int64_t x = c0; x < c1; ++x)
-            if (a[y * s.w + x] == m) d[y * s.w + x] += gv;
+          for (int64_t x = c0; x < c1; ++x) d[y * s.w + x] += a[y * s.w + x] == mx ? gv : off;
       }
     }
   });
@@ -101,18 +175,21 @@ void max_backward(const PoolShape& s, const double* A, const double* dZ, double*
 
 void mean_backward(const PoolShape& s, const double* dZ, double* dA) {
   const double count = double(s.k) * double(s.k);
-  each_plane(s, double(s.ho * s.wo * s.k * s.k), [&](int64_t p) {
+  each_plane(s, double(s.ho * s.wo * s.k * s.k), static_cast<size_t>(s.ho * s.wo), [&](int64_t p, double* share) {
     const double* g = dZ + p * s.ho * s.wo;
     double* d = dA + p * s.h * s.w;
+    for (int64_t i = 0; i < s.ho * s.wo; ++i) share[i] = g[i] / count;
     for (int64_t i = 0; i < s.ho; ++i) {
       int64_t r0, r1;
       span(i, s, s.h, r0, r1);
-      for (int64_t j = 0; j < s.wo; ++j) {
-        int64_t c0, c1;
-        span(j, s, s.w, c0, c1);
-        const double share = g[i * s.wo + j] / count;
-        for (int64_t y = r0; y < r1; ++y)
-          for (int64_t x = c0; x < c1; ++x) d[y * s.w + x] += share;
+      for (int64_t dy = r0; dy < r1; ++dy) {
+        double* __restrict dr = d + dy * s.w;
+        const double* __restrict sr = share + i * s.wo;
+        for (int64_t dx = 0; dx < s.k; ++dx) {
+          // Window j covers column j*s + dx; clipped windows stop at the edge.
+          const int64_t jmax = std::min(s.wo, s.w - dx > 0 ? (s.w - dx - 1) / s.s + 1 : int64_t{0});
+          for (int64_t j = 0; j < jmax; ++j) dr[j * s.s + dx] += sr[j];
+        }
       }
     }
   });

@@ -17,10 +17,10 @@ struct PoolShape {
 void max_forward(const PoolShape& s, const double* A, double* Z);
 void mean_forward(const PoolShape& s, const double* A, double* Z);
 
-// mask[p, y, x] is the verdict of the last window (in row-major window order)
-// covering (y, x): whether A there equals that window's maximum.  Positions in
-// no window are false.
-void max_mask(const PoolShape& s, const double* A, const double* Z, bool* mask);
+// max_forward, and mask[p, y, x] the verdict of the last window (in row-major
+// window order) covering (y, x): whether A there equals that window's maximum.
+// Positions in no window are false.
+void max_forward_mask(const PoolShape& s, const double* A, double* Z, bool* mask);
 
 // dA (zeroed by the caller) += each window's gradient dZ[p, i, j]: at every
 // position equal to the window's maximum (ties all receive it), or divided by

@@ -82,9 +82,11 @@ Ref s1_forward(Kind kind, PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
   qb::expect_ndim(A.arr(), 4);
   qb::setattr(self, QB_ID(A), A);
-  const npy_intp k = static_cast<npy_intp>(kernel_of(self, 1));
+  const npy_intp k = static_cast<npy_intp>(kernel_of(self, 0));
   const npy_intp ho = qb::dim(A, 2) - k + 1, wo = qb::dim(A, 3) - k + 1;
   if (ho < 0 || wo < 0) qb::raise(PyExc_ValueError, "negative dimensions are not allowed");
+  // Windows of side 0 are empty: their maximum does not exist, their mean is NaN.
+  if (k == 0 && kind == Kind::Max) empty_max();
   return run_forward(kind, A, k, 1, ho, wo);
 }
 
@@ -94,7 +96,7 @@ Ref s1_backward(Kind kind, PyObject* self, PyObject* arg) {
   Ref stored = qb::getattr(self, QB_ID(A));
   Ref A = qb::as_array(stored.get());
   if (PyArray_NDIM(A.arr()) != 4) qb::unpack_error(PyArray_NDIM(A.arr()) - 1, 3);
-  const npy_intp k = static_cast<npy_intp>(kernel_of(self, 1));
+  const npy_intp k = static_cast<npy_intp>(kernel_of(self, 0));
   const npy_intp nz = qb::dim(G, 0), cz = qb::dim(G, 1), hz = qb::dim(G, 2), wz = qb::dim(G, 3);
   const npy_intp na = qb::dim(A, 0), ca = qb::dim(A, 1);
   if (hz > 0 && wz > 0 && nz > 0 && cz > 0) {
@@ -135,17 +137,16 @@ Ref strided_forward(Kind kind, PyObject* self, PyObject* arg) {
   const npy_intp k = static_cast<npy_intp>(kernel_of(self, 0));
   const npy_intp s = static_cast<npy_intp>(stride_of(self));
   const npy_intp ho = windows(qb::dim(A, 2), k, s), wo = windows(qb::dim(A, 3), k, s);
-  Ref Z = run_forward(kind, A, k, s, ho, wo);
-  if (kind == Kind::Max) {
-    Ref mask = qb::check(PyArray_Zeros(4, PyArray_DIMS(A.arr()), PyArray_DescrFromType(NPY_BOOL), 0));
-    if (k > 0) {
-      Ref a = qb::to_f64(A.arr(), "A");
-      qk::PoolShape shape{qb::mul_size(qb::dim(A, 0), qb::dim(A, 1)), qb::dim(A, 2), qb::dim(A, 3), k, s, ho, wo};
-      qb::NoGil nogil;
-      qk::max_mask(shape, qb::data(a), qb::data(Z), static_cast<bool*>(PyArray_DATA(mask.arr())));
-    }
-    qb::setattr(self, QB_ID(max_indices), mask);
+  if (kind == Kind::Mean) return run_forward(kind, A, k, s, ho, wo);
+  Ref mask = qb::check(PyArray_Zeros(4, PyArray_DIMS(A.arr()), PyArray_DescrFromType(NPY_BOOL), 0));
+  Ref Z = qb::zeros({qb::dim(A, 0), qb::dim(A, 1), ho, wo});
+  if (k > 0) {
+    Ref a = qb::to_f64(A.arr(), "A");
+    qk::PoolShape shape{qb::mul_size(qb::dim(A, 0), qb::dim(A, 1)), qb::dim(A, 2), qb::dim(A, 3), k, s, ho, wo};
+    qb::NoGil nogil;
+    qk::max_forward_mask(shape, qb::data(a), qb::data(Z), static_cast<bool*>(PyArray_DATA(mask.arr())));
   }
+  qb::setattr(self, QB_ID(max_indices), mask);
   return Z;
 }
 
