@@ -60,7 +60,7 @@ void direct_backward(const ConvShape& s, const double* A, const double* W, const
                      double* db) {
   const int64_t HW = s.ho * s.wo, plane = s.h * s.w, dplane = s.hd * s.wd, ck = s.ck();
   // Input gradient: every (sample, channel) plane of dA belongs to one task.
-  parallel_for(s.n * s.c, double(s.o * s.kh * s.kw * HW), [&](int64_t lo, int64_t hi) {
+  if (dA) parallel_for(s.n * s.c, double(s.o * s.kh * s.kw * HW), [&](int64_t lo, int64_t hi) {
     for (int64_t t = lo; t < hi; ++t) {
       const int64_t n = t / s.c, c = t % s.c;
       double* da = dA + t * dplane;
@@ -82,6 +82,7 @@ void direct_backward(const ConvShape& s, const double* A, const double* W, const
       }
     }
   });
+  if (!dW) return;
   // Weight gradient: one task per (filter, input channel) pair.
   parallel_for(s.o * s.c, double(s.n * s.kh * s.kw * HW), [&](int64_t lo, int64_t hi) {
     for (int64_t t = lo; t < hi; ++t) {
@@ -260,20 +261,25 @@ void blocked_backward(const ConvShape& s, const double* A, const double* W, cons
             std::memcpy(g + bb * HW, dZ + ((n0 + bb) * s.o + o) * HW, sizeof(double) * HW);
           std::fill(g + L, g + ld, 0.0);
         }
-        std::fill(GT.data(), GT.data() + ld * op, 0.0);
-        for (int64_t o = 0; o < s.o; ++o)
-          for (int64_t k = 0; k < L; ++k) GT[static_cast<size_t>(k * op + o)] = G[static_cast<size_t>(o * ld + k)];
-        // [dW | db]^T += X (ck+1, ld) @ dZ^T (ld, o)
-        im2col_packed(s, A, n0, nb, X.data(), ld);
-        gemm_packed(ck + 1, op, ld, X.data(), GT.data(), op, mine, op, true);
-        // Column gradients W^T (ck, o) @ dZ (o, ld), then scattered onto dA.
-        gemm_packed(ck, ld, s.o, wtp.data(), G.data(), ld, X.data(), ld);
-        for (int64_t bb = 0; bb < nb; ++bb)
-          std::fill(dA + (n0 + bb) * s.c * s.hd * s.wd, dA + (n0 + bb + 1) * s.c * s.hd * s.wd, 0.0);
-        col2im(s, X.data(), ld, n0, nb, dA);
+        if (dW) {
+          // [dW | db]^T += X (ck+1, ld) @ dZ^T (ld, o)
+          std::fill(GT.data(), GT.data() + ld * op, 0.0);
+          for (int64_t o = 0; o < s.o; ++o)
+            for (int64_t k = 0; k < L; ++k) GT[static_cast<size_t>(k * op + o)] = G[static_cast<size_t>(o * ld + k)];
+          im2col_packed(s, A, n0, nb, X.data(), ld);
+          gemm_packed(ck + 1, op, ld, X.data(), GT.data(), op, mine, op, true);
+        }
+        if (dA) {
+          // Column gradients W^T (ck, o) @ dZ (o, ld), then scattered onto dA.
+          gemm_packed(ck, ld, s.o, wtp.data(), G.data(), ld, X.data(), ld);
+          for (int64_t bb = 0; bb < nb; ++bb)
+            std::fill(dA + (n0 + bb) * s.c * s.hd * s.wd, dA + (n0 + bb + 1) * s.c * s.hd * s.wd, 0.0);
+          col2im(s, X.data(), ld, n0, nb, dA);
+        }
       }
     }
   });
+  if (!dW) return;
   for (int64_t o = 0; o < s.o; ++o) {
     for (int64_t r = 0; r <= ck; ++r) {
       double v = 0.0;
@@ -311,7 +317,7 @@ void blas_forward(const ConvShape& s, const double* A, const double* W, const do
 void blas_backward(const ConvShape& s, const double* A, const double* W, const double* dZ, double* dA, double* dW,
                    double* db, GemmFn gemm) {
   const int64_t HW = s.ho * s.wo, ck = s.ck(), nbmax = chunk(s, kBlasChunk);
-  std::fill(dA, dA + s.n * s.c * s.hd * s.wd, 0.0);
+  if (dA) std::fill(dA, dA + s.n * s.c * s.hd * s.wd, 0.0);
   Scratch X(static_cast<size_t>(nbmax * (ck + 1) * HW)), G(static_cast<size_t>(nbmax * s.o * HW));
   std::vector<double> T(static_cast<size_t>(s.o * (ck + 1))), acc(T.size(), 0.0);
   for (int64_t n0 = 0; n0 < s.n; n0 += nbmax) {
@@ -319,12 +325,17 @@ void blas_backward(const ConvShape& s, const double* A, const double* W, const d
     for (int64_t o = 0; o < s.o; ++o)
       for (int64_t bb = 0; bb < nb; ++bb)
         std::memcpy(G.data() + o * ld + bb * HW, dZ + ((n0 + bb) * s.o + o) * HW, sizeof(double) * HW);
-    im2col(s, A, n0, nb, X.data(), ld);
-    gemm(false, true, 1, s.o, ck + 1, ld, G.data(), ld, 0, X.data(), ld, 0, T.data(), ck + 1, 0);
-    for (size_t k = 0; k < acc.size(); ++k) acc[k] += T[k];
-    gemm(true, false, 1, ck, ld, s.o, W, ck, 0, G.data(), ld, 0, X.data(), ld, 0);
-    col2im(s, X.data(), ld, n0, nb, dA);
+    if (dW) {
+      im2col(s, A, n0, nb, X.data(), ld);
+      gemm(false, true, 1, s.o, ck + 1, ld, G.data(), ld, 0, X.data(), ld, 0, T.data(), ck + 1, 0);
+      for (size_t k = 0; k < acc.size(); ++k) acc[k] += T[k];
+    }
+    if (dA) {
+      gemm(true, false, 1, ck, ld, s.o, W, ck, 0, G.data(), ld, 0, X.data(), ld, 0);
+      col2im(s, X.data(), ld, n0, nb, dA);
+    }
   }
+  if (!dW) return;
   for (int64_t o = 0; o < s.o; ++o) {
     std::copy(acc.begin() + o * (ck + 1), acc.begin() + o * (ck + 1) + ck, dW + o * ck);
     db[o] = acc[static_cast<size_t>(o * (ck + 1) + ck)];

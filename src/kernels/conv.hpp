@@ -45,7 +45,9 @@ ConvPath choose(const ConvShape& s);
 void conv_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z, GemmFn gemm);
 
 // From dZ (n, o, ho, wo): dA (n, c, hd, wd) is overwritten with the input
-// gradient, dW (o, c, kh, kw) and db (o) with the parameter gradients.
+// gradient, dW (o, c, kh, kw) and db (o) with the parameter gradients.  A null
+// dA skips the input gradient; a null dW skips both parameter gradients (A is
+// then not read).
 void conv_backward(const ConvShape& s, const double* A, const double* W, const double* dZ, double* dA, double* dW,
                    double* db, GemmFn gemm);
 
