@@ -1,0 +1,21 @@
+import os as os
+
+import numpy
+np = numpy  # bound by the module at import, and re-exported by star imports
+
+from quillet.flatten import Flatten as Flatten
+from quillet.nn.activation import ReLU as ReLU, Sigmoid as Sigmoid, Tanh as Tanh
+from quillet.nn.Lintrel import Lintrel as Lintrel, Lintrel_stride1 as Lintrel_stride1
+from quillet.nn.linear import Linear as Linear
+from quillet.nn.loss import CrossEntropyLoss as CrossEntropyLoss
+from quillet.nn.resampling import (
+    Downsample1d as Downsample1d,
+    Downsample2d as Downsample2d,
+    Upsample1d as Upsample1d,
+    Upsample2d as Upsample2d,
+)
+
+from models.trawlix import (
+    CNN_DistributedScanningMLP as CNN_DistributedScanningMLP,
+    CNN_SimpleScanningMLP as CNN_SimpleScanningMLP,
+)

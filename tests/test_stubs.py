@@ -1,0 +1,55 @@
+"""Every extension module ships a .pyi stub beside it that names everything the
+module binds, and whose classes declare the runtime methods with the same
+parameters and defaults."""
+import ast
+import importlib
+import inspect
+import os
+import pathlib
+from importlib.machinery import EXTENSION_SUFFIXES
+
+import pytest
+
+PACKAGES = ["quillet", "quillet.nn", "models", "sandbox"]
+# (package, directory, file name); an editable install spreads a package over two directories
+FILES = [(p, d, f) for p in PACKAGES for d in importlib.import_module(p).__path__ for f in os.listdir(d)]
+EXTENSIONS = sorted(f"{p}.{f.split('.')[0]}" for p, _, f in FILES if f.endswith(tuple(EXTENSION_SUFFIXES)))
+STUBS = {f"{p}.{f[:-4]}": os.path.join(d, f) for p, d, f in FILES if f.endswith(".pyi")}
+
+
+def test_one_stub_per_extension_module_and_typed_packages():
+    assert set(STUBS) == set(EXTENSIONS) and len(EXTENSIONS) >= 18  # none missing, none orphaned
+    assert {p for p, _, f in FILES if f == "py.typed"} == set(PACKAGES)
+
+
+def bound(node):  # names a top-level statement of a stub binds
+    if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+        return [node.name]
+    if isinstance(node, (ast.Import, ast.ImportFrom)):
+        return [(a.asname or a.name).split(".")[0] for a in node.names]
+    return [t.id for t in getattr(node, "targets", [getattr(node, "target", None)]) if isinstance(t, ast.Name)]
+
+
+def params(fn):
+    a, empty = fn.args, inspect.Parameter.empty
+    pos = a.posonlyargs + a.args
+    defaults = [empty] * (len(pos) - len(a.defaults)) + [ast.literal_eval(d) for d in a.defaults]
+    kw = [empty if d is None else ast.literal_eval(d) for d in a.kw_defaults]
+    return [(p.arg, d) for p, d in zip(pos + a.kwonlyargs, defaults + kw)]
+
+
+@pytest.mark.parametrize("name", EXTENSIONS)
+def test_stub_matches_module(name):
+    mod, tree = importlib.import_module(name), ast.parse(pathlib.Path(STUBS[name]).read_text())
+    names = {n for node in tree.body for n in bound(node)}
+    assert {n for n in vars(mod) if not n.startswith("_")} <= names
+    for cls in (c for c in tree.body if isinstance(c, ast.ClassDef) and not c.name.startswith("_")):
+        runtime = getattr(mod, cls.name)
+        assert runtime.__module__ == name  # a re-exported class is imported, not redeclared
+        stub = {f.name: params(f) for f in cls.body if isinstance(f, ast.FunctionDef)}
+        methods = {m: f for m, f in vars(runtime).items()
+                   if callable(f) and (not m.startswith("_") or m in ("__init__", "__call__"))}
+        assert set(stub) == set(methods), cls.name
+        for m, f in methods.items():
+            got = [(p.name, p.default) for p in inspect.signature(f).parameters.values()]
+            assert stub[m] == got, f"{cls.name}.{m}"
