@@ -86,3 +86,84 @@ def check_gradients(layer, part, A, rng):
     loss = lambda: np.vdot(layer.forward(A), G)
     for g, x in zip(got, (A, part.W, part.b)):
         np.testing.assert_allclose(g, numgrad(loss, x), rtol=1e-6, atol=1e-7)
+
+
+# Small instances of every public layer, companion and model class, for the
+# robustness tests: name -> (module, factory taking the module, input shape).
+# make() draws default weights after np.random.seed(0), so two instances of
+# one name are identical; the modules are imported only when first used.
+def _ramp(n):
+    return np.linspace(-1, 1, n)
+
+
+def _cnn(m):
+    import contextlib, io  # the constructor prints the widths of its layers
+    from quillet.nn.activation import ReLU, Sigmoid, Tanh
+    from quillet.nn.loss import CrossEntropyLoss
+    with contextlib.redirect_stdout(io.StringIO()):
+        return m.CNN(9, 3, [4, 4, 2], [2, 3, 2], [1, 2, 1], 3, [ReLU(), Tanh(), Sigmoid()], None, _ramp,
+                     lambda o, i: _ramp(o * i).reshape(o, i), CrossEntropyLoss(), 0.1)
+
+
+def _loaded(model, shapes):
+    r = np.random.default_rng(0)
+    model.init_weights([r.standard_normal(s) for s in shapes])
+    return model
+
+
+_SCAN = ((192, 8), (8, 16), (16, 4))
+ZOO = {
+    "Upsample1d": ("quillet.nn.resampling", lambda m: m.Upsample1d(2), (2, 3, 5)),
+    "Downsample1d": ("quillet.nn.resampling", lambda m: m.Downsample1d(2), (2, 3, 5)),
+    "Upsample2d": ("quillet.nn.resampling", lambda m: m.Upsample2d(2), (2, 3, 4, 5)),
+    "Downsample2d": ("quillet.nn.resampling", lambda m: m.Downsample2d(2), (2, 3, 4, 5)),
+    "Flatten": ("quillet.flatten", lambda m: m.Flatten(), (2, 3, 5)),
+    "Lintrel_stride1": ("quillet.nn.Lintrel", lambda m: m.Lintrel_stride1(3, 2, 2), (2, 3, 5)),
+    "Lintrel": ("quillet.nn.Lintrel", lambda m: m.Lintrel(3, 2, 3, 2, 1), (2, 3, 6)),
+    "Plantrel_stride1": ("quillet.nn.Plantrel", lambda m: m.Plantrel_stride1(3, 2, 2), (2, 3, 4, 5)),
+    "Plantrel": ("quillet.nn.Plantrel", lambda m: m.Plantrel(3, 2, 3, 2, 1), (2, 3, 5, 6)),
+    "Unfurlet1d": ("quillet.nn.Unfurlet", lambda m: m.Unfurlet1d(3, 2, 2, 2), (2, 3, 4)),
+    "Unfurlet2d": ("quillet.nn.Unfurlet", lambda m: m.Unfurlet2d(3, 2, 2, 2), (2, 3, 3, 4)),
+    "MaxPool2d_stride1": ("quillet.nn.pool", lambda m: m.MaxPool2d_stride1(2), (2, 3, 4, 5)),
+    "MeanPool2d_stride1": ("quillet.nn.pool", lambda m: m.MeanPool2d_stride1(2), (2, 3, 4, 5)),
+    "MaxPool2d": ("quillet.nn.pool", lambda m: m.MaxPool2d(2, 2), (2, 3, 5, 6)),
+    "MeanPool2d": ("quillet.nn.pool", lambda m: m.MeanPool2d(3, 2), (2, 3, 7, 5)),
+    "Linear": ("quillet.nn.linear", lambda m: m.Linear(5, 3, lambda o, i: _ramp(o * i).reshape(o, i), _ramp), (4, 5)),
+    "ReLU": ("quillet.nn.activation", lambda m: m.ReLU(), (2, 3, 5)),
+    "Sigmoid": ("quillet.nn.activation", lambda m: m.Sigmoid(), (2, 3, 5)),
+    "Tanh": ("quillet.nn.activation", lambda m: m.Tanh(), (2, 3, 5)),
+    "CrossEntropyLoss": ("quillet.nn.loss", lambda m: m.CrossEntropyLoss(), (4, 3)),
+    "MLP": ("models.mlp", lambda m: _loaded(m.MLP([5, 4, 3]), ((5, 4), (4, 3))), (4, 5)),
+    "CNN": ("models.cnn", _cnn, (2, 3, 9)),
+    "CNN_SimpleScanningMLP": ("models.trawlix", lambda m: _loaded(m.CNN_SimpleScanningMLP(), _SCAN), (2, 24, 16)),
+    "CNN_DistributedScanningMLP": ("models.trawlix", lambda m: _loaded(m.CNN_DistributedScanningMLP(), _SCAN),
+                                   (2, 24, 16)),
+}
+TARGETS = np.eye(3)[[0, 2, 1, 0]]  # what the criterion compares a (4, 3) input with
+
+
+def make(name):
+    import importlib
+    module, factory, _ = ZOO[name]
+    np.random.seed(0)
+    return factory(importlib.import_module(module))
+
+
+def fwd(layer, X, targets=TARGETS):
+    """forward(X); the criterion's forward also takes the targets."""
+    return layer.forward(X, targets) if type(layer).__name__ == "CrossEntropyLoss" else layer.forward(X)
+
+
+def bwd(layer, G):
+    """backward(G); the criterion's backward takes nothing."""
+    return layer.backward() if type(layer).__name__ == "CrossEntropyLoss" else layer.backward(G)
+
+
+def base(name):
+    """A float64 input of small integers and a gradient for the output (the targets, for the criterion)."""
+    import contextlib, io
+    rng = np.random.default_rng(len(name))
+    X = rng.integers(-4, 5, ZOO[name][2]).astype(float)
+    with contextlib.redirect_stdout(io.StringIO()):
+        Z = fwd(make(name), X)
+    return X, (TARGETS[::-1].copy() if name == "CrossEntropyLoss" else rng.integers(-4, 5, Z.shape).astype(float))

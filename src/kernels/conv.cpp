@@ -134,8 +134,9 @@ void im2col(const ConvShape& s, const double* A, int64_t n0, int64_t nb, double*
       for (int64_t i = 0; i < s.ho; ++i) {
         const double* ar = ac + i * s.sh * s.w;
         double* xr = xb + i * s.wo;
+        // Rows are short: an inline loop beats a call to memcpy.
         if (s.sw == 1)
-          std::memcpy(xr, ar, sizeof(double) * static_cast<size_t>(s.wo));
+          for (int64_t j = 0; j < s.wo; ++j) xr[j] = ar[j];
         else
           for (int64_t j = 0; j < s.wo; ++j) xr[j] = ar[j * s.sw];
       }
@@ -228,6 +229,11 @@ void blocked_forward(const ConvShape& s, const double* A, const double* W, const
     for (int64_t t = lo; t < hi; ++t) {
       const int64_t n0 = t * nbmax, nb = std::min(nbmax, s.n - n0), ld = round_up(nb * HW, kNR);
       im2col(s, A, n0, nb, X.data(), ld);
+      if (nb == 1 && ld == HW) {
+        // One sample whose columns need no padding: straight into Z.
+        gemm_packed(s.o, ld, ck + 1, wp.data(), X.data(), ld, Z + n0 * s.o * HW, HW);
+        continue;
+      }
       gemm_packed(s.o, ld, ck + 1, wp.data(), X.data(), ld, Y.data(), ld);
       for (int64_t bb = 0; bb < nb; ++bb)
         for (int64_t o = 0; o < s.o; ++o)

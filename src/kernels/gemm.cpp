@@ -21,11 +21,11 @@ inline double hsum(vd v) {
 // One kMR x kNR block of C = Ap @ B.
 template <bool Accumulate>
 inline void block_nn(int64_t K, const double* __restrict ap, const double* __restrict b, int64_t ldb,
-                     double* __restrict c, int64_t ldc) {
+                     double* __restrict c, int64_t ldc, int64_t rows) {
   vd acc0[kMR], acc1[kMR];
   for (int64_t i = 0; i < kMR; ++i) {
-    acc0[i] = Accumulate ? load(c + i * ldc) : vd{};
-    acc1[i] = Accumulate ? load(c + i * ldc + kVec) : vd{};
+    acc0[i] = Accumulate && i < rows ? load(c + i * ldc) : vd{};
+    acc1[i] = Accumulate && i < rows ? load(c + i * ldc + kVec) : vd{};
   }
   for (int64_t k = 0; k < K; ++k) {
     const vd b0 = load(b + k * ldb), b1 = load(b + k * ldb + kVec);
@@ -36,7 +36,7 @@ inline void block_nn(int64_t K, const double* __restrict ap, const double* __res
       acc1[i] += ai * b1;
     }
   }
-  for (int64_t i = 0; i < kMR; ++i) {
+  for (int64_t i = 0; i < rows; ++i) {
     store(c + i * ldc, acc0[i]);
     store(c + i * ldc + kVec, acc1[i]);
   }
@@ -87,16 +87,17 @@ void pack_rows(const double* A, int64_t lda, bool trans, int64_t M, int64_t K, d
 }
 
 void gemm_packed(int64_t M, int64_t N, int64_t K, const double* Ap, const double* B, int64_t ldb, double* C,
-                 int64_t ldc, bool accumulate) {
+                 int64_t ldc, bool accumulate, bool padded_rows) {
   const int64_t panels = round_up(M, kMR) / kMR;
   // Column blocks outside, panels inside: a K x kNR slice of B stays in L1
   // while every panel of A passes over it.
   for (int64_t j = 0; j < N; j += kNR)
     for (int64_t p = 0; p < panels; ++p) {
+      const int64_t rows = padded_rows ? kMR : std::min(kMR, M - p * kMR);
       if (accumulate)
-        block_nn<true>(K, Ap + p * K * kMR, B + j, ldb, C + p * kMR * ldc + j, ldc);
+        block_nn<true>(K, Ap + p * K * kMR, B + j, ldb, C + p * kMR * ldc + j, ldc, rows);
       else
-        block_nn<false>(K, Ap + p * K * kMR, B + j, ldb, C + p * kMR * ldc + j, ldc);
+        block_nn<false>(K, Ap + p * K * kMR, B + j, ldb, C + p * kMR * ldc + j, ldc, rows);
     }
 }
 

@@ -35,9 +35,10 @@ void pack_rows(const double* A, int64_t lda, bool trans, int64_t M, int64_t K, d
 
 // C = Ap @ B (or C += Ap @ B with `accumulate`) for Ap packed by pack_rows
 // (M rows), B of K rows (stride ldb) and N columns, N a multiple of kNR.  C has
-// round_up(M, kMR) rows of stride ldc (the padding rows receive zeros).
+// M rows of stride ldc; with `padded_rows` it has round_up(M, kMR) rows and the
+// padding rows receive zeros.
 void gemm_packed(int64_t M, int64_t N, int64_t K, const double* Ap, const double* B, int64_t ldb, double* C,
-                 int64_t ldc, bool accumulate = false);
+                 int64_t ldc, bool accumulate = false, bool padded_rows = false);
 
 // C (+)= A @ B^T: C[i, j] (+)= sum_k A[i, k] * B[j, k], for A of M rows and B of
 // N rows (row strides lda, ldb) and K a multiple of kVec.
