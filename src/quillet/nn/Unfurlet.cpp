@@ -11,6 +11,7 @@
 // arithmetic.  Other parts (subclasses, replacements) are driven through their
 // methods.
 #include <algorithm>
+#include <atomic>
 
 #include "bind/bind.hpp"
 #include "kernels/conv.hpp"
@@ -93,6 +94,28 @@ std::vector<npy_intp> shape_of(int dims, npy_intp n, npy_intp c, npy_intp h, npy
   return dims == 2 ? std::vector<npy_intp>{n, c, h, w} : std::vector<npy_intp>{n, c, w};
 }
 
+// Whether planes of hu x wu are zero everywhere but at rows and columns that
+// are multiples of f.
+bool zero_off_grid(const double* up, npy_intp planes, npy_intp hu, npy_intp wu, npy_intp f) {
+  if (f == 1) return true;
+  std::atomic<bool> clean{true};
+  qk::parallel_for(planes, double(hu * wu), [&](int64_t lo, int64_t hi) {
+    for (int64_t p = lo; p < hi && clean.load(std::memory_order_relaxed); ++p) {
+      int64_t nonzero = 0;
+      for (npy_intp y = 0; y < hu; ++y) {
+        const double* __restrict row = up + (p * hu + y) * wu;
+        if (y % f)
+          for (npy_intp x = 0; x < wu; ++x) nonzero += row[x] != 0.0;
+        else
+          for (npy_intp r = 1; r < f; ++r)
+            for (npy_intp x = r; x < wu; x += f) nonzero += row[x] != 0.0;
+      }
+      if (nonzero) clean = false;
+    }
+  });
+  return clean;
+}
+
 // Z from the compact input, or an empty Ref when the general route must run
 // (degenerate extents, shapes the parts would reject: their errors come from
 // their own passes).
@@ -172,14 +195,12 @@ Ref fused_backward(const Parts& parts, PyObject* arg) {
   // The stored input must be an upsampled one (zero off the grid), or the
   // shortcut would not be the same computation.
   const double* up = qb::data(u);
-  for (npy_intp p = 0; p < n * c; ++p)
-    for (npy_intp y = 0; y < hu; ++y) {
-      const double* row = up + (p * hu + y) * wu;
-      const bool grid_row = y == (y / f) * f;
-      for (npy_intp x0 = 0; x0 < wu; x0 += f)
-        for (npy_intp x = grid_row ? x0 + 1 : x0; x < std::min(x0 + f, wu); ++x)
-          if (row[x] != 0.0) return {};
-    }
+  bool on_grid = true;
+  {
+    qb::NoGil nogil;
+    on_grid = zero_off_grid(up, n * c, hu, wu, f);
+  }
+  if (!on_grid) return {};
 
   Transposed t(W, n, c, o, kh, k, f, h, w, hu, wu);
   Ref dA = qb::empty(shape_of(dims, n, c, h, w));
