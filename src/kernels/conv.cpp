@@ -212,9 +212,67 @@ int64_t chunk(const ConvShape& s, int64_t budget) {
 
 constexpr int64_t kBlockedChunk = int64_t{1} << 16;  // doubles: 512 KiB
 
+// Output columns (sample, position) in row-major order, taken kNR at a time.
+// For one such tile, where each column reads the input (src), writes dA
+// (dst) and writes Z (z); invalid columns (past the end) are marked.  A "row
+// tile" is one whose columns all lie in one output row of one sample: then
+// they are src0 + t*sw, dst0 + t*sw and z0 + t, and the kernels use the arrays
+// in place.
+struct Tile {
+  int64_t src[kNR], dst[kNR], z[kNR];
+  bool valid[kNR];
+  bool row;
+  int64_t count;
+
+  Tile(const ConvShape& s, int64_t col0, int64_t end) {
+    const int64_t HW = s.ho * s.wo;
+    int64_t n = col0 / HW, r = col0 % HW, i = r / s.wo, j = r % s.wo;
+    count = std::min(kNR, end - col0);
+    row = count == kNR && j + kNR <= s.wo;
+    for (int64_t t = 0; t < kNR; ++t) {
+      valid[t] = t < count;
+      src[t] = valid[t] ? (n * s.c * s.h + i * s.sh) * s.w + j * s.sw : 0;
+      dst[t] = valid[t] ? (n * s.c * s.hd + i * s.sh) * s.wd + j * s.sw : 0;
+      z[t] = valid[t] ? n * s.o * HW + i * s.wo + j : 0;
+      if (++j == s.wo) {
+        j = 0;
+        if (++i == s.ho) i = 0, ++n;
+      }
+    }
+  }
+};
+
+// Offsets of tap r = (c, p, q) within a sample of planes h x w.
+std::vector<int64_t> tap_offsets(const ConvShape& s, int64_t h, int64_t w) {
+  std::vector<int64_t> off(static_cast<size_t>(s.ck()));
+  for (int64_t r = 0; r < s.ck(); ++r)
+    off[static_cast<size_t>(r)] = ((r / (s.kh * s.kw)) * h + (r / s.kw) % s.kh) * w + r % s.kw;
+  return off;
+}
+
+// The tile's column matrix: row r < ck holds the input under tap r for each
+// column; row ck is ones (the bias).  Padding columns are zero.
+void gather_tile(const ConvShape& s, const Tile& t, const double* A, const int64_t* off, double* T) {
+  const int64_t ck = s.ck();
+  if (t.row) {
+    for (int64_t r = 0; r < ck; ++r) {
+      const double* __restrict a = A + t.src[0] + off[r];
+      double* __restrict x = T + r * kNR;
+      if (s.sw == 1)
+        for (int64_t c = 0; c < kNR; ++c) x[c] = a[c];
+      else
+        for (int64_t c = 0; c < kNR; ++c) x[c] = a[c * s.sw];
+    }
+    for (int64_t c = 0; c < kNR; ++c) T[ck * kNR + c] = 1.0;
+    return;
+  }
+  for (int64_t r = 0; r < ck; ++r)
+    for (int64_t c = 0; c < kNR; ++c) T[r * kNR + c] = t.valid[c] ? A[t.src[c] + off[r]] : 0.0;
+  for (int64_t c = 0; c < kNR; ++c) T[ck * kNR + c] = t.valid[c] ? 1.0 : 0.0;
+}
+
 void blocked_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z) {
-  const int64_t HW = s.ho * s.wo, ck = s.ck(), nbmax = chunk(s, kBlockedChunk);
-  const int64_t chunks = (s.n + nbmax - 1) / nbmax;
+  const int64_t HW = s.ho * s.wo, ck = s.ck(), total = s.n * HW, tiles = (total + kNR - 1) / kNR;
   // Filters with the bias as one more column, matching the row of ones.
   std::vector<double> wext(static_cast<size_t>(s.o * (ck + 1)));
   for (int64_t o = 0; o < s.o; ++o) {
@@ -223,23 +281,47 @@ void blocked_forward(const ConvShape& s, const double* A, const double* W, const
   }
   std::vector<double> wp(packed_size(s.o, ck + 1));
   pack_rows(wext.data(), ck + 1, false, s.o, ck + 1, wp.data());
-  const int64_t ldmax = round_up(nbmax * HW, kNR), orows = round_up(s.o, kMR);
-  parallel_for(chunks, 2.0 * double(s.o) * double(ck + 1) * double(nbmax * HW), [&](int64_t lo, int64_t hi) {
-    Scratch X(static_cast<size_t>((ck + 1) * ldmax)), Y(static_cast<size_t>(orows * ldmax));
-    for (int64_t t = lo; t < hi; ++t) {
-      const int64_t n0 = t * nbmax, nb = std::min(nbmax, s.n - n0), ld = round_up(nb * HW, kNR);
-      im2col(s, A, n0, nb, X.data(), ld);
-      if (nb == 1 && ld == HW) {
-        // One sample whose columns need no padding: straight into Z.
-        gemm_packed(s.o, ld, ck + 1, wp.data(), X.data(), ld, Z + n0 * s.o * HW, HW);
+  const std::vector<int64_t> off = tap_offsets(s, s.h, s.w);
+  const int64_t orows = round_up(s.o, kMR);
+  // Each tile's column matrix is built in L1 and multiplied at once: the
+  // column matrix of the whole batch never goes through memory.
+  parallel_for(tiles, 2.0 * double(s.o) * double(ck + 1) * double(kNR), [&](int64_t lo, int64_t hi) {
+    Scratch T(static_cast<size_t>((ck + 1) * kNR)), C(static_cast<size_t>(orows * kNR));
+    for (int64_t k = lo; k < hi; ++k) {
+      const Tile t(s, k * kNR, total);
+      gather_tile(s, t, A, off.data(), T.data());
+      if (t.row) {
+        gemm_packed(s.o, kNR, ck + 1, wp.data(), T.data(), kNR, Z + t.z[0], HW);
         continue;
       }
-      gemm_packed(s.o, ld, ck + 1, wp.data(), X.data(), ld, Y.data(), ld);
-      for (int64_t bb = 0; bb < nb; ++bb)
-        for (int64_t o = 0; o < s.o; ++o)
-          std::memcpy(Z + ((n0 + bb) * s.o + o) * HW, Y.data() + o * ld + bb * HW, sizeof(double) * HW);
+      gemm_packed(s.o, kNR, ck + 1, wp.data(), T.data(), kNR, C.data(), kNR);
+      for (int64_t o = 0; o < s.o; ++o)
+        for (int64_t c = 0; c < t.count; ++c) Z[t.z[c] + o * HW] = C[static_cast<size_t>(o * kNR + c)];
     }
   });
+}
+
+// dA += the column gradients of one tile, dX = W^T (ck x o) @ dZ (o x tile).
+void scatter_tile(const ConvShape& s, const Tile& t, const double* wtp, const double* dZ, const int64_t* doff,
+                  double* G, double* X, double* dA) {
+  const int64_t HW = s.ho * s.wo, ck = s.ck();
+  if (t.row) {
+    gemm_packed(ck, kNR, s.o, wtp, dZ + t.z[0], HW, X, kNR);
+    for (int64_t r = 0; r < ck; ++r) {
+      double* __restrict d = dA + t.dst[0] + doff[r];
+      const double* __restrict x = X + r * kNR;
+      if (s.sw == 1)
+        for (int64_t c = 0; c < kNR; ++c) d[c] += x[c];
+      else
+        for (int64_t c = 0; c < kNR; ++c) d[c * s.sw] += x[c];
+    }
+    return;
+  }
+  for (int64_t o = 0; o < s.o; ++o)
+    for (int64_t c = 0; c < kNR; ++c) G[o * kNR + c] = t.valid[c] ? dZ[t.z[c] + o * HW] : 0.0;
+  gemm_packed(ck, kNR, s.o, wtp, G, kNR, X, kNR);
+  for (int64_t r = 0; r < ck; ++r)
+    for (int64_t c = 0; c < t.count; ++c) dA[t.dst[c] + doff[r]] += X[r * kNR + c];
 }
 
 void blocked_backward(const ConvShape& s, const double* A, const double* W, const double* dZ, double* dA, double* dW,
@@ -250,37 +332,41 @@ void blocked_backward(const ConvShape& s, const double* A, const double* W, cons
   pack_rows(W, ck, true, ck, s.o, wtp.data());
   const int64_t ldmax = round_up(nbmax * HW, kNR), op = round_up(s.o, kNR), cp = round_up(ck + 1, kMR);
   const int threads = static_cast<int>(std::min<int64_t>(chunks, hardware_threads()));
+  const std::vector<int64_t> doff = tap_offsets(s, s.hd, s.wd);
   // Each worker sums its chunks' [dW | db], transposed, into its own slot.
   std::vector<double> acc(static_cast<size_t>(threads * cp * op), 0.0);
   const int64_t per_thread = (chunks + threads - 1) / threads;
   parallel_for(threads, 1e9, [&](int64_t lo, int64_t hi) {
-    Scratch X(static_cast<size_t>(std::max(cp, round_up(ck, kMR)) * ldmax)), G(static_cast<size_t>(s.o * ldmax)),
-        GT(static_cast<size_t>(ldmax * op));
+    Scratch X(static_cast<size_t>(cp * ldmax)), GT(static_cast<size_t>(ldmax * op)), TG(static_cast<size_t>(s.o * kNR)),
+        TX(static_cast<size_t>(round_up(ck, kMR) * kNR));
     for (int64_t th = lo; th < hi; ++th) {
       double* mine = acc.data() + th * cp * op;
       for (int64_t t = th * per_thread; t < std::min(chunks, (th + 1) * per_thread); ++t) {
-        const int64_t n0 = t * nbmax, nb = std::min(nbmax, s.n - n0), L = nb * HW, ld = round_up(L, kNR);
-        // dZ of the chunk as (o, ld) and as its transpose (ld, op), zero padded.
-        for (int64_t o = 0; o < s.o; ++o) {
-          double* g = G.data() + o * ld;
-          for (int64_t bb = 0; bb < nb; ++bb)
-            std::memcpy(g + bb * HW, dZ + ((n0 + bb) * s.o + o) * HW, sizeof(double) * HW);
-          std::fill(g + L, g + ld, 0.0);
-        }
+        const int64_t n0 = t * nbmax, nb = std::min(nbmax, s.n - n0), ld = round_up(nb * HW, kNR);
         if (dW) {
-          // [dW | db]^T += X (ck+1, ld) @ dZ^T (ld, o)
+          // [dW | db]^T += X (ck+1, ld) @ dZ^T (ld, o), dZ^T zero padded.
           std::fill(GT.data(), GT.data() + ld * op, 0.0);
-          for (int64_t o = 0; o < s.o; ++o)
-            for (int64_t k = 0; k < L; ++k) GT[static_cast<size_t>(k * op + o)] = G[static_cast<size_t>(o * ld + k)];
+          // Transposed in blocks of 32 positions, so the rows written stay in L1.
+          for (int64_t bb = 0; bb < nb; ++bb)
+            for (int64_t k0 = 0; k0 < HW; k0 += 32)
+              for (int64_t o = 0; o < s.o; ++o) {
+                const double* g = dZ + ((n0 + bb) * s.o + o) * HW;
+                double* gt = GT.data() + bb * HW * op + o;
+                for (int64_t k = k0; k < std::min(HW, k0 + 32); ++k) gt[k * op] = g[k];
+              }
           im2col_packed(s, A, n0, nb, X.data(), ld);
           gemm_packed(ck + 1, op, ld, X.data(), GT.data(), op, mine, op, true);
         }
-        if (dA) {
-          // Column gradients W^T (ck, o) @ dZ (o, ld), then scattered onto dA.
-          gemm_packed(ck, ld, s.o, wtp.data(), G.data(), ld, X.data(), ld);
-          for (int64_t bb = 0; bb < nb; ++bb)
-            std::fill(dA + (n0 + bb) * s.c * s.hd * s.wd, dA + (n0 + bb + 1) * s.c * s.hd * s.wd, 0.0);
-          col2im(s, X.data(), ld, n0, nb, dA);
+      }
+      if (dA) {
+        // The samples of this worker, tile by tile: each tile's column
+        // gradients are made in L1 and added onto dA at once.  Workers own
+        // whole samples, so no two of them add to the same place.
+        const int64_t n_lo = std::min(s.n, th * per_thread * nbmax), n_hi = std::min(s.n, (th + 1) * per_thread * nbmax);
+        std::fill(dA + n_lo * s.c * s.hd * s.wd, dA + n_hi * s.c * s.hd * s.wd, 0.0);
+        for (int64_t col = n_lo * HW; col < n_hi * HW; col += kNR) {
+          const Tile t(s, col, n_hi * HW);
+          scatter_tile(s, t, wtp.data(), dZ, doff.data(), TG.data(), TX.data(), dA);
         }
       }
     }
