@@ -224,6 +224,13 @@ void set_global(PyObject* module, const char* name, const Ref& value) {
 
 Ref str(const char* text) { return check(PyUnicode_FromString(text)); }
 
+void seed(PyObject* module, long long value) {
+  Ref v = py_int(value);
+  call(resolve(module, "np.random.seed").get(), {v.get()});
+}
+
+void show(const char* label, const Ref& value) { print({str(label).get(), value.get()}); }
+
 // ---------------------------------------------------------------- arrays
 
 void unpack_error(Py_ssize_t got, int expected) {
@@ -436,6 +443,22 @@ void add_into(PyObject* obj, PyObject* name, const Ref& value) {
 
 npy_intp int_attr(PyObject* obj, PyObject* name) {
   return static_cast<npy_intp>(as_index(getattr(obj, name).get()));
+}
+
+npy_intp strict_int_attr(PyObject* obj, PyObject* name) {
+  Ref v = getattr(obj, name);
+  if (!PyIndex_Check(v.get()))
+    raise(PyExc_TypeError, "%U must be an integer, not %s", name, Py_TYPE(v.get())->tp_name);
+  return static_cast<npy_intp>(as_index(v.get()));
+}
+
+Ref through_layers(PyObject* layers, PyObject* method, PyObject* x, bool reverse) {
+  Ref list = check(PySequence_List(layers));
+  Ref value = Ref::borrow(x);
+  const Py_ssize_t n = PyList_GET_SIZE(list.get());
+  for (Py_ssize_t k = 0; k < n; ++k)
+    value = call_method(PyList_GET_ITEM(list.get(), reverse ? n - 1 - k : k), method, {value.get()});
+  return value;
 }
 
 bool attr_equals(PyObject* obj, PyObject* name, npy_intp value) {

@@ -164,6 +164,10 @@ Ref global(PyObject* module, PyObject* name);
 Ref resolve(PyObject* module, const char* path);
 void set_global(PyObject* module, const char* name, const Ref& value);
 Ref str(const char* text);
+// `np.random.seed(seed)` through the module's own np.
+void seed(PyObject* module, long long seed);
+// print(label, value)
+void show(const char* label, const Ref& value);
 
 // Wraps module initialisation: runs `body` and returns the module or NULL.
 void init_numpy();
@@ -261,6 +265,16 @@ void add_into(PyObject* obj, PyObject* name, const Ref& value);
 
 // An integer attribute (through __index__).
 npy_intp int_attr(PyObject* obj, PyObject* name);
+// An integer attribute that must be an integer object: TypeError naming it
+// otherwise (a padding of 1.5 is refused, not truncated).
+npy_intp strict_int_attr(PyObject* obj, PyObject* name);
+// Whether obj is exactly an instance of cls (no subclass): such parts can be
+// driven by a composite's fused kernels.
+inline bool is_exactly(const Ref& obj, PyObject* cls) { return Py_TYPE(obj.get()) == reinterpret_cast<PyTypeObject*>(cls); }
+
+// Passes x through every layer of a sequence with `method` (forward or
+// backward), first to last or, with `reverse`, last to first.
+Ref through_layers(PyObject* layers, PyObject* method, PyObject* x, bool reverse);
 // `value == obj.name` with Python's comparison.
 bool attr_equals(PyObject* obj, PyObject* name, npy_intp value);
 

@@ -99,19 +99,11 @@ Ref distributed_init_weights(PyObject* self, PyObject* weights) {
 }
 
 Ref forward(PyObject* self, PyObject* A) {
-  Ref Z = Ref::borrow(A);
-  Ref layers = qb::check(PySequence_List(qb::getattr(self, QB_ID(layers)).get()));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(layers.get()); ++i)
-    Z = qb::call_method(PyList_GET_ITEM(layers.get(), i), QB_ID(forward), {Z.get()});
-  return Z;
+  return qb::through_layers(qb::getattr(self, QB_ID(layers)).get(), QB_ID(forward), A, false);
 }
 
 Ref backward(PyObject* self, PyObject* dLdZ) {
-  Ref grad = Ref::borrow(dLdZ);
-  Ref layers = qb::check(PySequence_List(qb::getattr(self, QB_ID(layers)).get()));
-  for (Py_ssize_t i = PyList_GET_SIZE(layers.get()) - 1; i >= 0; --i)
-    grad = qb::call_method(PyList_GET_ITEM(layers.get(), i), QB_ID(backward), {grad.get()});
-  return grad;
+  return qb::through_layers(qb::getattr(self, QB_ID(layers)).get(), QB_ID(backward), dLdZ, true);
 }
 
 #define WEIGHTS_DOC                                               \

@@ -7,14 +7,11 @@ using qb::Ref;
 
 namespace {
 
-void show(const char* label, const Ref& value) { qb::print({qb::str(label).get(), value.get()}); }
-
 void script(PyObject* m) {
   qb::bind_numpy(m);
   qb::star_import(m, "quillet.flatten");
   qb::star_import(m, "quillet.nn.pool");
-  Ref seed = qb::py_int(11685);
-  qb::call(qb::resolve(m, "np.random.seed").get(), {seed.get()});
+  qb::seed(m, 11685);
   qb::set_global(m, "kernel", qb::py_int(2));
   qb::set_global(m, "width", qb::py_int(4));
   qb::set_global(m, "in_c", qb::py_int(2));
@@ -23,18 +20,18 @@ void script(PyObject* m) {
                    {qb::resolve(m, "batch").get(), qb::resolve(m, "in_c").get(), qb::resolve(m, "width").get(),
                     qb::resolve(m, "width").get()});
   qb::set_global(m, "x", x);
-  show("input shape: ", qb::resolve(m, "x.shape"));
-  show("input: ", x);
+  qb::show("input shape: ", qb::resolve(m, "x.shape"));
+  qb::show("input: ", x);
   Ref pool = qb::call(qb::resolve(m, "MeanPool2d_stride1").get(), {qb::resolve(m, "kernel").get()});
   qb::set_global(m, "pool_layer", pool);
   Ref forward_res = qb::call_method(pool.get(), QB_ID(forward), {x.get()});
   qb::set_global(m, "forward_res", forward_res);
-  show("Forward Shape: ", qb::resolve(m, "forward_res.shape"));
-  show("Forward Result: ", forward_res);
+  qb::show("Forward Shape: ", qb::resolve(m, "forward_res.shape"));
+  qb::show("Forward Result: ", forward_res);
   Ref backward_res = qb::call_method(pool.get(), QB_ID(backward), {forward_res.get()});
   qb::set_global(m, "backward_res", backward_res);
-  show("Backward Shape: ", qb::resolve(m, "backward_res.shape"));
-  show("Backward Result: ", backward_res);
+  qb::show("Backward Shape: ", qb::resolve(m, "backward_res.shape"));
+  qb::show("Backward Result: ", backward_res);
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "sandbox.dunmere", nullptr, -1, nullptr};

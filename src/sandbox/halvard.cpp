@@ -6,14 +6,11 @@ using qb::Ref;
 
 namespace {
 
-void show(const char* label, const Ref& value) { qb::print({qb::str(label).get(), value.get()}); }
-
 void script(PyObject* m) {
   qb::bind_numpy(m);
   qb::star_import(m, "quillet.flatten");
   qb::star_import(m, "quillet.nn.resampling");
-  Ref seed = qb::py_int(11485);
-  qb::call(qb::resolve(m, "np.random.seed").get(), {seed.get()});
+  qb::seed(m, 11485);
   Ref two = qb::py_int(2);
   qb::set_global(m, "in_c", two);
   qb::set_global(m, "out_c", two);
@@ -24,8 +21,8 @@ void script(PyObject* m) {
                    {qb::resolve(m, "batch").get(), qb::resolve(m, "in_c").get(),
                     qb::resolve(m, "input_width").get()});
   qb::set_global(m, "x", x);
-  show("input shape: ", qb::resolve(m, "x.shape"));
-  show("input: ", x);
+  qb::show("input shape: ", qb::resolve(m, "x.shape"));
+  qb::show("input: ", x);
   qb::set_global(m, "upsampling_factor", qb::py_int(2));
   Ref up = qb::call(qb::resolve(m, "Upsample1d").get(), {qb::resolve(m, "upsampling_factor").get()});
   qb::set_global(m, "upsample_1d", up);

@@ -38,8 +38,7 @@ void script(PyObject* m) {
   qb::star_import(m, "models.cnn");
   qb::star_import(m, "quillet.nn.activation");
   qb::star_import(m, "quillet.nn.loss");
-  Ref seed = qb::py_int(11785);
-  qb::call(qb::resolve(m, "np.random.seed").get(), {seed.get()});
+  qb::seed(m, 11785);
   qb::add_function(m, &cnn_weight_def);
   qb::add_function(m, &linear_weight_def);
   qb::add_function(m, &bias_def);

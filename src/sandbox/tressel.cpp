@@ -19,14 +19,11 @@ PyMethodDef weight_init_def =
                       "in_channels", "kernel_size"),
               ", out_channels, in_channels, kernel_size", "");
 
-void show(const char* label, const Ref& value) { qb::print({qb::str(label).get(), value.get()}); }
-
 void script(PyObject* m) {
   qb::bind_numpy(m);
   qb::star_import(m, "quillet.flatten");
   qb::star_import(m, "quillet.nn.Lintrel");
-  Ref seed = qb::py_int(11485);
-  qb::call(qb::resolve(m, "np.random.seed").get(), {seed.get()});
+  qb::seed(m, 11485);
   qb::set_global(m, "in_c", qb::py_int(2));
   qb::set_global(m, "out_c", qb::py_int(2));
   qb::set_global(m, "kernel", qb::py_int(2));
@@ -35,8 +32,8 @@ void script(PyObject* m) {
   Ref x = qb::call(qb::resolve(m, "np.random.randn").get(),
                    {qb::resolve(m, "batch").get(), qb::resolve(m, "in_c").get(), qb::resolve(m, "width").get()});
   qb::set_global(m, "x", x);
-  show("input shape: ", qb::resolve(m, "x.shape"));
-  show("input: ", x);
+  qb::show("input shape: ", qb::resolve(m, "x.shape"));
+  qb::show("input: ", x);
   qb::add_function(m, &weight_init_def);
   Ref layer = qb::call(qb::resolve(m, "Lintrel_stride1").get(),
                        {qb::resolve(m, "in_c").get(), qb::resolve(m, "out_c").get(), qb::resolve(m, "kernel").get(),
@@ -44,16 +41,16 @@ void script(PyObject* m) {
   qb::set_global(m, "layer", layer);
   Ref y = qb::call_method(layer.get(), QB_ID(forward), {x.get()});
   qb::set_global(m, "y", y);
-  show("output shape: ", qb::resolve(m, "y.shape"));
-  show("output: ", y);
+  qb::show("output shape: ", qb::resolve(m, "y.shape"));
+  qb::show("output: ", y);
   Ref delta = qb::check(PyObject_Call(qb::resolve(m, "np.random.randn").get(), qb::resolve(m, "y.shape").get(), nullptr));
   qb::set_global(m, "delta", delta);
-  show("delta shape: ", qb::resolve(m, "delta.shape"));
-  show("delta: ", delta);
+  qb::show("delta shape: ", qb::resolve(m, "delta.shape"));
+  qb::show("delta: ", delta);
   Ref dx = qb::call_method(layer.get(), QB_ID(backward), {delta.get()});
   qb::set_global(m, "dx", dx);
-  show("dx shape: ", qb::resolve(m, "dx.shape"));
-  show("dx: ", dx);
+  qb::show("dx shape: ", qb::resolve(m, "dx.shape"));
+  qb::show("dx: ", dx);
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "sandbox.tressel", nullptr, -1, nullptr};

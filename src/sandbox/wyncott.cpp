@@ -29,8 +29,7 @@ void script(PyObject* m) {
   qb::bind_numpy(m);
   qb::star_import(m, "quillet.flatten");
   qb::star_import(m, "quillet.nn.Unfurlet");
-  Ref seed = qb::py_int(11785);
-  qb::call(qb::resolve(m, "np.random.seed").get(), {seed.get()});
+  qb::seed(m, 11785);
   qb::set_global(m, "in_c", qb::py_int(2));
   qb::set_global(m, "out_c", qb::py_int(2));
   qb::set_global(m, "batch", qb::py_int(1));

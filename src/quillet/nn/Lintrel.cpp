@@ -119,21 +119,11 @@ Ref lt_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, PyObj
   return {};
 }
 
-npy_intp pad_of(PyObject* self) {
-  Ref p = qb::getattr(self, QB_ID(pad));
-  if (!PyIndex_Check(p.get()))
-    qb::raise(PyExc_TypeError, "pad must be an integer, not %s", Py_TYPE(p.get())->tp_name);
-  return static_cast<npy_intp>(qb::as_index(p.get()));
-}
-
 // Parts that are the stock classes can be driven by the fused kernels.
-bool stock_parts(const Ref& s1, const Ref& ds) {
-  return Py_TYPE(s1.get()) == reinterpret_cast<PyTypeObject*>(g_stride1) &&
-         Py_TYPE(ds.get()) == reinterpret_cast<PyTypeObject*>(g_downsample);
-}
+bool stock_parts(const Ref& s1, const Ref& ds) { return qb::is_exactly(s1, g_stride1) && qb::is_exactly(ds, g_downsample); }
 
 Ref lt_forward(PyObject* self, PyObject* arg) {
-  const npy_intp p = pad_of(self);
+  const npy_intp p = qb::strict_int_attr(self, QB_ID(pad));
   Ref A = qb::as_array(arg);
   if (p > 0) {
     qb::expect_ndim(A.arr(), 3);
@@ -171,7 +161,7 @@ Ref lt_backward(PyObject* self, PyObject* arg) {
                 static_cast<Py_ssize_t>(kept * k), static_cast<Py_ssize_t>(full));
     dA = s1_backward(s1.get(), G, static_cast<npy_intp>(k), full);
   }
-  const npy_intp p = pad_of(self);
+  const npy_intp p = qb::strict_int_attr(self, QB_ID(pad));
   if (p > 0) return qb::slice(dA.get(), {{2, static_cast<Py_ssize_t>(p), -static_cast<Py_ssize_t>(p), 1}});
   return dA;
 }

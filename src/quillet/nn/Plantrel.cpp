@@ -123,20 +123,11 @@ Ref pt_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, PyObj
   return {};
 }
 
-npy_intp pad_of(PyObject* self) {
-  Ref p = qb::getattr(self, QB_ID(pad));
-  if (!PyIndex_Check(p.get()))
-    qb::raise(PyExc_TypeError, "pad must be an integer, not %s", Py_TYPE(p.get())->tp_name);
-  return static_cast<npy_intp>(qb::as_index(p.get()));
-}
-
-bool stock_parts(const Ref& s1, const Ref& ds) {
-  return Py_TYPE(s1.get()) == reinterpret_cast<PyTypeObject*>(g_stride1) &&
-         Py_TYPE(ds.get()) == reinterpret_cast<PyTypeObject*>(g_downsample);
-}
+// Parts that are the stock classes can be driven by the fused kernels.
+bool stock_parts(const Ref& s1, const Ref& ds) { return qb::is_exactly(s1, g_stride1) && qb::is_exactly(ds, g_downsample); }
 
 Ref pt_forward(PyObject* self, PyObject* arg) {
-  const npy_intp p = pad_of(self);
+  const npy_intp p = qb::strict_int_attr(self, QB_ID(pad));
   Ref A = qb::as_array(arg);
   qb::expect_ndim(A.arr(), 4);
   A = qb::pad(A.arr(), p, 2);  // a new array even for no padding
@@ -177,7 +168,7 @@ Ref pt_backward(PyObject* self, PyObject* arg) {
     Ref full = qb::call_method(ds.get(), QB_ID(backward), {arg});
     dA = qb::call_method(s1.get(), QB_ID(backward), {full.get()});
   }
-  const npy_intp p = pad_of(self);
+  const npy_intp p = qb::strict_int_attr(self, QB_ID(pad));
   if (p > 0) {
     const Py_ssize_t lo = static_cast<Py_ssize_t>(p);
     return qb::slice(dA.get(), {{2, lo, -lo, 1}, {3, lo, -lo, 1}});
