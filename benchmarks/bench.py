@@ -43,8 +43,15 @@ def machine_gemm():
     return _GEMM[0]
 
 
+def settle():
+    """Let thread pools that spin after use (OpenMP, OpenBLAS) go idle, so they
+    do not run on the cores of the next measurement."""
+    time.sleep(0.3)
+
+
 def best_time(fn, budget=0.25, repeats=5):
     """Best per-call time in seconds over `repeats` runs of about budget/repeats each."""
+    settle()
     fn()
     start = time.perf_counter()
     fn()
