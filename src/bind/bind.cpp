@@ -247,8 +247,26 @@ Ref as_array(PyObject* o) {
   return check(PyArray_FromAny(o, nullptr, 0, 0, 0, nullptr));
 }
 
+namespace {
+// numpy turns None into NaN when it casts object arrays to float; a None
+// among the numbers is a mistake, not a missing value.
+bool holds_none(PyArrayObject* a) {
+  if (PyArray_SIZE(a) == 0) return false;
+  Ref it = check(PyArray_IterNew(reinterpret_cast<PyObject*>(a)));
+  auto* iter = reinterpret_cast<PyArrayIterObject*>(it.get());
+  while (iter->index < iter->size) {
+    PyObject* item = *reinterpret_cast<PyObject**>(iter->dataptr);
+    if (!item || item == Py_None) return true;
+    PyArray_ITER_NEXT(iter);
+  }
+  return false;
+}
+}  // namespace
+
 Ref to_f64(PyArrayObject* a, const char* what) {
   const int t = PyArray_TYPE(a);
+  if (t == NPY_OBJECT && holds_none(a))
+    raise(PyExc_TypeError, "%s must hold real numbers, not None", what);
   if (PyTypeNum_ISCOMPLEX(t))
     raise(PyExc_TypeError, "%s: complex values are not supported (got dtype %R)", what,
           reinterpret_cast<PyObject*>(PyArray_DESCR(a)));

@@ -437,6 +437,7 @@ void blas_backward(const ConvShape& s, const double* A, const double* W, const d
 }  // namespace
 
 void conv_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z, GemmFn gemm) {
+  if (s.n == 0 || s.o == 0 || s.ho <= 0 || s.wo <= 0) return;  // Z is empty
   switch (choose(s)) {
     case ConvPath::Direct: return direct_forward(s, A, W, b, Z);
     case ConvPath::Blocked: return blocked_forward(s, A, W, b, Z);
@@ -446,6 +447,12 @@ void conv_forward(const ConvShape& s, const double* A, const double* W, const do
 
 void conv_backward(const ConvShape& s, const double* A, const double* W, const double* dZ, double* dA, double* dW,
                    double* db, GemmFn gemm) {
+  if (s.n == 0 || s.o == 0 || s.ho <= 0 || s.wo <= 0) {
+    // No output position: every gradient is zero, whatever the batch claims.
+    if (dA) std::fill(dA, dA + s.n * s.c * s.hd * s.wd, 0.0);
+    if (dW) std::fill(dW, dW + s.o * s.ck(), 0.0), std::fill(db, db + s.o, 0.0);
+    return;
+  }
   switch (choose(s)) {
     case ConvPath::Direct: return direct_backward(s, A, W, dZ, dA, dW, db);
     case ConvPath::Blocked: return blocked_backward(s, A, W, dZ, dA, dW, db);

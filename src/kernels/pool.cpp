@@ -59,15 +59,20 @@ void plane_sum(const PoolShape& s, const double* __restrict a, double* __restric
   }
 }
 
-// Whether every window (i < ho, j < wo) lies inside the plane.
-bool windows_inside(const PoolShape& s) {
-  return s.ho == 0 || s.wo == 0 || ((s.ho - 1) * s.s + s.k <= s.h && (s.wo - 1) * s.s + s.k <= s.w);
-}
+// Whether `count` windows of side k at stride s fit in n (no overflow for
+// any sizes).
+bool fits(int64_t count, int64_t n, int64_t k, int64_t s) { return count == 0 || (n >= k && count - 1 <= (n - k) / s); }
 
-// Rows [lo, hi) of window i, clipped to the plane.
+// Whether every window (i < ho, j < wo) lies inside the plane.
+bool windows_inside(const PoolShape& s) { return fits(s.ho, s.h, s.k, s.s) && fits(s.wo, s.w, s.k, s.s); }
+
+// How many of `count` windows start inside an extent n: the others are empty.
+int64_t starting_inside(int64_t count, int64_t n, int64_t s) { return n == 0 ? 0 : std::min(count, (n - 1) / s + 1); }
+
+// Rows [lo, hi) of window i (which starts inside n), clipped to the plane.
 inline void span(int64_t i, const PoolShape& s, int64_t n, int64_t& lo, int64_t& hi) {
   lo = i * s.s;
-  hi = std::min(lo + s.k, n);
+  hi = s.k >= n - lo ? n : lo + s.k;
 }
 
 double window_max(const double* a, int64_t w, int64_t r0, int64_t r1, int64_t c0, int64_t c1) {
@@ -158,11 +163,12 @@ void max_backward(const PoolShape& s, const double* A, const double* dZ, double*
           }
       return;
     }
-    // Gradients wider than the output reach past the plane: clipped windows.
-    for (int64_t i = 0; i < s.ho; ++i) {
+    // Gradients wider than the output reach past the plane: clipped windows
+    // (the caller has refused windows that start past it: they have no maximum).
+    for (int64_t i = 0; i < starting_inside(s.ho, s.h, s.s); ++i) {
       int64_t r0, r1;
       span(i, s, s.h, r0, r1);
-      for (int64_t j = 0; j < s.wo; ++j) {
+      for (int64_t j = 0; j < starting_inside(s.wo, s.w, s.s); ++j) {
         int64_t c0, c1;
         span(j, s, s.w, c0, c1);
         const double mx = window_max(a, s.w, r0, r1, c0, c1), gv = g[i * s.wo + j], off = 0.0 * gv;
@@ -175,19 +181,23 @@ void max_backward(const PoolShape& s, const double* A, const double* dZ, double*
 
 void mean_backward(const PoolShape& s, const double* dZ, double* dA) {
   const double count = double(s.k) * double(s.k);
-  each_plane(s, double(s.ho * s.wo * s.k * s.k), static_cast<size_t>(s.ho * s.wo), [&](int64_t p, double* share) {
+  // Windows starting past the plane are empty and add nothing.
+  const int64_t rows = starting_inside(s.ho, s.h, s.s), cols = starting_inside(s.wo, s.w, s.s);
+  if (rows == 0 || cols == 0) return;
+  each_plane(s, double(rows * cols * std::min(s.k, s.h) * std::min(s.k, s.w)), static_cast<size_t>(s.ho * s.wo),
+             [&](int64_t p, double* share) {
     const double* g = dZ + p * s.ho * s.wo;
     double* d = dA + p * s.h * s.w;
     for (int64_t i = 0; i < s.ho * s.wo; ++i) share[i] = g[i] / count;
-    for (int64_t i = 0; i < s.ho; ++i) {
+    for (int64_t i = 0; i < rows; ++i) {
       int64_t r0, r1;
       span(i, s, s.h, r0, r1);
       for (int64_t dy = r0; dy < r1; ++dy) {
         double* __restrict dr = d + dy * s.w;
         const double* __restrict sr = share + i * s.wo;
-        for (int64_t dx = 0; dx < s.k; ++dx) {
-          // Window j covers column j*s + dx; clipped windows stop at the edge.
-          const int64_t jmax = std::min(s.wo, s.w - dx > 0 ? (s.w - dx - 1) / s.s + 1 : int64_t{0});
+        for (int64_t dx = 0; dx < std::min(s.k, s.w); ++dx) {
+          // Window j covers column j*s + dx when that is inside the plane.
+          const int64_t jmax = std::min(cols, (s.w - dx - 1) / s.s + 1);
           for (int64_t j = 0; j < jmax; ++j) dr[j * s.s + dx] += sr[j];
         }
       }

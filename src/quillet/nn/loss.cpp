@@ -30,6 +30,11 @@ Ref forward(PyObject* self, PyObject* logits, PyObject* targets) {
 Ref backward(PyObject* self) {
   Ref p = qb::to_f64(qb::getattr(self, QB_ID(softmax)).get(), "softmax");
   Ref y = qb::to_f64(qb::getattr(self, QB_ID(Y)).get(), "Y");
+  // Both are the layer's own state, but an owner may have replaced them.
+  qb::expect_ndim(p.arr(), 2);
+  if (qb::dims(y.arr()) != qb::dims(p.arr()))
+    qb::raise(PyExc_ValueError, "Y has shape %R, but softmax has shape %R", qb::getattr(y.get(), QB_ID(shape)).get(),
+              qb::getattr(p.get(), QB_ID(shape)).get());
   Ref grad = qb::empty(qb::dims(p.arr()));
   const npy_intp n = PyArray_SIZE(p.arr()), rows = PyArray_NDIM(p.arr()) ? qb::dim(p, 0) : 1;
   const double* pp = qb::data(p);

@@ -41,7 +41,7 @@ npy_intp windows(npy_intp n, npy_intp k, npy_intp s) {
 Ref run_forward(Kind kind, const Ref& A, npy_intp k, npy_intp s, npy_intp ho, npy_intp wo) {
   const npy_intp n = qb::dim(A, 0), c = qb::dim(A, 1);
   Ref Z = qb::zeros({n, c, ho, wo});
-  if (k == 0 && kind == Kind::Max) return Z;  // every window is empty
+  if ((k == 0 && kind == Kind::Max) || PyArray_SIZE(Z.arr()) == 0) return Z;  // nothing to compute
   Ref a = qb::to_f64(A.arr(), "A");
   qk::PoolShape shape{qb::mul_size(n, c), qb::dim(A, 2), qb::dim(A, 3), k, s, ho, wo};
   qb::NoGil nogil;
@@ -59,7 +59,9 @@ Ref run_backward(Kind kind, const Ref& A, const Ref& G, npy_intp k, npy_intp s) 
   const npy_intp h = qb::dim(A, 2), w = qb::dim(A, 3), hz = qb::dim(G, 2), wz = qb::dim(G, 3);
   Ref dA = qb::zeros(qb::dims(A.arr()));
   if (hz == 0 || wz == 0) return dA;
-  if (kind == Kind::Max && (k == 0 || (hz - 1) * s >= h || (wz - 1) * s >= w)) empty_max();
+  // A window that starts past the input is empty: it has no maximum.
+  if (kind == Kind::Max && (k == 0 || hz - 1 >= (h + s - 1) / s || wz - 1 >= (w + s - 1) / s)) empty_max();
+  if (PyArray_SIZE(dA.arr()) == 0) return dA;
   Ref g = qb::to_f64(G.arr(), "dLdZ");
   Ref a = kind == Kind::Max ? qb::to_f64(A.arr(), "A") : Ref();
   qk::PoolShape shape{qb::mul_size(qb::dim(A, 0), qb::dim(A, 1)), h, w, k, s, hz, wz};
@@ -140,7 +142,7 @@ Ref strided_forward(Kind kind, PyObject* self, PyObject* arg) {
   if (kind == Kind::Mean) return run_forward(kind, A, k, s, ho, wo);
   Ref mask = qb::check(PyArray_Zeros(4, PyArray_DIMS(A.arr()), PyArray_DescrFromType(NPY_BOOL), 0));
   Ref Z = qb::zeros({qb::dim(A, 0), qb::dim(A, 1), ho, wo});
-  if (k > 0) {
+  if (k > 0 && PyArray_SIZE(Z.arr()) > 0) {
     Ref a = qb::to_f64(A.arr(), "A");
     qk::PoolShape shape{qb::mul_size(qb::dim(A, 0), qb::dim(A, 1)), qb::dim(A, 2), qb::dim(A, 3), k, s, ho, wo};
     qb::NoGil nogil;
