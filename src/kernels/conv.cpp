@@ -164,15 +164,35 @@ void im2col_packed(const ConvShape& s, const double* A, int64_t n0, int64_t nb, 
       ones[i] = r == ck;
       base[i] = tap[i] ? (r / (s.kh * s.kw)) * plane + ((r / s.kw) % s.kh) * s.w + r % s.kw : 0;
     }
+    const bool full = (g + 1) * kMR <= ck;  // kMR taps, no ones row or padding
     int64_t k = 0;
     for (int64_t b = 0; b < nb; ++b) {
       const double* a = A + (n0 + b) * s.c * plane;
       for (int64_t y = 0; y < s.ho; ++y) {
         const double* row = a + y * s.sh * s.w;
+        if (full && s.sw == 1) {
+          // Blocks of kMR positions: kMR loads along each tap's row, then a
+          // transpose into the panel, in registers.
+          int64_t x = 0;
+          for (; x + kMR <= s.wo; x += kMR, k += kMR) {
+            double block[kMR][kMR];
+            for (int64_t i = 0; i < kMR; ++i)
+              for (int64_t j = 0; j < kMR; ++j) block[i][j] = row[x + j + base[i]];
+            double* o = out + k * kMR;
+            for (int64_t j = 0; j < kMR; ++j)
+              for (int64_t i = 0; i < kMR; ++i) o[j * kMR + i] = block[i][j];
+          }
+          for (; x < s.wo; ++x, ++k)
+            for (int64_t i = 0; i < kMR; ++i) out[k * kMR + i] = row[x + base[i]];
+          continue;
+        }
         for (int64_t x = 0; x < s.wo; ++x, ++k) {
           const double* at = row + x * s.sw;
           double* o = out + k * kMR;
-          for (int64_t i = 0; i < kMR; ++i) o[i] = tap[i] ? at[base[i]] : (ones[i] ? 1.0 : 0.0);
+          if (full)
+            for (int64_t i = 0; i < kMR; ++i) o[i] = at[base[i]];
+          else
+            for (int64_t i = 0; i < kMR; ++i) o[i] = tap[i] ? at[base[i]] : (ones[i] ? 1.0 : 0.0);
         }
       }
     }
