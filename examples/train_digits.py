@@ -19,7 +19,7 @@ def parse_args():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--epochs", type=int, default=40, help="passes over the training set (default 40)")
     p.add_argument("--batch-size", type=int, default=32, help="mini-batch size (default 32)")
-    p.add_argument("--lr", type=float, default=0.1, help="initial learning rate, decayed to 0 (default 0.1)")
+    p.add_argument("--lr", type=float, default=0.05, help="initial learning rate, decayed to 0 (default 0.05)")
     p.add_argument("--seed", type=int, default=0, help="seed for the split, the weights and the batches (default 0)")
     p.add_argument("--plot", default="digits_training.png", help="where to write the PNG plot (default %(default)s)")
     return p.parse_args()
