@@ -32,7 +32,7 @@ namespace {
 
 void direct_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z) {
   const int64_t HW = s.ho * s.wo, plane = s.h * s.w, ck = s.ck();
-  parallel_for(s.n * s.o, double(ck * HW), [&](int64_t lo, int64_t hi) {
+  parallel_for(s.n * s.o, double(ck) * double(HW), [&](int64_t lo, int64_t hi) {
     for (int64_t t = lo; t < hi; ++t) {
       const int64_t n = t / s.o, o = t % s.o;
       double* z = Z + t * HW;
@@ -60,7 +60,7 @@ void direct_backward(const ConvShape& s, const double* A, const double* W, const
                      double* db) {
   const int64_t HW = s.ho * s.wo, plane = s.h * s.w, dplane = s.hd * s.wd, ck = s.ck();
   // Input gradient: every (sample, channel) plane of dA belongs to one task.
-  if (dA) parallel_for(s.n * s.c, double(s.o * s.kh * s.kw * HW), [&](int64_t lo, int64_t hi) {
+  if (dA) parallel_for(s.n * s.c, double(s.o) * double(s.kh * s.kw) * double(HW), [&](int64_t lo, int64_t hi) {
     for (int64_t t = lo; t < hi; ++t) {
       const int64_t n = t / s.c, c = t % s.c;
       double* da = dA + t * dplane;
@@ -84,7 +84,7 @@ void direct_backward(const ConvShape& s, const double* A, const double* W, const
   });
   if (!dW) return;
   // Weight gradient: one task per (filter, input channel) pair.
-  parallel_for(s.o * s.c, double(s.n * s.kh * s.kw * HW), [&](int64_t lo, int64_t hi) {
+  parallel_for(s.o * s.c, double(s.n) * double(s.kh * s.kw) * double(HW), [&](int64_t lo, int64_t hi) {
     for (int64_t t = lo; t < hi; ++t) {
       const int64_t o = t / s.c, c = t % s.c;
       for (int64_t p = 0; p < s.kh; ++p)

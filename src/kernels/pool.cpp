@@ -14,6 +14,7 @@ namespace {
 inline double nanmax(double m, double v) { return (v > m || v != v) ? v : m; }
 
 // f(p, scratch) for every plane p; each thread's scratch holds `doubles`.
+// Costs are estimated in floating point: kernels and strides may be huge.
 template <class F>
 void each_plane(const PoolShape& s, double cost, size_t doubles, F&& f) {
   parallel_for(s.planes, cost, [&](int64_t lo, int64_t hi) {
@@ -85,14 +86,14 @@ double window_max(const double* a, int64_t w, int64_t r0, int64_t r1, int64_t c0
 }  // namespace
 
 void max_forward(const PoolShape& s, const double* A, double* Z) {
-  each_plane(s, double(s.h * s.wo * s.k * 2), static_cast<size_t>(s.h * s.wo), [&](int64_t p, double* tmp) {
+  each_plane(s, 2.0 * double(s.h) * double(s.wo) * double(s.k), static_cast<size_t>(s.h * s.wo), [&](int64_t p, double* tmp) {
     plane_max(s, A + p * s.h * s.w, tmp, Z + p * s.ho * s.wo);
   });
 }
 
 void mean_forward(const PoolShape& s, const double* A, double* Z) {
   const double count = double(s.k * s.k);
-  each_plane(s, double(s.h * s.wo * s.k * 2), static_cast<size_t>(s.h * s.wo), [&](int64_t p, double* tmp) {
+  each_plane(s, 2.0 * double(s.h) * double(s.wo) * double(s.k), static_cast<size_t>(s.h * s.wo), [&](int64_t p, double* tmp) {
     double* z = Z + p * s.ho * s.wo;
     plane_sum(s, A + p * s.h * s.w, tmp, z);
     for (int64_t i = 0; i < s.ho * s.wo; ++i) z[i] /= count;
@@ -108,7 +109,7 @@ void max_forward_mask(const PoolShape& s, const double* A, double* Z, bool* mask
     return last;
   };
   const std::vector<int64_t> rows = last_window(s.h, s.ho), cols = last_window(s.w, s.wo);
-  each_plane(s, double(s.h * s.wo * s.k * 2 + s.h * s.w), static_cast<size_t>(s.h * s.wo + s.w),
+  each_plane(s, 2.0 * double(s.h) * double(s.wo) * double(s.k) + double(s.h) * double(s.w), static_cast<size_t>(s.h * s.wo + s.w),
              [&](int64_t p, double* tmp) {
     const double* a = A + p * s.h * s.w;
     double* z = Z + p * s.ho * s.wo;
@@ -140,7 +141,7 @@ void max_forward_mask(const PoolShape& s, const double* A, double* Z, bool* mask
 
 void max_backward(const PoolShape& s, const double* A, const double* dZ, double* dA) {
   const bool inside = windows_inside(s);
-  each_plane(s, double(s.ho * s.wo * s.k * s.k * 2), static_cast<size_t>(s.h * s.wo + s.ho * s.wo),
+  each_plane(s, 2.0 * double(s.ho) * double(s.wo) * double(std::min(s.k, s.h)) * double(std::min(s.k, s.w)), static_cast<size_t>(s.h * s.wo + s.ho * s.wo),
              [&](int64_t p, double* buf) {
     const double* a = A + p * s.h * s.w;
     const double* g = dZ + p * s.ho * s.wo;
@@ -184,7 +185,7 @@ void mean_backward(const PoolShape& s, const double* dZ, double* dA) {
   // Windows starting past the plane are empty and add nothing.
   const int64_t rows = starting_inside(s.ho, s.h, s.s), cols = starting_inside(s.wo, s.w, s.s);
   if (rows == 0 || cols == 0) return;
-  each_plane(s, double(rows * cols * std::min(s.k, s.h) * std::min(s.k, s.w)), static_cast<size_t>(s.ho * s.wo),
+  each_plane(s, double(rows) * double(cols) * double(std::min(s.k, s.h)) * double(std::min(s.k, s.w)), static_cast<size_t>(s.ho * s.wo),
              [&](int64_t p, double* share) {
     const double* g = dZ + p * s.ho * s.wo;
     double* d = dA + p * s.h * s.w;
