@@ -275,6 +275,7 @@ Ref to_f64(PyArrayObject* a, const char* what) {
           reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
   if (t == NPY_DOUBLE && PyArray_ISCARRAY_RO(a) && PyArray_ISNOTSWAPPED(a))
     return Ref::borrow(reinterpret_cast<PyObject*>(a));
+  OwnMemory memory;
   return check(PyArray_FromArray(a, PyArray_DescrFromType(NPY_DOUBLE),
                                  NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST | NPY_ARRAY_ENSUREARRAY));
 }
@@ -294,16 +295,19 @@ npy_intp add_size(npy_intp a, npy_intp b) {
 }
 
 Ref zeros(const std::vector<npy_intp>& d) {
+  OwnMemory memory;
   return check(PyArray_Zeros(static_cast<int>(d.size()), const_cast<npy_intp*>(d.data()),
                              PyArray_DescrFromType(NPY_DOUBLE), 0));
 }
 
 Ref empty(const std::vector<npy_intp>& d) {
+  OwnMemory memory;
   return check(PyArray_Empty(static_cast<int>(d.size()), const_cast<npy_intp*>(d.data()),
                              PyArray_DescrFromType(NPY_DOUBLE), 0));
 }
 
 Ref zeros_like_dtype(const std::vector<npy_intp>& d, PyArray_Descr* dtype) {
+  OwnMemory memory;
   Py_INCREF(dtype);
   return check(PyArray_Zeros(static_cast<int>(d.size()), const_cast<npy_intp*>(d.data()), dtype, 0));
 }

@@ -208,6 +208,19 @@ inline Ref to_f64(PyObject* o, const char* what) {
   return to_f64(a.arr(), what);
 }
 
+// While one exists, arrays NumPy creates take their memory from a cache that
+// keeps large freed blocks for reuse (see memory.cpp).
+class OwnMemory {
+ public:
+  OwnMemory();
+  ~OwnMemory();
+  OwnMemory(const OwnMemory&) = delete;
+  OwnMemory& operator=(const OwnMemory&) = delete;
+
+ private:
+  PyObject* previous_;
+};
+
 // New float64 C-contiguous arrays; ValueError "array is too big" on overflow.
 Ref zeros(const std::vector<npy_intp>& dims);
 Ref empty(const std::vector<npy_intp>& dims);

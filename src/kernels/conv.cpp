@@ -165,6 +165,8 @@ void im2col_packed(const ConvShape& s, const double* A, int64_t n0, int64_t nb, 
       base[i] = tap[i] ? (r / (s.kh * s.kw)) * plane + ((r / s.kw) % s.kh) * s.w + r % s.kw : 0;
     }
     const bool full = (g + 1) * kMR <= ck;  // kMR taps, no ones row or padding
+    bool consecutive = full;                  // ... and adjacent in memory
+    for (int64_t i = 1; i < kMR; ++i) consecutive = consecutive && base[i] == base[0] + i;
     int64_t k = 0;
     for (int64_t b = 0; b < nb; ++b) {
       const double* a = A + (n0 + b) * s.c * plane;
@@ -189,7 +191,9 @@ void im2col_packed(const ConvShape& s, const double* A, int64_t n0, int64_t nb, 
         for (int64_t x = 0; x < s.wo; ++x, ++k) {
           const double* at = row + x * s.sw;
           double* o = out + k * kMR;
-          if (full)
+          if (consecutive)
+            for (int64_t i = 0; i < kMR; ++i) o[i] = at[base[0] + i];
+          else if (full)
             for (int64_t i = 0; i < kMR; ++i) o[i] = at[base[i]];
           else
             for (int64_t i = 0; i < kMR; ++i) o[i] = tap[i] ? at[base[i]] : (ones[i] ? 1.0 : 0.0);
@@ -240,25 +244,29 @@ constexpr int64_t kBlockedChunk = int64_t{1} << 16;  // doubles: 512 KiB
 // in place.
 struct Tile {
   int64_t src[kNR], dst[kNR], z[kNR];
-  bool valid[kNR];
   bool row;
   int64_t count;
+  // Runs of columns that lie in one output row of one sample: [seg[i], seg[i+1]).
+  int64_t seg[kNR + 1];
+  int64_t segments = 0;
 
   Tile(const ConvShape& s, int64_t col0, int64_t end) {
     const int64_t HW = s.ho * s.wo;
     int64_t n = col0 / HW, r = col0 % HW, i = r / s.wo, j = r % s.wo;
     count = std::min(kNR, end - col0);
     row = count == kNR && j + kNR <= s.wo;
-    for (int64_t t = 0; t < kNR; ++t) {
-      valid[t] = t < count;
-      src[t] = valid[t] ? (n * s.c * s.h + i * s.sh) * s.w + j * s.sw : 0;
-      dst[t] = valid[t] ? (n * s.c * s.hd + i * s.sh) * s.wd + j * s.sw : 0;
-      z[t] = valid[t] ? n * s.o * HW + i * s.wo + j : 0;
+    seg[segments++] = 0;
+    for (int64_t t = 0; t < count; ++t) {
+      if (t > 0 && j == 0) seg[segments++] = t;
+      src[t] = (n * s.c * s.h + i * s.sh) * s.w + j * s.sw;
+      dst[t] = (n * s.c * s.hd + i * s.sh) * s.wd + j * s.sw;
+      z[t] = n * s.o * HW + i * s.wo + j;
       if (++j == s.wo) {
         j = 0;
         if (++i == s.ho) i = 0, ++n;
       }
     }
+    seg[segments] = count;
   }
 };
 
@@ -286,9 +294,15 @@ void gather_tile(const ConvShape& s, const Tile& t, const double* A, const int64
     for (int64_t c = 0; c < kNR; ++c) T[ck * kNR + c] = 1.0;
     return;
   }
-  for (int64_t r = 0; r < ck; ++r)
-    for (int64_t c = 0; c < kNR; ++c) T[r * kNR + c] = t.valid[c] ? A[t.src[c] + off[r]] : 0.0;
-  for (int64_t c = 0; c < kNR; ++c) T[ck * kNR + c] = t.valid[c] ? 1.0 : 0.0;
+  for (int64_t r = 0; r < ck; ++r) {
+    double* x = T + r * kNR;
+    for (int64_t g = 0; g < t.segments; ++g) {
+      const double* a = A + t.src[t.seg[g]] + off[r];
+      for (int64_t c = t.seg[g]; c < t.seg[g + 1]; ++c, a += s.sw) x[c] = *a;
+    }
+    std::fill(x + t.count, x + kNR, 0.0);
+  }
+  for (int64_t c = 0; c < kNR; ++c) T[ck * kNR + c] = c < t.count ? 1.0 : 0.0;
 }
 
 void blocked_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z) {
@@ -337,11 +351,22 @@ void scatter_tile(const ConvShape& s, const Tile& t, const double* wtp, const do
     }
     return;
   }
-  for (int64_t o = 0; o < s.o; ++o)
-    for (int64_t c = 0; c < kNR; ++c) G[o * kNR + c] = t.valid[c] ? dZ[t.z[c] + o * HW] : 0.0;
+  for (int64_t o = 0; o < s.o; ++o) {
+    double* g = G + o * kNR;
+    for (int64_t q = 0; q < t.segments; ++q) {
+      const double* z = dZ + t.z[t.seg[q]] + o * HW - t.seg[q];
+      for (int64_t c = t.seg[q]; c < t.seg[q + 1]; ++c) g[c] = z[c];
+    }
+    std::fill(g + t.count, g + kNR, 0.0);
+  }
   gemm_packed(ck, kNR, s.o, wtp, G, kNR, X, kNR);
-  for (int64_t r = 0; r < ck; ++r)
-    for (int64_t c = 0; c < t.count; ++c) dA[t.dst[c] + doff[r]] += X[r * kNR + c];
+  for (int64_t r = 0; r < ck; ++r) {
+    const double* x = X + r * kNR;
+    for (int64_t q = 0; q < t.segments; ++q) {
+      double* d = dA + t.dst[t.seg[q]] + doff[r];
+      for (int64_t c = t.seg[q]; c < t.seg[q + 1]; ++c, d += s.sw) *d += x[c];
+    }
+  }
 }
 
 void blocked_backward(const ConvShape& s, const double* A, const double* W, const double* dZ, double* dA, double* dW,

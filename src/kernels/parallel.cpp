@@ -128,7 +128,7 @@ void run_parallel(int64_t n, int threads, const std::function<void(int64_t, int6
 
 namespace {
 std::vector<std::unique_ptr<std::vector<double>>>* scratch_cache = nullptr;
-constexpr size_t kScratchKept = 8;
+constexpr size_t kScratchKept = 32;
 }  // namespace
 
 Scratch::Scratch(size_t n) {
