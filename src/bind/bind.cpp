@@ -275,7 +275,7 @@ Ref to_f64(PyArrayObject* a, const char* what) {
           reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
   if (t == NPY_DOUBLE && PyArray_ISCARRAY_RO(a) && PyArray_ISNOTSWAPPED(a))
     return Ref::borrow(reinterpret_cast<PyObject*>(a));
-  OwnMemory memory;
+  OwnMemory memory(static_cast<size_t>(PyArray_SIZE(a)) * sizeof(double));
   return check(PyArray_FromArray(a, PyArray_DescrFromType(NPY_DOUBLE),
                                  NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST | NPY_ARRAY_ENSUREARRAY));
 }
@@ -294,20 +294,28 @@ npy_intp add_size(npy_intp a, npy_intp b) {
   return r;
 }
 
+namespace {
+size_t nbytes(const std::vector<npy_intp>& d, size_t itemsize) {
+  size_t n = itemsize;
+  for (npy_intp e : d) n = e > 0 && n <= SIZE_MAX / static_cast<size_t>(e) ? n * static_cast<size_t>(e) : (e > 0 ? SIZE_MAX : 0);
+  return n;
+}
+}  // namespace
+
 Ref zeros(const std::vector<npy_intp>& d) {
-  OwnMemory memory;
+  OwnMemory memory(nbytes(d, sizeof(double)));
   return check(PyArray_Zeros(static_cast<int>(d.size()), const_cast<npy_intp*>(d.data()),
                              PyArray_DescrFromType(NPY_DOUBLE), 0));
 }
 
 Ref empty(const std::vector<npy_intp>& d) {
-  OwnMemory memory;
+  OwnMemory memory(nbytes(d, sizeof(double)));
   return check(PyArray_Empty(static_cast<int>(d.size()), const_cast<npy_intp*>(d.data()),
                              PyArray_DescrFromType(NPY_DOUBLE), 0));
 }
 
 Ref zeros_like_dtype(const std::vector<npy_intp>& d, PyArray_Descr* dtype) {
-  OwnMemory memory;
+  OwnMemory memory(nbytes(d, static_cast<size_t>(PyDataType_ELSIZE(dtype))));
   Py_INCREF(dtype);
   return check(PyArray_Zeros(static_cast<int>(d.size()), const_cast<npy_intp*>(d.data()), dtype, 0));
 }

@@ -212,13 +212,14 @@ inline Ref to_f64(PyObject* o, const char* what) {
 // keeps large freed blocks for reuse (see memory.cpp).
 class OwnMemory {
  public:
-  OwnMemory();
+  // For an allocation of about `bytes` (small ones are left to NumPy).
+  explicit OwnMemory(size_t bytes);
   ~OwnMemory();
   OwnMemory(const OwnMemory&) = delete;
   OwnMemory& operator=(const OwnMemory&) = delete;
 
  private:
-  PyObject* previous_;
+  PyObject* previous_ = nullptr;
 };
 
 // New float64 C-contiguous arrays; ValueError "array is too big" on overflow.

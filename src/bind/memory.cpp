@@ -69,13 +69,25 @@ void give_back(void* ptr) {
   if (!ptr) return;
   void* base = static_cast<char*>(ptr) - kHeader;
   const size_t cls = *static_cast<size_t*>(base);
-  if (cls) {
-    std::lock_guard<std::mutex> lock(cache->mutex);
-    if (cache->bytes + cls <= kKeptBytes) {
-      cache->blocks[cls].push_back(base);
-      cache->bytes += cls;
-      return;
+  if (cls && cls <= kKeptBytes) {
+    std::vector<void*> evicted;
+    {
+      std::lock_guard<std::mutex> lock(cache->mutex);
+      // Make room by dropping blocks of other sizes: the newest frees are the
+      // likeliest to be asked for again (the next step of the same loop).
+      for (auto it = cache->blocks.begin(); cache->bytes + cls > kKeptBytes && it != cache->blocks.end(); ++it)
+        while (it->first != cls && !it->second.empty() && cache->bytes + cls > kKeptBytes) {
+          evicted.push_back(it->second.back());
+          it->second.pop_back();
+          cache->bytes -= it->first;
+        }
+      if (cache->bytes + cls <= kKeptBytes) {
+        cache->blocks[cls].push_back(base);
+        cache->bytes += cls;
+        base = nullptr;
+      }
     }
+    for (void* block : evicted) std::free(block);
   }
   std::free(base);
 }
@@ -118,12 +130,14 @@ PyObject* handler_capsule() {
 
 }  // namespace
 
-OwnMemory::OwnMemory() {
+OwnMemory::OwnMemory(size_t bytes) {
+  if (bytes + kHeader < kSmallest) return;  // plain malloc either way: skip the switch
   previous_ = PyDataMem_SetHandler(handler_capsule());
   if (!previous_) throw Error{};
 }
 
 OwnMemory::~OwnMemory() {
+  if (!previous_) return;
   PyObject* ours = PyDataMem_SetHandler(previous_);
   Py_XDECREF(ours);
   Py_DECREF(previous_);
