@@ -154,6 +154,10 @@ void bind_numpy(PyObject* module);
 void bind_module(PyObject* module, const char* name, const char* as);
 // `from <name> import *`: every public name, as no module here defines __all__.
 void star_import(PyObject* module, const char* name);
+// The same for several modules, in order.
+inline void star_import(PyObject* module, std::initializer_list<const char*> names) {
+  for (const char* name : names) star_import(module, name);
+}
 
 // Looks a name up in the module's globals, as a Python function body would.
 Ref global(PyObject* module, PyObject* name);

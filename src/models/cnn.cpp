@@ -183,11 +183,8 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "models.cnn", nullptr, -1, null
 
 PyMODINIT_FUNC PyInit_cnn() {
   return qb::init_module(&module_def, [](PyObject* m) {
-    qb::star_import(m, "quillet.flatten");
-    qb::star_import(m, "quillet.nn.Lintrel");
-    qb::star_import(m, "quillet.nn.linear");
-    qb::star_import(m, "quillet.nn.activation");
-    qb::star_import(m, "quillet.nn.loss");
+    qb::star_import(m, {"quillet.flatten", "quillet.nn.Lintrel", "quillet.nn.linear", "quillet.nn.activation",
+                        "quillet.nn.loss"});
     qb::bind_numpy(m);
     qb::bind_module(m, "os", "os");
     g_module = m;

@@ -23,10 +23,10 @@ Ref conv(int in_channels, int out_channels, int kernel_size, int stride) {
 }
 
 // conv1, conv2, conv3 and layers = [conv1, ReLU(), conv2, ReLU(), conv3, Flatten()].
-void build(PyObject* self, const int (&spec)[3][4]) {
-  Ref c1 = conv(spec[0][0], spec[0][1], spec[0][2], spec[0][3]);
-  Ref c2 = conv(spec[1][0], spec[1][1], spec[1][2], spec[1][3]);
-  Ref c3 = conv(spec[2][0], spec[2][1], spec[2][2], spec[2][3]);
+void build(PyObject* self, const int (&shapes)[3][4]) {
+  Ref c1 = conv(shapes[0][0], shapes[0][1], shapes[0][2], shapes[0][3]);
+  Ref c2 = conv(shapes[1][0], shapes[1][1], shapes[1][2], shapes[1][3]);
+  Ref c3 = conv(shapes[2][0], shapes[2][1], shapes[2][2], shapes[2][3]);
   qb::setattr(self, QB_ID(conv1), c1);
   qb::setattr(self, QB_ID(conv2), c2);
   qb::setattr(self, QB_ID(conv3), c3);
@@ -39,14 +39,14 @@ void build(PyObject* self, const int (&spec)[3][4]) {
 }
 
 Ref simple_init(PyObject* self) {
-  static const int spec[3][4] = {{24, 8, 8, 4}, {8, 16, 1, 1}, {16, 4, 1, 1}};
-  build(self, spec);
+  static const int shapes[3][4] = {{24, 8, 8, 4}, {8, 16, 1, 1}, {16, 4, 1, 1}};
+  build(self, shapes);
   return {};
 }
 
 Ref distributed_init(PyObject* self) {
-  static const int spec[3][4] = {{24, 2, 2, 2}, {2, 8, 2, 2}, {8, 4, 2, 1}};
-  build(self, spec);
+  static const int shapes[3][4] = {{24, 2, 2, 2}, {2, 8, 2, 2}, {8, 4, 2, 1}};
+  build(self, shapes);
   return {};
 }
 
@@ -143,11 +143,8 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "models.trawlix", nullptr, -1, 
 
 PyMODINIT_FUNC PyInit_trawlix() {
   return qb::init_module(&module_def, [](PyObject* m) {
-    qb::star_import(m, "quillet.flatten");
-    qb::star_import(m, "quillet.nn.Lintrel");
-    qb::star_import(m, "quillet.nn.linear");
-    qb::star_import(m, "quillet.nn.activation");
-    qb::star_import(m, "quillet.nn.loss");
+    qb::star_import(m, {"quillet.flatten", "quillet.nn.Lintrel", "quillet.nn.linear", "quillet.nn.activation",
+                        "quillet.nn.loss"});
     qb::bind_numpy(m);
     qb::bind_module(m, "os", "os");
     g_module = m;
