@@ -30,7 +30,8 @@ def every(k, d):
 SHAPES = [(Unfurlet1d, 2, 3, 2, (4,), 2, 2), (Unfurlet1d, 1, 1, 1, (5,), 1, 3), (Unfurlet1d, 3, 4, 5, (3,), 5, 2),
           (Unfurlet1d, 2, 2, 3, (3,), 6, 2), (Unfurlet1d, 2, 3, 4, (6,), 3, 1), (Unfurlet1d, 16, 24, 32, (128,), 8, 4),
           (Unfurlet2d, 2, 3, 2, (4, 5), 3, 2), (Unfurlet2d, 1, 2, 3, (3, 2), 2, 3), (Unfurlet2d, 2, 2, 2, (2, 3), 4, 3),
-          (Unfurlet2d, 1, 1, 2, (2, 2), 4, 2), (Unfurlet2d, 2, 3, 4, (5, 4), 3, 1), (Unfurlet2d, 8, 16, 32, (16, 12), 3, 2)]
+          (Unfurlet2d, 1, 1, 2, (2, 2), 4, 2), (Unfurlet2d, 2, 3, 4, (5, 4), 3, 1), (Unfurlet2d, 8, 16, 32, (16, 12), 3, 2),
+          (Unfurlet2d, 2, 2, 3, (3, 4), 1, 2)]  # kernel 1: rows are upsampled even when the kernel is one row
 
 
 @pytest.mark.parametrize("cls, n, c, o, spatial, k, f", SHAPES)

@@ -70,9 +70,11 @@ struct Transposed {
   qk::ConvShape s;
   std::vector<double> V;
 
-  Transposed(const Ref& W, npy_intp n, npy_intp c, npy_intp o, npy_intp kh, npy_intp kw, npy_intp f, npy_intp h,
-             npy_intp w, npy_intp hu, npy_intp wu)
-      : s{n, o, hu + kh - 1, wu + kw - 1, c, kh, kw, kh > 1 ? f : 1, f, h, w, hu + kh - 1, wu + kw - 1},
+  // `dims` 1 or 2: one-dimensional signals are one row high, and their rows
+  // are not upsampled.
+  Transposed(int dims, const Ref& W, npy_intp n, npy_intp c, npy_intp o, npy_intp kh, npy_intp kw, npy_intp f,
+             npy_intp h, npy_intp w, npy_intp hu, npy_intp wu)
+      : s{n, o, hu + kh - 1, wu + kw - 1, c, kh, kw, dims == 2 ? f : 1, f, h, w, hu + kh - 1, wu + kw - 1},
         V(static_cast<size_t>(c * o * kh * kw)) {
     const double* src = qb::data(W);
     for (npy_intp oi = 0; oi < o; ++oi)
@@ -138,7 +140,7 @@ Ref fused_forward(const Parts& parts, const Ref& A, const Ref& U, npy_intp f) {
   std::vector<double> b = qb::bias(s1, QB_ID(b), o);
   Ref a = qb::to_f64(A.arr(), "A");
   qb::setattr(s1, QB_ID(A), U);
-  Transposed t(W, n, c, o, kh, k, f, h, w, hu, wu);
+  Transposed t(dims, W, n, c, o, kh, k, f, h, w, hu, wu);
   Ref Z = qb::empty(shape_of(dims, n, o, hz, wz));
   {
     qb::NoGil nogil;
@@ -202,7 +204,7 @@ Ref fused_backward(const Parts& parts, PyObject* arg) {
   }
   if (!on_grid) return {};
 
-  Transposed t(W, n, c, o, kh, k, f, h, w, hu, wu);
+  Transposed t(dims, W, n, c, o, kh, k, f, h, w, hu, wu);
   Ref dA = qb::empty(shape_of(dims, n, c, h, w));
   Ref dW = qb::empty(qb::dims(W.arr()));
   Ref db = qb::zeros({o});
