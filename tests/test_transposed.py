@@ -197,3 +197,26 @@ def test_unusable_inputs(cls, rng):
     for bad in (Z[0], Z[None]):
         with pytest.raises(ValueError):
             layer.backward(bad)
+
+
+@pytest.mark.parametrize("cls, args, inner, shape", [
+    (Lintrel, (2, 3, 3, 2, 1), "lintrel_stride1", (2, 2, 9)), (Plantrel, (2, 3, 3, 2, 1), "plantrel_stride1", (2, 2, 6, 7)),
+    (Unfurlet1d, (2, 3, 2, 2), "lintrel_stride1", (2, 2, 5)), (Unfurlet2d, (2, 3, 2, 2), "plantrel_stride1", (2, 2, 3, 4))])
+def test_composites_call_replaced_methods_of_their_parts(cls, args, inner, shape, rng, capsys):
+    layer, A = cls(*args), rng.standard_normal(shape)
+    Z = layer.forward(A)
+    G = rng.standard_normal(Z.shape)
+    dA = layer.backward(G)
+    part = getattr(layer, inner)
+    forward, backward = part.forward, type(part).backward
+    part.forward = lambda X: 2 * forward(X)  # on the instance
+    assert_allclose(layer.forward(A), 2 * Z, **SAME)
+    del part.forward
+    try:
+        type(part).backward = lambda self, g: 3 * backward(self, g)  # on the class
+        layer.forward(A)
+        assert_allclose(layer.backward(G), 3 * dA, **SAME)
+    finally:
+        type(part).backward = backward
+    layer.forward(A)
+    assert_allclose(layer.backward(G), dA, **SAME)

@@ -491,6 +491,28 @@ Ref through_layers(PyObject* layers, PyObject* method, PyObject* x, bool reverse
   return value;
 }
 
+void StockMethods::capture(PyObject* cls) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  cls_ = cls;
+  forward_ = _PyType_Lookup(type, QB_ID(forward));
+  backward_ = _PyType_Lookup(type, QB_ID(backward));
+  Py_XINCREF(forward_);
+  Py_XINCREF(backward_);
+}
+
+bool StockMethods::untouched(const Ref& obj) const {
+  auto* type = Py_TYPE(obj.get());
+  if (type != reinterpret_cast<PyTypeObject*>(cls_) || _PyType_Lookup(type, QB_ID(forward)) != forward_ ||
+      _PyType_Lookup(type, QB_ID(backward)) != backward_)
+    return false;
+  Ref dict = check(PyObject_GenericGetDict(obj.get(), nullptr));
+  for (PyObject* name : {QB_ID(forward), QB_ID(backward)}) {
+    if (PyDict_GetItemWithError(dict.get(), name)) return false;
+    if (PyErr_Occurred()) throw Error{};
+  }
+  return true;
+}
+
 bool attr_equals(PyObject* obj, PyObject* name, npy_intp value) {
   Ref v = getattr(obj, name);
   Ref i = py_int(value);

@@ -286,9 +286,20 @@ npy_intp int_attr(PyObject* obj, PyObject* name);
 // An integer attribute that must be an integer object: TypeError naming it
 // otherwise (a padding of 1.5 is refused, not truncated).
 npy_intp strict_int_attr(PyObject* obj, PyObject* name);
-// Whether obj is exactly an instance of cls (no subclass): such parts can be
-// driven by a composite's fused kernels.
-inline bool is_exactly(const Ref& obj, PyObject* cls) { return Py_TYPE(obj.get()) == reinterpret_cast<PyTypeObject*>(cls); }
+// A class's forward and backward as a module found them at import.  A
+// composite layer drives its parts with fused kernels only while a part is
+// exactly such an instance and nothing has replaced those methods, on the
+// class or on the instance; otherwise it calls the methods.
+class StockMethods {
+ public:
+  void capture(PyObject* cls);
+  bool untouched(const Ref& obj) const;
+
+ private:
+  PyObject* cls_ = nullptr;
+  PyObject* forward_ = nullptr;  // strong references, kept for the process
+  PyObject* backward_ = nullptr;
+};
 
 // Passes x through every layer of a sequence with `method` (forward or
 // backward), first to last or, with `reverse`, last to first.

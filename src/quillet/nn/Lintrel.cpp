@@ -13,8 +13,8 @@ using qb::Ref;
 namespace {
 
 PyObject* g_module = nullptr;
-PyObject* g_stride1 = nullptr;     // the Lintrel_stride1 class
-PyObject* g_downsample = nullptr;  // the Downsample1d class of quillet.nn.resampling
+qb::StockMethods g_stride1;     // Lintrel_stride1
+qb::StockMethods g_downsample;  // Downsample1d of quillet.nn.resampling
 
 // ---------------------------------------------------------------- Lintrel_stride1
 
@@ -120,7 +120,7 @@ Ref lt_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, PyObj
 }
 
 // Parts that are the stock classes can be driven by the fused kernels.
-bool stock_parts(const Ref& s1, const Ref& ds) { return qb::is_exactly(s1, g_stride1) && qb::is_exactly(ds, g_downsample); }
+bool stock_parts(const Ref& s1, const Ref& ds) { return g_stride1.untouched(s1) && g_downsample.untouched(ds); }
 
 Ref lt_forward(PyObject* self, PyObject* arg) {
   const npy_intp p = qb::strict_int_attr(self, QB_ID(pad));
@@ -200,8 +200,8 @@ PyMODINIT_FUNC PyInit_Lintrel() {
     qb::bind_numpy(m);
     qb::star_import(m, "quillet.nn.resampling");
     g_module = m;
-    g_downsample = qb::global(m, QB_ID(Downsample1d)).get();
-    g_stride1 = qb::make_class(m, "Lintrel_stride1", stride1_methods);
+    g_downsample.capture(qb::global(m, QB_ID(Downsample1d)).get());
+    g_stride1.capture(qb::make_class(m, "Lintrel_stride1", stride1_methods));
     qb::make_class(m, "Lintrel", lintrel_methods);
   });
 }

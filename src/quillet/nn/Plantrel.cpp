@@ -14,8 +14,8 @@ using qb::Ref;
 namespace {
 
 PyObject* g_module = nullptr;
-PyObject* g_stride1 = nullptr;     // the Plantrel_stride1 class
-PyObject* g_downsample = nullptr;  // the Downsample2d class of quillet.nn.resampling
+qb::StockMethods g_stride1;     // Plantrel_stride1
+qb::StockMethods g_downsample;  // Downsample2d of quillet.nn.resampling
 
 [[noreturn]] void negative_dimensions() { qb::raise(PyExc_ValueError, "negative dimensions are not allowed"); }
 
@@ -124,7 +124,7 @@ Ref pt_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, PyObj
 }
 
 // Parts that are the stock classes can be driven by the fused kernels.
-bool stock_parts(const Ref& s1, const Ref& ds) { return qb::is_exactly(s1, g_stride1) && qb::is_exactly(ds, g_downsample); }
+bool stock_parts(const Ref& s1, const Ref& ds) { return g_stride1.untouched(s1) && g_downsample.untouched(ds); }
 
 Ref pt_forward(PyObject* self, PyObject* arg) {
   const npy_intp p = qb::strict_int_attr(self, QB_ID(pad));
@@ -210,8 +210,8 @@ PyMODINIT_FUNC PyInit_Plantrel() {
     qb::bind_numpy(m);
     qb::star_import(m, "quillet.nn.resampling");
     g_module = m;
-    g_downsample = qb::global(m, QB_ID(Downsample2d)).get();
-    g_stride1 = qb::make_class(m, "Plantrel_stride1", stride1_methods);
+    g_downsample.capture(qb::global(m, QB_ID(Downsample2d)).get());
+    g_stride1.capture(qb::make_class(m, "Plantrel_stride1", stride1_methods));
     qb::make_class(m, "Plantrel", plantrel_methods);
   });
 }

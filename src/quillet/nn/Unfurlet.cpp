@@ -22,8 +22,8 @@ using qb::Ref;
 namespace {
 
 PyObject* g_module = nullptr;
-PyObject* g_stride1[2] = {};  // Lintrel_stride1, Plantrel_stride1
-PyObject* g_upsample[2] = {};  // Upsample1d, Upsample2d
+qb::StockMethods g_stride1[2];   // Lintrel_stride1, Plantrel_stride1
+qb::StockMethods g_upsample[2];  // Upsample1d, Upsample2d
 
 Ref part(PyObject* cls_name, std::initializer_list<PyObject*> args) {
   Ref cls = qb::global(g_module, cls_name);
@@ -57,10 +57,7 @@ Ref u2_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, PyObj
 struct Parts {
   int dims;  // 1 or 2
   Ref up, conv;
-  bool stock() const {
-    return Py_TYPE(up.get()) == reinterpret_cast<PyTypeObject*>(g_upsample[dims - 1]) &&
-           Py_TYPE(conv.get()) == reinterpret_cast<PyTypeObject*>(g_stride1[dims - 1]);
-  }
+  bool stock() const { return g_upsample[dims - 1].untouched(up) && g_stride1[dims - 1].untouched(conv); }
 };
 
 // The strided convolution whose transpose the layer is: it maps the output
@@ -325,10 +322,10 @@ PyMODINIT_FUNC PyInit_Unfurlet() {
     qb::star_import(m, "quillet.nn.Lintrel");
     qb::star_import(m, "quillet.nn.Plantrel");
     g_module = m;
-    g_stride1[0] = qb::global(m, QB_ID(Lintrel_stride1)).get();
-    g_stride1[1] = qb::global(m, QB_ID(Plantrel_stride1)).get();
-    g_upsample[0] = qb::global(m, QB_ID(Upsample1d)).get();
-    g_upsample[1] = qb::global(m, QB_ID(Upsample2d)).get();
+    g_stride1[0].capture(qb::global(m, QB_ID(Lintrel_stride1)).get());
+    g_stride1[1].capture(qb::global(m, QB_ID(Plantrel_stride1)).get());
+    g_upsample[0].capture(qb::global(m, QB_ID(Upsample1d)).get());
+    g_upsample[1].capture(qb::global(m, QB_ID(Upsample2d)).get());
     qb::make_class(m, "Unfurlet1d", unfurlet1d_methods);
     qb::make_class(m, "Unfurlet2d", unfurlet2d_methods);
   });
