@@ -236,3 +236,11 @@ def test_zero_size_axes(cls, k, axis):
 def test_module_contents():
     assert rs.np is np and not hasattr(rs, "__all__")
     assert [n for n in vars(rs) if not n.startswith("_")] == ["np", *(c.__name__ for c in ALL)]
+
+
+@pytest.mark.parametrize("cls, shape", [(Upsample1d, (1, 2, 0)), (Upsample2d, (1, 2, 0, 3)), (Upsample2d, (1, 2, 3, 0))])
+def test_upsampling_an_empty_axis(cls, shape):
+    # an empty axis upsampled by k has 1 - k samples: refused for k > 1, empty for k = 1
+    with pytest.raises(ValueError, match="negative dimensions"):
+        cls(2).forward(np.ones(shape))
+    assert cls(1).forward(np.ones(shape)).shape == shape

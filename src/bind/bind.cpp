@@ -270,7 +270,9 @@ Ref to_f64(PyArrayObject* a, const char* what) {
   if (PyTypeNum_ISCOMPLEX(t))
     raise(PyExc_TypeError, "%s: complex values are not supported (got dtype %R)", what,
           reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
-  if (!(PyTypeNum_ISBOOL(t) || PyTypeNum_ISINTEGER(t) || PyTypeNum_ISFLOAT(t) || t == NPY_OBJECT))
+  // Strings go through NumPy's own parsing ('1.5' is a number, 'a' a ValueError).
+  if (!(PyTypeNum_ISBOOL(t) || PyTypeNum_ISINTEGER(t) || PyTypeNum_ISFLOAT(t) || t == NPY_OBJECT ||
+        t == NPY_STRING || t == NPY_UNICODE))
     raise(PyExc_TypeError, "%s must hold real numbers, not dtype %R", what,
           reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
   if (t == NPY_DOUBLE && PyArray_ISCARRAY_RO(a) && PyArray_ISNOTSWAPPED(a))
@@ -278,6 +280,14 @@ Ref to_f64(PyArrayObject* a, const char* what) {
   OwnMemory memory(static_cast<size_t>(PyArray_SIZE(a)) * sizeof(double));
   return check(PyArray_FromArray(a, PyArray_DescrFromType(NPY_DOUBLE),
                                  NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST | NPY_ARRAY_ENSUREARRAY));
+}
+
+Ref in_float_dtype_of(const Ref& result, PyObject* like) {
+  if (!PyArray_Check(like)) return result;
+  const int t = PyArray_TYPE(reinterpret_cast<PyArrayObject*>(like));
+  if (!PyTypeNum_ISFLOAT(t) || t == NPY_DOUBLE) return result;
+  OwnMemory memory(static_cast<size_t>(PyArray_NBYTES(result.arr())));
+  return check(PyArray_CastToType(result.arr(), PyArray_DescrFromType(t), 0));
 }
 
 npy_intp mul_size(npy_intp a, npy_intp b) {

@@ -226,6 +226,11 @@ class OwnMemory {
   PyObject* previous_ = nullptr;
 };
 
+// `result` (float64) in the floating dtype of `like` when that is another
+// floating type (float16, float32, longdouble), as np.zeros_like(like) would
+// hold it; float64 otherwise (integers included: their gradients are real).
+Ref in_float_dtype_of(const Ref& result, PyObject* like);
+
 // New float64 C-contiguous arrays; ValueError "array is too big" on overflow.
 Ref zeros(const std::vector<npy_intp>& dims);
 Ref empty(const std::vector<npy_intp>& dims);

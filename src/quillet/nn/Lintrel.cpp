@@ -89,8 +89,9 @@ Ref s1_backward(PyObject* s1, const Ref& G, npy_intp stride, npy_intp full) {
   } else {
     std::fill(qb::data(dA), qb::data(dA) + PyArray_SIZE(dA.arr()), 0.0);
   }
-  qb::setattr(s1, QB_ID(dLdW), dW);
-  qb::setattr(s1, QB_ID(dLdb), db);
+  // The gradients are new arrays like np.zeros_like(W) and np.zeros_like(b).
+  qb::setattr(s1, QB_ID(dLdW), qb::in_float_dtype_of(dW, qb::getattr(s1, QB_ID(W)).get()));
+  qb::setattr(s1, QB_ID(dLdb), qb::in_float_dtype_of(db, qb::getattr(s1, QB_ID(b)).get()));
   return dA;
 }
 

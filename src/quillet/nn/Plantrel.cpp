@@ -82,6 +82,11 @@ Ref s1_backward(PyObject* s1, const Ref& G, npy_intp stride, npy_intp full_h, np
               static_cast<Py_ssize_t>(full_w), static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(qb::dim(A, 1)),
               static_cast<Py_ssize_t>(h), static_cast<Py_ssize_t>(w), static_cast<Py_ssize_t>(k),
               static_cast<Py_ssize_t>(c));
+  Ref Wv = qb::getattr(s1, QB_ID(W));
+  Ref Wa = qb::as_array(Wv.get());
+  if (PyArray_NDIM(Wa.arr()) == 4 && PyArray_DIM(Wa.arr(), 0) != oz)
+    qb::raise(PyExc_ValueError, "shape-mismatch for sum: the gradient has %zd channels but W has %zd filters",
+              static_cast<Py_ssize_t>(oz), static_cast<Py_ssize_t>(PyArray_DIM(Wa.arr(), 0)));
   Ref W = qb::param(s1, QB_ID(W), {oz, c, k, k});
   Ref a = qb::to_f64(A.arr(), "A");
   Ref g = qb::to_f64(G.arr(), "dLdZ");

@@ -235,9 +235,10 @@ Ref fused_backward(const Parts& parts, PyObject* arg) {
             dw[((oi * c + ci) * kh + p) * k + q] = dV[static_cast<size_t>(((ci * o + oi) * kh + (kh - 1 - p)) * k + (k - 1 - q))];
   }
   if (dims == 1) {
-    // One-dimensional gradients are replaced, two-dimensional ones accumulate.
-    qb::setattr(s1, QB_ID(dLdW), dW);
-    qb::setattr(s1, QB_ID(dLdb), db);
+    // One-dimensional gradients are replaced (made like np.zeros_like of the
+    // parameters), two-dimensional ones accumulate.
+    qb::setattr(s1, QB_ID(dLdW), qb::in_float_dtype_of(dW, Wv.get()));
+    qb::setattr(s1, QB_ID(dLdb), qb::in_float_dtype_of(db, qb::getattr(s1, QB_ID(b)).get()));
   } else {
     qb::add_into(s1, QB_ID(dLdW), dW);
     qb::add_into(s1, QB_ID(dLdb), db);

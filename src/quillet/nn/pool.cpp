@@ -165,7 +165,9 @@ Ref strided_backward(Kind kind, PyObject* self, PyObject* arg) {
     Ref shape = qb::shape_tuple({qb::dim(A, 0), qb::dim(A, 1), qb::dim(G, 2), qb::dim(G, 3)});
     G = qb::call(qb::numpy_attr(QB_ID(broadcast_to)).get(), {G.get(), shape.get()});
   }
-  return run_backward(kind, A, G, k, s);
+  // dLdA is like np.zeros_like(A): float32 for float32 input; float64 for
+  // integers, whose in-place update used to fail.
+  return qb::in_float_dtype_of(run_backward(kind, A, G, k, s), A.get());
 }
 
 // ---------------------------------------------------------------- module

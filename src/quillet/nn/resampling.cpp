@@ -23,9 +23,14 @@ npy_intp stored_size(PyObject* self, PyObject* name) {
   return static_cast<npy_intp>(qb::factor(v.get(), PyUnicode_AsUTF8(name), 0));
 }
 
-// (n - 1) * k + 1 with overflow checked.
+// (n - 1) * k + 1 with overflow checked; an empty axis upsampled by k > 1
+// would have 1 - k samples, which NumPy refuses.
 npy_intp upsampled(npy_intp n, long long k) {
-  return n == 0 ? 0 : qb::add_size(qb::mul_size(n - 1, static_cast<npy_intp>(k)), 1);
+  if (n == 0) {
+    if (k > 1) qb::raise(PyExc_ValueError, "negative dimensions are not allowed");
+    return 0;
+  }
+  return qb::add_size(qb::mul_size(n - 1, static_cast<npy_intp>(k)), 1);
 }
 npy_intp kept(npy_intp n, long long k) { return n == 0 ? 0 : (n - 1) / static_cast<npy_intp>(k) + 1; }
 
