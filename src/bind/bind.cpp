@@ -35,6 +35,30 @@ void translate_exception() {
   }
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+extern "C" void _PyTraceback_Add(const char*, const char*, int);  // exported, header now internal
+#endif
+
+void add_traceback(const char* source, const char* qualname) {
+#if PY_VERSION_HEX < 0x030E0000
+  // "…/src/quillet/nn/Lintrel.cpp" gives the file "src/quillet/nn/Lintrel.cpp"
+  // and the function "quillet.nn.Lintrel.Lintrel_stride1.forward".
+  std::string path(source);
+  const size_t at = path.rfind("/src/");
+  if (at != std::string::npos) path = path.substr(at + 1);
+  std::string module = path.substr(path.rfind("src/") == 0 ? 4 : 0);
+  const size_t dot = module.rfind('.');
+  if (dot != std::string::npos) module.resize(dot);
+  for (char& ch : module)
+    if (ch == '/') ch = '.';
+  const std::string function = module + "." + qualname;
+  _PyTraceback_Add(function.c_str(), path.c_str(), 0);
+#else
+  (void)source;
+  (void)qualname;
+#endif
+}
+
 Ref py_int(long long v) { return check(PyLong_FromLongLong(v)); }
 Ref py_float(double v) { return check(PyFloat_FromDouble(v)); }
 

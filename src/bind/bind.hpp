@@ -105,6 +105,12 @@ void parse_args(const char* qualname, const char* const* names, int nparams, int
 // Converts a C++ exception in flight into a pending Python exception.
 void translate_exception();
 
+// Adds an entry for the method to the pending exception's traceback, so that
+// a traceback names the module, class and method that raised (as it would for
+// Python code): `source` is the module's source file (__FILE__), `qualname`
+// like "Lintrel_stride1.forward".
+void add_traceback(const char* source, const char* qualname);
+
 using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // Builds the trampoline of a method: parses arguments, calls BODY with `self`
@@ -123,6 +129,7 @@ using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
       return r_.release();                                                                   \
     } catch (...) {                                                                          \
       ::qb::translate_exception();                                                           \
+      ::qb::add_traceback(__FILE__, QUALNAME);                                               \
       return nullptr;                                                                        \
     }                                                                                        \
   }
