@@ -6,6 +6,7 @@ import importlib
 import importlib.machinery
 import inspect
 import pickle
+import sys
 
 import numpy as np
 import pytest
@@ -153,3 +154,11 @@ def test_subclassing(case):
     np.random.seed(0)
     np.testing.assert_array_equal(doubled.forward(A), 2 * cls(**kwargs).forward(A))
     assert Doubled.__mro__[1:] == (cls, object)
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 14), reason="no traceback entries for native methods here")
+def test_tracebacks_name_the_method_that_raised():
+    from quillet.nn.resampling import Upsample1d
+    with pytest.raises(ValueError) as e:
+        Upsample1d(2).forward(np.ones((1, 2)))
+    assert e.traceback[-1].name == "quillet.nn.resampling.Upsample1d.forward"
