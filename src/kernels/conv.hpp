@@ -5,9 +5,12 @@
 // that picks one:
 // - direct loops, for problems of a few thousand multiply-adds, where building
 //   column matrices would cost more than the arithmetic;
-// - blocked: each core takes its own batch chunks, builds their column matrix
-//   in its L2 cache and multiplies it with the register-blocked kernels of
-//   gemm.hpp; this is the common case of a few to a few hundred channels;
+// - blocked, the common case of a few to a few hundred channels: the output
+//   positions go in tiles of 16 whose column matrix is gathered in L1 and
+//   multiplied at once by the register-blocked kernels of gemm.hpp (forward),
+//   or whose column gradients are made and scattered onto dA at once
+//   (backward); weight gradients accumulate per core over batch chunks whose
+//   column matrices stay in L2;
 // - im2col + the BLAS that numpy ships, for channel counts so large that the
 //   products are big enough for the BLAS to win.
 //

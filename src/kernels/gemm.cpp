@@ -12,12 +12,6 @@ typedef double vdu __attribute__((vector_size(sizeof(double) * kVec), aligned(si
 inline vd load(const double* p) { return *reinterpret_cast<const vdu*>(p); }
 inline void store(double* p, vd v) { *reinterpret_cast<vdu*>(p) = v; }
 inline vd splat(double x) { return x - vd{}; }  // x - 0 is exact, so this folds to a broadcast
-inline double hsum(vd v) {
-  double s = 0.0;
-  for (int64_t i = 0; i < kVec; ++i) s += v[i];
-  return s;
-}
-
 // One kMR x kNR block of C = Ap @ B.
 template <bool Accumulate>
 inline void block_nn(int64_t K, const double* __restrict ap, const double* __restrict b, int64_t ldb,
@@ -40,38 +34,6 @@ inline void block_nn(int64_t K, const double* __restrict ap, const double* __res
     store(c + i * ldc, acc0[i]);
     store(c + i * ldc + kVec, acc1[i]);
   }
-}
-
-// A DM x DN block of dot products along K.
-template <int DM, int DN>
-inline void block_dot(int64_t K, const double* a, int64_t lda, const double* b, int64_t ldb, double* c,
-                      int64_t ldc) {
-  vd acc[DM][DN];
-  for (int i = 0; i < DM; ++i)
-    for (int j = 0; j < DN; ++j) acc[i][j] = vd{};
-  for (int64_t k = 0; k < K; k += kVec) {
-    vd av[DM], bv[DN];
-    for (int i = 0; i < DM; ++i) av[i] = load(a + i * lda + k);
-    for (int j = 0; j < DN; ++j) bv[j] = load(b + j * ldb + k);
-    for (int i = 0; i < DM; ++i)
-      for (int j = 0; j < DN; ++j) acc[i][j] += av[i] * bv[j];
-  }
-  for (int i = 0; i < DM; ++i)
-    for (int j = 0; j < DN; ++j) c[i * ldc + j] += hsum(acc[i][j]);
-}
-
-#if defined(__AVX512F__)
-constexpr int kDM = 4, kDN = 4;
-#else
-constexpr int kDM = 2, kDN = 4;
-#endif
-
-template <int DM>
-void dot_rows(int64_t N, int64_t K, const double* a, int64_t lda, const double* B, int64_t ldb, double* c,
-              int64_t ldc) {
-  int64_t j = 0;
-  for (; j + kDN <= N; j += kDN) block_dot<DM, kDN>(K, a, lda, B + j * ldb, ldb, c + j, ldc);
-  for (; j < N; ++j) block_dot<DM, 1>(K, a, lda, B + j * ldb, ldb, c + j, ldc);
 }
 
 }  // namespace
@@ -99,13 +61,6 @@ void gemm_packed(int64_t M, int64_t N, int64_t K, const double* Ap, const double
       else
         block_nn<false>(K, Ap + p * K * kMR, B + j, ldb, C + p * kMR * ldc + j, ldc, rows);
     }
-}
-
-void gemm_dot(int64_t M, int64_t N, int64_t K, const double* A, int64_t lda, const double* B, int64_t ldb, double* C,
-              int64_t ldc) {
-  int64_t i = 0;
-  for (; i + kDM <= M; i += kDM) dot_rows<kDM>(N, K, A + i * lda, lda, B, ldb, C + i * ldc, ldc);
-  for (; i < M; ++i) dot_rows<1>(N, K, A + i * lda, lda, B, ldb, C + i * ldc, ldc);
 }
 
 }  // namespace qk

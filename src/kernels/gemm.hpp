@@ -40,9 +40,4 @@ void pack_rows(const double* A, int64_t lda, bool trans, int64_t M, int64_t K, d
 void gemm_packed(int64_t M, int64_t N, int64_t K, const double* Ap, const double* B, int64_t ldb, double* C,
                  int64_t ldc, bool accumulate = false, bool padded_rows = false);
 
-// C (+)= A @ B^T: C[i, j] (+)= sum_k A[i, k] * B[j, k], for A of M rows and B of
-// N rows (row strides lda, ldb) and K a multiple of kVec.
-void gemm_dot(int64_t M, int64_t N, int64_t K, const double* A, int64_t lda, const double* B, int64_t ldb, double* C,
-              int64_t ldc);
-
 }  // namespace qk
