@@ -34,8 +34,9 @@ Ref s1_forward(PyObject* s1, PyObject* arg, npy_intp stride, npy_intp* full) {
   qb::setattr(s1, QB_ID(A), A);
   qb::expect_ndim(A.arr(), 3);
   const npy_intp n = qb::dim(A, 0), c = qb::dim(A, 1), w = qb::dim(A, 2);
-  qb::check_channels(qb::attr_equals(s1, QB_ID(in_channels), c), "input has %zd channels, but the layer has in_channels=%S",
-                     static_cast<Py_ssize_t>(c), qb::getattr(s1, QB_ID(in_channels)).get());
+  if (!qb::attr_equals(s1, QB_ID(in_channels), c))  // the message is only built for a mismatch
+    qb::check_channels(false, "input has %zd channels, but the layer has in_channels=%S", static_cast<Py_ssize_t>(c),
+                       qb::getattr(s1, QB_ID(in_channels)).get());
   const npy_intp o = qb::int_attr(s1, QB_ID(out_channels)), k = qb::int_attr(s1, QB_ID(kernel_size));
   const npy_intp wfull = w - k + 1;
   if (wfull < 0) qb::raise(PyExc_ValueError, "negative dimensions are not allowed");
@@ -58,9 +59,9 @@ Ref s1_forward(PyObject* s1, PyObject* arg, npy_intp stride, npy_intp* full) {
 // Replaces dLdW and dLdb.
 Ref s1_backward(PyObject* s1, const Ref& G, npy_intp stride, npy_intp full) {
   const npy_intp n = qb::dim(G, 0), oz = qb::dim(G, 1), wz = qb::dim(G, 2);
-  qb::check_channels(qb::attr_equals(s1, QB_ID(out_channels), oz),
-                     "gradient has %zd channels, but the layer has out_channels=%S", static_cast<Py_ssize_t>(oz),
-                     qb::getattr(s1, QB_ID(out_channels)).get());
+  if (!qb::attr_equals(s1, QB_ID(out_channels), oz))
+    qb::check_channels(false, "gradient has %zd channels, but the layer has out_channels=%S",
+                       static_cast<Py_ssize_t>(oz), qb::getattr(s1, QB_ID(out_channels)).get());
   const npy_intp c = qb::int_attr(s1, QB_ID(in_channels)), k = qb::int_attr(s1, QB_ID(kernel_size));
   const npy_intp o = oz;
   if (full < 0) full = wz;
