@@ -17,7 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "bind/bind.hpp"
+#include "bind/memory.hpp"
 
 namespace qb {
 

@@ -1,7 +1,7 @@
 // models.cnn: a one-dimensional convolutional network: strided convolutions
 // (Lintrel) each followed by its activation, then Flatten and a Linear layer,
 // with its own loss, gradient reset and gradient-descent step.
-#include "bind/bind.hpp"
+#include "layer/layer.hpp"
 
 using qb::Ref;
 
@@ -9,24 +9,14 @@ namespace {
 
 PyObject* g_module = nullptr;
 
-Ref item(PyObject* seq, Py_ssize_t i) {
-  Ref index = qb::py_int(i);
-  return qb::check(PyObject_GetItem(seq, index.get()));
-}
+using qb::item;
 
 Ref attr(PyObject* o, PyObject* name) { return qb::getattr(o, name); }
 
-Ref kwcall(PyObject* fn, std::initializer_list<std::pair<const char*, PyObject*>> kwargs) {
-  Ref kw = qb::check(PyDict_New());
-  for (const auto& [k, v] : kwargs) qb::check(PyDict_SetItemString(kw.get(), k, v));
-  Ref args = qb::check(PyTuple_New(0));
-  return qb::check(PyObject_Call(fn, args.get(), kw.get()));
-}
-
-Ref init(PyObject* self, PyObject* const* a) {
-  PyObject *input_width = a[0], *num_input_channels = a[1], *num_channels = a[2], *kernel_sizes = a[3],
-           *strides = a[4], *num_linear_neurons = a[5], *activations = a[6], *conv_weight_init_fn = a[7],
-           *bias_init_fn = a[8], *linear_weight_init_fn = a[9], *criterion = a[10], *lr = a[11];
+Ref init(PyObject* self, PyObject* input_width, PyObject* num_input_channels, PyObject* num_channels,
+         PyObject* kernel_sizes, PyObject* strides, PyObject* num_linear_neurons, PyObject* activations,
+         PyObject* conv_weight_init_fn, PyObject* bias_init_fn, PyObject* linear_weight_init_fn, PyObject* criterion,
+         PyObject* lr) {
   qb::setattr(self, QB_ID(train_mode), Py_True);
   const Py_ssize_t n = qb::len(num_channels);
   qb::setattr(self, QB_ID(nlayers), qb::py_int(n));
@@ -47,7 +37,7 @@ Ref init(PyObject* self, PyObject* const* a) {
   for (Py_ssize_t j = 0; j < n; ++j) {
     Ref in = j == 0 ? Ref::borrow(num_input_channels) : item(num_channels, j - 1);
     Ref out = item(num_channels, j), k = item(kernel_sizes, j), s = item(strides, j);
-    Ref layer = kwcall(lintrel.get(), {{"in_channels", in.get()},
+    Ref layer = qb::call_kw(lintrel.get(), {{"in_channels", in.get()},
                                        {"out_channels", out.get()},
                                        {"kernel_size", k.get()},
                                        {"stride", s.get()},
@@ -111,7 +101,7 @@ Ref backward(PyObject* self, PyObject* labels) {
   grad = qb::call_method(attr(self, QB_ID(flatten)).get(), QB_ID(backward), {grad.get()});
   Ref layers = attr(self, QB_ID(convolutional_layers));
   Ref activations = attr(self, QB_ID(activations));
-  const Py_ssize_t n = static_cast<Py_ssize_t>(qb::int_attr(self, QB_ID(nlayers)));
+  const Py_ssize_t n = static_cast<Py_ssize_t>(ql::int_attr(self, QB_ID(nlayers)));
   for (Py_ssize_t i = n - 1; i >= 0; --i) {
     grad = qb::call_method(item(activations.get(), i).get(), QB_ID(backward), {grad.get()});
     grad = qb::call_method(item(layers.get(), i).get(), QB_ID(backward), {grad.get()});
@@ -123,7 +113,7 @@ Ref backward(PyObject* self, PyObject* labels) {
 std::vector<Ref> parameter_owners(PyObject* self) {
   std::vector<Ref> owners;
   Ref layers = attr(self, QB_ID(convolutional_layers));
-  const Py_ssize_t n = static_cast<Py_ssize_t>(qb::int_attr(self, QB_ID(nlayers)));
+  const Py_ssize_t n = static_cast<Py_ssize_t>(ql::int_attr(self, QB_ID(nlayers)));
   for (Py_ssize_t i = 0; i < n; ++i) owners.push_back(attr(item(layers.get(), i).get(), QB_ID(lintrel_stride1)));
   owners.push_back(attr(self, QB_ID(linear_layer)));
   return owners;
@@ -157,25 +147,8 @@ Ref set_mode(PyObject* self, bool train) {
   return {};
 }
 
-PyMethodDef cnn_methods[] = {
-    QB_INIT(QB_FAST("CNN.__init__", 12, init(self, arg), "input_width", "num_input_channels", "num_channels",
-                    "kernel_sizes", "strides", "num_linear_neurons", "activations", "conv_weight_init_fn",
-                    "bias_init_fn", "linear_weight_init_fn", "criterion", "lr"),
-            ", input_width, num_input_channels, num_channels, kernel_sizes, strides, num_linear_neurons, activations, "
-            "conv_weight_init_fn, bias_init_fn, linear_weight_init_fn, criterion, lr"),
-    QB_METHOD("forward", QB_FAST("CNN.forward", 1, forward(self, arg[0]), "A"), ", A",
-              QB_DOC("A (np.array): (batch_size, num_input_channels, input_width)",
-                     "Z (np.array): (batch_size, num_linear_neurons)")),
-    QB_METHOD("backward", QB_FAST("CNN.backward", 1, backward(self, arg[0]), "labels"), ", labels",
-              QB_DOC("labels (np.array): (batch_size, num_linear_neurons)",
-                     "grad (np.array): (batch size, num_input_channels, input_width)")),
-    QB_METHOD("zero_grads", QB_FAST("CNN.zero_grads", 0, zero_grads(self)), "",
-              "Sets every parameter gradient of the network to zero, in place."),
-    QB_METHOD("step", QB_FAST("CNN.step", 0, step(self)), "",
-              "One gradient-descent update: W = W - lr * dLdW and b = b - lr * dLdb on every layer."),
-    QB_METHOD("train", QB_FAST("CNN.train", 0, set_mode(self, true)), "", "Marks the network as training."),
-    QB_METHOD("eval", QB_FAST("CNN.eval", 0, set_mode(self, false)), "", "Marks the network as evaluating."),
-    {}};
+Ref train(PyObject* self) { return set_mode(self, true); }
+Ref eval(PyObject* self) { return set_mode(self, false); }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "models.cnn", nullptr, -1, nullptr};
 
@@ -188,6 +161,23 @@ PyMODINIT_FUNC PyInit_cnn() {
     qb::bind_numpy(m);
     qb::bind_module(m, "os", "os");
     g_module = m;
-    qb::make_class(m, "CNN", cnn_methods);
+    qb::make_class(
+        m, "CNN", nullptr,
+        {{"__init__",
+          "input_width, num_input_channels, num_channels, kernel_sizes, strides, num_linear_neurons, activations, "
+          "conv_weight_init_fn, bias_init_fn, linear_weight_init_fn, criterion, lr",
+          nullptr, init},
+         {"forward", "A",
+          QB_DOC("A (np.array): (batch_size, num_input_channels, input_width)",
+                 "Z (np.array): (batch_size, num_linear_neurons)"),
+          forward},
+         {"backward", "labels",
+          QB_DOC("labels (np.array): (batch_size, num_linear_neurons)",
+                 "grad (np.array): (batch size, num_input_channels, input_width)"),
+          backward},
+         {"zero_grads", "", "Sets every parameter gradient of the network to zero, in place.", zero_grads},
+         {"step", "", "One gradient-descent update: W = W - lr * dLdW and b = b - lr * dLdb on every layer.", step},
+         {"train", "", "Marks the network as training.", train},
+         {"eval", "", "Marks the network as evaluating.", eval}});
   });
 }

@@ -1,6 +1,6 @@
 // models.mlp: a multi-layer perceptron, Linear layers with a ReLU between
 // every two of them.
-#include "bind/bind.hpp"
+#include "layer/layer.hpp"
 
 using qb::Ref;
 
@@ -30,8 +30,7 @@ Ref init_weights(PyObject* self, PyObject* weights) {
   Ref layers = qb::getattr(self, QB_ID(layers));
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref w = qb::check(PySequence_GetItem(weights, i));
-    Ref index = qb::py_int(2 * i);
-    Ref layer = qb::check(PyObject_GetItem(layers.get(), index.get()));
+    Ref layer = qb::item(layers.get(), 2 * i);
     qb::setattr(layer.get(), QB_ID(W), qb::getattr(w.get(), QB_ID(T)));
   }
   return {};
@@ -50,19 +49,8 @@ Ref forward(PyObject* self, PyObject* A) {
 }
 
 Ref backward(PyObject* self, PyObject* dLdZ) {
-  return qb::through_layers(qb::getattr(self, QB_ID(layers)).get(), QB_ID(backward), dLdZ, true);
+  return ql::through_layers(qb::getattr(self, QB_ID(layers)).get(), QB_ID(backward), dLdZ, true);
 }
-
-PyMethodDef mlp_methods[] = {
-    QB_INIT(QB_FAST("MLP.__init__", 1, init(self, arg[0]), "layer_sizes"), ", layer_sizes"),
-    QB_METHOD("init_weights", QB_FAST("MLP.init_weights", 1, init_weights(self, arg[0]), "weights"), ", weights",
-              "Argument:\n    weights (list of np.array): weights[i] is (layer_sizes[i], layer_sizes[i + 1])"),
-    QB_METHOD("forward", QB_FAST("MLP.forward", 1, forward(self, arg[0]), "A"), ", A",
-              QB_DOC("A (np.array): (batch_size, layer_sizes[0])", "Z (np.array): (batch_size, layer_sizes[-1])")),
-    QB_METHOD("backward", QB_FAST("MLP.backward", 1, backward(self, arg[0]), "dLdZ"), ", dLdZ",
-              QB_DOC("dLdZ (np.array): (batch_size, layer_sizes[-1])",
-                     "dLdA (np.array): (batch_size, layer_sizes[0])")),
-    {}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "models.mlp", nullptr, -1, nullptr};
 
@@ -71,9 +59,17 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "models.mlp", nullptr, -1, null
 PyMODINIT_FUNC PyInit_mlp() {
   return qb::init_module(&module_def, [](PyObject* m) {
     qb::bind_numpy(m);
-    qb::star_import(m, "quillet.nn.linear");
-    qb::star_import(m, "quillet.nn.activation");
+    qb::star_import(m, {"quillet.nn.linear", "quillet.nn.activation"});
     g_module = m;
-    qb::make_class(m, "MLP", mlp_methods);
+    qb::make_class(
+        m, "MLP", nullptr,
+        {{"__init__", "layer_sizes", nullptr, init},
+         {"init_weights", "weights",
+          "Argument:\n    weights (list of np.array): weights[i] is (layer_sizes[i], layer_sizes[i + 1])", init_weights},
+         {"forward", "A",
+          QB_DOC("A (np.array): (batch_size, layer_sizes[0])", "Z (np.array): (batch_size, layer_sizes[-1])"), forward},
+         {"backward", "dLdZ",
+          QB_DOC("dLdZ (np.array): (batch_size, layer_sizes[-1])", "dLdA (np.array): (batch_size, layer_sizes[0])"),
+          backward}});
   });
 }

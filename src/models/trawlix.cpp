@@ -6,7 +6,7 @@
 // A perceptron weight w (kernel_size * in_channels, out_channels) becomes the
 // convolution weight W (out_channels, in_channels, kernel_size) with
 // W[o, ch, k] = w[k * in_channels + ch, o].
-#include "bind/bind.hpp"
+#include "layer/layer.hpp"
 
 using qb::Ref;
 
@@ -15,11 +15,11 @@ namespace {
 PyObject* g_module = nullptr;
 
 Ref conv(int in_channels, int out_channels, int kernel_size, int stride) {
-  Ref kw = qb::check(Py_BuildValue("{s:i,s:i,s:i,s:i}", "in_channels", in_channels, "out_channels", out_channels,
-                                   "kernel_size", kernel_size, "stride", stride));
-  Ref args = qb::check(PyTuple_New(0));
-  Ref cls = qb::global(g_module, QB_ID(Lintrel));
-  return qb::check(PyObject_Call(cls.get(), args.get(), kw.get()));
+  Ref in = qb::py_int(in_channels), out = qb::py_int(out_channels), k = qb::py_int(kernel_size),
+      s = qb::py_int(stride);
+  return qb::call_kw(qb::global(g_module, QB_ID(Lintrel)).get(),
+                     {{"in_channels", in.get()}, {"out_channels", out.get()}, {"kernel_size", k.get()},
+                      {"stride", s.get()}});
 }
 
 // conv1, conv2, conv3 and layers = [conv1, ReLU(), conv2, ReLU(), conv3, Flatten()].
@@ -50,10 +50,7 @@ Ref distributed_init(PyObject* self) {
   return {};
 }
 
-Ref item(PyObject* seq, Py_ssize_t i) {
-  Ref index = qb::py_int(i);
-  return qb::check(PyObject_GetItem(seq, index.get()));
-}
+using qb::item;
 
 Ref stride1_of(PyObject* self, PyObject* conv_name) {
   return qb::getattr(qb::getattr(self, conv_name).get(), QB_ID(lintrel_stride1));
@@ -99,43 +96,20 @@ Ref distributed_init_weights(PyObject* self, PyObject* weights) {
 }
 
 Ref forward(PyObject* self, PyObject* A) {
-  return qb::through_layers(qb::getattr(self, QB_ID(layers)).get(), QB_ID(forward), A, false);
+  return ql::through_layers(qb::getattr(self, QB_ID(layers)).get(), QB_ID(forward), A, false);
 }
 
 Ref backward(PyObject* self, PyObject* dLdZ) {
-  return qb::through_layers(qb::getattr(self, QB_ID(layers)).get(), QB_ID(backward), dLdZ, true);
+  return ql::through_layers(qb::getattr(self, QB_ID(layers)).get(), QB_ID(backward), dLdZ, true);
 }
 
-#define WEIGHTS_DOC                                               \
-  "Argument:\n"                                                   \
-  "    w1 (np.array): (kernel_size * in_channels, out_channels)\n" \
-  "    w2 (np.array): (kernel_size * in_channels, out_channels)\n" \
-  "    w3 (np.array): (kernel_size * in_channels, out_channels)"
-#define FWD_DOC QB_DOC("A (np.array): (batch_size, 24, width)", "Z (np.array): (batch_size, 4 * positions)")
-#define BWD_DOC QB_DOC("dLdZ (np.array): (batch_size, 4 * positions)", "dLdA (np.array): (batch_size, 24, width)")
-
-PyMethodDef simple_methods[] = {
-    QB_INIT(QB_FAST("CNN_SimpleScanningMLP.__init__", 0, simple_init(self)), ""),
-    QB_METHOD("init_weights",
-              QB_FAST("CNN_SimpleScanningMLP.init_weights", 1, simple_init_weights(self, arg[0]), "weights"),
-              ", weights", WEIGHTS_DOC),
-    QB_METHOD("forward", QB_FAST("CNN_SimpleScanningMLP.forward", 1, forward(self, arg[0]), "A"), ", A", FWD_DOC),
-    QB_METHOD("backward", QB_FAST("CNN_SimpleScanningMLP.backward", 1, backward(self, arg[0]), "dLdZ"), ", dLdZ",
-              BWD_DOC),
-    {}};
-
-PyMethodDef distributed_methods[] = {
-    QB_INIT(QB_FAST("CNN_DistributedScanningMLP.__init__", 0, distributed_init(self)), ""),
-    QB_METHOD("__call__", QB_FAST("CNN_DistributedScanningMLP.__call__", 1, forward(self, arg[0]), "A"), ", A",
-              FWD_DOC),
-    QB_METHOD("init_weights",
-              QB_FAST("CNN_DistributedScanningMLP.init_weights", 1, distributed_init_weights(self, arg[0]), "weights"),
-              ", weights", WEIGHTS_DOC),
-    QB_METHOD("forward", QB_FAST("CNN_DistributedScanningMLP.forward", 1, forward(self, arg[0]), "A"), ", A",
-              FWD_DOC),
-    QB_METHOD("backward", QB_FAST("CNN_DistributedScanningMLP.backward", 1, backward(self, arg[0]), "dLdZ"),
-              ", dLdZ", BWD_DOC),
-    {}};
+const char* const WEIGHTS_DOC =
+    "Argument:\n"
+    "    w1 (np.array): (kernel_size * in_channels, out_channels)\n"
+    "    w2 (np.array): (kernel_size * in_channels, out_channels)\n"
+    "    w3 (np.array): (kernel_size * in_channels, out_channels)";
+const char* const FWD_DOC = QB_DOC("A (np.array): (batch_size, 24, width)", "Z (np.array): (batch_size, 4 * positions)");
+const char* const BWD_DOC = QB_DOC("dLdZ (np.array): (batch_size, 4 * positions)", "dLdA (np.array): (batch_size, 24, width)");
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "models.trawlix", nullptr, -1, nullptr};
 
@@ -148,7 +122,16 @@ PyMODINIT_FUNC PyInit_trawlix() {
     qb::bind_numpy(m);
     qb::bind_module(m, "os", "os");
     g_module = m;
-    qb::make_class(m, "CNN_SimpleScanningMLP", simple_methods);
-    qb::make_class(m, "CNN_DistributedScanningMLP", distributed_methods);
+    qb::make_class(m, "CNN_SimpleScanningMLP", nullptr,
+                   {{"__init__", "", nullptr, simple_init},
+                    {"init_weights", "weights", WEIGHTS_DOC, simple_init_weights},
+                    {"forward", "A", FWD_DOC, forward},
+                    {"backward", "dLdZ", BWD_DOC, backward}});
+    qb::make_class(m, "CNN_DistributedScanningMLP", nullptr,
+                   {{"__init__", "", nullptr, distributed_init},
+                    {"__call__", "A", FWD_DOC, forward},
+                    {"init_weights", "weights", WEIGHTS_DOC, distributed_init_weights},
+                    {"forward", "A", FWD_DOC, forward},
+                    {"backward", "dLdZ", BWD_DOC, backward}});
   });
 }

@@ -8,33 +8,24 @@ namespace {
 
 Ref forward(PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
-  const int nd = PyArray_NDIM(A.arr());
+  const int nd = qb::ndim(A);
   qb::setattr(self, QB_ID(original_shape), qb::getattr(A.get(), QB_ID(shape)));
   if (nd == 0) qb::raise(PyExc_IndexError, "tuple index out of range");
-  npy_intp d[2] = {PyArray_DIM(A.arr(), 0), -1};
+  npy_intp d[2] = {PyArray_DIM(qb::arr(A), 0), -1};
   if (d[0] == 0) {
     // numpy cannot infer -1 for an empty batch; the extent is still known.
     d[1] = 1;
-    for (int i = 1; i < nd; ++i) d[1] = qb::mul_size(d[1], PyArray_DIM(A.arr(), i));
+    for (int i = 1; i < nd; ++i) d[1] = qb::mul_size(d[1], PyArray_DIM(qb::arr(A), i));
   }
   PyArray_Dims shape = {d, 2};
-  return qb::check(PyArray_Newshape(A.arr(), &shape, NPY_CORDER));
+  return qb::check(PyArray_Newshape(qb::arr(A), &shape, NPY_CORDER));
 }
 
 Ref backward(PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
   Ref shape = qb::getattr(self, QB_ID(original_shape));
-  return qb::check(PyArray_Reshape(G.arr(), shape.get()));
+  return qb::check(PyArray_Reshape(qb::arr(G), shape.get()));
 }
-
-PyMethodDef flatten_methods[] = {
-    QB_METHOD("forward", QB_FAST("Flatten.forward", 1, forward(self, arg[0]), "A"), ", A",
-              QB_DOC("A (np.array): (batch_size, in_channels, in_width)",
-                     "Z (np.array): (batch_size, in_channels * in width)")),
-    QB_METHOD("backward", QB_FAST("Flatten.backward", 1, backward(self, arg[0]), "dLdZ"), ", dLdZ",
-              QB_DOC("dLdZ (np.array): (batch size, in channels * in width)",
-                     "dLdA (np.array): (batch size, in channels, in width)")),
-    {}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.flatten", nullptr, -1, nullptr};
 
@@ -43,6 +34,14 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.flatten", nullptr, -1,
 PyMODINIT_FUNC PyInit_flatten() {
   return qb::init_module(&module_def, [](PyObject* m) {
     qb::bind_numpy(m);
-    qb::make_class(m, "Flatten", flatten_methods);
+    qb::make_class(m, "Flatten", nullptr,
+                   {{"forward", "A",
+                     QB_DOC("A (np.array): (batch_size, in_channels, in_width)",
+                            "Z (np.array): (batch_size, in_channels * in width)"),
+                     forward},
+                    {"backward", "dLdZ",
+                     QB_DOC("dLdZ (np.array): (batch size, in channels * in width)",
+                            "dLdA (np.array): (batch size, in channels, in width)"),
+                     backward}});
   });
 }

@@ -9,8 +9,7 @@ namespace {
 
 void script(PyObject* m) {
   qb::bind_numpy(m);
-  qb::star_import(m, "quillet.flatten");
-  qb::star_import(m, "quillet.nn.pool");
+  qb::star_import(m, {"quillet.flatten", "quillet.nn.pool"});
   qb::seed(m, 11685);
   qb::set_global(m, "kernel", qb::py_int(2));
   qb::set_global(m, "width", qb::py_int(4));

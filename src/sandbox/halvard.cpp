@@ -8,8 +8,7 @@ namespace {
 
 void script(PyObject* m) {
   qb::bind_numpy(m);
-  qb::star_import(m, "quillet.flatten");
-  qb::star_import(m, "quillet.nn.resampling");
+  qb::star_import(m, {"quillet.flatten", "quillet.nn.resampling"});
   qb::seed(m, 11485);
   Ref two = qb::py_int(2);
   qb::set_global(m, "in_c", two);

@@ -13,63 +13,47 @@ Ref ones(PyObject* m, std::initializer_list<PyObject*> shape) {
   return qb::call(qb::resolve(m, "np.ones").get(), {s.get()});
 }
 
-PyMethodDef cnn_weight_def = QB_METHOD(
-    "sandbox_cnn_weight_init",
-    QB_FAST("sandbox_cnn_weight_init", 3, ones(self, {arg[0], arg[1], arg[2]}), "out_channels", "in_channels",
-            "kernel_size"),
-    ", out_channels, in_channels, kernel_size", "");
-PyMethodDef linear_weight_def =
-    QB_METHOD("sandbox_linear_weight_init",
-              QB_FAST("sandbox_linear_weight_init", 2, ones(self, {arg[0], arg[1]}), "out_channels", "in_channels"),
-              ", out_channels, in_channels", "");
-PyMethodDef bias_def = QB_METHOD(
-    "sandbox_bias_init",
-    QB_FAST("sandbox_bias_init", 1, qb::call(qb::resolve(self, "np.zeros").get(), {arg[0]}), "out_channels"),
-    ", out_channels", "");
-
-Ref list(std::initializer_list<PyObject*> items) {
-  Ref l = qb::check(PyList_New(0));
-  for (PyObject* o : items) qb::check(PyList_Append(l.get(), o));
-  return l;
+Ref cnn_weight_init(PyObject* m, PyObject* out_channels, PyObject* in_channels, PyObject* kernel_size) {
+  return ones(m, {out_channels, in_channels, kernel_size});
 }
+Ref linear_weight_init(PyObject* m, PyObject* out_channels, PyObject* in_channels) {
+  return ones(m, {out_channels, in_channels});
+}
+Ref bias_init(PyObject* m, PyObject* out_channels) { return qb::call(qb::resolve(m, "np.zeros").get(), {out_channels}); }
 
 void script(PyObject* m) {
   qb::bind_numpy(m);
-  qb::star_import(m, "models.cnn");
-  qb::star_import(m, "quillet.nn.activation");
-  qb::star_import(m, "quillet.nn.loss");
+  qb::star_import(m, {"models.cnn", "quillet.nn.activation", "quillet.nn.loss"});
   qb::seed(m, 11785);
-  qb::add_function(m, &cnn_weight_def);
-  qb::add_function(m, &linear_weight_def);
-  qb::add_function(m, &bias_def);
+  qb::add_functions(m, {{"sandbox_cnn_weight_init", "out_channels, in_channels, kernel_size", nullptr, cnn_weight_init},
+                        {"sandbox_linear_weight_init", "out_channels, in_channels", nullptr, linear_weight_init},
+                        {"sandbox_bias_init", "out_channels", nullptr, bias_init}});
   Ref two = qb::py_int(2), four = qb::py_int(4), one = qb::py_int(1), eight = qb::py_int(8);
   qb::set_global(m, "input_width", eight);
   qb::set_global(m, "num_input_channels", two);
-  qb::set_global(m, "num_channels", list({four.get(), four.get(), four.get()}));
-  qb::set_global(m, "kernel_sizes", list({two.get(), two.get(), two.get()}));
+  qb::set_global(m, "num_channels", qb::list({four.get(), four.get(), four.get()}));
+  qb::set_global(m, "kernel_sizes", qb::list({two.get(), two.get(), two.get()}));
 
   Ref relu = qb::resolve(m, "ReLU");
   Ref r1 = qb::call(relu.get(), {}), r2 = qb::call(relu.get(), {}), r3 = qb::call(relu.get(), {});
-  Ref strides = list({one.get(), one.get(), one.get()});
-  Ref activations = list({r1.get(), r2.get(), r3.get()});
+  Ref strides = qb::list({one.get(), one.get(), one.get()});
+  Ref activations = qb::list({r1.get(), r2.get(), r3.get()});
   Ref criterion = qb::call(qb::resolve(m, "CrossEntropyLoss").get(), {});
   Ref lr = qb::py_float(0.1);
-  Ref kw = qb::check(PyDict_New());
-  const std::pair<const char*, Ref> args[] = {{"input_width", qb::resolve(m, "input_width")},
-                                              {"num_input_channels", qb::resolve(m, "num_input_channels")},
-                                              {"num_channels", qb::resolve(m, "num_channels")},
-                                              {"kernel_sizes", qb::resolve(m, "kernel_sizes")},
-                                              {"strides", strides},
-                                              {"num_linear_neurons", four},
-                                              {"activations", activations},
-                                              {"conv_weight_init_fn", qb::resolve(m, "sandbox_cnn_weight_init")},
-                                              {"bias_init_fn", qb::resolve(m, "sandbox_bias_init")},
-                                              {"criterion", criterion},
-                                              {"linear_weight_init_fn", Ref::borrow(Py_None)},
-                                              {"lr", lr}};
-  for (const auto& [k, v] : args) qb::check(PyDict_SetItemString(kw.get(), k, v.get()));
-  Ref none = qb::check(PyTuple_New(0));
-  Ref model = qb::check(PyObject_Call(qb::resolve(m, "CNN").get(), none.get(), kw.get()));
+  Ref none = Ref::borrow(Py_None);
+  Ref model = qb::call_kw(qb::resolve(m, "CNN").get(),
+                          {{"input_width", qb::resolve(m, "input_width").get()},
+                           {"num_input_channels", qb::resolve(m, "num_input_channels").get()},
+                           {"num_channels", qb::resolve(m, "num_channels").get()},
+                           {"kernel_sizes", qb::resolve(m, "kernel_sizes").get()},
+                           {"strides", strides.get()},
+                           {"num_linear_neurons", four.get()},
+                           {"activations", activations.get()},
+                           {"conv_weight_init_fn", qb::resolve(m, "sandbox_cnn_weight_init").get()},
+                           {"bias_init_fn", qb::resolve(m, "sandbox_bias_init").get()},
+                           {"criterion", criterion.get()},
+                           {"linear_weight_init_fn", none.get()},
+                           {"lr", lr.get()}});
   qb::set_global(m, "model", model);
 
   Ref linear = qb::resolve(m, "model.linear_layer");

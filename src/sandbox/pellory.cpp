@@ -11,6 +11,6 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "sandbox.pellory", nullptr, -1,
 PyMODINIT_FUNC PyInit_pellory() {
   return qb::init_module(&module_def, [](PyObject* m) {
     qb::bind_numpy(m);
-    qb::star_import(m, "models.trawlix");
+    qb::star_import(m, {"models.trawlix"});
   });
 }

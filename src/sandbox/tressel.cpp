@@ -13,16 +13,10 @@ Ref weight_init(PyObject* m, PyObject* out_channels, PyObject* in_channels, PyOb
   return qb::call(qb::resolve(m, "np.full").get(), {shape.get(), half.get()});
 }
 
-PyMethodDef weight_init_def =
-    QB_METHOD("sandbox_weight_init_fn",
-              QB_FAST("sandbox_weight_init_fn", 3, weight_init(self, arg[0], arg[1], arg[2]), "out_channels",
-                      "in_channels", "kernel_size"),
-              ", out_channels, in_channels, kernel_size", "");
 
 void script(PyObject* m) {
   qb::bind_numpy(m);
-  qb::star_import(m, "quillet.flatten");
-  qb::star_import(m, "quillet.nn.Lintrel");
+  qb::star_import(m, {"quillet.flatten", "quillet.nn.Lintrel"});
   qb::seed(m, 11485);
   qb::set_global(m, "in_c", qb::py_int(2));
   qb::set_global(m, "out_c", qb::py_int(2));
@@ -34,7 +28,7 @@ void script(PyObject* m) {
   qb::set_global(m, "x", x);
   qb::show("input shape: ", qb::resolve(m, "x.shape"));
   qb::show("input: ", x);
-  qb::add_function(m, &weight_init_def);
+  qb::add_functions(m, {{"sandbox_weight_init_fn", "out_channels, in_channels, kernel_size", nullptr, weight_init}});
   Ref layer = qb::call(qb::resolve(m, "Lintrel_stride1").get(),
                        {qb::resolve(m, "in_c").get(), qb::resolve(m, "out_c").get(), qb::resolve(m, "kernel").get(),
                         qb::resolve(m, "sandbox_weight_init_fn").get(), qb::resolve(m, "np.ones").get()});

@@ -16,19 +16,9 @@ Ref bias_init(PyObject* m, PyObject* out_channels) {
   return qb::call(qb::resolve(m, "np.zeros").get(), {out_channels});
 }
 
-PyMethodDef weight_init_def =
-    QB_METHOD("sandbox_weight_init_fn",
-              QB_FAST("sandbox_weight_init_fn", 3, weight_init(self, arg[0], arg[1], arg[2]), "out_channels",
-                      "in_channels", "kernel_size"),
-              ", out_channels, in_channels, kernel_size", "");
-PyMethodDef bias_init_def = QB_METHOD(
-    "sandbox_bias_init_fn", QB_FAST("sandbox_bias_init_fn", 1, bias_init(self, arg[0]), "out_channels"),
-    ", out_channels", "");
-
 void script(PyObject* m) {
   qb::bind_numpy(m);
-  qb::star_import(m, "quillet.flatten");
-  qb::star_import(m, "quillet.nn.Unfurlet");
+  qb::star_import(m, {"quillet.flatten", "quillet.nn.Unfurlet"});
   qb::seed(m, 11785);
   qb::set_global(m, "in_c", qb::py_int(2));
   qb::set_global(m, "out_c", qb::py_int(2));
@@ -39,18 +29,15 @@ void script(PyObject* m) {
   Ref x = qb::call(qb::resolve(m, "np.random.randn").get(),
                    {qb::resolve(m, "batch").get(), qb::resolve(m, "in_c").get(), qb::resolve(m, "width").get()});
   qb::set_global(m, "x", x);
-  qb::add_function(m, &weight_init_def);
-  qb::add_function(m, &bias_init_def);
-  Ref kw = qb::check(PyDict_New());
-  const char* names[][2] = {{"in_channels", "in_c"},
-                            {"out_channels", "out_c"},
-                            {"kernel_size", "kernel"},
-                            {"upsampling_factor", "upsampling_factor"},
-                            {"weight_init_fn", "sandbox_weight_init_fn"},
-                            {"bias_init_fn", "sandbox_bias_init_fn"}};
-  for (const auto& kv : names) qb::check(PyDict_SetItemString(kw.get(), kv[0], qb::resolve(m, kv[1]).get()));
-  Ref none = qb::check(PyTuple_New(0));
-  Ref layer = qb::check(PyObject_Call(qb::resolve(m, "Unfurlet1d").get(), none.get(), kw.get()));
+  qb::add_functions(m, {{"sandbox_weight_init_fn", "out_channels, in_channels, kernel_size", nullptr, weight_init},
+                        {"sandbox_bias_init_fn", "out_channels", nullptr, bias_init}});
+  Ref layer = qb::call_kw(qb::resolve(m, "Unfurlet1d").get(),
+                          {{"in_channels", qb::resolve(m, "in_c").get()},
+                           {"out_channels", qb::resolve(m, "out_c").get()},
+                           {"kernel_size", qb::resolve(m, "kernel").get()},
+                           {"upsampling_factor", qb::resolve(m, "upsampling_factor").get()},
+                           {"weight_init_fn", qb::resolve(m, "sandbox_weight_init_fn").get()},
+                           {"bias_init_fn", qb::resolve(m, "sandbox_bias_init_fn").get()}});
   qb::set_global(m, "unfurlet_1d", layer);
   Ref y = qb::call_method(layer.get(), QB_ID(forward), {x.get()});
   qb::set_global(m, "y", y);

@@ -1,7 +1,7 @@
 // quillet.nn.activation: elementwise activations (ReLU, Sigmoid, Tanh) for
 // inputs of any shape, (batch, features) or (batch, channels, width) alike.
 // forward keeps its input Z and output A; backward reads them.
-#include "bind/bind.hpp"
+#include "layer/layer.hpp"
 #include "kernels/activation.hpp"
 
 using qb::Ref;
@@ -10,11 +10,11 @@ namespace {
 
 Ref forward(qk::Activation f, PyObject* self, PyObject* arg) {
   Ref Z = qb::as_array(arg);
-  Ref z = qb::to_f64(Z.arr(), "Z");
-  Ref A = qb::empty(qb::dims(z.arr()));
+  Ref z = qb::to_f64(Z, "Z");
+  Ref A = qb::empty(qb::dims(z));
   {
     qb::NoGil nogil;
-    qk::activate(f, qb::data(z), qb::data(A), PyArray_SIZE(z.arr()));
+    qk::activate(f, qb::data(z), qb::data(A), qb::size(z));
   }
   qb::setattr(self, QB_ID(Z), Z);
   qb::setattr(self, QB_ID(A), A);
@@ -25,30 +25,37 @@ Ref backward(qk::Activation f, PyObject* self, PyObject* arg) {
   Ref z = qb::to_f64(qb::getattr(self, QB_ID(Z)).get(), "Z");
   Ref a = qb::to_f64(qb::getattr(self, QB_ID(A)).get(), "A");
   Ref g = qb::to_f64(arg, "dLdA");
-  if (qb::dims(g.arr()) != qb::dims(z.arr()) || qb::dims(a.arr()) != qb::dims(z.arr()))
+  if (qb::dims(g) != qb::dims(z) || qb::dims(a) != qb::dims(z))
     qb::raise(PyExc_ValueError, "dLdA has shape %R, but the last input had shape %R",
               qb::getattr(g.get(), QB_ID(shape)).get(), qb::getattr(z.get(), QB_ID(shape)).get());
-  Ref dZ = qb::empty(qb::dims(z.arr()));
+  Ref dZ = qb::empty(qb::dims(z));
   {
     qb::NoGil nogil;
-    qk::activate_grad(f, qb::data(z), qb::data(a), qb::data(g), qb::data(dZ), PyArray_SIZE(z.arr()));
+    qk::activate_grad(f, qb::data(z), qb::data(a), qb::data(g), qb::data(dZ), qb::size(z));
   }
   return dZ;
 }
 
-#define FWD_DOC QB_DOC("Z (np.array): (batch_size, ...)", "A (np.array): (batch_size, ...), the shape of Z")
-#define BWD_DOC QB_DOC("dLdA (np.array): (batch_size, ...)", "dLdZ (np.array): (batch_size, ...), the shape of dLdA")
+const char* const FWD_DOC = QB_DOC("Z (np.array): (batch_size, ...)", "A (np.array): (batch_size, ...), the shape of Z");
+const char* const BWD_DOC =
+    QB_DOC("dLdA (np.array): (batch_size, ...)", "dLdZ (np.array): (batch_size, ...), the shape of dLdA");
 
-#define ACTIVATION_METHODS(NAME, KIND)                                                                        \
-  {QB_METHOD("forward", QB_FAST(NAME ".forward", 1, forward(KIND, self, arg[0]), "Z"), ", Z", FWD_DOC),     \
-   QB_METHOD("__call__", QB_FAST(NAME ".__call__", 1, forward(KIND, self, arg[0]), "Z"), ", Z", FWD_DOC),   \
-   QB_METHOD("backward", QB_FAST(NAME ".backward", 1, backward(KIND, self, arg[0]), "dLdA"), ", dLdA",      \
-             BWD_DOC),                                                                                       \
-   {}}
+template <qk::Activation F>
+Ref forward_of(PyObject* self, PyObject* Z) {
+  return forward(F, self, Z);
+}
+template <qk::Activation F>
+Ref backward_of(PyObject* self, PyObject* dLdA) {
+  return backward(F, self, dLdA);
+}
 
-PyMethodDef relu_methods[] = ACTIVATION_METHODS("ReLU", qk::Activation::ReLU);
-PyMethodDef sigmoid_methods[] = ACTIVATION_METHODS("Sigmoid", qk::Activation::Sigmoid);
-PyMethodDef tanh_methods[] = ACTIVATION_METHODS("Tanh", qk::Activation::Tanh);
+template <qk::Activation F>
+void define(PyObject* m, const char* name) {
+  qb::make_class(m, name, nullptr,
+                 {{"forward", "Z", FWD_DOC, forward_of<F>},
+                  {"__call__", "Z", FWD_DOC, forward_of<F>},
+                  {"backward", "dLdA", BWD_DOC, backward_of<F>}});
+}
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.activation", nullptr, -1, nullptr};
 
@@ -57,8 +64,8 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.activation", nullpt
 PyMODINIT_FUNC PyInit_activation() {
   return qb::init_module(&module_def, [](PyObject* m) {
     qb::bind_numpy(m);
-    qb::make_class(m, "ReLU", relu_methods);
-    qb::make_class(m, "Sigmoid", sigmoid_methods);
-    qb::make_class(m, "Tanh", tanh_methods);
+    define<qk::Activation::ReLU>(m, "ReLU");
+    define<qk::Activation::Sigmoid>(m, "Sigmoid");
+    define<qk::Activation::Tanh>(m, "Tanh");
   });
 }

@@ -1,6 +1,6 @@
 // quillet.nn.linear: the fully connected layer, Z = A @ W.T + b.  It draws no
 // random numbers: W and b start at zero unless initialisers are given.
-#include "bind/bind.hpp"
+#include "layer/layer.hpp"
 
 using qb::Ref;
 
@@ -12,10 +12,10 @@ Ref init(PyObject* self, PyObject* in_features, PyObject* out_features, PyObject
   qb::setattr(self, QB_ID(out_features), out_features);
   Ref zeros = qb::numpy_attr(QB_ID(zeros));
   Ref shape = qb::tuple({out_features, in_features});
-  Ref W = weight_init_fn && weight_init_fn != Py_None ? qb::call(weight_init_fn, {out_features, in_features})
+  Ref W = weight_init_fn != Py_None ? qb::call(weight_init_fn, {out_features, in_features})
                                                       : qb::call(zeros.get(), {shape.get()});
   qb::setattr(self, QB_ID(W), W);
-  Ref b = bias_init_fn && bias_init_fn != Py_None ? qb::call(bias_init_fn, {out_features})
+  Ref b = bias_init_fn != Py_None ? qb::call(bias_init_fn, {out_features})
                                                   : qb::call(zeros.get(), {out_features});
   qb::setattr(self, QB_ID(b), b);
   // Gradients exist from the start, so a gradient reset works before any pass.
@@ -25,7 +25,7 @@ Ref init(PyObject* self, PyObject* in_features, PyObject* out_features, PyObject
 }
 
 void expect_features(const Ref& a, npy_intp n, const char* what) {
-  qb::expect_ndim(a.arr(), 2);
+  qb::expect_ndim(a, 2);
   if (qb::dim(a, 1) != n)
     qb::raise(PyExc_ValueError, "%s has %zd features, but the layer needs %zd", what,
               static_cast<Py_ssize_t>(qb::dim(a, 1)), static_cast<Py_ssize_t>(n));
@@ -34,8 +34,8 @@ void expect_features(const Ref& a, npy_intp n, const char* what) {
 // W as float64 (out, in) with in == features of the input.
 Ref weights(PyObject* self, npy_intp* out, npy_intp* in) {
   Ref w = qb::to_f64(qb::getattr(self, QB_ID(W)).get(), "W");
-  if (PyArray_NDIM(w.arr()) != 2)
-    qb::raise(PyExc_ValueError, "W must have 2 axes, not %d", PyArray_NDIM(w.arr()));
+  if (qb::ndim(w) != 2)
+    qb::raise(PyExc_ValueError, "W must have 2 axes, not %d", qb::ndim(w));
   *out = qb::dim(w, 0);
   *in = qb::dim(w, 1);
   return w;
@@ -46,9 +46,9 @@ Ref forward(PyObject* self, PyObject* arg) {
   qb::setattr(self, QB_ID(A), A);
   npy_intp out, in;
   Ref W = weights(self, &out, &in);
-  Ref a = qb::to_f64(A.arr(), "A");
+  Ref a = qb::to_f64(A, "A");
   expect_features(a, in, "A");
-  std::vector<double> b = qb::bias(self, QB_ID(b), out);
+  std::vector<double> b = ql::bias(self, QB_ID(b), out);
   const npy_intp n = qb::dim(a, 0);
   Ref Z = qb::empty({n, out});
   qb::gemm(false, true, 1, n, out, in, qb::data(a), in, 0, qb::data(W), in, 0, qb::data(Z), out, 0);
@@ -81,17 +81,8 @@ Ref backward(PyObject* self, PyObject* arg) {
   return dA;
 }
 
-PyMethodDef linear_methods[] = {
-    QB_INIT(QB_FAST("Linear.__init__", 2, init(self, arg[0], arg[1], arg[2], arg[3]), "in_features", "out_features",
-                    "weight_init_fn", "bias_init_fn"),
-            ", in_features, out_features, weight_init_fn=None, bias_init_fn=None"),
-    QB_METHOD("forward", QB_FAST("Linear.forward", 1, forward(self, arg[0]), "A"), ", A",
-              QB_DOC("A (np.array): (batch_size, in_features)", "Z (np.array): (batch_size, out_features)")),
-    QB_METHOD("__call__", QB_FAST("Linear.__call__", 1, forward(self, arg[0]), "A"), ", A",
-              QB_DOC("A (np.array): (batch_size, in_features)", "Z (np.array): (batch_size, out_features)")),
-    QB_METHOD("backward", QB_FAST("Linear.backward", 1, backward(self, arg[0]), "dLdZ"), ", dLdZ",
-              QB_DOC("dLdZ (np.array): (batch_size, out_features)", "dLdA (np.array): (batch_size, in_features)")),
-    {}};
+const char* const FWD_DOC = QB_DOC("A (np.array): (batch_size, in_features)", "Z (np.array): (batch_size, out_features)");
+const char* const BWD_DOC = QB_DOC("dLdZ (np.array): (batch_size, out_features)", "dLdA (np.array): (batch_size, in_features)");
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.linear", nullptr, -1, nullptr};
 
@@ -100,6 +91,10 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.linear", nullptr, -
 PyMODINIT_FUNC PyInit_linear() {
   return qb::init_module(&module_def, [](PyObject* m) {
     qb::bind_numpy(m);
-    qb::make_class(m, "Linear", linear_methods);
+    qb::make_class(m, "Linear", nullptr,
+                   {{"__init__", "in_features, out_features, weight_init_fn=None, bias_init_fn=None", nullptr, init},
+                    {"forward", "A", FWD_DOC, forward},
+                    {"__call__", "A", FWD_DOC, forward},
+                    {"backward", "dLdZ", BWD_DOC, backward}});
   });
 }

@@ -1,5 +1,5 @@
 // quillet.nn.loss: softmax cross-entropy, averaged over the batch.
-#include "bind/bind.hpp"
+#include "layer/layer.hpp"
 #include "kernels/activation.hpp"
 
 using qb::Ref;
@@ -9,11 +9,11 @@ namespace {
 Ref forward(PyObject* self, PyObject* logits, PyObject* targets) {
   Ref a = qb::to_f64(logits, "A");
   Ref y = qb::to_f64(targets, "Y");
-  qb::expect_ndim(a.arr(), 2);
-  if (qb::dims(y.arr()) != qb::dims(a.arr()))
+  qb::expect_ndim(a, 2);
+  if (qb::dims(y) != qb::dims(a))
     qb::raise(PyExc_ValueError, "Y has shape %R, but A has shape %R", qb::getattr(y.get(), QB_ID(shape)).get(),
               qb::getattr(a.get(), QB_ID(shape)).get());
-  Ref p = qb::empty(qb::dims(a.arr()));
+  Ref p = qb::empty(qb::dims(a));
   double loss;
   {
     qb::NoGil nogil;
@@ -31,12 +31,12 @@ Ref backward(PyObject* self) {
   Ref p = qb::to_f64(qb::getattr(self, QB_ID(softmax)).get(), "softmax");
   Ref y = qb::to_f64(qb::getattr(self, QB_ID(Y)).get(), "Y");
   // Both are the layer's own state, but an owner may have replaced them.
-  qb::expect_ndim(p.arr(), 2);
-  if (qb::dims(y.arr()) != qb::dims(p.arr()))
+  qb::expect_ndim(p, 2);
+  if (qb::dims(y) != qb::dims(p))
     qb::raise(PyExc_ValueError, "Y has shape %R, but softmax has shape %R", qb::getattr(y.get(), QB_ID(shape)).get(),
               qb::getattr(p.get(), QB_ID(shape)).get());
-  Ref grad = qb::empty(qb::dims(p.arr()));
-  const npy_intp n = PyArray_SIZE(p.arr()), rows = PyArray_NDIM(p.arr()) ? qb::dim(p, 0) : 1;
+  Ref grad = qb::empty(qb::dims(p));
+  const npy_intp n = qb::size(p), rows = qb::ndim(p) ? qb::dim(p, 0) : 1;
   const double* pp = qb::data(p);
   const double* yp = qb::data(y);
   double* g = qb::data(grad);
@@ -44,17 +44,8 @@ Ref backward(PyObject* self) {
   return grad;
 }
 
-PyMethodDef loss_methods[] = {
-    QB_METHOD("forward", QB_FAST("CrossEntropyLoss.forward", 2, forward(self, arg[0], arg[1]), "A", "Y"), ", A, Y",
-              QB_DOC("A (np.array): (batch_size, num_classes)\n    Y (np.array): (batch_size, num_classes)",
-                     "loss (np.array): the mean cross-entropy over the batch, 0-d")),
-    QB_METHOD("__call__", QB_FAST("CrossEntropyLoss.__call__", 2, forward(self, arg[0], arg[1]), "A", "Y"),
-              ", A, Y",
-              QB_DOC("A (np.array): (batch_size, num_classes)\n    Y (np.array): (batch_size, num_classes)",
-                     "loss (np.array): the mean cross-entropy over the batch, 0-d")),
-    QB_METHOD("backward", QB_FAST("CrossEntropyLoss.backward", 0, backward(self)), "",
-              "Return:\n    dLdA (np.array): (batch_size, num_classes)"),
-    {}};
+const char* const FWD_DOC = QB_DOC("A (np.array): (batch_size, num_classes)\n    Y (np.array): (batch_size, num_classes)",
+                                   "loss (np.array): the mean cross-entropy over the batch, 0-d");
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.loss", nullptr, -1, nullptr};
 
@@ -63,6 +54,9 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.loss", nullptr, -1,
 PyMODINIT_FUNC PyInit_loss() {
   return qb::init_module(&module_def, [](PyObject* m) {
     qb::bind_numpy(m);
-    qb::make_class(m, "CrossEntropyLoss", loss_methods);
+    qb::make_class(m, "CrossEntropyLoss", nullptr,
+                   {{"forward", "A, Y", FWD_DOC, forward},
+                    {"__call__", "A, Y", FWD_DOC, forward},
+                    {"backward", "", "Return:\n    dLdA (np.array): (batch_size, num_classes)", backward}});
   });
 }

@@ -2,7 +2,7 @@
 // (MaxPool2d_stride1, MeanPool2d_stride1) and strided (MaxPool2d, MeanPool2d).
 // Every window of every sample and channel is pooled separately; ties for a
 // maximum all receive the window's gradient, overlapping windows add up.
-#include "bind/bind.hpp"
+#include "layer/layer.hpp"
 #include "kernels/pool.hpp"
 
 using qb::Ref;
@@ -14,7 +14,7 @@ PyObject* g_module = nullptr;
 enum class Kind { Max, Mean };
 
 long long kernel_of(PyObject* self, long long min) {
-  return qb::factor(qb::getattr(self, QB_ID(kernel)).get(), "kernel", min);
+  return ql::factor(qb::getattr(self, QB_ID(kernel)).get(), "kernel", min);
 }
 
 long long stride_of(PyObject* self) {
@@ -22,7 +22,7 @@ long long stride_of(PyObject* self) {
   if (!PyIndex_Check(v.get()))
     qb::raise(PyExc_TypeError, "stride must be an integer, not %s", Py_TYPE(v.get())->tp_name);
   if (qb::as_index(v.get()) == 0) qb::raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
-  return qb::factor(v.get(), "stride", 1);
+  return ql::factor(v.get(), "stride", 1);
 }
 
 // (n - k) // s + 1 with Python's floor division.
@@ -41,8 +41,8 @@ npy_intp windows(npy_intp n, npy_intp k, npy_intp s) {
 Ref run_forward(Kind kind, const Ref& A, npy_intp k, npy_intp s, npy_intp ho, npy_intp wo) {
   const npy_intp n = qb::dim(A, 0), c = qb::dim(A, 1);
   Ref Z = qb::zeros({n, c, ho, wo});
-  if ((k == 0 && kind == Kind::Max) || PyArray_SIZE(Z.arr()) == 0) return Z;  // nothing to compute
-  Ref a = qb::to_f64(A.arr(), "A");
+  if ((k == 0 && kind == Kind::Max) || qb::size(Z) == 0) return Z;  // nothing to compute
+  Ref a = qb::to_f64(A, "A");
   qk::PoolShape shape{qb::mul_size(n, c), qb::dim(A, 2), qb::dim(A, 3), k, s, ho, wo};
   qb::NoGil nogil;
   if (kind == Kind::Max)
@@ -57,13 +57,13 @@ Ref run_forward(Kind kind, const Ref& A, npy_intp k, npy_intp s, npy_intp ho, np
 // and channel counts.
 Ref run_backward(Kind kind, const Ref& A, const Ref& G, npy_intp k, npy_intp s) {
   const npy_intp h = qb::dim(A, 2), w = qb::dim(A, 3), hz = qb::dim(G, 2), wz = qb::dim(G, 3);
-  Ref dA = qb::zeros(qb::dims(A.arr()));
+  Ref dA = qb::zeros(qb::dims(A));
   if (hz == 0 || wz == 0) return dA;
   // A window that starts past the input is empty: it has no maximum.
   if (kind == Kind::Max && (k == 0 || hz - 1 >= (h + s - 1) / s || wz - 1 >= (w + s - 1) / s)) empty_max();
-  if (PyArray_SIZE(dA.arr()) == 0) return dA;
-  Ref g = qb::to_f64(G.arr(), "dLdZ");
-  Ref a = kind == Kind::Max ? qb::to_f64(A.arr(), "A") : Ref();
+  if (qb::size(dA) == 0) return dA;
+  Ref g = qb::to_f64(G, "dLdZ");
+  Ref a = kind == Kind::Max ? qb::to_f64(A, "A") : Ref();
   qk::PoolShape shape{qb::mul_size(qb::dim(A, 0), qb::dim(A, 1)), h, w, k, s, hz, wz};
   qb::NoGil nogil;
   if (kind == Kind::Max)
@@ -82,7 +82,7 @@ Ref s1_init(PyObject* self, PyObject* kernel) {
 
 Ref s1_forward(Kind kind, PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
-  qb::expect_ndim(A.arr(), 4);
+  qb::expect_ndim(A, 4);
   qb::setattr(self, QB_ID(A), A);
   const npy_intp k = static_cast<npy_intp>(kernel_of(self, 0));
   const npy_intp ho = qb::dim(A, 2) - k + 1, wo = qb::dim(A, 3) - k + 1;
@@ -94,10 +94,10 @@ Ref s1_forward(Kind kind, PyObject* self, PyObject* arg) {
 
 Ref s1_backward(Kind kind, PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
-  qb::expect_ndim(G.arr(), 4);
+  qb::expect_ndim(G, 4);
   Ref stored = qb::getattr(self, QB_ID(A));
   Ref A = qb::as_array(stored.get());
-  if (PyArray_NDIM(A.arr()) != 4) qb::unpack_error(PyArray_NDIM(A.arr()) - 1, 3);
+  if (qb::ndim(A) != 4) qb::unpack_error(qb::ndim(A) - 1, 3);
   const npy_intp k = static_cast<npy_intp>(kernel_of(self, 0));
   const npy_intp nz = qb::dim(G, 0), cz = qb::dim(G, 1), hz = qb::dim(G, 2), wz = qb::dim(G, 3);
   const npy_intp na = qb::dim(A, 0), ca = qb::dim(A, 1);
@@ -112,11 +112,11 @@ Ref s1_backward(Kind kind, PyObject* self, PyObject* arg) {
   // A gradient for fewer samples or channels covers the leading ones.
   Ref part = qb::slice(A.get(), {{0, 0, nz, 1}, {1, 0, cz, 1}});
   Ref sub = run_backward(kind, part, G, k, 1);
-  std::vector<npy_intp> d = qb::dims(A.arr());
+  std::vector<npy_intp> d = qb::dims(A);
   d[0] = nz;
   Ref dA = qb::zeros(d);
   Ref lead = qb::slice(dA.get(), {{1, 0, cz, 1}});
-  qb::check(PyArray_CopyInto(lead.arr(), sub.arr()));
+  qb::check(PyArray_CopyInto(qb::arr(lead), qb::arr(sub)));
   return dA;
 }
 
@@ -134,19 +134,19 @@ Ref strided_init(Kind kind, PyObject* self, PyObject* kernel, PyObject* stride) 
 
 Ref strided_forward(Kind kind, PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
-  qb::expect_ndim(A.arr(), 4);
+  qb::expect_ndim(A, 4);
   qb::setattr(self, QB_ID(A), A);
   const npy_intp k = static_cast<npy_intp>(kernel_of(self, 0));
   const npy_intp s = static_cast<npy_intp>(stride_of(self));
   const npy_intp ho = windows(qb::dim(A, 2), k, s), wo = windows(qb::dim(A, 3), k, s);
   if (kind == Kind::Mean) return run_forward(kind, A, k, s, ho, wo);
-  Ref mask = qb::check(PyArray_Zeros(4, PyArray_DIMS(A.arr()), PyArray_DescrFromType(NPY_BOOL), 0));
+  Ref mask = qb::check(PyArray_Zeros(4, PyArray_DIMS(qb::arr(A)), PyArray_DescrFromType(NPY_BOOL), 0));
   Ref Z = qb::zeros({qb::dim(A, 0), qb::dim(A, 1), ho, wo});
-  if (k > 0 && PyArray_SIZE(Z.arr()) > 0) {
-    Ref a = qb::to_f64(A.arr(), "A");
+  if (k > 0 && qb::size(Z) > 0) {
+    Ref a = qb::to_f64(A, "A");
     qk::PoolShape shape{qb::mul_size(qb::dim(A, 0), qb::dim(A, 1)), qb::dim(A, 2), qb::dim(A, 3), k, s, ho, wo};
     qb::NoGil nogil;
-    qk::max_forward_mask(shape, qb::data(a), qb::data(Z), static_cast<bool*>(PyArray_DATA(mask.arr())));
+    qk::max_forward_mask(shape, qb::data(a), qb::data(Z), static_cast<bool*>(PyArray_DATA(qb::arr(mask))));
   }
   qb::setattr(self, QB_ID(max_indices), mask);
   return Z;
@@ -154,12 +154,12 @@ Ref strided_forward(Kind kind, PyObject* self, PyObject* arg) {
 
 Ref strided_backward(Kind kind, PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
-  qb::expect_ndim(G.arr(), 4);
+  qb::expect_ndim(G, 4);
   const npy_intp k = static_cast<npy_intp>(kernel_of(self, 0));
   const npy_intp s = static_cast<npy_intp>(stride_of(self));
   Ref stored = qb::getattr(self, QB_ID(A));
   Ref A = qb::as_array(stored.get());
-  qb::expect_ndim(A.arr(), 4);
+  qb::expect_ndim(A, 4);
   if (qb::dim(G, 0) != qb::dim(A, 0) || qb::dim(G, 1) != qb::dim(A, 1)) {
     // Each window's gradient broadcasts over the batch and channels.
     Ref shape = qb::shape_tuple({qb::dim(A, 0), qb::dim(A, 1), qb::dim(G, 2), qb::dim(G, 3)});
@@ -172,44 +172,31 @@ Ref strided_backward(Kind kind, PyObject* self, PyObject* arg) {
 
 // ---------------------------------------------------------------- module
 
-#define DOC_FWD QB_DOC("A (np.array): (batch_size, in_channels, input_width, input_height)", \
-                       "Z (np.array): (batch_size, out_channels, output_width, output_height)")
-#define DOC_BWD QB_DOC("dLdZ (np.array): (batch_size, out_channels, output_width, output_height)", \
-                       "dLdA (np.array): (batch_size, in_channels, input_width, input_height)")
+const char* const DOC_FWD = QB_DOC("A (np.array): (batch_size, in_channels, input_width, input_height)",
+                                   "Z (np.array): (batch_size, out_channels, output_width, output_height)");
+const char* const DOC_BWD = QB_DOC("dLdZ (np.array): (batch_size, out_channels, output_width, output_height)",
+                                   "dLdA (np.array): (batch_size, in_channels, input_width, input_height)");
 
-PyMethodDef maxpool_s1_methods[] = {
-    QB_INIT(QB_FAST("MaxPool2d_stride1.__init__", 1, s1_init(self, arg[0]), "kernel"), ", kernel"),
-    QB_METHOD("forward", QB_FAST("MaxPool2d_stride1.forward", 1, s1_forward(Kind::Max, self, arg[0]), "A"), ", A",
-              DOC_FWD),
-    QB_METHOD("backward", QB_FAST("MaxPool2d_stride1.backward", 1, s1_backward(Kind::Max, self, arg[0]), "dLdZ"),
-              ", dLdZ", DOC_BWD),
-    {}};
-
-PyMethodDef meanpool_s1_methods[] = {
-    QB_INIT(QB_FAST("MeanPool2d_stride1.__init__", 1, s1_init(self, arg[0]), "kernel"), ", kernel"),
-    QB_METHOD("forward", QB_FAST("MeanPool2d_stride1.forward", 1, s1_forward(Kind::Mean, self, arg[0]), "A"), ", A",
-              DOC_FWD),
-    QB_METHOD("backward", QB_FAST("MeanPool2d_stride1.backward", 1, s1_backward(Kind::Mean, self, arg[0]), "dLdZ"),
-              ", dLdZ", DOC_BWD),
-    {}};
-
-PyMethodDef maxpool_methods[] = {
-    QB_INIT(QB_FAST("MaxPool2d.__init__", 2, strided_init(Kind::Max, self, arg[0], arg[1]), "kernel", "stride"),
-            ", kernel, stride"),
-    QB_METHOD("forward", QB_FAST("MaxPool2d.forward", 1, strided_forward(Kind::Max, self, arg[0]), "A"), ", A",
-              DOC_FWD),
-    QB_METHOD("backward", QB_FAST("MaxPool2d.backward", 1, strided_backward(Kind::Max, self, arg[0]), "dLdZ"),
-              ", dLdZ", DOC_BWD),
-    {}};
-
-PyMethodDef meanpool_methods[] = {
-    QB_INIT(QB_FAST("MeanPool2d.__init__", 2, strided_init(Kind::Mean, self, arg[0], arg[1]), "kernel", "stride"),
-            ", kernel, stride"),
-    QB_METHOD("forward", QB_FAST("MeanPool2d.forward", 1, strided_forward(Kind::Mean, self, arg[0]), "A"), ", A",
-              DOC_FWD),
-    QB_METHOD("backward", QB_FAST("MeanPool2d.backward", 1, strided_backward(Kind::Mean, self, arg[0]), "dLdZ"),
-              ", dLdZ", DOC_BWD),
-    {}};
+template <Kind K>
+Ref s1_forward_of(PyObject* self, PyObject* A) {
+  return s1_forward(K, self, A);
+}
+template <Kind K>
+Ref s1_backward_of(PyObject* self, PyObject* dLdZ) {
+  return s1_backward(K, self, dLdZ);
+}
+template <Kind K>
+Ref strided_init_of(PyObject* self, PyObject* kernel, PyObject* stride) {
+  return strided_init(K, self, kernel, stride);
+}
+template <Kind K>
+Ref strided_forward_of(PyObject* self, PyObject* A) {
+  return strided_forward(K, self, A);
+}
+template <Kind K>
+Ref strided_backward_of(PyObject* self, PyObject* dLdZ) {
+  return strided_backward(K, self, dLdZ);
+}
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.pool", nullptr, -1, nullptr};
 
@@ -218,11 +205,23 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.pool", nullptr, -1,
 PyMODINIT_FUNC PyInit_pool() {
   return qb::init_module(&module_def, [](PyObject* m) {
     qb::bind_numpy(m);
-    qb::star_import(m, "quillet.nn.resampling");
+    qb::star_import(m, {"quillet.nn.resampling"});
     g_module = m;
-    qb::make_class(m, "MaxPool2d_stride1", maxpool_s1_methods);
-    qb::make_class(m, "MeanPool2d_stride1", meanpool_s1_methods);
-    qb::make_class(m, "MaxPool2d", maxpool_methods);
-    qb::make_class(m, "MeanPool2d", meanpool_methods);
+    qb::make_class(m, "MaxPool2d_stride1", nullptr,
+                   {{"__init__", "kernel", nullptr, s1_init},
+                    {"forward", "A", DOC_FWD, s1_forward_of<Kind::Max>},
+                    {"backward", "dLdZ", DOC_BWD, s1_backward_of<Kind::Max>}});
+    qb::make_class(m, "MeanPool2d_stride1", nullptr,
+                   {{"__init__", "kernel", nullptr, s1_init},
+                    {"forward", "A", DOC_FWD, s1_forward_of<Kind::Mean>},
+                    {"backward", "dLdZ", DOC_BWD, s1_backward_of<Kind::Mean>}});
+    qb::make_class(m, "MaxPool2d", nullptr,
+                   {{"__init__", "kernel, stride", nullptr, strided_init_of<Kind::Max>},
+                    {"forward", "A", DOC_FWD, strided_forward_of<Kind::Max>},
+                    {"backward", "dLdZ", DOC_BWD, strided_backward_of<Kind::Max>}});
+    qb::make_class(m, "MeanPool2d", nullptr,
+                   {{"__init__", "kernel, stride", nullptr, strided_init_of<Kind::Mean>},
+                    {"forward", "A", DOC_FWD, strided_forward_of<Kind::Mean>},
+                    {"backward", "dLdZ", DOC_BWD, strided_backward_of<Kind::Mean>}});
   });
 }

@@ -1,27 +1,18 @@
 // quillet.nn.resampling: integer-factor up- and downsampling in one and two
 // dimensions.  Downsampling forward and the 2-D upsampling backward are numpy
 // views of their argument; everything else returns new float64 arrays.
-#include "bind/bind.hpp"
+#include "layer/layer.hpp"
 #include "kernels/resample.hpp"
 
 using qb::Ref;
 
 namespace {
 
-constexpr qb::Slice kAll{0, qb::OPEN_LO, qb::OPEN_HI, 1};
-
-long long upsampling_factor(PyObject* self) {
-  return qb::factor(qb::getattr(self, QB_ID(upsampling_factor)).get(), "upsampling_factor", 1);
-}
-long long downsampling_factor(PyObject* self) {
-  return qb::factor(qb::getattr(self, QB_ID(downsampling_factor)).get(), "downsampling_factor", 1);
-}
+long long upsampling_factor(PyObject* self) { return ql::factor_attr(self, QB_ID(upsampling_factor), 1); }
+long long downsampling_factor(PyObject* self) { return ql::factor_attr(self, QB_ID(downsampling_factor), 1); }
 
 // An integer stored by forward (w_in, input_height, ...), read back as a size.
-npy_intp stored_size(PyObject* self, PyObject* name) {
-  Ref v = qb::getattr(self, name);
-  return static_cast<npy_intp>(qb::factor(v.get(), PyUnicode_AsUTF8(name), 0));
-}
+npy_intp stored_size(PyObject* self, PyObject* name) { return static_cast<npy_intp>(ql::factor_attr(self, name, 0)); }
 
 // (n - 1) * k + 1 with overflow checked; an empty axis upsampled by k > 1
 // would have 1 - k samples, which NumPy refuses.
@@ -41,7 +32,7 @@ npy_intp kept(npy_intp n, long long k) { return n == 0 ? 0 : (n - 1) / static_ca
 
 // ---------------------------------------------------------------- Upsample1d
 
-Ref up1_init(PyObject* self, PyObject* k) {
+Ref up_init(PyObject* self, PyObject* k) {
   qb::setattr(self, QB_ID(upsampling_factor), k);
   return {};
 }
@@ -49,9 +40,9 @@ Ref up1_init(PyObject* self, PyObject* k) {
 Ref up1_forward(PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
   qb::setattr(self, QB_ID(A), A);
-  qb::expect_ndim(A.arr(), 3);
+  qb::expect_ndim(A, 3);
   const long long k = upsampling_factor(self);
-  Ref a = qb::to_f64(A.arr(), "A");
+  Ref a = qb::to_f64(A, "A");
   const npy_intp n = qb::dim(a, 0), c = qb::dim(a, 1), w = qb::dim(a, 2);
   Ref Z = qb::zeros({n, c, upsampled(w, k)});
   {
@@ -63,14 +54,14 @@ Ref up1_forward(PyObject* self, PyObject* arg) {
 
 Ref up1_backward(PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
-  qb::expect_ndim(G.arr(), 3);
+  qb::expect_ndim(G, 3);
   const long long k = upsampling_factor(self);
   // input_width = self.A.shape[2]
   Ref stored = qb::getattr(self, QB_ID(A));
   Ref shape = qb::getattr(stored.get(), QB_ID(shape));
   Ref width = qb::check(PySequence_GetItem(shape.get(), 2));
-  const npy_intp w = static_cast<npy_intp>(qb::factor(width.get(), "input width", 0));
-  Ref g = qb::to_f64(G.arr(), "dLdZ");
+  const npy_intp w = static_cast<npy_intp>(ql::factor(width.get(), "input width", 0));
+  Ref g = qb::to_f64(G, "dLdZ");
   const npy_intp n = qb::dim(g, 0), c = qb::dim(g, 1), wz = qb::dim(g, 2);
   // Column i*k of dLdZ must exist for every input column i.
   if (w > 0 && (w - 1) > (wz - 1) / k) out_of_bounds(((wz + k - 1) / k) * k, 2, wz);
@@ -85,14 +76,14 @@ Ref up1_backward(PyObject* self, PyObject* arg) {
 
 // ---------------------------------------------------------------- Downsample1d
 
-Ref down1_init(PyObject* self, PyObject* k) {
+Ref down_init(PyObject* self, PyObject* k) {
   qb::setattr(self, QB_ID(downsampling_factor), k);
   return {};
 }
 
 Ref down1_forward(PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
-  qb::expect_ndim(A.arr(), 3);
+  qb::expect_ndim(A, 3);
   const long long k = downsampling_factor(self);
   qb::setattr(self, QB_ID(w_in), qb::py_int(qb::dim(A, 2)));
   return qb::slice(A.get(), {{2, qb::OPEN_LO, qb::OPEN_HI, static_cast<Py_ssize_t>(k)}});
@@ -100,10 +91,10 @@ Ref down1_forward(PyObject* self, PyObject* arg) {
 
 Ref down1_backward(PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
-  qb::expect_ndim(G.arr(), 3);
+  qb::expect_ndim(G, 3);
   const long long k = downsampling_factor(self);
   const npy_intp w = stored_size(self, QB_ID(w_in));
-  Ref g = qb::to_f64(G.arr(), "dLdZ");
+  Ref g = qb::to_f64(G, "dLdZ");
   const npy_intp n = qb::dim(g, 0), c = qb::dim(g, 1), wz = qb::dim(g, 2);
   if (wz > kept(w, k)) out_of_bounds(kept(w, k) * k, 2, w);
   Ref dA = qb::zeros({n, c, w});
@@ -118,9 +109,9 @@ Ref down1_backward(PyObject* self, PyObject* arg) {
 
 Ref up2_forward(PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
-  qb::expect_ndim(A.arr(), 4);
+  qb::expect_ndim(A, 4);
   const long long k = upsampling_factor(self);
-  Ref a = qb::to_f64(A.arr(), "A");
+  Ref a = qb::to_f64(A, "A");
   const npy_intp n = qb::dim(a, 0), c = qb::dim(a, 1), h = qb::dim(a, 2), w = qb::dim(a, 3);
   const npy_intp ho = upsampled(h, k), wo = upsampled(w, k);
   Ref Z = qb::zeros({n, c, ho, wo});
@@ -133,7 +124,7 @@ Ref up2_forward(PyObject* self, PyObject* arg) {
 
 Ref up2_backward(PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
-  qb::expect_ndim(G.arr(), 4);
+  qb::expect_ndim(G, 4);
   const Py_ssize_t k = static_cast<Py_ssize_t>(upsampling_factor(self));
   return qb::slice(G.get(), {{2, qb::OPEN_LO, qb::OPEN_HI, k}, {3, qb::OPEN_LO, qb::OPEN_HI, k}});
 }
@@ -142,7 +133,7 @@ Ref up2_backward(PyObject* self, PyObject* arg) {
 
 Ref down2_forward(PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
-  qb::expect_ndim(A.arr(), 4);
+  qb::expect_ndim(A, 4);
   const Py_ssize_t k = static_cast<Py_ssize_t>(downsampling_factor(self));
   qb::setattr(self, QB_ID(input_width), qb::py_int(qb::dim(A, 3)));
   qb::setattr(self, QB_ID(input_height), qb::py_int(qb::dim(A, 2)));
@@ -151,11 +142,11 @@ Ref down2_forward(PyObject* self, PyObject* arg) {
 
 Ref down2_backward(PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
-  qb::expect_ndim(G.arr(), 4);
+  qb::expect_ndim(G, 4);
   const long long k = downsampling_factor(self);
   const npy_intp h = stored_size(self, QB_ID(input_height));
   const npy_intp w = stored_size(self, QB_ID(input_width));
-  Ref g = qb::to_f64(G.arr(), "dLdZ");
+  Ref g = qb::to_f64(G, "dLdZ");
   const npy_intp n = qb::dim(g, 0), c = qb::dim(g, 1), hz = qb::dim(g, 2), wz = qb::dim(g, 3);
   Ref dA = qb::zeros({n, c, h, w});
   if (hz == kept(h, k) && wz == kept(w, k)) {
@@ -166,49 +157,21 @@ Ref down2_backward(PyObject* self, PyObject* arg) {
     // own assignment gives the broadcast and its error message.
     const Py_ssize_t s = static_cast<Py_ssize_t>(k);
     Ref grid = qb::slice(dA.get(), {{2, qb::OPEN_LO, qb::OPEN_HI, s}, {3, qb::OPEN_LO, qb::OPEN_HI, s}});
-    qb::check(PyArray_CopyInto(grid.arr(), g.arr()));
+    qb::check(PyArray_CopyInto(qb::arr(grid), qb::arr(g)));
   }
   return dA;
 }
 
 // ---------------------------------------------------------------- module
 
-#define DOC_1D_FWD QB_DOC("A (np.array): (batch_size, in_channels, input_width)", \
-                          "Z (np.array): (batch_size, in_channels, output_width)")
-#define DOC_1D_BWD QB_DOC("dLdZ (np.array): (batch_size, in_channels, output_width)", \
-                          "dLdA (np.array): (batch_size, in_channels, input_width)")
-#define DOC_2D_FWD QB_DOC("A (np.array): (batch_size, in_channels, input_height, input_width)", \
-                          "Z (np.array): (batch_size, in_channels, output_height, output_width)")
-#define DOC_2D_BWD QB_DOC("dLdZ (np.array): (batch_size, in_channels, output_height, output_width)", \
-                          "dLdA (np.array): (batch_size, in_channels, input_height, input_width)")
-
-PyMethodDef upsample1d_methods[] = {
-    QB_INIT(QB_FAST("Upsample1d.__init__", 1, up1_init(self, arg[0]), "upsampling_factor"), ", upsampling_factor"),
-    QB_METHOD("forward", QB_FAST("Upsample1d.forward", 1, up1_forward(self, arg[0]), "A"), ", A", DOC_1D_FWD),
-    QB_METHOD("backward", QB_FAST("Upsample1d.backward", 1, up1_backward(self, arg[0]), "dLdZ"), ", dLdZ", DOC_1D_BWD),
-    {}};
-
-PyMethodDef downsample1d_methods[] = {
-    QB_INIT(QB_FAST("Downsample1d.__init__", 1, down1_init(self, arg[0]), "downsampling_factor"),
-            ", downsampling_factor"),
-    QB_METHOD("forward", QB_FAST("Downsample1d.forward", 1, down1_forward(self, arg[0]), "A"), ", A", DOC_1D_FWD),
-    QB_METHOD("backward", QB_FAST("Downsample1d.backward", 1, down1_backward(self, arg[0]), "dLdZ"), ", dLdZ",
-              DOC_1D_BWD),
-    {}};
-
-PyMethodDef upsample2d_methods[] = {
-    QB_INIT(QB_FAST("Upsample2d.__init__", 1, up1_init(self, arg[0]), "upsampling_factor"), ", upsampling_factor"),
-    QB_METHOD("forward", QB_FAST("Upsample2d.forward", 1, up2_forward(self, arg[0]), "A"), ", A", DOC_2D_FWD),
-    QB_METHOD("backward", QB_FAST("Upsample2d.backward", 1, up2_backward(self, arg[0]), "dLdZ"), ", dLdZ", DOC_2D_BWD),
-    {}};
-
-PyMethodDef downsample2d_methods[] = {
-    QB_INIT(QB_FAST("Downsample2d.__init__", 1, down1_init(self, arg[0]), "downsampling_factor"),
-            ", downsampling_factor"),
-    QB_METHOD("forward", QB_FAST("Downsample2d.forward", 1, down2_forward(self, arg[0]), "A"), ", A", DOC_2D_FWD),
-    QB_METHOD("backward", QB_FAST("Downsample2d.backward", 1, down2_backward(self, arg[0]), "dLdZ"), ", dLdZ",
-              DOC_2D_BWD),
-    {}};
+const char* const DOC_1D_FWD = QB_DOC("A (np.array): (batch_size, in_channels, input_width)",
+                                      "Z (np.array): (batch_size, in_channels, output_width)");
+const char* const DOC_1D_BWD = QB_DOC("dLdZ (np.array): (batch_size, in_channels, output_width)",
+                                      "dLdA (np.array): (batch_size, in_channels, input_width)");
+const char* const DOC_2D_FWD = QB_DOC("A (np.array): (batch_size, in_channels, input_height, input_width)",
+                                      "Z (np.array): (batch_size, in_channels, output_height, output_width)");
+const char* const DOC_2D_BWD = QB_DOC("dLdZ (np.array): (batch_size, in_channels, output_height, output_width)",
+                                      "dLdA (np.array): (batch_size, in_channels, input_height, input_width)");
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.resampling", nullptr, -1, nullptr};
 
@@ -217,9 +180,21 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.resampling", nullpt
 PyMODINIT_FUNC PyInit_resampling() {
   return qb::init_module(&module_def, [](PyObject* m) {
     qb::bind_numpy(m);
-    qb::make_class(m, "Upsample1d", upsample1d_methods);
-    qb::make_class(m, "Downsample1d", downsample1d_methods);
-    qb::make_class(m, "Upsample2d", upsample2d_methods);
-    qb::make_class(m, "Downsample2d", downsample2d_methods);
+    qb::make_class(m, "Upsample1d", nullptr,
+                   {{"__init__", "upsampling_factor", nullptr, up_init},
+                    {"forward", "A", DOC_1D_FWD, up1_forward},
+                    {"backward", "dLdZ", DOC_1D_BWD, up1_backward}});
+    qb::make_class(m, "Downsample1d", nullptr,
+                   {{"__init__", "downsampling_factor", nullptr, down_init},
+                    {"forward", "A", DOC_1D_FWD, down1_forward},
+                    {"backward", "dLdZ", DOC_1D_BWD, down1_backward}});
+    qb::make_class(m, "Upsample2d", nullptr,
+                   {{"__init__", "upsampling_factor", nullptr, up_init},
+                    {"forward", "A", DOC_2D_FWD, up2_forward},
+                    {"backward", "dLdZ", DOC_2D_BWD, up2_backward}});
+    qb::make_class(m, "Downsample2d", nullptr,
+                   {{"__init__", "downsampling_factor", nullptr, down_init},
+                    {"forward", "A", DOC_2D_FWD, down2_forward},
+                    {"backward", "dLdZ", DOC_2D_BWD, down2_backward}});
   });
 }

@@ -1,0 +1,285 @@
+#include "bind/args.hpp"
+
+#include <array>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qb {
+
+namespace {
+
+constexpr int kMaxParams = 16;
+
+struct Param {
+  std::string name;
+  Ref fallback;  // the default value; empty for a required parameter
+  bool keyword_only = false;
+};
+
+// Everything a trampoline needs about one method.
+struct Slot {
+  Method method;
+  std::vector<Param> params;
+  int positional = 0;      // parameters that may be passed by position
+  int required = 0;        // leading positional parameters without a default
+  bool is_method = false;  // counts `self` in Python's messages
+  std::string qualname;    // "Lintrel.forward" (a function: its name)
+  std::string traceback;   // "quillet.nn.Lintrel.Lintrel.forward"
+  std::string source;      // "src/quillet/nn/Lintrel.cpp"
+  std::string signature;   // the docstring: "forward($self, A)\n--\n\n<doc>"
+};
+
+thread_local const char* t_current = "";
+
+struct Current {
+  const char* saved;
+  explicit Current(const char* name) : saved(t_current) { t_current = name; }
+  ~Current() { t_current = saved; }
+};
+
+std::string strip(const std::string& s) {
+  const size_t a = s.find_first_not_of(" \n"), b = s.find_last_not_of(" \n");
+  return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
+}
+
+// Splits "a, b=(1, 2), *, c=None" at the commas outside brackets.
+std::vector<std::string> split_params(const char* text) {
+  std::vector<std::string> out;
+  std::string cur;
+  int depth = 0;
+  for (const char* p = text; *p; ++p) {
+    if (*p == '(' || *p == '[' || *p == '{') ++depth;
+    if (*p == ')' || *p == ']' || *p == '}') --depth;
+    if (*p == ',' && depth == 0) {
+      out.push_back(strip(cur));
+      cur.clear();
+    } else {
+      cur += *p;
+    }
+  }
+  if (!strip(cur).empty()) out.push_back(strip(cur));
+  return out;
+}
+
+Ref literal(const std::string& text) {
+  static PyObject* literal_eval = nullptr;
+  if (!literal_eval) {
+    Ref ast = check(PyImport_ImportModule("ast"));
+    literal_eval = getattr(ast.get(), QB_ID(literal_eval)).release();
+  }
+  Ref s = str(text.c_str());
+  return call(literal_eval, {s.get()});
+}
+
+Slot* make_slot(const char* module, const char* owner, const Method& m) {
+  auto* s = new Slot{m, {}, 0, 0, owner != nullptr, {}, {}, {}, {}};
+  bool keyword_only = false;
+  for (const std::string& p : split_params(m.params)) {
+    if (p == "*") {
+      keyword_only = true;
+      continue;
+    }
+    Param param;
+    const size_t eq = p.find('=');
+    param.name = strip(p.substr(0, eq));
+    if (eq != std::string::npos) param.fallback = literal(strip(p.substr(eq + 1)));
+    param.keyword_only = keyword_only;
+    if (!keyword_only) {
+      ++s->positional;
+      if (!param.fallback && s->required == s->positional - 1) ++s->required;
+    }
+    s->params.push_back(std::move(param));
+  }
+  if (static_cast<int>(s->params.size()) != m.arity || m.arity > kMaxParams)
+    raise(PyExc_SystemError, "%s: the body takes %d arguments but the parameter list names %d", m.name, m.arity,
+          static_cast<int>(s->params.size()));
+  s->qualname = owner ? std::string(owner) + "." + m.name : std::string(m.name);
+  s->traceback = std::string(module) + "." + s->qualname;
+  s->source = "src/" + std::string(module) + ".cpp";
+  for (size_t i = 4; i < s->source.size() - 4; ++i)
+    if (s->source[i] == '.') s->source[i] = '/';
+  s->signature = std::string(m.name) + (owner ? "($self" : "($module") + (s->params.empty() && !keyword_only ? "" : ", ") +
+                 m.params + ")\n--\n\n" + (m.doc ? m.doc : "");
+  return s;
+}
+
+// ---------------------------------------------------------------- parsing
+
+// The name Python's messages use for the function: its qualified name from
+// 3.10 on, its bare name before.
+std::string function_name(const Slot& s) {
+#if PY_VERSION_HEX >= 0x030A0000
+  return s.qualname;
+#else
+  return s.method.name;
+#endif
+}
+
+std::string quoted_list(const std::vector<const char*>& names) {
+  std::string list;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) list += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    list += "'";
+    list += names[i];
+    list += "'";
+  }
+  return list;
+}
+
+// Fills out[] from a vectorcall, as a Python function would, with its messages.
+void parse(const Slot& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  nargs = PyVectorcall_NARGS(nargs);
+  const int n = static_cast<int>(s.params.size());
+  for (int i = 0; i < n; ++i) out[i] = nullptr;
+  for (Py_ssize_t i = 0; i < nargs && i < s.positional; ++i) out[i] = args[i];
+  const std::string fn = function_name(s);
+  // Keyword problems are reported before surplus positionals, as CPython does.
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t j = 0; j < nkw; ++j) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+    int idx = -1;
+    for (int i = 0; i < n; ++i)
+      if (PyUnicode_CompareWithASCIIString(key, s.params[i].name.c_str()) == 0) {
+        idx = i;
+        break;
+      }
+    if (idx < 0) raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn.c_str(), key);
+    if (out[idx]) raise(PyExc_TypeError, "%s() got multiple values for argument '%U'", fn.c_str(), key);
+    out[idx] = args[nargs + j];
+  }
+  if (nargs > s.positional) {
+    // Method messages count self, as Python's do.
+    const int self = s.is_method ? 1 : 0;
+    const Py_ssize_t given = nargs + self;
+    const int most = s.positional + self, least = s.required + self;
+    if (least == most)
+      raise(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given", fn.c_str(), most,
+            most == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+    raise(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd %s given", fn.c_str(), least, most,
+          given, given == 1 ? "was" : "were");
+  }
+  for (bool keyword_only : {false, true}) {
+    std::vector<const char*> missing;
+    for (int i = 0; i < n; ++i)
+      if (!out[i] && !s.params[i].fallback && s.params[i].keyword_only == keyword_only)
+        missing.push_back(s.params[i].name.c_str());
+    if (!missing.empty())
+      raise(PyExc_TypeError, "%s() missing %d required %s argument%s: %s", fn.c_str(), static_cast<int>(missing.size()),
+            keyword_only ? "keyword-only" : "positional", missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());
+  }
+  for (int i = 0; i < n; ++i)
+    if (!out[i]) out[i] = s.params[i].fallback.get();
+}
+
+// Adds an entry for the method to the pending exception's traceback, so that a
+// traceback names the module, class and method that raised, as it would for
+// Python code.  (Not on 3.14+, where the hook is private.)
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+extern "C" void _PyTraceback_Add(const char*, const char*, int);  // exported, header now internal
+#endif
+
+void add_traceback(const Slot& s) {
+#if PY_VERSION_HEX < 0x030E0000
+  _PyTraceback_Add(s.traceback.c_str(), s.source.c_str(), 0);
+#else
+  (void)s;
+#endif
+}
+
+PyObject* run(const Slot& s, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* arg[kMaxParams];
+  Current current(s.qualname.c_str());
+  try {
+    parse(s, args, nargs, kwnames, arg);
+    Ref r = s.method.invoke(s.method.fn, self, arg);
+    if (!r) Py_RETURN_NONE;
+    return r.release();
+  } catch (...) {
+    translate_exception();
+    add_traceback(s);
+    return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------- trampolines
+
+// A method descriptor calls a plain C function with no room for data of its
+// own, so each method gets a trampoline of its own from this pool, which knows
+// its slot by its index.  The pool is per module.
+constexpr int kSlots = 96;
+Slot* g_slots[kSlots];
+int g_used = 0;
+
+template <int I>
+PyObject* trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return run(*g_slots[I], self, args, nargs, kwnames);
+}
+
+using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+template <int... I>
+constexpr std::array<Fast, sizeof...(I)> make_trampolines(std::integer_sequence<int, I...>) {
+  return {&trampoline<I>...};
+}
+
+const auto g_trampolines = make_trampolines(std::make_integer_sequence<int, kSlots>{});
+
+PyObject* init_wrapper(PyObject* self, PyObject* args, void* wrapped, PyObject* kwds) {
+  const Slot& s = *static_cast<const Slot*>(wrapped);
+  const Py_ssize_t n = PyTuple_GET_SIZE(args), nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
+  std::vector<PyObject*> stack(static_cast<size_t>(n + nkw));
+  for (Py_ssize_t i = 0; i < n; ++i) stack[static_cast<size_t>(i)] = PyTuple_GET_ITEM(args, i);
+  Ref kwnames;
+  if (nkw) {
+    kwnames = Ref::steal(PyTuple_New(nkw));
+    if (!kwnames) return nullptr;
+    Py_ssize_t pos = 0, j = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwds, &pos, &key, &value)) {
+      Py_INCREF(key);
+      PyTuple_SET_ITEM(kwnames.get(), j, key);
+      stack[static_cast<size_t>(n + j++)] = value;
+    }
+  }
+  return run(s, self, stack.data(), n, kwnames.get());
+}
+
+}  // namespace
+
+PyMethodDef* method_def(const char* module, const char* owner, const Method& m) {
+  if (g_used == kSlots) raise(PyExc_SystemError, "%s: more than %d methods in one module", module, kSlots);
+  Slot* s = make_slot(module, owner, m);
+  const int index = g_used++;
+  g_slots[index] = s;
+  return new PyMethodDef{m.name, reinterpret_cast<PyCFunction>(g_trampolines[static_cast<size_t>(index)]),
+                         METH_FASTCALL | METH_KEYWORDS, s->signature.c_str()};
+}
+
+Ref init_descriptor(PyTypeObject* cls, const char* module, const Method& m) {
+  Slot* s = make_slot(module, cls->tp_name, m);
+  auto* base = new wrapperbase{"__init__", 0, nullptr, reinterpret_cast<wrapperfunc>(reinterpret_cast<void (*)()>(init_wrapper)),
+                               s->signature.c_str(), PyWrapperFlag_KEYWORDS, nullptr};
+  return check(PyDescr_NewWrapper(cls, base, s));
+}
+
+const char* current_method() { return t_current; }
+
+void translate_exception() {
+  try {
+    throw;
+  } catch (const Error&) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+  }
+}
+
+}  // namespace qb

@@ -1,0 +1,72 @@
+// Methods and functions described once: a name, a Python parameter list, a
+// docstring and a C++ body.  From the parameter list come the text signature
+// (`inspect.signature`, `help()`), the argument parsing with Python's own
+// TypeError messages, and the default values; the stubs are checked against
+// the resulting signatures by the test suite.
+//
+//   qb::Method{"forward", "A", DOC_FORWARD, forward}
+//   qb::Method{"__init__", "in_channels, out_channels, kernel_size, stride, padding=0", nullptr, init}
+//   qb::Method{"gradcheck", "layer, A, *, eps=1e-6, raise_exception=True", DOC, gradcheck}
+//
+// A body takes `self` (the instance, or the module for module functions) and
+// one PyObject* per parameter, in order, with every default filled in, and
+// returns a Ref (an empty Ref means None).
+#pragma once
+
+#include "bind/ref.hpp"
+
+namespace qb {
+
+using Args = PyObject* const*;
+
+struct Method {
+  using Invoke = Ref (*)(void (*fn)(), PyObject* self, Args arg);
+
+  template <class... P>
+  Method(const char* name, const char* params, const char* doc, Ref (*body)(PyObject*, P...))
+      : name(name),
+        params(params),
+        doc(doc),
+        fn(reinterpret_cast<void (*)()>(body)),
+        invoke(&call<P...>),
+        arity(static_cast<int>(sizeof...(P))) {}
+
+  const char* name;
+  const char* params;  // Python syntax after self: "A, B=None, *, eps=1e-6"
+  const char* doc;     // may be null
+  void (*fn)();
+  Invoke invoke;
+  int arity;
+
+ private:
+  template <class... P, size_t... I>
+  static Ref apply(void (*fn)(), PyObject* self, Args arg, std::index_sequence<I...>) {
+    return reinterpret_cast<Ref (*)(PyObject*, P...)>(fn)(self, arg[I]...);
+  }
+  template <class... P>
+  static Ref call(void (*fn)(), PyObject* self, Args arg) {
+    return apply<P...>(fn, self, arg, std::index_sequence_for<P...>{});
+  }
+};
+
+// The docstring of a layer method: one argument line, one return line.
+#define QB_DOC(ARG, RET) "Argument:\n    " ARG "\nReturn:\n    " RET
+
+// A PyMethodDef (never freed) whose trampoline parses the arguments of `m`
+// and runs its body.  `owner` names the class ("Lintrel") or is null for a
+// module function; `module` is the module's dotted name, for tracebacks.
+PyMethodDef* method_def(const char* module, const char* owner, const Method& m);
+
+// The class `__init__` as a slot wrapper, with its text signature.  (Python
+// 3.13's inspect binds a class's own method descriptors to the class itself,
+// which plain method descriptors refuse; slot wrappers are left alone, and the
+// class signature comes from the class's text signature instead.)
+Ref init_descriptor(PyTypeObject* cls, const char* module, const Method& m);
+
+// The method running on this thread, as "Lintrel.forward" (empty outside any).
+const char* current_method();
+
+// Converts a C++ exception in flight into a pending Python exception.
+void translate_exception();
+
+}  // namespace qb

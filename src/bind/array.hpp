@@ -1,0 +1,88 @@
+// NumPy arrays from C++: conversion of inputs, new results, views made the way
+// NumPy slicing makes them, and the few NumPy functions the layers call.
+//
+// Built against the NumPy 2 headers with a target of 1.22, so one build runs
+// with any NumPy from 1.22 on.
+#pragma once
+
+#include "bind/ref.hpp"
+
+#define PY_ARRAY_UNIQUE_SYMBOL quillet_ARRAY_API
+#ifndef QUILLET_IMPORT_ARRAY
+#define NO_IMPORT_ARRAY
+#endif
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <string>
+#include <vector>
+
+namespace qb {
+
+inline PyArrayObject* arr(const Ref& a) { return reinterpret_cast<PyArrayObject*>(a.get()); }
+inline double* data(const Ref& a) { return static_cast<double*>(PyArray_DATA(arr(a))); }
+inline npy_intp dim(const Ref& a, int i) { return PyArray_DIM(arr(a), i); }
+inline int ndim(const Ref& a) { return PyArray_NDIM(arr(a)); }
+inline npy_intp size(const Ref& a) { return PyArray_SIZE(arr(a)); }
+std::vector<npy_intp> dims(PyArrayObject* a);
+inline std::vector<npy_intp> dims(const Ref& a) { return dims(arr(a)); }
+// A shape as a tuple of ints.
+Ref shape_tuple(const std::vector<npy_intp>& dims);
+// "(2, 3)", "(5,)", as Python prints a shape.
+std::string shape_text(const std::vector<npy_intp>& d);
+
+// An ndarray for the object (the object itself if it is one).
+Ref as_array(PyObject* o);
+
+// Exactly Python's messages for `a, b, c = A.shape`.
+[[noreturn]] void unpack_error(Py_ssize_t got, int expected);
+// Raises ValueError like tuple unpacking unless `a` has `ndim` axes.
+inline void expect_ndim(const Ref& a, int n) {
+  if (ndim(a) != n) unpack_error(ndim(a), n);
+}
+
+// A C-contiguous, aligned, native-order float64 array holding the values of
+// `a` (which is returned itself when it already is one).  Booleans, integers,
+// floats and numeric object arrays convert; complex and non-numeric dtypes
+// raise TypeError naming `what`.
+Ref to_f64(PyArrayObject* a, const char* what);
+inline Ref to_f64(const Ref& a, const char* what) { return to_f64(arr(a), what); }
+inline Ref to_f64(PyObject* o, const char* what) { return to_f64(as_array(o), what); }
+
+// `result` (float64) in the floating dtype of `like` when that is another
+// floating type (float16, float32, longdouble), as np.zeros_like(like) would
+// hold it; float64 otherwise (integers included: their gradients are real).
+Ref in_float_dtype_of(const Ref& result, PyObject* like);
+
+// New float64 C-contiguous arrays; ValueError "array is too big" on overflow.
+// Their memory comes from the reuse cache (memory.hpp).
+Ref zeros(const std::vector<npy_intp>& dims);
+Ref empty(const std::vector<npy_intp>& dims);
+// New array of the given dtype (borrowed descriptor) filled with zeros.
+Ref zeros_like_dtype(const std::vector<npy_intp>& dims, PyArray_Descr* dtype);
+
+// Overflow-checked size arithmetic for shapes (ValueError "array is too big").
+npy_intp mul_size(npy_intp a, npy_intp b);
+npy_intp add_size(npy_intp a, npy_intp b);
+
+// Numpy basic slicing from C: `a[..., start:stop:step]` along the given axes
+// (every other axis whole).  Exactly the view Python slicing makes.
+struct Slice {
+  int axis;
+  Py_ssize_t start, stop, step;  // OPEN_LO / OPEN_HI for "open"
+};
+constexpr Py_ssize_t OPEN_LO = PY_SSIZE_T_MIN;
+constexpr Py_ssize_t OPEN_HI = PY_SSIZE_T_MAX;
+Ref slice(PyObject* a, std::initializer_list<Slice> slices);
+
+// np.pad(A, …, "constant") of the last `axes` axes by `pad` zeros at both ends:
+// a new C-order array of A's dtype.
+Ref pad(PyArrayObject* A, npy_intp pad, int axes);
+
+// `np.<name>` (looked up on every call, like a Python module would).
+Ref numpy_attr(PyObject* name);
+// `np.random.normal(0, 1.0, shape)` through numpy's global generator; `shape`
+// holds the caller's objects.
+Ref random_normal(std::initializer_list<PyObject*> shape);
+
+}  // namespace qb

@@ -1,0 +1,58 @@
+// Modules and the plain classes they define.
+//
+// Every class is a genuine Python class made by calling `type(name, (object,),
+// ns)`, whose methods are C method descriptors.  So a layer is indistinguishable
+// from one written in Python: `__bases__ == (object,)`, state in the instance
+// `__dict__`, default pickling and deep copies, `inspect.signature` from the
+// text signature.
+#pragma once
+
+#include <initializer_list>
+
+#include "bind/args.hpp"
+
+namespace qb {
+
+// Creates the plain class `module.name` with the docstring (may be null) and
+// methods, binds it in the module and returns it (borrowed: the module keeps
+// it alive).
+PyObject* make_class(PyObject* module, const char* name, const char* doc, std::initializer_list<Method> methods);
+
+// Module-level functions, builtins bound to the module (their `self`).
+void add_functions(PyObject* module, std::initializer_list<Method> functions);
+
+// `import numpy as np` into the module.
+void bind_numpy(PyObject* module);
+// `import <name>` bound under `as` in the module (e.g. os).
+void bind_module(PyObject* module, const char* name, const char* as);
+// `from <name> import *`, for each name in order: every public name, as no
+// module here defines __all__.
+void star_import(PyObject* module, std::initializer_list<const char*> names);
+
+// Looks a name up in the module's globals, as a Python function body would.
+Ref global(PyObject* module, PyObject* name);
+
+// For modules that run a script when imported: `resolve(m, "np.random.seed")`
+// looks the first name up in the module's globals and the rest as attributes;
+// `set_global(m, "x", v)` binds a global.
+Ref resolve(PyObject* module, const char* path);
+void set_global(PyObject* module, const char* name, const Ref& value);
+// `np.random.seed(seed)` through the module's own np.
+void seed(PyObject* module, long long seed);
+
+// Runs `body` on a new module and returns it, or NULL with the error set.
+void init_runtime();
+template <class F>
+PyObject* init_module(PyModuleDef* def, F body) {
+  try {
+    init_runtime();
+    Ref m = check(PyModule_Create(def));
+    body(m.get());
+    return m.release();
+  } catch (...) {
+    translate_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace qb

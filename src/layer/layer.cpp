@@ -1,0 +1,163 @@
+#include "layer/layer.hpp"
+
+#include <cstdarg>
+
+namespace ql {
+
+long long factor(PyObject* value, const char* name, long long min) {
+  if (!PyIndex_Check(value))
+    qb::raise(PyExc_TypeError, "%s must be an integer, not %s", name, Py_TYPE(value)->tp_name);
+  Ref i = qb::check(PyNumber_Index(value));
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(i.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw qb::Error{};
+  if (overflow < 0 || (overflow == 0 && v < min))
+    qb::raise(PyExc_ValueError, "%s must be at least %lld, got %S", name, min, i.get());
+  if (overflow > 0 || v > (1LL << 62)) qb::raise(PyExc_ValueError, "%s is too large: %S", name, i.get());
+  return v;
+}
+
+long long factor_attr(PyObject* obj, PyObject* name, long long min) {
+  Ref v = qb::getattr(obj, name);
+  return factor(v.get(), PyUnicode_AsUTF8(name), min);
+}
+
+npy_intp int_attr(PyObject* obj, PyObject* name) {
+  return static_cast<npy_intp>(qb::as_index(qb::getattr(obj, name).get()));
+}
+
+npy_intp strict_int_attr(PyObject* obj, PyObject* name) {
+  Ref v = qb::getattr(obj, name);
+  if (!PyIndex_Check(v.get()))
+    qb::raise(PyExc_TypeError, "%U must be an integer, not %s", name, Py_TYPE(v.get())->tp_name);
+  return static_cast<npy_intp>(qb::as_index(v.get()));
+}
+
+bool attr_equals(PyObject* obj, PyObject* name, npy_intp value) {
+  Ref v = qb::getattr(obj, name);
+  Ref i = qb::py_int(value);
+  const int eq = PyObject_RichCompareBool(i.get(), v.get(), Py_EQ);
+  qb::check(eq);
+  return eq == 1;
+}
+
+// ---------------------------------------------------------------- parameters
+
+void init_params(PyObject* self, std::initializer_list<PyObject*> shape, PyObject* out_channels,
+                 PyObject* weight_init_fn, PyObject* bias_init_fn) {
+  Ref W = weight_init_fn == Py_None ? qb::random_normal(shape) : qb::call(weight_init_fn, shape);
+  qb::setattr(self, QB_ID(W), W);
+  Ref b = bias_init_fn == Py_None ? qb::call(qb::numpy_attr(QB_ID(zeros)).get(), {out_channels})
+                                  : qb::call(bias_init_fn, {out_channels});
+  qb::setattr(self, QB_ID(b), b);
+  Ref zeros = qb::numpy_attr(QB_ID(zeros));
+  qb::setattr(self, QB_ID(dLdW), qb::call(zeros.get(), {qb::getattr(W.get(), QB_ID(shape)).get()}));
+  qb::setattr(self, QB_ID(dLdb), qb::call(zeros.get(), {qb::getattr(b.get(), QB_ID(shape)).get()}));
+}
+
+Ref param(PyObject* layer, PyObject* name, const std::vector<npy_intp>& shape) {
+  Ref a = qb::as_array(qb::getattr(layer, name).get());
+  const std::vector<npy_intp> got = qb::dims(a);
+  if (got != shape)
+    qb::raise(PyExc_ValueError, "%U has shape %s, but the layer needs %s", name, qb::shape_text(got).c_str(),
+              qb::shape_text(shape).c_str());
+  return qb::to_f64(a, PyUnicode_AsUTF8(name));
+}
+
+std::vector<double> bias(PyObject* layer, PyObject* name, npy_intp n) {
+  Ref a = qb::to_f64(qb::getattr(layer, name).get(), PyUnicode_AsUTF8(name));
+  const int nd = qb::ndim(a);
+  bool ok = true;
+  for (int i = 0; i + 1 < nd; ++i) ok = ok && qb::dim(a, i) == 1;
+  const npy_intp last = nd ? qb::dim(a, nd - 1) : 1;
+  if (!ok || (last != n && last != 1))
+    qb::raise(PyExc_ValueError, "%U has shape %s, but the layer needs (%zd,)", name, qb::shape_text(qb::dims(a)).c_str(),
+              static_cast<Py_ssize_t>(n));
+  std::vector<double> out(static_cast<size_t>(n));
+  const double* p = qb::data(a);
+  for (npy_intp i = 0; i < n; ++i) out[static_cast<size_t>(i)] = last == 1 ? p[0] : p[i];
+  return out;
+}
+
+void replace_grad(PyObject* obj, PyObject* name, const Ref& value, PyObject* param_name) {
+  qb::setattr(obj, name, qb::in_float_dtype_of(value, qb::getattr(obj, param_name).get()));
+}
+
+void add_grad(PyObject* obj, PyObject* name, const Ref& value) {
+  Ref cur = qb::getattr(obj, name);
+  if (PyArray_CheckExact(cur.get())) {
+    PyArrayObject* c = qb::arr(cur);
+    if (PyArray_TYPE(c) == NPY_DOUBLE && PyArray_ISCARRAY(c) && PyArray_ISNOTSWAPPED(c) &&
+        qb::dims(c) == qb::dims(value)) {
+      double* dst = static_cast<double*>(PyArray_DATA(c));
+      const double* src = qb::data(value);
+      const npy_intp n = PyArray_SIZE(c);
+      for (npy_intp i = 0; i < n; ++i) dst[i] += src[i];
+      return;
+    }
+  }
+  Ref sum = qb::check(PyNumber_InPlaceAdd(cur.get(), value.get()));
+  qb::setattr(obj, name, sum);
+}
+
+// ---------------------------------------------------------------- checks
+
+namespace {
+bool assertions_disabled() {
+  static int optimize = -1;
+  if (optimize < 0) {
+    PyObject* flags = PySys_GetObject("flags");  // borrowed
+    Ref o = flags ? Ref::steal(PyObject_GetAttrString(flags, "optimize")) : Ref();
+    optimize = o ? static_cast<int>(PyLong_AsLong(o.get())) : 0;
+    PyErr_Clear();
+  }
+  return optimize > 0;
+}
+}  // namespace
+
+void channel_mismatch(const char* fmt, ...) {
+  if (!assertions_disabled()) {
+    PyErr_SetNone(PyExc_AssertionError);
+    throw qb::Error{};
+  }
+  va_list va;
+  va_start(va, fmt);
+  PyErr_FormatV(PyExc_ValueError, fmt, va);
+  va_end(va);
+  throw qb::Error{};
+}
+
+// ---------------------------------------------------------------- composites
+
+void StockMethods::capture(PyObject* cls) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  cls_ = cls;
+  forward_ = _PyType_Lookup(type, QB_ID(forward));
+  backward_ = _PyType_Lookup(type, QB_ID(backward));
+  Py_XINCREF(forward_);
+  Py_XINCREF(backward_);
+}
+
+bool StockMethods::untouched(const Ref& obj) const {
+  auto* type = Py_TYPE(obj.get());
+  if (type != reinterpret_cast<PyTypeObject*>(cls_) || _PyType_Lookup(type, QB_ID(forward)) != forward_ ||
+      _PyType_Lookup(type, QB_ID(backward)) != backward_)
+    return false;
+  Ref dict = qb::check(PyObject_GenericGetDict(obj.get(), nullptr));
+  for (PyObject* name : {QB_ID(forward), QB_ID(backward)}) {
+    if (PyDict_GetItemWithError(dict.get(), name)) return false;
+    if (PyErr_Occurred()) throw qb::Error{};
+  }
+  return true;
+}
+
+Ref through_layers(PyObject* layers, PyObject* method, PyObject* x, bool reverse) {
+  Ref list = qb::check(PySequence_List(layers));
+  Ref value = Ref::borrow(x);
+  const Py_ssize_t n = PyList_GET_SIZE(list.get());
+  for (Py_ssize_t k = 0; k < n; ++k)
+    value = qb::call_method(PyList_GET_ITEM(list.get(), reverse ? n - 1 - k : k), method, {value.get()});
+  return value;
+}
+
+}  // namespace ql

@@ -1,0 +1,80 @@
+// The rules layers share, between the binding layer (src/bind) and the module
+// files: how hyper-parameters are read, how parameters are made, read and
+// checked, how gradients are stored, and when a composite layer may drive its
+// parts with fused kernels.
+#pragma once
+
+#include <initializer_list>
+#include <vector>
+
+#include "bind/bind.hpp"
+
+namespace ql {
+
+using qb::Ref;
+
+// ---------------------------------------------------------------- hyper-parameters
+
+// An integer factor, kernel or stride: TypeError if it is not an integer,
+// ValueError if it is below `min`.
+long long factor(PyObject* value, const char* name, long long min);
+// obj.<name> through factor().
+long long factor_attr(PyObject* obj, PyObject* name, long long min);
+// An integer attribute (through __index__).
+npy_intp int_attr(PyObject* obj, PyObject* name);
+// An integer attribute that must be an integer object: TypeError naming it
+// otherwise (a padding of 1.5 is refused, not truncated).
+npy_intp strict_int_attr(PyObject* obj, PyObject* name);
+// `value == obj.name` with Python's comparison.
+bool attr_equals(PyObject* obj, PyObject* name, npy_intp value);
+
+// ---------------------------------------------------------------- parameters
+
+// W from `weight_init_fn(*shape)` or `np.random.normal(0, 1.0, shape)`, b from
+// `bias_init_fn(out_channels)` or `np.zeros(out_channels)`, then dLdW and dLdb
+// as `np.zeros` of their shapes.  `shape` holds the caller's objects.
+void init_params(PyObject* self, std::initializer_list<PyObject*> shape, PyObject* out_channels,
+                 PyObject* weight_init_fn, PyObject* bias_init_fn);
+
+// The weight array of a layer as float64, with a clear ValueError when its
+// shape is not the expected one.
+Ref param(PyObject* layer, PyObject* name, const std::vector<npy_intp>& shape);
+// A bias that broadcasts against (…, n): shape (n,), (1,) or ().  Returned as
+// n float64 values.
+std::vector<double> bias(PyObject* layer, PyObject* name, npy_intp n);
+
+// Stores a freshly computed gradient: replaced like np.zeros_like(param)
+// would hold it (in the parameter's floating dtype), or added to the current
+// one as `obj.name += value` does.
+void replace_grad(PyObject* obj, PyObject* name, const Ref& value, PyObject* param_name);
+void add_grad(PyObject* obj, PyObject* name, const Ref& value);
+
+// ---------------------------------------------------------------- checks
+
+// The channel checks of the one-dimensional convolution.  With assertions
+// enabled a mismatch is an AssertionError; with `python -O` it is still
+// refused, as ValueError.
+[[noreturn]] void channel_mismatch(const char* fmt, ...);
+
+// ---------------------------------------------------------------- composites
+
+// A class's forward and backward as a module found them at import.  A
+// composite layer drives its parts with fused kernels only while a part is
+// exactly such an instance and nothing has replaced those methods, on the
+// class or on the instance; otherwise it calls the methods.
+class StockMethods {
+ public:
+  void capture(PyObject* cls);
+  bool untouched(const Ref& obj) const;
+
+ private:
+  PyObject* cls_ = nullptr;
+  PyObject* forward_ = nullptr;  // strong references, kept for the process
+  PyObject* backward_ = nullptr;
+};
+
+// Passes x through every layer of a sequence with `method` (forward or
+// backward), first to last or, with `reverse`, last to first.
+Ref through_layers(PyObject* layers, PyObject* method, PyObject* x, bool reverse);
+
+}  // namespace ql
