@@ -13,8 +13,15 @@ import pytest
 PACKAGES = ["quillet", "quillet.nn", "models", "sandbox"]
 # (package, directory, file name); an editable install spreads a package over two directories
 FILES = [(p, d, f) for p in PACKAGES for d in importlib.import_module(p).__path__ for f in os.listdir(d)]
-EXTENSIONS = sorted(f"{p}.{f.split('.')[0]}" for p, _, f in FILES if f.endswith(tuple(EXTENSION_SUFFIXES)))
-STUBS = {f"{p}.{f[:-4]}": os.path.join(d, f) for p, d, f in FILES if f.endswith(".pyi")}
+
+
+def module_name(package, file):  # a package's __init__ is the package itself
+    stem = file.split(".")[0]
+    return package if stem == "__init__" else f"{package}.{stem}"
+
+
+EXTENSIONS = sorted(module_name(p, f) for p, _, f in FILES if f.endswith(tuple(EXTENSION_SUFFIXES)))
+STUBS = {module_name(p, f): os.path.join(d, f) for p, d, f in FILES if f.endswith(".pyi")}
 
 
 def test_one_stub_per_extension_module_and_typed_packages():
@@ -42,7 +49,8 @@ def params(fn):
 def test_stub_matches_module(name):
     mod, tree = importlib.import_module(name), ast.parse(pathlib.Path(STUBS[name]).read_text())
     names = {n for node in tree.body for n in bound(node)}
-    assert {n for n in vars(mod) if not n.startswith("_")} <= names
+    submodules = {n for n, v in vars(mod).items() if getattr(v, "__name__", None) == f"{name}.{n}"}
+    assert {n for n in vars(mod) if not n.startswith("_")} - submodules <= names
     for cls in (c for c in tree.body if isinstance(c, ast.ClassDef) and not c.name.startswith("_")):
         runtime = getattr(mod, cls.name)
         assert runtime.__module__ == name  # a re-exported class is imported, not redeclared

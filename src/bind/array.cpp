@@ -5,12 +5,10 @@
 
 namespace qb {
 
-namespace {
 void init_numpy() {
   if (PyArray_API) return;
   if (_import_array() < 0) throw Error{};
 }
-}  // namespace
 
 std::vector<npy_intp> dims(PyArrayObject* a) {
   return std::vector<npy_intp>(PyArray_DIMS(a), PyArray_DIMS(a) + PyArray_NDIM(a));
@@ -184,8 +182,4 @@ Ref random_normal(std::initializer_list<PyObject*> shape) {
   return call(normal.get(), {zero.get(), one.get(), size.get()});
 }
 
-}  // namespace qb
-
-namespace qb {
-void init_runtime() { init_numpy(); }
 }  // namespace qb

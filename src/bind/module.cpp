@@ -4,6 +4,7 @@
 #include <string>
 
 #include "bind/array.hpp"
+#include "kernels/api.hpp"
 
 namespace qb {
 
@@ -105,6 +106,19 @@ Ref resolve(PyObject* module, const char* path) {
 
 void set_global(PyObject* module, const char* name, const Ref& value) {
   check(PyObject_SetAttrString(module, name, value.get()));
+}
+
+void connect_kernels() {
+  Ref package = check(PyImport_ImportModule("quillet"));
+  Ref capsule = getattr(package.get(), QB_ID(_kernels));
+  auto* api = static_cast<const qk::Api*>(PyCapsule_GetPointer(capsule.get(), qk::kCapsuleName));
+  if (!api) throw Error{};
+  if (api->version != qk::kApiVersion || api->size != sizeof(qk::Api))
+    raise(PyExc_ImportError,
+          "this quillet module was built for another version of the package (kernel table %u, found %u); "
+          "reinstall quillet",
+          qk::kApiVersion, api->version);
+  qk::connect(api);
 }
 
 void seed(PyObject* module, long long value) {

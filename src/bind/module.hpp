@@ -40,12 +40,19 @@ void set_global(PyObject* module, const char* name, const Ref& value);
 // `np.random.seed(seed)` through the module's own np.
 void seed(PyObject* module, long long seed);
 
+// Connects this module to the kernels of the `quillet` package module (see
+// kernels/api.hpp), importing it if need be.
+void connect_kernels();
+
 // Runs `body` on a new module and returns it, or NULL with the error set.
-void init_runtime();
+// The package module itself, which owns the kernels, is made with `connect`
+// false.
+void init_numpy();
 template <class F>
-PyObject* init_module(PyModuleDef* def, F body) {
+PyObject* init_module(PyModuleDef* def, F body, bool connect = true) {
   try {
-    init_runtime();
+    init_numpy();
+    if (connect) connect_kernels();
     Ref m = check(PyModule_Create(def));
     body(m.get());
     return m.release();

@@ -1,6 +1,7 @@
 #include "kernels/conv.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -17,11 +18,20 @@ constexpr double kDirectMacs = 2e4;
 constexpr int64_t kBlasColumns = 2048;  // ck + 1
 constexpr int64_t kBlasFilters = 512;
 
+namespace {
+std::atomic<int> g_forced{-1};
+}  // namespace
+
+void force_conv_path(int path) { g_forced.store(path < 0 || path > 2 ? -1 : path); }
+int forced_conv_path() { return g_forced.load(); }
+
 ConvPath choose(const ConvShape& s) {
   // The direct loops also cover every degenerate shape (no samples, filters,
   // channels or positions), where there is nothing to multiply.
-  if (s.n == 0 || s.o == 0 || s.ck() == 0 || s.ho <= 0 || s.wo <= 0 || s.macs() < kDirectMacs)
-    return ConvPath::Direct;
+  if (s.n == 0 || s.o == 0 || s.ck() == 0 || s.ho <= 0 || s.wo <= 0) return ConvPath::Direct;
+  const int forced = g_forced.load(std::memory_order_relaxed);
+  if (forced >= 0) return static_cast<ConvPath>(forced);
+  if (s.macs() < kDirectMacs) return ConvPath::Direct;
   if (s.ck() + 1 > kBlasColumns || s.o > kBlasFilters) return ConvPath::Blas;
   return ConvPath::Blocked;
 }
@@ -117,6 +127,18 @@ void direct_backward(const ConvShape& s, const double* A, const double* W, const
 }
 
 // ---------------------------------------------------------------- im2col
+
+// The filters (o x ck) with the bias as one more column, matching the row of
+// ones that the column matrices carry.
+std::vector<double> with_bias(const ConvShape& s, const double* W, const double* b) {
+  const int64_t ck = s.ck();
+  std::vector<double> wext(static_cast<size_t>(s.o * (ck + 1)));
+  for (int64_t o = 0; o < s.o; ++o) {
+    std::copy(W + o * ck, W + (o + 1) * ck, wext.begin() + o * (ck + 1));
+    wext[static_cast<size_t>(o * (ck + 1) + ck)] = b[o];
+  }
+  return wext;
+}
 
 // Column matrix of a batch chunk [n0, n0+nb): row r = (c, p, q) holds, for each
 // sample b of the chunk and each output position (i, j), the input under tap
@@ -307,12 +329,7 @@ void gather_tile(const ConvShape& s, const Tile& t, const double* A, const int64
 
 void blocked_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z) {
   const int64_t HW = s.ho * s.wo, ck = s.ck(), total = s.n * HW, tiles = (total + kNR - 1) / kNR;
-  // Filters with the bias as one more column, matching the row of ones.
-  std::vector<double> wext(static_cast<size_t>(s.o * (ck + 1)));
-  for (int64_t o = 0; o < s.o; ++o) {
-    std::copy(W + o * ck, W + (o + 1) * ck, wext.begin() + o * (ck + 1));
-    wext[static_cast<size_t>(o * (ck + 1) + ck)] = b[o];
-  }
+  const std::vector<double> wext = with_bias(s, W, b);
   std::vector<double> wp(packed_size(s.o, ck + 1));
   pack_rows(wext.data(), ck + 1, false, s.o, ck + 1, wp.data());
   const std::vector<int64_t> off = tap_offsets(s, s.h, s.w);
@@ -376,7 +393,7 @@ void blocked_backward(const ConvShape& s, const double* A, const double* W, cons
   std::vector<double> wtp(packed_size(ck, s.o));
   pack_rows(W, ck, true, ck, s.o, wtp.data());
   const int64_t ldmax = round_up(nbmax * HW, kNR), op = round_up(s.o, kNR), cp = round_up(ck + 1, kMR);
-  const int threads = static_cast<int>(std::min<int64_t>(chunks, hardware_threads()));
+  const int threads = static_cast<int>(std::min<int64_t>(chunks, num_threads()));
   const std::vector<int64_t> doff = tap_offsets(s, s.hd, s.wd);
   // Each worker sums its chunks' [dW | db], transposed, into its own slot.
   std::vector<double> acc(static_cast<size_t>(threads * cp * op), 0.0);
@@ -435,11 +452,7 @@ constexpr int64_t kBlasChunk = int64_t{1} << 20;  // doubles: 8 MiB
 
 void blas_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z, GemmFn gemm) {
   const int64_t HW = s.ho * s.wo, ck = s.ck(), nbmax = chunk(s, kBlasChunk);
-  std::vector<double> wext(static_cast<size_t>(s.o * (ck + 1)));
-  for (int64_t o = 0; o < s.o; ++o) {
-    std::copy(W + o * ck, W + (o + 1) * ck, wext.begin() + o * (ck + 1));
-    wext[static_cast<size_t>(o * (ck + 1) + ck)] = b[o];
-  }
+  const std::vector<double> wext = with_bias(s, W, b);
   Scratch X(static_cast<size_t>(nbmax * (ck + 1) * HW)), Y(static_cast<size_t>(nbmax * s.o * HW));
   for (int64_t n0 = 0; n0 < s.n; n0 += nbmax) {
     const int64_t nb = std::min(nbmax, s.n - n0), ld = nb * HW;

@@ -44,6 +44,11 @@ using GemmFn = void (*)(bool trans_a, bool trans_b, int64_t batch, int64_t m, in
 enum class ConvPath { Direct, Blocked, Blas };
 ConvPath choose(const ConvShape& s);
 
+// A test hook: every convolution with something to compute takes `path`
+// (0 direct, 1 blocked, 2 BLAS), or, for -1, the path choose() picks.
+void force_conv_path(int path);
+int forced_conv_path();
+
 // Z (n, o, ho, wo) = b + W * A.  Z is overwritten.
 void conv_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z, GemmFn gemm);
 

@@ -3,7 +3,13 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <atomic>
+#include <cmath>
 #include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <exception>
 #include <new>
 #include <mutex>
@@ -11,19 +17,67 @@
 
 namespace qk {
 
-int hardware_threads() {
-  static const int n = [] {
+namespace {
+
+int affinity_cpus() {
 #ifdef CPU_COUNT
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
-      int c = CPU_COUNT(&set);
-      if (c > 0) return c;
-    }
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    const int c = CPU_COUNT(&set);
+    if (c > 0) return c;
+  }
 #endif
-    unsigned h = std::thread::hardware_concurrency();
-    return h ? static_cast<int>(h) : 1;
+  const unsigned h = std::thread::hardware_concurrency();
+  return h ? static_cast<int>(h) : 1;
+}
+
+// The CPU quota of the process's cgroup, rounded up to whole CPUs, or 0 for
+// none.  cgroup v2 keeps "quota period" in cpu.max; v1 keeps them apart.
+int cgroup_cpus() {
+  std::string v2_path, v1_path;
+  std::ifstream groups("/proc/self/cgroup");
+  for (std::string line; std::getline(groups, line);) {
+    const size_t a = line.find(':'), b = line.find(':', a + 1);
+    if (a == std::string::npos || b == std::string::npos) continue;
+    const std::string controllers = line.substr(a + 1, b - a - 1), path = line.substr(b + 1);
+    if (controllers.empty()) v2_path = path;
+    std::stringstream list(controllers);
+    for (std::string c; std::getline(list, c, ',');)
+      if (c == "cpu") v1_path = path;
+  }
+  auto ratio = [](double quota, double period) { return quota > 0 && period > 0 ? static_cast<int>(std::ceil(quota / period)) : 0; };
+  for (const std::string& dir : {"/sys/fs/cgroup" + v2_path, std::string("/sys/fs/cgroup")}) {
+    std::ifstream f(dir + "/cpu.max");
+    std::string quota;
+    double period = 0;
+    if (f >> quota >> period) return quota == "max" ? 0 : ratio(std::atof(quota.c_str()), period);
+  }
+  for (const std::string& dir : {"/sys/fs/cgroup/cpu" + v1_path, std::string("/sys/fs/cgroup/cpu"),
+                                 "/sys/fs/cgroup/cpu,cpuacct" + v1_path}) {
+    std::ifstream q(dir + "/cpu.cfs_quota_us"), p(dir + "/cpu.cfs_period_us");
+    double quota = 0, period = 0;
+    if (q >> quota && p >> period) return ratio(quota, period);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int default_num_threads() {
+  static const int n = [] {
+    const int cpus = affinity_cpus(), quota = cgroup_cpus();
+    return quota > 0 ? std::max(1, std::min(cpus, quota)) : cpus;
   }();
   return n;
+}
+
+namespace {
+std::atomic<int> g_threads{0};  // 0: the default
+}  // namespace
+
+int num_threads() {
+  const int n = g_threads.load(std::memory_order_relaxed);
+  return n > 0 ? n : default_num_threads();
 }
 
 namespace {
@@ -40,7 +94,8 @@ struct Pool {
   int64_t n = 0;
   int pieces = 0;
   const std::function<void(int64_t, int64_t)>* fn = nullptr;
-  int workers = 0;
+  int workers = 0;  // worker i (1-based) runs piece i
+  int limit = 1 << 30;  // workers above this index stop
 
   std::exception_ptr error;  // the first exception of a piece, rethrown by the caller
 
@@ -59,13 +114,18 @@ struct Pool {
     uint64_t seen = 0;
     for (;;) {
       std::unique_lock<std::mutex> lock(m);
-      wake.wait(lock, [&] { return generation != seen; });
+      wake.wait(lock, [&] { return generation != seen || index > limit; });
+      if (index > limit) {
+        --workers;
+        done.notify_all();
+        return;
+      }
       seen = generation;
       if (index >= pieces) continue;
       lock.unlock();
       piece(index);  // takes m itself on failure
       lock.lock();
-      if (--pending == 0) done.notify_one();
+      if (--pending == 0) done.notify_all();
     }
   }
 
@@ -96,6 +156,18 @@ Pool& the_pool() {
 }
 
 }  // namespace
+
+void set_num_threads(int n) {
+  n = std::max(1, n);
+  g_threads.store(n, std::memory_order_relaxed);
+  Pool& p = the_pool();
+  std::lock_guard<std::mutex> busy(p.busy);  // after any loop in flight
+  std::unique_lock<std::mutex> lock(p.m);
+  p.limit = n - 1;
+  p.wake.notify_all();
+  p.done.wait(lock, [&] { return p.workers <= p.limit; });
+  p.limit = 1 << 30;
+}
 
 void run_parallel(int64_t n, int threads, const std::function<void(int64_t, int64_t)>& fn) {
   Pool& p = the_pool();

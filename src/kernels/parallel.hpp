@@ -19,7 +19,13 @@
 
 namespace qk {
 
-int hardware_threads();
+// The threads a loop may use: one per available core by default (the CPU
+// affinity mask and the cgroup CPU quota both count), or what
+// set_num_threads asked for.  1 means no worker threads at all.
+int default_num_threads();
+int num_threads();
+// Sets the thread count (n >= 1).  Workers beyond it stop before this returns.
+void set_num_threads(int n);
 
 // Below this many operations a second thread costs more than it saves.
 constexpr double kParallelThreshold = 2e5;
@@ -32,7 +38,7 @@ template <class F>
 void parallel_for(int64_t n, double cost_per_item, F&& fn) {
   if (n <= 0) return;
   const double total = cost_per_item * static_cast<double>(n);
-  int threads = hardware_threads();
+  int threads = num_threads();
   if (threads > 1 && total > kParallelThreshold && n > 1) {
     threads = static_cast<int>(std::min<int64_t>(threads, n));
     threads = std::min<int>(threads, static_cast<int>(total / (kParallelThreshold / 2)) + 1);

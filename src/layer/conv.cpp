@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "kernels/conv.hpp"
+#include "kernels/api.hpp"
 
 namespace ql {
 
@@ -15,13 +15,13 @@ npy_intp kept(npy_intp n, npy_intp k) { return n == 0 ? 0 : (n - 1) / k + 1; }
 
 void forward_kernel(const qk::ConvShape& s, const Ref& A, const Ref& W, const std::vector<double>& b, const Ref& Z) {
   qb::NoGil nogil;
-  qk::conv_forward(s, qb::data(A), qb::data(W), b.data(), qb::data(Z), qb::gemm);
+  qk::kernels().conv_forward(s, qb::data(A), qb::data(W), b.data(), qb::data(Z), qb::gemm);
 }
 
 void backward_kernel(const qk::ConvShape& s, const Ref& A, const Ref& W, const Ref& G, const Ref& dA, const Ref& dW,
                      const Ref& db) {
   qb::NoGil nogil;
-  qk::conv_backward(s, qb::data(A), qb::data(W), qb::data(G), qb::data(dA), qb::data(dW), qb::data(db), qb::gemm);
+  qk::kernels().conv_backward(s, qb::data(A), qb::data(W), qb::data(G), qb::data(dA), qb::data(dW), qb::data(db), qb::gemm);
 }
 
 // ---------------------------------------------------------------- one dimension

@@ -10,7 +10,7 @@
 // the padded output gradient.  That is f (f^2 in two dimensions) times less
 // arithmetic.  Other parts (subclasses, replacements) are driven through their
 // methods.
-#include "kernels/transposed.hpp"
+#include "kernels/api.hpp"
 #include "layer/layer.hpp"
 
 using qb::Ref;
@@ -88,7 +88,7 @@ Ref fused_forward(const Parts& parts, const Ref& A, const Ref& U, npy_intp f) {
   const qk::TransposedShape t{n, c, o, h, w, kh, k, dims == 2 ? f : 1, f};
   {
     qb::NoGil nogil;
-    qk::transposed_forward(t, qb::data(a), qb::data(W), b.data(), qb::data(Z), qb::gemm);
+    qk::kernels().transposed_forward(t, qb::data(a), qb::data(W), b.data(), qb::data(Z), qb::gemm);
   }
   return Z;
 }
@@ -134,7 +134,7 @@ Ref fused_backward(const Parts& parts, PyObject* arg) {
   bool on_grid = true;
   {
     qb::NoGil nogil;
-    on_grid = qk::zero_off_grid(qb::data(u), n * c, hu, wu, t.fh, t.fw);
+    on_grid = qk::kernels().zero_off_grid(qb::data(u), n * c, hu, wu, t.fh, t.fw);
   }
   if (!on_grid) return {};
   Ref dA = qb::empty(shape_of(dims, n, c, h, w));
@@ -142,7 +142,7 @@ Ref fused_backward(const Parts& parts, PyObject* arg) {
   Ref db = qb::empty({o});
   {
     qb::NoGil nogil;
-    qk::transposed_backward(t, qb::data(u), qb::data(W), qb::data(g), qb::data(dA), qb::data(dW), qb::data(db),
+    qk::kernels().transposed_backward(t, qb::data(u), qb::data(W), qb::data(g), qb::data(dA), qb::data(dW), qb::data(db),
                             qb::gemm);
   }
   if (dims == 1) {

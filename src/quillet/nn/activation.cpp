@@ -2,7 +2,7 @@
 // inputs of any shape, (batch, features) or (batch, channels, width) alike.
 // forward keeps its input Z and output A; backward reads them.
 #include "layer/layer.hpp"
-#include "kernels/activation.hpp"
+#include "kernels/api.hpp"
 
 using qb::Ref;
 
@@ -14,7 +14,7 @@ Ref forward(qk::Activation f, PyObject* self, PyObject* arg) {
   Ref A = qb::empty(qb::dims(z));
   {
     qb::NoGil nogil;
-    qk::activate(f, qb::data(z), qb::data(A), qb::size(z));
+    qk::kernels().activate(f, qb::data(z), qb::data(A), qb::size(z));
   }
   qb::setattr(self, QB_ID(Z), Z);
   qb::setattr(self, QB_ID(A), A);
@@ -31,7 +31,7 @@ Ref backward(qk::Activation f, PyObject* self, PyObject* arg) {
   Ref dZ = qb::empty(qb::dims(z));
   {
     qb::NoGil nogil;
-    qk::activate_grad(f, qb::data(z), qb::data(a), qb::data(g), qb::data(dZ), qb::size(z));
+    qk::kernels().activate_grad(f, qb::data(z), qb::data(a), qb::data(g), qb::data(dZ), qb::size(z));
   }
   return dZ;
 }

@@ -1,6 +1,6 @@
 // quillet.nn.loss: softmax cross-entropy, averaged over the batch.
 #include "layer/layer.hpp"
-#include "kernels/activation.hpp"
+#include "kernels/api.hpp"
 
 using qb::Ref;
 
@@ -17,7 +17,7 @@ Ref forward(PyObject* self, PyObject* logits, PyObject* targets) {
   double loss;
   {
     qb::NoGil nogil;
-    loss = qk::softmax_cross_entropy(qb::data(a), qb::data(y), qb::data(p), qb::dim(a, 0), qb::dim(a, 1));
+    loss = qk::kernels().softmax_cross_entropy(qb::data(a), qb::data(y), qb::data(p), qb::dim(a, 0), qb::dim(a, 1));
   }
   qb::setattr(self, QB_ID(A), a);
   qb::setattr(self, QB_ID(Y), y);

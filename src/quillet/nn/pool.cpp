@@ -3,7 +3,7 @@
 // Every window of every sample and channel is pooled separately; ties for a
 // maximum all receive the window's gradient, overlapping windows add up.
 #include "layer/layer.hpp"
-#include "kernels/pool.hpp"
+#include "kernels/api.hpp"
 
 using qb::Ref;
 
@@ -46,9 +46,9 @@ Ref run_forward(Kind kind, const Ref& A, npy_intp k, npy_intp s, npy_intp ho, np
   qk::PoolShape shape{qb::mul_size(n, c), qb::dim(A, 2), qb::dim(A, 3), k, s, ho, wo};
   qb::NoGil nogil;
   if (kind == Kind::Max)
-    qk::max_forward(shape, qb::data(a), qb::data(Z));
+    qk::kernels().max_forward(shape, qb::data(a), qb::data(Z));
   else
-    qk::mean_forward(shape, qb::data(a), qb::data(Z));
+    qk::kernels().mean_forward(shape, qb::data(a), qb::data(Z));
   return Z;
 }
 
@@ -67,9 +67,9 @@ Ref run_backward(Kind kind, const Ref& A, const Ref& G, npy_intp k, npy_intp s) 
   qk::PoolShape shape{qb::mul_size(qb::dim(A, 0), qb::dim(A, 1)), h, w, k, s, hz, wz};
   qb::NoGil nogil;
   if (kind == Kind::Max)
-    qk::max_backward(shape, qb::data(a), qb::data(g), qb::data(dA));
+    qk::kernels().max_backward(shape, qb::data(a), qb::data(g), qb::data(dA));
   else
-    qk::mean_backward(shape, qb::data(g), qb::data(dA));
+    qk::kernels().mean_backward(shape, qb::data(g), qb::data(dA));
   return dA;
 }
 
@@ -146,7 +146,7 @@ Ref strided_forward(Kind kind, PyObject* self, PyObject* arg) {
     Ref a = qb::to_f64(A, "A");
     qk::PoolShape shape{qb::mul_size(qb::dim(A, 0), qb::dim(A, 1)), qb::dim(A, 2), qb::dim(A, 3), k, s, ho, wo};
     qb::NoGil nogil;
-    qk::max_forward_mask(shape, qb::data(a), qb::data(Z), static_cast<bool*>(PyArray_DATA(qb::arr(mask))));
+    qk::kernels().max_forward_mask(shape, qb::data(a), qb::data(Z), static_cast<bool*>(PyArray_DATA(qb::arr(mask))));
   }
   qb::setattr(self, QB_ID(max_indices), mask);
   return Z;

@@ -2,7 +2,7 @@
 // dimensions.  Downsampling forward and the 2-D upsampling backward are numpy
 // views of their argument; everything else returns new float64 arrays.
 #include "layer/layer.hpp"
-#include "kernels/resample.hpp"
+#include "kernels/api.hpp"
 
 using qb::Ref;
 
@@ -47,7 +47,7 @@ Ref up1_forward(PyObject* self, PyObject* arg) {
   Ref Z = qb::zeros({n, c, upsampled(w, k)});
   {
     qb::NoGil nogil;
-    qk::spread(qb::data(a), qb::data(Z), n * c, 1, w, 1, qb::dim(Z, 2), k);
+    qk::kernels().spread(qb::data(a), qb::data(Z), n * c, 1, w, 1, qb::dim(Z, 2), k);
   }
   return Z;
 }
@@ -69,7 +69,7 @@ Ref up1_backward(PyObject* self, PyObject* arg) {
   Ref dA = qb::zeros({n, c, w});
   {
     qb::NoGil nogil;
-    qk::pick(qb::data(g), qb::data(dA), n * c, 1, wz, 1, w, k);
+    qk::kernels().pick(qb::data(g), qb::data(dA), n * c, 1, wz, 1, w, k);
   }
   return dA;
 }
@@ -100,7 +100,7 @@ Ref down1_backward(PyObject* self, PyObject* arg) {
   Ref dA = qb::zeros({n, c, w});
   {
     qb::NoGil nogil;
-    qk::spread(qb::data(g), qb::data(dA), n * c, 1, wz, 1, w, k);
+    qk::kernels().spread(qb::data(g), qb::data(dA), n * c, 1, wz, 1, w, k);
   }
   return dA;
 }
@@ -117,7 +117,7 @@ Ref up2_forward(PyObject* self, PyObject* arg) {
   Ref Z = qb::zeros({n, c, ho, wo});
   {
     qb::NoGil nogil;
-    qk::spread(qb::data(a), qb::data(Z), qb::mul_size(n, c), h, w, ho, wo, k);
+    qk::kernels().spread(qb::data(a), qb::data(Z), qb::mul_size(n, c), h, w, ho, wo, k);
   }
   return Z;
 }
@@ -151,7 +151,7 @@ Ref down2_backward(PyObject* self, PyObject* arg) {
   Ref dA = qb::zeros({n, c, h, w});
   if (hz == kept(h, k) && wz == kept(w, k)) {
     qb::NoGil nogil;
-    qk::spread(qb::data(g), qb::data(dA), qb::mul_size(n, c), hz, wz, h, w, k);
+    qk::kernels().spread(qb::data(g), qb::data(dA), qb::mul_size(n, c), hz, wz, h, w, k);
   } else {
     // Shapes that only broadcast onto the kept grid (or not at all): numpy's
     // own assignment gives the broadcast and its error message.

@@ -1,0 +1,63 @@
+// The kernels as the package's modules reach them.
+//
+// The kernels, their thread pool and their scratch memory live in one
+// extension, the `quillet` package module itself, which picks the
+// instruction-set level of every kernel once, at import.  It exports a table
+// of the kernel functions (qk::Api) in a capsule; every other module connects
+// to that table when it is created and calls the kernels through it:
+//
+//   qk::kernels().conv_forward(shape, A, W, b, Z, qb::gemm);
+//
+// So the process has one pool of worker threads and one thread count, however
+// many modules it imports, and a kernel is compiled into one place only.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/activation.hpp"
+#include "kernels/conv.hpp"
+#include "kernels/pool.hpp"
+#include "kernels/resample.hpp"
+#include "kernels/transposed.hpp"
+
+namespace qk {
+
+// Every function of the table, in order.  A new kernel is declared in its
+// header and added here.
+#define QK_KERNELS(X) \
+  X(conv_forward)     \
+  X(conv_backward)    \
+  X(transposed_forward) \
+  X(transposed_backward) \
+  X(zero_off_grid)    \
+  X(max_forward)      \
+  X(mean_forward)     \
+  X(max_forward_mask) \
+  X(max_backward)     \
+  X(mean_backward)    \
+  X(spread)           \
+  X(pick)             \
+  X(activate)         \
+  X(activate_grad)    \
+  X(softmax_cross_entropy)
+
+struct Api {
+  uint32_t version;  // kApiVersion of the package that made the table
+  uint32_t size;     // sizeof(Api) there
+#define QK_FIELD(name) decltype(&::qk::name) name;
+  QK_KERNELS(QK_FIELD)
+#undef QK_FIELD
+};
+
+// Bumped whenever the table changes: a module built for another table
+// refuses to import rather than call the wrong function.
+constexpr uint32_t kApiVersion = 1;
+constexpr const char* kCapsuleName = "quillet._kernels";
+
+// The table of the connected package (modules).
+const Api& kernels();
+// Connects this module to the package's table (the binding layer does it when
+// a module is created).
+void connect(const Api* api);
+
+}  // namespace qk
