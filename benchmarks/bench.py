@@ -11,6 +11,7 @@ in float64 on the CPU.  Ratios above 1 mean quillet is faster.
 import argparse
 import contextlib
 import io
+import json
 import sys
 import time
 
@@ -25,6 +26,7 @@ try:
 except ImportError:  # the bench extra is optional
     torch = None
 
+import quillet
 from quillet.nn.Lintrel import Lintrel, Lintrel_stride1
 from quillet.nn.Plantrel import Plantrel
 from quillet.nn.Unfurlet import Unfurlet1d, Unfurlet2d
@@ -304,9 +306,19 @@ def gemm():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("words", nargs="*", help="run only rows whose name contains one of these words")
+    parser.add_argument("--threads", type=int, help="threads for quillet (and PyTorch); default: quillet's own")
+    parser.add_argument("--json", metavar="FILE", help="also write the times (seconds) to FILE")
     args = parser.parse_args()
+    if args.threads is not None:
+        if args.threads < 1:
+            parser.error("--threads must be at least 1")
+        quillet.set_num_threads(args.threads)
+        if torch:
+            torch.set_num_threads(args.threads)
+    results = {}
     print(f"python {sys.version.split()[0]}, numpy {np.__version__}, "
-          f"torch {torch.__version__ if torch else 'not installed'}")
+          f"torch {torch.__version__ if torch else 'not installed'}, quillet {getattr(quillet, '__version__', '?')}"
+          + (f" ({quillet._isa()['in_use']}, {quillet.get_num_threads()} threads)" if hasattr(quillet, "_isa") else ""))
     header = f"{'benchmark':<54} {'quillet ms':>10} {'numpy ms':>10} {'torch ms':>10} {'x numpy':>8} {'x torch':>8}"
     print(header)
     print("-" * len(header))
@@ -322,6 +334,10 @@ def main():
         def ratio(key):
             return f"{times[key] / q:8.2f}" if key in times and q else f"{'-':>8}"
         print(f"{name:<54} {ms('quillet')} {ms('numpy')} {ms('torch')} {ratio('numpy')} {ratio('torch')}  {note}")
+        results[name] = times
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(results, f, indent=1)
 
 
 if __name__ == "__main__":

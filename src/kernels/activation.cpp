@@ -5,6 +5,7 @@
 #include "kernels/parallel.hpp"
 
 namespace qk {
+QK_ISA_BEGIN
 
 // Each loop reads and writes through restrict pointers of its own, so the
 // compiler vectorises it (branch-free selects, no aliasing checks).
@@ -75,4 +76,5 @@ double softmax_cross_entropy(const double* logits, const double* y, double* p, i
   return rows ? total / double(rows) : NAN;
 }
 
+QK_ISA_END
 }  // namespace qk

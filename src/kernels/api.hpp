@@ -44,7 +44,7 @@ namespace qk {
 struct Api {
   uint32_t version;  // kApiVersion of the package that made the table
   uint32_t size;     // sizeof(Api) there
-#define QK_FIELD(name) decltype(&::qk::name) name;
+#define QK_FIELD(name) decltype(&::qk::isa_base::name) name;
   QK_KERNELS(QK_FIELD)
 #undef QK_FIELD
 };

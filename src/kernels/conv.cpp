@@ -1,7 +1,6 @@
 #include "kernels/conv.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -9,6 +8,7 @@
 #include "kernels/parallel.hpp"
 
 namespace qk {
+QK_ISA_BEGIN
 
 // Below this many multiply-adds the direct loops win: there is too little
 // work to pay for building column matrices.
@@ -18,18 +18,11 @@ constexpr double kDirectMacs = 2e4;
 constexpr int64_t kBlasColumns = 2048;  // ck + 1
 constexpr int64_t kBlasFilters = 512;
 
-namespace {
-std::atomic<int> g_forced{-1};
-}  // namespace
-
-void force_conv_path(int path) { g_forced.store(path < 0 || path > 2 ? -1 : path); }
-int forced_conv_path() { return g_forced.load(); }
-
 ConvPath choose(const ConvShape& s) {
   // The direct loops also cover every degenerate shape (no samples, filters,
   // channels or positions), where there is nothing to multiply.
   if (s.n == 0 || s.o == 0 || s.ck() == 0 || s.ho <= 0 || s.wo <= 0) return ConvPath::Direct;
-  const int forced = g_forced.load(std::memory_order_relaxed);
+  const int forced = forced_conv_path();
   if (forced >= 0) return static_cast<ConvPath>(forced);
   if (s.macs() < kDirectMacs) return ConvPath::Direct;
   if (s.ck() + 1 > kBlasColumns || s.o > kBlasFilters) return ConvPath::Blas;
@@ -518,4 +511,5 @@ void conv_backward(const ConvShape& s, const double* A, const double* W, const d
   }
 }
 
+QK_ISA_END
 }  // namespace qk

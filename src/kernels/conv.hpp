@@ -19,6 +19,8 @@
 // downsampler would insert.
 #pragma once
 
+#include "kernels/isa.hpp"
+
 #include <cstdint>
 
 namespace qk {
@@ -42,12 +44,15 @@ using GemmFn = void (*)(bool trans_a, bool trans_b, int64_t batch, int64_t m, in
                         int64_t stride_b, double* c, int64_t ldc, int64_t stride_c);
 
 enum class ConvPath { Direct, Blocked, Blas };
-ConvPath choose(const ConvShape& s);
 
 // A test hook: every convolution with something to compute takes `path`
 // (0 direct, 1 blocked, 2 BLAS), or, for -1, the path choose() picks.
 void force_conv_path(int path);
 int forced_conv_path();
+
+QK_ISA_BEGIN
+
+ConvPath choose(const ConvShape& s);
 
 // Z (n, o, ho, wo) = b + W * A.  Z is overwritten.
 void conv_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z, GemmFn gemm);
@@ -59,4 +64,5 @@ void conv_forward(const ConvShape& s, const double* A, const double* W, const do
 void conv_backward(const ConvShape& s, const double* A, const double* W, const double* dZ, double* dA, double* dW,
                    double* db, GemmFn gemm);
 
+QK_ISA_END
 }  // namespace qk

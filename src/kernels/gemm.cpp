@@ -3,6 +3,7 @@
 #include <algorithm>
 
 namespace qk {
+QK_ISA_BEGIN
 
 namespace {
 
@@ -63,4 +64,5 @@ void gemm_packed(int64_t M, int64_t N, int64_t K, const double* Ap, const double
     }
 }
 
+QK_ISA_END
 }  // namespace qk

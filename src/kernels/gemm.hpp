@@ -5,10 +5,14 @@
 // Large products still go to the BLAS (see conv.cpp for the rule).
 #pragma once
 
+#include "kernels/isa.hpp"
+
 #include <cstdint>
 #include <cstddef>
 
 namespace qk {
+
+QK_ISA_BEGIN
 
 // Block sizes of the outer-product kernel, chosen per instruction set so the
 // accumulators fit the vector registers.
@@ -40,4 +44,5 @@ void pack_rows(const double* A, int64_t lda, bool trans, int64_t M, int64_t K, d
 void gemm_packed(int64_t M, int64_t N, int64_t K, const double* Ap, const double* B, int64_t ldb, double* C,
                  int64_t ldc, bool accumulate = false, bool padded_rows = false);
 
+QK_ISA_END
 }  // namespace qk

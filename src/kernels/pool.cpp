@@ -7,6 +7,7 @@
 #include "kernels/parallel.hpp"
 
 namespace qk {
+QK_ISA_BEGIN
 
 namespace {
 
@@ -206,4 +207,5 @@ void mean_backward(const PoolShape& s, const double* dZ, double* dA) {
   });
 }
 
+QK_ISA_END
 }  // namespace qk

@@ -2,6 +2,8 @@
 // of planes (one plane per sample and channel) stored contiguously.
 #pragma once
 
+#include "kernels/isa.hpp"
+
 #include <cstdint>
 
 namespace qk {
@@ -11,6 +13,8 @@ struct PoolShape {
   int64_t k, s;          // window side and stride
   int64_t ho, wo;        // windows visited: i < ho, j < wo
 };
+
+QK_ISA_BEGIN
 
 // Z[p, i, j] = max (or mean) of the window at (i*s, j*s), which must lie inside
 // the plane.  The max propagates NaN, as numpy's does.
@@ -31,4 +35,5 @@ void max_forward_mask(const PoolShape& s, const double* A, double* Z, bool* mask
 void max_backward(const PoolShape& s, const double* A, const double* dZ, double* dA);
 void mean_backward(const PoolShape& s, const double* dZ, double* dA);
 
+QK_ISA_END
 }  // namespace qk

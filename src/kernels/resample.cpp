@@ -3,6 +3,7 @@
 #include "kernels/parallel.hpp"
 
 namespace qk {
+QK_ISA_BEGIN
 
 void spread(const double* in, double* out, int64_t planes, int64_t h, int64_t w, int64_t ho, int64_t wo, int64_t k) {
   if (h == 0 || w == 0) return;
@@ -34,4 +35,5 @@ void pick(const double* in, double* out, int64_t planes, int64_t h, int64_t w, i
   });
 }
 
+QK_ISA_END
 }  // namespace qk

@@ -2,9 +2,13 @@
 // One-dimensional signals are planes with a single row.
 #pragma once
 
+#include "kernels/isa.hpp"
+
 #include <cstdint>
 
 namespace qk {
+
+QK_ISA_BEGIN
 
 // Spreading onto a grid: out[p, i*k, j*k] = in[p, i, j] for i < h, j < w.
 // `in` holds planes of h x w, `out` planes of ho x wo with (h-1)*k < ho and
@@ -15,4 +19,5 @@ void spread(const double* in, double* out, int64_t planes, int64_t h, int64_t w,
 // `in` holds planes of h x w with (ho-1)*k < h and (wo-1)*k < w.
 void pick(const double* in, double* out, int64_t planes, int64_t h, int64_t w, int64_t ho, int64_t wo, int64_t k);
 
+QK_ISA_END
 }  // namespace qk

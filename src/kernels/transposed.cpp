@@ -7,6 +7,7 @@
 #include "kernels/parallel.hpp"
 
 namespace qk {
+QK_ISA_BEGIN
 
 namespace {
 
@@ -106,4 +107,5 @@ bool zero_off_grid(const double* U, int64_t planes, int64_t hu, int64_t wu, int6
   return clean;
 }
 
+QK_ISA_END
 }  // namespace qk

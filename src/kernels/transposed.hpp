@@ -10,6 +10,8 @@
 // upsampled (fh = 1).
 #pragma once
 
+#include "kernels/isa.hpp"
+
 #include <cstdint>
 
 #include "kernels/conv.hpp"
@@ -28,6 +30,8 @@ struct TransposedShape {
   int64_t wz() const { return wu() - kw + 1; }
 };
 
+QK_ISA_BEGIN
+
 // Z (n, o, hz, wz) = b + W * upsample(A), from the compact input A (n, c, h, w).
 // Every extent must be positive.
 void transposed_forward(const TransposedShape& s, const double* A, const double* W, const double* b, double* Z,
@@ -43,4 +47,5 @@ void transposed_backward(const TransposedShape& s, const double* U, const double
 // multiples of fh and columns that are multiples of fw.
 bool zero_off_grid(const double* U, int64_t planes, int64_t hu, int64_t wu, int64_t fh, int64_t fw);
 
+QK_ISA_END
 }  // namespace qk

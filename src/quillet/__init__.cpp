@@ -56,6 +56,44 @@ void threads_from_environment() {
   qk::set_num_threads(static_cast<int>(v));
 }
 
+// The instruction-set level in use: the best the CPU runs, or the one
+// QUILLET_ISA names (read once, at import).
+const qk::Level* g_level = nullptr;
+
+std::string level_names(bool supported_only) {
+  std::string names;
+  for (const qk::Level& l : qk::levels())
+    if (l.supported || !supported_only) names += std::string(names.empty() ? "" : ", ") + l.name;
+  return names;
+}
+
+const qk::Level& choose_level() {
+  const char* wanted = std::getenv("QUILLET_ISA");
+  const qk::Level* best = nullptr;
+  for (const qk::Level& l : qk::levels())
+    if (l.supported) best = &l;
+  if (!wanted || !*wanted) return *best;
+  for (const qk::Level& l : qk::levels()) {
+    if (std::strcmp(l.name, wanted) != 0) continue;
+    if (!l.supported)
+      qb::raise(PyExc_ImportError, "QUILLET_ISA=%s: this CPU does not support %s (it runs %s)", wanted, wanted,
+                level_names(true).c_str());
+    return l;
+  }
+  qb::raise(PyExc_ImportError, "QUILLET_ISA=%s: this build of quillet has no such level (it has %s)", wanted,
+            level_names(false).c_str());
+}
+
+Ref isa(PyObject*) {
+  Ref compiled = qb::check(PyList_New(0)), supported = qb::check(PyList_New(0));
+  for (const qk::Level& l : qk::levels()) {
+    qb::check(PyList_Append(compiled.get(), qb::str(l.name).get()));
+    if (l.supported) qb::check(PyList_Append(supported.get(), qb::str(l.name).get()));
+  }
+  return qb::check(Py_BuildValue("{s:s,s:O,s:O}", "in_use", g_level->name, "compiled", compiled.get(), "supported",
+                                 supported.get()));
+}
+
 Ref force_conv_path(PyObject*, PyObject* path) {
   static const char* const names[] = {"direct", "blocked", "blas"};
   int chosen = -1;
@@ -111,6 +149,8 @@ Ref show_config(PyObject*) {
       std::string("quillet ") + QUILLET_VERSION + "\n" +
       "  compiler:      " + compiler() + "\n" +
       "  flags:         " + QUILLET_CXX_FLAGS + "\n" +
+      "  instruction sets: in use " + g_level->name + "; compiled " + level_names(false) + "; this CPU runs " +
+      level_names(true) + " (QUILLET_ISA selects a lower one)\n" +
       "  threads:       " + std::to_string(qk::num_threads()) + " (default " +
       std::to_string(qk::default_num_threads()) +
       ": the available cores; QUILLET_NUM_THREADS or quillet.set_num_threads)\n" +
@@ -128,7 +168,8 @@ PyMODINIT_FUNC PyInit_quillet() {
   return qb::init_module(
       &module_def,
       [](PyObject* m) {
-        const qk::Api* api = qk::table();
+        g_level = &choose_level();
+        const qk::Api* api = g_level->api;
         qk::connect(api);
         qb::set_global(m, "_kernels", qb::check(PyCapsule_New(const_cast<qk::Api*>(api), qk::kCapsuleName, nullptr)));
         qb::set_global(m, "__version__", qb::str(QUILLET_VERSION));
@@ -144,6 +185,8 @@ PyMODINIT_FUNC PyInit_quillet() {
                  "Prints what a bug report needs: versions, compiler and flags, instruction sets, threads and "
                  "the BLAS.",
                  show_config},
+                {"_isa", "", "The instruction-set levels: the one in use, those compiled in, those this CPU runs.",
+                 isa},
                 {"_force_conv_path", "path",
                  "Test hook: makes every convolution take one strategy ('direct', 'blocked', 'blas') or, for "
                  "None, the one chosen by size.  Returns the previous setting.",
