@@ -1,25 +1,69 @@
-"""The README's code must run as written, and its first command must keep its promises."""
+"""The README's code and the user guide's must run as written, and the README's
+first command must keep its promises."""
+import ast
 import contextlib
 import importlib.util
 import io
 import math
 import pathlib
 import re
+import tokenize
 
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 README = ROOT / "README.md"
+USER_GUIDE = ROOT / "docs" / "user-guide.md"
 EXAMPLE = ROOT / "examples" / "train_digits.py"
+
+_NOTHING = object()
+
+
+def _literal(comment):
+    try:
+        return ast.literal_eval(comment)
+    except (ValueError, SyntaxError, TypeError, MemoryError, RecursionError):
+        return _NOTHING
+
+
+def run_python_blocks(path):
+    """Run a Markdown file's Python blocks in one namespace, capturing what they print.
+
+    A top-level statement whose last line ends in a comment that is a Python
+    literal -- ``conv.A is A  # True``, ``Z = conv.forward(A)  # (16, 8, 50)``
+    -- must give that value: an expression's value, or the assigned value,
+    compared by shape when it has one.  Prose comments are left alone.
+    Returns the namespace, the printed text and the number of values checked.
+    """
+    text = path.read_text()
+    namespace, checked = {}, 0
+    with contextlib.redirect_stdout(io.StringIO()) as out:
+        for match in re.finditer(r"```python\n(.*?)```", text, re.S):
+            block, first_line = match.group(1), text.count("\n", 0, match.start(1))
+            comments = {tok.start[0]: tok.string[1:].strip()
+                        for tok in tokenize.generate_tokens(io.StringIO(block).readline)
+                        if tok.type == tokenize.COMMENT}
+            for node in ast.parse(block).body:
+                expected = _literal(comments.get(node.end_lineno, ""))
+                where = f"{path.name} line {first_line + node.end_lineno}"
+                ast.increment_lineno(node, first_line)
+                value = _NOTHING
+                if isinstance(node, ast.Expr):
+                    value = eval(compile(ast.Expression(node.value), str(path), "eval"), namespace)
+                else:
+                    exec(compile(ast.Module([node], []), str(path), "exec"), namespace)
+                    if isinstance(node, ast.Assign) and [type(t) for t in node.targets] == [ast.Name]:
+                        value = namespace[node.targets[0].id]
+                if expected is not _NOTHING and value is not _NOTHING:
+                    assert getattr(value, "shape", value) == expected, where
+                    checked += 1
+    return namespace, out.getvalue(), checked
 
 
 def test_readme_tour_runs():
-    blocks = re.findall(r"```python\n(.*?)```", README.read_text(), re.S)
-    assert blocks
-    namespace = {}
-    with contextlib.redirect_stdout(io.StringIO()) as out:
-        exec(compile("\n".join(blocks), str(README), "exec"), namespace)
-    assert out.getvalue().split() == ["124", "60", "30"]  # the CNN prints its layer widths
+    namespace, printed, checked = run_python_blocks(README)
+    assert checked >= 5
+    assert printed.split() == ["124", "60", "30"]  # the CNN prints its layer widths
     assert namespace["Z"].shape == (16, 8, 50) and namespace["v"].shape == (4, 4096)
     # The training loop trains: it starts from a uniform softmax (the linear
     # layer starts at zero), never climbs, and ends far lower.
@@ -28,6 +72,12 @@ def test_readme_tour_runs():
     assert losses[0] == pytest.approx(math.log(10))
     assert all(later <= earlier for earlier, later in zip(losses, losses[1:]))
     assert losses[-1] < 0.5
+
+
+def test_user_guide_code_runs_and_shows_true_values():
+    namespace, printed, checked = run_python_blocks(USER_GUIDE)
+    assert checked >= 10
+    assert printed == "W has shape (8, 3, 4), but the layer needs (8, 3, 5)\n"
 
 
 def test_readme_has_the_two_commands():
