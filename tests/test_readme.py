@@ -2,12 +2,13 @@
 first command must keep its promises."""
 import ast
 import contextlib
-import importlib.util
 import io
 import math
 import pathlib
 import re
+import runpy
 import tokenize
+import types
 
 import pytest
 
@@ -91,10 +92,7 @@ def test_readme_has_the_two_commands():
 
 @pytest.fixture(scope="module")
 def example():
-    spec = importlib.util.spec_from_file_location("train_digits", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return types.SimpleNamespace(**runpy.run_path(str(EXAMPLE), run_name="train_digits"))
 
 
 @pytest.fixture
