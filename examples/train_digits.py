@@ -196,8 +196,8 @@ def train(epochs, batch_size, lr, seed, data=None, bar=None, report=None):
         history["train"].append(accuracy(model, X_train, y_train))
         history["test"].append(accuracy(model, X_test, y_test))
         if bar is not None:
-            bar.set_postfix(loss=f"{history['loss'][-1]:.4f}", train_acc=f"{history['train'][-1]:.3f}",
-                            test_acc=f"{history['test'][-1]:.3f}", refresh=False)
+            bar.set_postfix({"loss": f"{history['loss'][-1]:.4f}", "train_acc": f"{history['train'][-1]:.3f}",
+                             "test_acc": f"{history['test'][-1]:.3f}"}, refresh=False)
             bar.update()
         if report is not None:
             report(f"epoch {epoch:2d}: loss {history['loss'][-1]:.4f}  train accuracy {history['train'][-1]:.3f}  "
