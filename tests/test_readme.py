@@ -1,23 +1,173 @@
-"""The README's code must run as written."""
+"""The README's code and the user guide's must run as written, and the README's
+first command must keep its promises."""
+import ast
 import contextlib
 import io
+import math
 import pathlib
 import re
+import runpy
+import tokenize
+import types
 
-README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+README = ROOT / "README.md"
+USER_GUIDE = ROOT / "docs" / "user-guide.md"
+EXAMPLE = ROOT / "examples" / "train_digits.py"
+
+_NOTHING = object()
+
+
+def _literal(comment):
+    try:
+        return ast.literal_eval(comment)
+    except (ValueError, SyntaxError, TypeError, MemoryError, RecursionError):
+        return _NOTHING
+
+
+def run_python_blocks(path):
+    """Run a Markdown file's Python blocks in one namespace, capturing what they print.
+
+    A top-level statement whose last line ends in a comment that is a Python
+    literal -- ``conv.A is A  # True``, ``Z = conv.forward(A)  # (16, 8, 50)``
+    -- must give that value: an expression's value, or the assigned value,
+    compared by shape when it has one.  Prose comments are left alone.
+    Returns the namespace, the printed text and the number of values checked.
+    """
+    text = path.read_text()
+    namespace, checked = {}, 0
+    with contextlib.redirect_stdout(io.StringIO()) as out:
+        for match in re.finditer(r"```python\n(.*?)```", text, re.S):
+            block, first_line = match.group(1), text.count("\n", 0, match.start(1))
+            comments = {tok.start[0]: tok.string[1:].strip()
+                        for tok in tokenize.generate_tokens(io.StringIO(block).readline)
+                        if tok.type == tokenize.COMMENT}
+            for node in ast.parse(block).body:
+                expected = _literal(comments.get(node.end_lineno, ""))
+                where = f"{path.name} line {first_line + node.end_lineno}"
+                ast.increment_lineno(node, first_line)
+                value = _NOTHING
+                if isinstance(node, ast.Expr):
+                    value = eval(compile(ast.Expression(node.value), str(path), "eval"), namespace)
+                else:
+                    exec(compile(ast.Module([node], []), str(path), "exec"), namespace)
+                    if isinstance(node, ast.Assign) and [type(t) for t in node.targets] == [ast.Name]:
+                        value = namespace[node.targets[0].id]
+                if expected is not _NOTHING and value is not _NOTHING:
+                    assert getattr(value, "shape", value) == expected, where
+                    checked += 1
+    return namespace, out.getvalue(), checked
 
 
 def test_readme_tour_runs():
-    blocks = re.findall(r"```python\n(.*?)```", README.read_text(), re.S)
-    assert blocks
-    namespace = {}
-    with contextlib.redirect_stdout(io.StringIO()) as out:
-        exec(compile("\n".join(blocks), str(README), "exec"), namespace)
-    assert out.getvalue().split() == ["124", "60", "30"]  # the CNN prints its layer widths
+    namespace, printed, checked = run_python_blocks(README)
+    assert checked >= 5
+    assert printed.split() == ["124", "60", "30"]  # the CNN prints its layer widths
     assert namespace["Z"].shape == (16, 8, 50) and namespace["v"].shape == (4, 4096)
+    # The training loop trains: it starts from a uniform softmax (the linear
+    # layer starts at zero), never climbs, and ends far lower.
+    losses = [float(x) for x in namespace["losses"]]
+    assert len(losses) == 100 and all(math.isfinite(x) for x in losses)
+    assert losses[0] == pytest.approx(math.log(10))
+    assert all(later <= earlier for earlier, later in zip(losses, losses[1:]))
+    assert losses[-1] < 0.5
+
+
+def test_user_guide_code_runs_and_shows_true_values():
+    namespace, printed, checked = run_python_blocks(USER_GUIDE)
+    assert checked >= 10
+    assert printed == "W has shape (8, 3, 4), but the layer needs (8, 3, 5)\n"
 
 
 def test_readme_has_the_two_commands():
     commands = re.findall(r"```sh\n(.*?)\n```", README.read_text(), re.S)
     assert commands[:2] == ['pip install ".[examples]" && python examples/train_digits.py',
                             'pip install ".[test]" && python -m pytest']
+
+
+# The digits example.  Its flags are checked before anything is imported or
+# loaded, so these run without the example's own dependencies.
+
+@pytest.fixture(scope="module")
+def example():
+    return types.SimpleNamespace(**runpy.run_path(str(EXAMPLE), run_name="train_digits"))
+
+
+@pytest.fixture
+def workdir(tmp_path, monkeypatch):
+    (tmp_path / "notes.txt").write_text("a file, not a folder")
+    (tmp_path / "figures.png").mkdir()
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--epochs", "0"], "--epochs: must be at least 1, got 0"),
+    (["--epochs", "2.5"], "--epochs: expected a whole number"),
+    (["--batch-size", "0"], "--batch-size: must be at least 1"),
+    (["--batch-size", "-32"], "--batch-size: must be at least 1"),
+    (["--lr", "0"], "--lr: must be a positive finite number"),
+    (["--lr", "-0.1"], "--lr: must be a positive finite number"),
+    (["--lr", "nan"], "--lr: must be a positive finite number"),
+    (["--lr", "1e400"], "--lr: must be a positive finite number"),
+    (["--lr", "fast"], "--lr: expected a number"),
+    (["--seed", "-1"], "--seed: must be between 0 and 2**32 - 1"),
+    (["--seed", str(2**32)], "--seed: must be between 0 and 2**32 - 1"),
+    (["--plot", ""], "--plot: expected a file name"),
+    (["--plot", "curves"], "--plot: 'curves' does not end in one of .png"),
+    (["--plot", "curves.txt"], "--plot: 'curves.txt' does not end in one of .png"),
+    (["--plot", "figures.png"], "--plot: 'figures.png' is a folder"),
+    (["--plot", "notes.txt/curves.png"], "--plot: {tmp}/notes.txt is a file, not a folder"),
+    (["--plot", "notes.txt/deeper/curves.png"],
+     "--plot: cannot create the folder {tmp}/notes.txt/deeper: {tmp}/notes.txt is a file"),
+], ids=lambda v: " ".join(v) if isinstance(v, list) else None)
+def test_example_refuses_bad_flags_before_any_work(example, workdir, capsys, argv, message):
+    with pytest.raises(SystemExit) as stop:
+        example.main(argv)
+    out, err = capsys.readouterr()
+    assert stop.value.code == 2 and out == ""
+    assert "error: argument " + message.format(tmp=workdir) in err
+    assert sorted(p.name for p in workdir.iterdir()) == ["figures.png", "notes.txt"]
+
+
+def test_example_accepts_a_plot_in_folders_yet_to_be_made(example, workdir):
+    args = example.parse_args(["--plot", "new/sub/curves.svg", "--epochs", "3"])
+    assert (args.plot, args.epochs) == ("new/sub/curves.svg", 3)
+    assert not (workdir / "new").exists()  # made when the plot is written, not when the flags are read
+
+
+def _extras():
+    for name in ("sklearn", "matplotlib", "tqdm"):
+        pytest.importorskip(name, reason='the example\'s dependencies: pip install ".[examples]"')
+
+
+def test_example_runs_end_to_end(example, workdir, capsys):
+    _extras()
+    example.main(["--epochs", "2", "--plot", "out/nested/curves.png"])
+    out, err = capsys.readouterr()
+    assert (workdir / "out" / "nested" / "curves.png").stat().st_size > 0
+    epochs = re.findall(r"^epoch +(\d+): loss \S+  train accuracy \S+  test accuracy \S+$", out, re.M)
+    assert epochs == ["1", "2"] and "final test accuracy" in out
+    assert "2/2" in err.split("\r")[-1]  # one bar over the epochs, left at its end
+
+
+def test_example_is_deterministic(example):
+    _extras()
+    data = example.load(0)
+    runs = [example.train(epochs=2, batch_size=32, lr=0.02, seed=seed, data=data)[1] for seed in (0, 0, 1)]
+    assert runs[0] == runs[1] and runs[0]["loss"] != runs[2]["loss"]
+
+
+def test_example_defaults_learn_smoothly_to_97_percent(example):
+    _extras()
+    args = example.parse_args([])
+    _, history = example.train(args.epochs, args.batch_size, args.lr, args.seed)
+    test, loss = history["test"], history["loss"]
+    assert test[-1] >= 0.97
+    # No collapse on the way: after the first epochs the test accuracy never
+    # falls more than three points below its best so far, nor the loss rises.
+    best = [max(test[:i + 1]) for i in range(len(test))]
+    assert all(b - t <= 0.03 for b, t in zip(best[2:], test[2:]))
+    assert all(later <= earlier + 0.01 for earlier, later in zip(loss, loss[1:]))
