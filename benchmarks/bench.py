@@ -8,6 +8,7 @@ in float64 on the CPU.  Ratios above 1 mean quillet is faster.
     python benchmarks/bench.py            # every row
     python benchmarks/bench.py conv pool  # rows whose name contains a word
 """
+
 import argparse
 import contextlib
 import io
@@ -26,12 +27,13 @@ try:
 except ImportError:  # the bench extra is optional
     torch = None
 
-import quillet
 from quillet.nn.Lintrel import Lintrel, Lintrel_stride1
 from quillet.nn.Plantrel import Plantrel
-from quillet.nn.Unfurlet import Unfurlet1d, Unfurlet2d
 from quillet.nn.pool import MaxPool2d, MaxPool2d_stride1, MeanPool2d, MeanPool2d_stride1
 from quillet.nn.resampling import Downsample1d, Upsample1d
+from quillet.nn.Unfurlet import Unfurlet1d, Unfurlet2d
+
+import quillet
 
 RNG = np.random.default_rng(0)
 _GEMM = []
@@ -41,7 +43,7 @@ def machine_gemm():
     """The machine's float64 GEMM throughput (NumPy's BLAS, 1024x1024), in GFLOP/s."""
     if not _GEMM:
         a, b = RNG.standard_normal((1024, 1024)), RNG.standard_normal((1024, 1024))
-        _GEMM.append(2 * 1024 ** 3 / best_time(lambda: a @ b) / 1e9)
+        _GEMM.append(2 * 1024**3 / best_time(lambda: a @ b) / 1e9)
     return _GEMM[0]
 
 
@@ -70,6 +72,7 @@ def best_time(fn, budget=0.25, repeats=5):
 
 # ---------------------------------------------------------------- numpy baselines
 
+
 def np_conv(A, W, b, stride, pad, dZ):
     """Strided, padded convolution forward and backward with im2col in plain numpy.
     A is (N, C, *spatial); works for one and two spatial axes."""
@@ -86,7 +89,8 @@ def np_conv(A, W, b, stride, pad, dZ):
     dAp = np.zeros(Ap.shape)
     for offset in np.ndindex(*W.shape[2:]):
         index = (slice(None), slice(None)) + tuple(
-            slice(o, o + stride * (n - 1) + 1, stride) for o, n in zip(offset, dZ.shape[2:]))
+            slice(o, o + stride * (n - 1) + 1, stride) for o, n in zip(offset, dZ.shape[2:])
+        )
         dAp[index] += cols[(Ellipsis,) + offset]
     dA = dAp[(slice(None), slice(None)) + tuple(slice(pad, Ap.shape[2 + i] - pad) for i in range(nd))] if pad else dAp
     return Z, dA, dW, db
@@ -100,7 +104,7 @@ def np_pool(A, k, s, kind, dZ):
     for p in range(k):
         for q in range(k):
             share = (win[..., p, q] == Z) * dZ if kind == "max" else dZ / (k * k)
-            dA[:, :, p:p + s * (ho - 1) + 1:s, q:q + s * (wo - 1) + 1:s] += share
+            dA[:, :, p : p + s * (ho - 1) + 1 : s, q : q + s * (wo - 1) + 1 : s] += share
     return Z, dA
 
 
@@ -113,6 +117,7 @@ def row(name):
     def register(fn):
         ROWS.append((name, fn))
         return fn
+
     return register
 
 
@@ -125,8 +130,10 @@ def conv_row(name, cls, N, C, O, K, spatial, stride, pad):
         Z = layer.forward(A)
         dZ = RNG.standard_normal(Z.shape)
         W, b = inner.W, inner.b
-        times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ))),
-                 "numpy": best_time(lambda: np_conv(A, W, b, stride, pad, dZ), budget=0.15, repeats=3)}
+        times = {
+            "quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ))),
+            "numpy": best_time(lambda: np_conv(A, W, b, stride, pad, dZ), budget=0.15, repeats=3),
+        }
         if torch:
             conv = F.conv1d if len(spatial) == 1 else F.conv2d
             x = torch.tensor(A, requires_grad=True)
@@ -166,8 +173,9 @@ def transposed_row(name, cls, N, C, O, K, spatial, factor):
             g = torch.tensor(dZ)
             flip = tuple(range(2, 2 + nd))
             convt = F.conv_transpose1d if nd == 1 else F.conv_transpose2d
-            times["torch"] = best_time(lambda: convt(x, w.flip(flip).transpose(0, 1), bb, stride=factor,
-                                                     padding=K - 1).backward(g))
+            times["torch"] = best_time(
+                lambda: convt(x, w.flip(flip).transpose(0, 1), bb, stride=factor, padding=K - 1).backward(g)
+            )
         return times, ""
 
 
@@ -181,8 +189,10 @@ def overhead():
     layer = Lintrel_stride1(2, 2, 2)
     dZ = RNG.standard_normal((1, 2, 3))
     W, b = layer.W, layer.b
-    times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ))),
-             "numpy": best_time(lambda: np_conv(A, W, b, 1, 0, dZ))}
+    times = {
+        "quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ))),
+        "numpy": best_time(lambda: np_conv(A, W, b, 1, 0, dZ)),
+    }
     if torch:
         x, w, bb, g = (torch.tensor(v, requires_grad=r) for v, r in ((A, True), (W, True), (b, True), (dZ, False)))
         times["torch"] = best_time(lambda: F.conv1d(x, w, bb).backward(g))
@@ -206,6 +216,7 @@ def upsample():
         out = np.zeros(Z.shape)
         out[:, :, ::3] = A
         return out, out[:, :, ::3].copy()
+
     return {"quillet": best_time(lambda: (layer.forward(A), layer.backward(Z))), "numpy": best_time(plain)}, ""
 
 
@@ -216,8 +227,10 @@ def pool_row(name, make, k, s, kind):
         layer = make()
         Z = layer.forward(A)
         dZ = RNG.standard_normal(Z.shape)
-        times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ))),
-                 "numpy": best_time(lambda: np_pool(A, k, s, kind, dZ), 0.15, 3)}
+        times = {
+            "quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ))),
+            "numpy": best_time(lambda: np_pool(A, k, s, kind, dZ), 0.15, 3),
+        }
         if torch:
             x = torch.tensor(A, requires_grad=True)
             g = torch.tensor(dZ)
@@ -241,8 +254,20 @@ def cnn_step():
     from quillet.nn.loss import CrossEntropyLoss
 
     with contextlib.redirect_stdout(io.StringIO()):
-        model = CNN(128, 24, [56, 28, 14], [5, 6, 2], [1, 2, 2], 10, [ReLU(), ReLU(), ReLU()],
-                    None, None, lambda o, i: RNG.standard_normal((o, i)) * 0.01, CrossEntropyLoss(), 1e-3)
+        model = CNN(
+            128,
+            24,
+            [56, 28, 14],
+            [5, 6, 2],
+            [1, 2, 2],
+            10,
+            [ReLU(), ReLU(), ReLU()],
+            None,
+            None,
+            lambda o, i: RNG.standard_normal((o, i)) * 0.01,
+            CrossEntropyLoss(),
+            1e-3,
+        )
     A = RNG.standard_normal((64, 24, 128))
     Y = np.eye(10)[RNG.integers(0, 10, 64)]
 
@@ -251,15 +276,25 @@ def cnn_step():
         model.forward(A)
         model.backward(Y)
         model.step()
+
     times = {"quillet": best_time(step)}
     if torch:
-        convs = [torch.nn.Conv1d(i, o, k, s).double() for i, o, k, s in
-                 ((24, 56, 5, 1), (56, 28, 6, 2), (28, 14, 2, 2))]
+        convs = [
+            torch.nn.Conv1d(i, o, k, s).double() for i, o, k, s in ((24, 56, 5, 1), (56, 28, 6, 2), (28, 14, 2, 2))
+        ]
         widths = 128
         for k, s in ((5, 1), (6, 2), (2, 2)):
             widths = (widths - k) // s + 1
-        net = torch.nn.Sequential(convs[0], torch.nn.ReLU(), convs[1], torch.nn.ReLU(), convs[2], torch.nn.ReLU(),
-                                  torch.nn.Flatten(), torch.nn.Linear(14 * widths, 10).double())
+        net = torch.nn.Sequential(
+            convs[0],
+            torch.nn.ReLU(),
+            convs[1],
+            torch.nn.ReLU(),
+            convs[2],
+            torch.nn.ReLU(),
+            torch.nn.Flatten(),
+            torch.nn.Linear(14 * widths, 10).double(),
+        )
         opt = torch.optim.SGD(net.parameters(), lr=1e-3)
         x, y = torch.tensor(A), torch.tensor(Y.argmax(1))
 
@@ -267,6 +302,7 @@ def cnn_step():
             opt.zero_grad()
             F.cross_entropy(net(x), y).backward()
             opt.step()
+
         times["torch"] = best_time(torch_step)
     return times, ""
 
@@ -285,8 +321,14 @@ def scanning():
         out[name] = best_time(lambda: (net.forward(A), net.backward(dZ)))
     times = {"quillet": out["simple"]}
     if torch:
-        ws = [torch.tensor(net_w, requires_grad=True) for net_w in
-              (w[0].T.reshape(8, 8, 24).transpose(0, 2, 1), w[1].T.reshape(16, 8, 1), w[2].T.reshape(4, 16, 1))]
+        ws = [
+            torch.tensor(net_w, requires_grad=True)
+            for net_w in (
+                w[0].T.reshape(8, 8, 24).transpose(0, 2, 1),
+                w[1].T.reshape(16, 8, 1),
+                w[2].T.reshape(4, 16, 1),
+            )
+        ]
         x = torch.tensor(A, requires_grad=True)
         g = torch.tensor(dZ)
 
@@ -294,6 +336,7 @@ def scanning():
             h = F.relu(F.conv1d(x, ws[0], stride=4))
             h = F.relu(F.conv1d(h, ws[1]))
             F.conv1d(h, ws[2]).flatten(1).backward(g)
+
         times["torch"] = best_time(torch_pass)
     return times, f"distributed network {out['distributed'] * 1e3:.3f} ms"
 
@@ -316,9 +359,11 @@ def main():
         if torch:
             torch.set_num_threads(args.threads)
     results = {}
-    print(f"python {sys.version.split()[0]}, numpy {np.__version__}, "
-          f"torch {torch.__version__ if torch else 'not installed'}, quillet {getattr(quillet, '__version__', '?')}"
-          + (f" ({quillet._isa()['in_use']}, {quillet.get_num_threads()} threads)" if hasattr(quillet, "_isa") else ""))
+    print(
+        f"python {sys.version.split()[0]}, numpy {np.__version__}, "
+        f"torch {torch.__version__ if torch else 'not installed'}, quillet {getattr(quillet, '__version__', '?')}"
+        + (f" ({quillet._isa()['in_use']}, {quillet.get_num_threads()} threads)" if hasattr(quillet, "_isa") else "")
+    )
     header = f"{'benchmark':<54} {'quillet ms':>10} {'numpy ms':>10} {'torch ms':>10} {'x numpy':>8} {'x torch':>8}"
     print(header)
     print("-" * len(header))
@@ -333,6 +378,7 @@ def main():
 
         def ratio(key):
             return f"{times[key] / q:8.2f}" if key in times and q else f"{'-':>8}"
+
         print(f"{name:<54} {ms('quillet')} {ms('numpy')} {ms('torch')} {ratio('numpy')} {ratio('torch')}  {note}")
         results[name] = times
     if args.json:

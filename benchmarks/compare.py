@@ -8,6 +8,7 @@ the first one and to PyTorch (above 1: faster).
     python benchmarks/compare.py native=/tmp/native/bin/python wheel=python
     python benchmarks/compare.py "1 thread=python --threads 1" "2 threads=python --threads 2" -- conv2d CNN
 """
+
 import argparse
 import json
 import os
@@ -36,8 +37,12 @@ def main():
         for _ in range(args.rounds):
             for label, command in builds:
                 out = os.path.join(tmp, "times.json")
-                subprocess.run(command[:1] + [os.path.join(HERE, "bench.py"), *command[1:], "--json", out, *args.words],
-                               check=True, stdout=subprocess.DEVNULL, cwd=tmp)
+                subprocess.run(
+                    command[:1] + [os.path.join(HERE, "bench.py"), *command[1:], "--json", out, *args.words],
+                    check=True,
+                    stdout=subprocess.DEVNULL,
+                    cwd=tmp,
+                )
                 with open(out) as f:
                     for row, times in json.load(f).items():
                         kept = best[label].setdefault(row, {})
@@ -47,7 +52,8 @@ def main():
     rows = [r for r in best[first] if "quillet" in best[first][r]]
     head = f"{'benchmark':<54}" + "".join(f" {label[:14]:>14}" for label, _ in builds)
     head += "".join(f" {'x ' + first[:10]:>12}" for label, _ in builds[1:]) + "".join(
-        f" {label[:8] + ' x torch':>16}" for label, _ in builds)
+        f" {label[:8] + ' x torch':>16}" for label, _ in builds
+    )
     print("quillet ms per build; ratios above 1 mean faster")
     print(head)
     print("-" * len(head))

@@ -5,6 +5,7 @@ first report; a healthy run levels off within a few hundred steps.
     python benchmarks/soak.py                  # 20000 steps, a report every 1000
     python benchmarks/soak.py --steps 200000 --every 5000 --batch 64
 """
+
 import argparse
 import contextlib
 import io
@@ -12,7 +13,6 @@ import os
 import time
 
 import numpy as np
-
 from models.cnn import CNN
 from quillet.nn.activation import ReLU, Tanh
 from quillet.nn.loss import CrossEntropyLoss
@@ -21,6 +21,7 @@ from quillet.nn.loss import CrossEntropyLoss
 def rss_mib():
     try:
         import psutil
+
         return psutil.Process().memory_info().rss / 2**20
     except ImportError:  # Linux without the test extra
         with open("/proc/self/statm") as f:
@@ -38,8 +39,20 @@ def main():
     rng = np.random.default_rng(0)
     np.random.seed(0)
     with contextlib.redirect_stdout(io.StringIO()):  # the constructor prints its layer widths
-        model = CNN(args.width, 24, [56, 28, 14], [5, 6, 2], [1, 2, 2], 10, [Tanh(), ReLU(), ReLU()], None, None,
-                    lambda o, i: rng.standard_normal((o, i)) * 0.01, CrossEntropyLoss(), 1e-3)
+        model = CNN(
+            args.width,
+            24,
+            [56, 28, 14],
+            [5, 6, 2],
+            [1, 2, 2],
+            10,
+            [Tanh(), ReLU(), ReLU()],
+            None,
+            None,
+            lambda o, i: rng.standard_normal((o, i)) * 0.01,
+            CrossEntropyLoss(),
+            1e-3,
+        )
     X = rng.standard_normal((args.batch, 24, args.width))
     Y = np.eye(10)[rng.integers(0, 10, args.batch)]
     start, first = time.perf_counter(), None

@@ -9,6 +9,7 @@ parameter and return types and the attributes every instance keeps (see
     pip install ".[docs]"
     python -m sphinx -W -b html docs docs/_build/html
 """
+
 import importlib
 import importlib.metadata
 import os
@@ -43,11 +44,14 @@ for _name in API_MODULES:
     try:
         _module = importlib.import_module(_name)
     except ImportError as exc:
-        raise RuntimeError(f"cannot import {_name} ({exc}); the API reference documents the installed "
-                           f"package: run  pip install \".[docs]\"  in quillet's folder first") from exc
+        raise RuntimeError(
+            f"cannot import {_name} ({exc}); the API reference documents the installed "
+            f'package: run  pip install ".[docs]"  in quillet\'s folder first'
+        ) from exc
     if not str(getattr(_module, "__file__", "")).endswith(tuple(EXTENSION_SUFFIXES)):
-        raise RuntimeError(f"{_name} was imported from {getattr(_module, '__file__', None)}, "
-                           f"not from a compiled extension module")
+        raise RuntimeError(
+            f"{_name} was imported from {getattr(_module, '__file__', None)}, not from a compiled extension module"
+        )
 
 project = "quillet"
 author = "the quillet developers"

@@ -10,6 +10,7 @@ each, and writes a plot of the curves (under out/ by default).
 Everything random (the split, the weights, the order of the batches) follows
 from --seed, so two runs with the same flags print the same numbers.
 """
+
 import argparse
 import contextlib
 import io
@@ -70,7 +71,8 @@ def plot_path(text):
     suffix = os.path.splitext(text)[1].lower()
     if suffix not in PLOT_FORMATS:
         raise argparse.ArgumentTypeError(
-            f"{text!r} does not end in one of {', '.join(PLOT_FORMATS)} (the format follows the extension)")
+            f"{text!r} does not end in one of {', '.join(PLOT_FORMATS)} (the format follows the extension)"
+        )
     path = os.path.abspath(text)
     if os.path.isdir(path):
         raise argparse.ArgumentTypeError(f"{text!r} is a folder; give a file name inside it")
@@ -89,15 +91,21 @@ def plot_path(text):
 
 
 def build_parser():
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0],
-                                formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    p = argparse.ArgumentParser(
+        description=__doc__.splitlines()[0], formatter_class=argparse.ArgumentDefaultsHelpFormatter
+    )
     p.add_argument("--epochs", type=positive_int, default=60, help="passes over the training set")
     p.add_argument("--batch-size", type=positive_int, default=32, help="images per gradient step")
-    p.add_argument("--lr", type=positive_float, default=0.02,
-                   help="learning rate of the first epoch, decayed to 0 along a cosine")
+    p.add_argument(
+        "--lr", type=positive_float, default=0.02, help="learning rate of the first epoch, decayed to 0 along a cosine"
+    )
     p.add_argument("--seed", type=seed_int, default=0, help="seed for the split, the weights and the batches")
-    p.add_argument("--plot", type=plot_path, default=os.path.join("out", "digits_training.png"),
-                   help="where to write the plot of the curves; missing folders are created")
+    p.add_argument(
+        "--plot",
+        type=plot_path,
+        default=os.path.join("out", "digits_training.png"),
+        help="where to write the plot of the curves; missing folders are created",
+    )
     return p
 
 
@@ -114,8 +122,10 @@ def require_extras():
         except ImportError:
             missing.append(package)
     if missing:
-        sys.exit(f"this example needs {', '.join(missing)}: install them with  pip install \".[examples]\"  "
-                 f"(from quillet's folder) or  pip install {' '.join(missing)}")
+        sys.exit(
+            f'this example needs {", ".join(missing)}: install them with  pip install ".[examples]"  '
+            f"(from quillet's folder) or  pip install {' '.join(missing)}"
+        )
 
 
 def load(seed):
@@ -124,8 +134,9 @@ def load(seed):
 
     digits = load_digits()
     X = digits.images.astype(np.float64) / 16.0  # (n, 8 rows, 8 columns) in [0, 1]
-    X_train, X_test, y_train, y_test = train_test_split(X, digits.target, test_size=0.25, random_state=seed,
-                                                        stratify=digits.target)
+    X_train, X_test, y_train, y_test = train_test_split(
+        X, digits.target, test_size=0.25, random_state=seed, stratify=digits.target
+    )
     # Standardise each pixel with the training set's mean and spread.  The
     # floor of 0.1 keeps the border pixels, blank in nearly every image, from
     # being divided by almost nothing.
@@ -155,10 +166,20 @@ def build_model(rng, lr):
     # The constructor prints each convolution's output width; keep the console
     # for the training report.
     with contextlib.redirect_stdout(io.StringIO()):
-        return CNN(input_width=8, num_input_channels=8, num_channels=CHANNELS, kernel_sizes=KERNELS,
-                   strides=STRIDES, num_linear_neurons=10, activations=[ReLU() for _ in CHANNELS],
-                   conv_weight_init_fn=he_conv, bias_init_fn=np.zeros, linear_weight_init_fn=he_linear,
-                   criterion=CrossEntropyLoss(), lr=lr)
+        return CNN(
+            input_width=8,
+            num_input_channels=8,
+            num_channels=CHANNELS,
+            kernel_sizes=KERNELS,
+            strides=STRIDES,
+            num_linear_neurons=10,
+            activations=[ReLU() for _ in CHANNELS],
+            conv_weight_init_fn=he_conv,
+            bias_init_fn=np.zeros,
+            linear_weight_init_fn=he_linear,
+            criterion=CrossEntropyLoss(),
+            lr=lr,
+        )
 
 
 def accuracy(model, X, y):
@@ -185,7 +206,7 @@ def train(epochs, batch_size, lr, seed, data=None, bar=None, report=None):
         losses = []
         model.train()
         for begin in range(0, len(order), batch_size):
-            batch = order[begin:begin + batch_size]
+            batch = order[begin : begin + batch_size]
             model.zero_grads()
             model.forward(X_train[batch])
             model.backward(Y_train[batch])
@@ -196,12 +217,20 @@ def train(epochs, batch_size, lr, seed, data=None, bar=None, report=None):
         history["train"].append(accuracy(model, X_train, y_train))
         history["test"].append(accuracy(model, X_test, y_test))
         if bar is not None:
-            bar.set_postfix({"loss": f"{history['loss'][-1]:.4f}", "train_acc": f"{history['train'][-1]:.3f}",
-                             "test_acc": f"{history['test'][-1]:.3f}"}, refresh=False)
+            bar.set_postfix(
+                {
+                    "loss": f"{history['loss'][-1]:.4f}",
+                    "train_acc": f"{history['train'][-1]:.3f}",
+                    "test_acc": f"{history['test'][-1]:.3f}",
+                },
+                refresh=False,
+            )
             bar.update()
         if report is not None:
-            report(f"epoch {epoch:2d}: loss {history['loss'][-1]:.4f}  train accuracy {history['train'][-1]:.3f}  "
-                   f"test accuracy {history['test'][-1]:.3f}")
+            report(
+                f"epoch {epoch:2d}: loss {history['loss'][-1]:.4f}  train accuracy {history['train'][-1]:.3f}  "
+                f"test accuracy {history['test'][-1]:.3f}"
+            )
     return model, history
 
 
@@ -212,16 +241,19 @@ def main(argv=None):
 
     start = time.perf_counter()
     data = load(args.seed)
-    print(f"{len(data[0])} training and {len(data[1])} test images of 8x8 pixels, 10 classes; "
-          f"{args.epochs} epochs of batches of {args.batch_size}, learning rate {args.lr:g} (cosine decay), "
-          f"seed {args.seed}")
+    print(
+        f"{len(data[0])} training and {len(data[1])} test images of 8x8 pixels, 10 classes; "
+        f"{args.epochs} epochs of batches of {args.batch_size}, learning rate {args.lr:g} (cosine decay), "
+        f"seed {args.seed}"
+    )
     with tqdm(total=args.epochs, desc="training", unit="epoch") as bar:
-        model, history = train(args.epochs, args.batch_size, args.lr, args.seed, data=data, bar=bar,
-                               report=tqdm.write)
+        model, history = train(args.epochs, args.batch_size, args.lr, args.seed, data=data, bar=bar, report=tqdm.write)
     elapsed = time.perf_counter() - start
 
-    print(f"final test accuracy: {history['test'][-1] * 100:.1f}% ({len(data[1])} held-out images, "
-          f"chance is 10%); loaded and trained in {elapsed:.1f} s")
+    print(
+        f"final test accuracy: {history['test'][-1] * 100:.1f}% ({len(data[1])} held-out images, "
+        f"chance is 10%); loaded and trained in {elapsed:.1f} s"
+    )
     plot(history, args)
     print(f"plot written to {os.path.abspath(args.plot)}")
 
@@ -239,13 +271,20 @@ def plot(history, args):
     right.plot(epochs, history["train"], marker="o", markersize=3, label="train")
     right.plot(epochs, history["test"], marker="o", markersize=3, label="test")
     lowest = min(history["train"] + history["test"])
-    right.set(title="accuracy", xlabel="epoch", ylabel="fraction correct",
-              ylim=(max(0.0, np.floor(lowest * 10 - 0.2) / 10), 1.005))
+    right.set(
+        title="accuracy",
+        xlabel="epoch",
+        ylabel="fraction correct",
+        ylim=(max(0.0, np.floor(lowest * 10 - 0.2) / 10), 1.005),
+    )
     right.legend(loc="lower right")
     layers = ", ".join(f"{c} channels of kernel {k}" for c, k in zip(CHANNELS, KERNELS))
-    fig.suptitle(f"quillet CNN on 8x8 digits: final test accuracy {history['test'][-1] * 100:.1f}%\n"
-                 f"{args.epochs} epochs, batch {args.batch_size}, lr {args.lr:g} with cosine decay, seed {args.seed}; "
-                 f"convolutions: {layers}", fontsize=11)
+    fig.suptitle(
+        f"quillet CNN on 8x8 digits: final test accuracy {history['test'][-1] * 100:.1f}%\n"
+        f"{args.epochs} epochs, batch {args.batch_size}, lr {args.lr:g} with cosine decay, seed {args.seed}; "
+        f"convolutions: {layers}",
+        fontsize=11,
+    )
     fig.tight_layout()
     folder = os.path.dirname(os.path.abspath(args.plot))
     os.makedirs(folder, exist_ok=True)

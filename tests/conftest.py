@@ -48,7 +48,8 @@ def corr(A, W, b, s=1, p=0):
     x, t = _sub(d)
     Ap = np.pad(np.asarray(A, dtype=float), [(0, 0)] * 2 + [(p, p)] * d)
     return np.einsum(f"nc{x}{t},oc{t}->no{x}", _windows(Ap, W.shape[-1], s), W, optimize=True) + np.reshape(
-        b, (-1,) + (1,) * d)
+        b, (-1,) + (1,) * d
+    )
 
 
 def corr_grads(A, W, G, s=1, p=0):
@@ -97,12 +98,27 @@ def _ramp(n):
 
 
 def _cnn(m):
-    import contextlib, io  # the constructor prints the widths of its layers
+    import contextlib
+    import io  # the constructor prints the widths of its layers
+
     from quillet.nn.activation import ReLU, Sigmoid, Tanh
     from quillet.nn.loss import CrossEntropyLoss
+
     with contextlib.redirect_stdout(io.StringIO()):
-        return m.CNN(9, 3, [4, 4, 2], [2, 3, 2], [1, 2, 1], 3, [ReLU(), Tanh(), Sigmoid()], None, _ramp,
-                     lambda o, i: _ramp(o * i).reshape(o, i), CrossEntropyLoss(), 0.1)
+        return m.CNN(
+            9,
+            3,
+            [4, 4, 2],
+            [2, 3, 2],
+            [1, 2, 1],
+            3,
+            [ReLU(), Tanh(), Sigmoid()],
+            None,
+            _ramp,
+            lambda o, i: _ramp(o * i).reshape(o, i),
+            CrossEntropyLoss(),
+            0.1,
+        )
 
 
 def _loaded(model, shapes):
@@ -136,14 +152,18 @@ ZOO = {
     "MLP": ("models.mlp", lambda m: _loaded(m.MLP([5, 4, 3]), ((5, 4), (4, 3))), (4, 5)),
     "CNN": ("models.cnn", _cnn, (2, 3, 9)),
     "CNN_SimpleScanningMLP": ("models.trawlix", lambda m: _loaded(m.CNN_SimpleScanningMLP(), _SCAN), (2, 24, 16)),
-    "CNN_DistributedScanningMLP": ("models.trawlix", lambda m: _loaded(m.CNN_DistributedScanningMLP(), _SCAN),
-                                   (2, 24, 16)),
+    "CNN_DistributedScanningMLP": (
+        "models.trawlix",
+        lambda m: _loaded(m.CNN_DistributedScanningMLP(), _SCAN),
+        (2, 24, 16),
+    ),
 }
 TARGETS = np.eye(3)[[0, 2, 1, 0]]  # what the criterion compares a (4, 3) input with
 
 
 def make(name):
     import importlib
+
     module, factory, _ = ZOO[name]
     np.random.seed(0)
     return factory(importlib.import_module(module))
@@ -161,7 +181,9 @@ def bwd(layer, G):
 
 def base(name):
     """A float64 input of small integers and a gradient for the output (the targets, for the criterion)."""
-    import contextlib, io
+    import contextlib
+    import io
+
     rng = np.random.default_rng(len(name))
     X = rng.integers(-4, 5, ZOO[name][2]).astype(float)
     with contextlib.redirect_stdout(io.StringIO()):

@@ -2,7 +2,6 @@ import numpy as np
 import pytest
 from conftest import numgrad
 from numpy.testing import assert_allclose, assert_array_equal
-
 from quillet.nn.activation import ReLU, Sigmoid, Tanh
 from quillet.nn.linear import Linear
 from quillet.nn.loss import CrossEntropyLoss
@@ -22,8 +21,12 @@ def test_linear_construction():
         x = getattr(layer, name)
         assert x.shape == shape and x.dtype == np.float64 and not x.any()
     calls = []
-    layer = Linear(4, 2, weight_init_fn=lambda *s: calls.append(s) or np.ones(s),
-                   bias_init_fn=lambda *s: calls.append(s) or np.full(s, 0.5))
+    layer = Linear(
+        4,
+        2,
+        weight_init_fn=lambda *s: calls.append(s) or np.ones(s),
+        bias_init_fn=lambda *s: calls.append(s) or np.full(s, 0.5),
+    )
     assert calls == [(2, 4), (2,)] and layer.dLdW.shape == (2, 4) and not layer.dLdW.any()
     assert_array_equal(layer(np.ones((1, 4))), [[4.5, 4.5]])
     with pytest.raises(AttributeError):
@@ -123,4 +126,3 @@ def test_cross_entropy_is_stable_for_huge_logits():
     loss = float(crit.forward(A, Y))
     assert loss == pytest.approx((2000 + 0 + np.log(2)) / 3)
     assert_allclose(crit.backward(), [[1, -1, 0], [0, 0, 0], [-0.5, 0.5, 0]] / np.array(3.0), atol=1e-15)
-

@@ -1,21 +1,33 @@
 """One-dimensional convolution: Lintrel_stride1 and the padded, strided Lintrel."""
+
 import subprocess
 import sys
 
 import numpy as np
 import pytest
-from numpy.testing import assert_allclose, assert_array_equal
-
 from conftest import check_gradients, corr, corr_grads
+from numpy.testing import assert_allclose, assert_array_equal
 from quillet.nn.Lintrel import Lintrel, Lintrel_stride1
 from quillet.nn.Unfurlet import Unfurlet1d
 
 TOL, SAME = {"rtol": 1e-10, "atol": 1e-9}, {"rtol": 1e-13, "atol": 1e-12}
 # batch, in_channels, out_channels, width, kernel, stride, padding
-SHAPES = [(1, 1, 1, 5, 1, 1, 0), (3, 2, 4, 6, 6, 1, 0), (2, 3, 2, 4, 5, 1, 0),  # kernel 1, == width, == width + 1
-          (1, 2, 3, 3, 4, 3, 0), (2, 3, 2, 10, 3, 2, 1), (1, 4, 3, 7, 3, 2, 0), (4, 5, 6, 11, 4, 3, 3),
-          (2, 1, 40, 9, 2, 4, 2), (5, 40, 1, 13, 5, 4, 3), (2, 3, 2, 2, 5, 1, 2), (2, 2, 2, 6, 3, 1, 1),
-          (8, 32, 16, 300, 5, 1, 0), (64, 24, 32, 512, 8, 1, 0), (64, 24, 32, 512, 8, 4, 2)]
+SHAPES = [
+    (1, 1, 1, 5, 1, 1, 0),
+    (3, 2, 4, 6, 6, 1, 0),
+    (2, 3, 2, 4, 5, 1, 0),  # kernel 1, == width, == width + 1
+    (1, 2, 3, 3, 4, 3, 0),
+    (2, 3, 2, 10, 3, 2, 1),
+    (1, 4, 3, 7, 3, 2, 0),
+    (4, 5, 6, 11, 4, 3, 3),
+    (2, 1, 40, 9, 2, 4, 2),
+    (5, 40, 1, 13, 5, 4, 3),
+    (2, 3, 2, 2, 5, 1, 2),
+    (2, 2, 2, 6, 3, 1, 1),
+    (8, 32, 16, 300, 5, 1, 0),
+    (64, 24, 32, 512, 8, 1, 0),
+    (64, 24, 32, 512, 8, 4, 2),
+]
 
 
 @pytest.mark.parametrize("n, c, o, w, k, s, p", SHAPES)
@@ -51,7 +63,7 @@ def test_stride1_backward_takes_its_width_from_the_gradient(wz, rng):
     layer.forward(A)
     G = rng.standard_normal((2, 3, wz))  # narrower than the output: the input width follows the gradient
     dA = layer.backward(G)
-    for got, ref in zip((dA, layer.dLdW, layer.dLdb), corr_grads(A[..., :wz + 2], layer.W, G)):
+    for got, ref in zip((dA, layer.dLdW, layer.dLdb), corr_grads(A[..., : wz + 2], layer.W, G)):
         assert_allclose(got, ref, **TOL)
     with pytest.raises(ValueError):  # wider than the output: the windows of A run short
         layer.backward(np.ones((2, 3, 6)))
@@ -104,7 +116,10 @@ for make in (lambda: Lintrel_stride1(3, 4, 2), lambda: Lintrel(3, 4, 2, 2, 1), l
         layer = make()
         Z = layer.forward(np.ones((2, 3, 6)))
         try:
-            out = layer.forward(np.ones((2, 5, 6))) if call == "forward" else layer.backward(np.ones((2, 5, Z.shape[2])))
+            if call == "forward":
+                out = layer.forward(np.ones((2, 5, 6)))
+            else:
+                out = layer.backward(np.ones((2, 5, Z.shape[2])))
         except ValueError:
             continue
         raise SystemExit(f"{type(layer).__name__}.{call} returned {getattr(out, 'shape', out)}")

@@ -1,19 +1,32 @@
 """Two-dimensional convolution: Plantrel_stride1 and the padded, strided Plantrel."""
+
 import numpy as np
 import pytest
-from numpy.testing import assert_allclose, assert_array_equal
-
 from conftest import check_gradients, corr, corr_grads
+from numpy.testing import assert_allclose, assert_array_equal
 from quillet.nn.Plantrel import Plantrel, Plantrel_stride1
 from quillet.nn.Unfurlet import Unfurlet2d
 
 TOL, SAME = {"rtol": 1e-10, "atol": 1e-9}, {"rtol": 1e-13, "atol": 1e-12}
 # batch, in_channels, out_channels, height, width, kernel, stride, padding
-SHAPES = [(1, 1, 1, 5, 4, 1, 1, 0), (2, 3, 2, 4, 4, 4, 1, 0), (3, 2, 3, 4, 6, 4, 1, 0),  # kernel 1, == input
-          (2, 2, 3, 3, 5, 4, 1, 0), (1, 2, 2, 3, 3, 4, 1, 0), (2, 1, 2, 2, 5, 3, 2, 0),  # empty outputs
-          (2, 3, 4, 6, 7, 3, 2, 1), (1, 4, 2, 5, 5, 2, 2, 1), (3, 2, 5, 6, 6, 3, 2, 0), (2, 5, 3, 9, 7, 3, 3, 3),
-          (1, 1, 40, 8, 10, 5, 4, 2), (2, 40, 1, 7, 6, 2, 4, 0), (1, 2, 3, 2, 3, 4, 1, 2), (2, 3, 3, 5, 8, 3, 1, 1),
-          (16, 16, 32, 32, 32, 3, 1, 1), (4, 8, 12, 20, 28, 5, 2, 2)]
+SHAPES = [
+    (1, 1, 1, 5, 4, 1, 1, 0),
+    (2, 3, 2, 4, 4, 4, 1, 0),
+    (3, 2, 3, 4, 6, 4, 1, 0),  # kernel 1, == input
+    (2, 2, 3, 3, 5, 4, 1, 0),
+    (1, 2, 2, 3, 3, 4, 1, 0),
+    (2, 1, 2, 2, 5, 3, 2, 0),  # empty outputs
+    (2, 3, 4, 6, 7, 3, 2, 1),
+    (1, 4, 2, 5, 5, 2, 2, 1),
+    (3, 2, 5, 6, 6, 3, 2, 0),
+    (2, 5, 3, 9, 7, 3, 3, 3),
+    (1, 1, 40, 8, 10, 5, 4, 2),
+    (2, 40, 1, 7, 6, 2, 4, 0),
+    (1, 2, 3, 2, 3, 4, 1, 2),
+    (2, 3, 3, 5, 8, 3, 1, 1),
+    (16, 16, 32, 32, 32, 3, 1, 1),
+    (4, 8, 12, 20, 28, 5, 2, 2),
+]
 
 
 @pytest.mark.parametrize("n, c, o, h, w, k, s, p", SHAPES)
@@ -66,8 +79,11 @@ def test_padding_errors():
         Plantrel(2, 3, 6, 1, 1).forward(np.ones((1, 2, 2, 6)))
 
 
-@pytest.mark.parametrize("make", [lambda: Plantrel_stride1(3, 4, 2), lambda: Plantrel(3, 4, 2, 2, 1),
-                                  lambda: Unfurlet2d(3, 4, 2, 2)], ids=["Plantrel_stride1", "Plantrel", "Unfurlet2d"])
+@pytest.mark.parametrize(
+    "make",
+    [lambda: Plantrel_stride1(3, 4, 2), lambda: Plantrel(3, 4, 2, 2, 1), lambda: Unfurlet2d(3, 4, 2, 2)],
+    ids=["Plantrel_stride1", "Plantrel", "Unfurlet2d"],
+)
 @pytest.mark.parametrize("channels", [1, 5])
 def test_channel_mismatch(make, channels):
     with pytest.raises(ValueError):

@@ -2,15 +2,25 @@ import copy
 
 import numpy as np
 import pytest
-from numpy.testing import assert_array_equal
-
 import quillet.flatten as fl
+from numpy.testing import assert_array_equal
 from quillet.flatten import Flatten
 
 
-@pytest.mark.parametrize("shape, flat", [((2, 3, 4), (2, 12)), ((2, 3, 4, 5), (2, 60)), ((5,), (5, 1)),
-                                         ((3, 1), (3, 1)), ((1, 2, 1, 3, 2), (1, 12)), ((2, 0, 3), (2, 0)),
-                                         ((0, 3, 4), (0, 12)), ((0,), (0, 1)), ((0, 0, 5), (0, 0))])
+@pytest.mark.parametrize(
+    "shape, flat",
+    [
+        ((2, 3, 4), (2, 12)),
+        ((2, 3, 4, 5), (2, 60)),
+        ((5,), (5, 1)),
+        ((3, 1), (3, 1)),
+        ((1, 2, 1, 3, 2), (1, 12)),
+        ((2, 0, 3), (2, 0)),
+        ((0, 3, 4), (0, 12)),
+        ((0,), (0, 1)),
+        ((0, 0, 5), (0, 0)),
+    ],
+)
 def test_shapes_order_and_round_trip(shape, flat, rng):
     A, layer = rng.standard_normal(shape), Flatten()
     assert vars(layer) == {}

@@ -6,6 +6,7 @@ slicing gives), or raises one of the ordinary exceptions in OK.  It never
 crashes, hangs, makes up numbers or writes into the caller's arrays.  Each
 batch runs in a forked child, so a crash or a hang fails its own test only and
 names the last call the child started."""
+
 import contextlib
 import faulthandler
 import fractions
@@ -18,10 +19,10 @@ import traceback
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
-from numpy.testing import assert_allclose, assert_array_equal
-
 from conftest import ZOO, base, bwd, corr, corr_grads, fwd, make
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from numpy.testing import assert_allclose, assert_array_equal
 
 # LookupError: IndexError, and the KeyError of a dict put where a list of layers belongs.
 OK = (TypeError, ValueError, LookupError, AttributeError, AssertionError, ZeroDivisionError, MemoryError, OverflowError)
@@ -80,6 +81,7 @@ def count_calls(request):
 
 
 # ---------------------------------------------------------------- the oracle
+
 
 def attempt(fn):
     """(True, result) or (False, the allowed exception); any other exception propagates."""
@@ -144,23 +146,28 @@ def differ(got, expected):
     """Why two results (arrays, or dicts of them) differ, or None.  Floating-point values may differ by
     rounding (a fused path and its parts sum in different orders), nothing else."""
     try:
-        for g, e in ([(got[k], expected[k]) for k in expected] if isinstance(expected, dict) else [(got, expected)]):
+        for g, e in [(got[k], expected[k]) for k in expected] if isinstance(expected, dict) else [(got, expected)]:
             g, e = np.asarray(g), np.asarray(e)
             # A gradient kept in the dtype of a float16/float32 input or weight (like np.zeros_like of it)
             # holds the float64 copy's values to that dtype's precision.
             assert g.dtype == e.dtype or g.dtype.kind == e.dtype.kind == "f", f"dtype {g.dtype}, not {e.dtype}"
             tol = max(1e-12, 50 * float(np.finfo(g.dtype).eps)) if g.dtype.kind == "f" else 0
-            (assert_allclose(g, e, rtol=tol, atol=tol * max(1.0, float(np.max(np.abs(e), initial=0))))
-             if e.dtype.kind == "f" else assert_array_equal(g, e))
+            (
+                assert_allclose(g, e, rtol=tol, atol=tol * max(1.0, float(np.max(np.abs(e), initial=0))))
+                if e.dtype.kind == "f"
+                else assert_array_equal(g, e)
+            )
     except (AssertionError, KeyError, TypeError) as e:
         return str(e)[:300]
 
 
-VIEWS = {("Downsample1d", "forward"): lambda H, X: H[:, :, ::2],
-         ("Downsample2d", "forward"): lambda H, X: H[:, :, ::2, ::2],
-         ("Upsample2d", "backward"): lambda H, X: H[:, :, ::2, ::2],
-         ("Flatten", "forward"): lambda H, X: H.reshape(len(H), int(np.prod(H.shape[1:]))),
-         ("Flatten", "backward"): lambda H, X: H.reshape(X.shape)}
+VIEWS = {
+    ("Downsample1d", "forward"): lambda H, X: H[:, :, ::2],
+    ("Downsample2d", "forward"): lambda H, X: H[:, :, ::2, ::2],
+    ("Upsample2d", "backward"): lambda H, X: H[:, :, ::2, ::2],
+    ("Flatten", "forward"): lambda H, X: H.reshape(len(H), int(np.prod(H.shape[1:]))),
+    ("Flatten", "backward"): lambda H, X: H.reshape(X.shape),
+}
 
 
 def check(name, method, H, setup=None):
@@ -206,28 +213,66 @@ def _unaligned(a):
 _tuples = lambda x: tuple(map(_tuples, x)) if isinstance(x, list) else x
 _rev = lambda a: a[(slice(None, None, -1),) * a.ndim]
 _cast = lambda d: lambda a: a.astype("i8").astype(d) if np.dtype(d).kind in "uiMm" else a.astype(d)
-DTYPES = [bool, "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "f2", "f4", np.longdouble, "c8", "c16",
-          np.clongdouble, ">f8", ">i2", ">c16", "U6", "S6", "M8[s]", "m8[s]", [("x", "f8"), ("y", "i4")]]
+DTYPES = [
+    bool,
+    "i1",
+    "i2",
+    "i4",
+    "i8",
+    "u1",
+    "u2",
+    "u4",
+    "u8",
+    "f2",
+    "f4",
+    np.longdouble,
+    "c8",
+    "c16",
+    np.clongdouble,
+    ">f8",
+    ">i2",
+    ">c16",
+    "U6",
+    "S6",
+    "M8[s]",
+    "m8[s]",
+    [("x", "f8"), ("y", "i4")],
+]
 VARIANTS = {
     **{np.dtype(d).str if np.dtype(d).names is None else "structured": _cast(d) for d in DTYPES},
-    "object floats": lambda a: a.astype(object), "object ints": lambda a: a.astype("i8").astype(object),
+    "object floats": lambda a: a.astype(object),
+    "object ints": lambda a: a.astype("i8").astype(object),
     "object Fractions": lambda a: np.vectorize(fractions.Fraction, otypes=[object])(a),
-    "object strings": lambda a: a.astype(str).astype(object), "object complex": lambda a: (a + 1j).astype(object),
+    "object strings": lambda a: a.astype(str).astype(object),
+    "object complex": lambda a: (a + 1j).astype(object),
     "object object()": lambda a: np.frompyfunc(lambda _: object(), 1, 1)(a),
-    "strided": lambda a: np.repeat(a, 2, axis=-1)[..., ::2], "negative strides": lambda a: _rev(_rev(a).copy()),
-    "fortran": np.asfortranarray, "axes permuted": lambda a: np.moveaxis(np.moveaxis(a, 0, -1).copy(), -1, 0),
+    "strided": lambda a: np.repeat(a, 2, axis=-1)[..., ::2],
+    "negative strides": lambda a: _rev(_rev(a).copy()),
+    "fortran": np.asfortranarray,
+    "axes permuted": lambda a: np.moveaxis(np.moveaxis(a, 0, -1).copy(), -1, 0),
     "read-only": lambda a: np.lib.stride_tricks.as_strided(a.copy(), writeable=False),
-    "broadcast": lambda a: np.broadcast_to(a[:1], a.shape), "unaligned": _unaligned,
+    "broadcast": lambda a: np.broadcast_to(a[:1], a.shape),
+    "unaligned": _unaligned,
     **{f"memmap {mode}": (lambda mode: lambda a: _memmap(a, mode))(mode) for mode in ("r", "r+", "c")},
     "masked": lambda a: np.ma.masked_less(a, 0),
     "nan and inf": lambda a: np.where(a > 2, np.inf, np.where(a < -2, np.nan, a)),
     "extremes": lambda a: a * np.array([1e300, -0.0, 5e-324])[np.arange(a.size) % 3].reshape(a.shape),
-    "list": lambda a: a.tolist(), "tuples": lambda a: _tuples(a.tolist()), "list of arrays": list,
-    "0-d": lambda a: np.array(1.5), "1-d": np.ravel, "fewer axes": lambda a: a[0], "more axes": lambda a: a[..., None],
-    "5-d": lambda a: a.reshape(a.shape[:1] + (1,) * (5 - a.ndim) + a.shape[1:]), "float": lambda a: 3.0,
-    "str": lambda a: "abc", "dict": lambda a: {}, "empty list": lambda a: [],
+    "list": lambda a: a.tolist(),
+    "tuples": lambda a: _tuples(a.tolist()),
+    "list of arrays": list,
+    "0-d": lambda a: np.array(1.5),
+    "1-d": np.ravel,
+    "fewer axes": lambda a: a[0],
+    "more axes": lambda a: a[..., None],
+    "5-d": lambda a: a.reshape(a.shape[:1] + (1,) * (5 - a.ndim) + a.shape[1:]),
+    "float": lambda a: 3.0,
+    "str": lambda a: "abc",
+    "dict": lambda a: {},
+    "empty list": lambda a: [],
     "ragged list": lambda a: [[1.0], [1.0, 2.0]],
-    "empty batch": lambda a: a[:0], "empty second axis": lambda a: a[:, :0], "empty last axis": lambda a: a[..., :0],
+    "empty batch": lambda a: a[:0],
+    "empty second axis": lambda a: a[:, :0],
+    "empty last axis": lambda a: a[..., :0],
     # nothing to visit, but nominal extents that a loop over them would take hours to walk
     "empty, 2**40 samples": lambda a: np.empty((2**40,) + a.shape[1:-1] + (0,)),
     "empty, 2**40 wide": lambda a: np.empty((0,) + a.shape[1:-1] + (2**40,)),
@@ -240,11 +285,12 @@ def variants(a):
         try:
             yield label, variant(a)
         except (IndexError, ValueError, MemoryError):  # e.g. no second axis to empty; old NumPy refuses
-            pass                                            # huge empty shapes
+            pass  # huge empty shapes
 
 
 def checks(name, trials):
     """check() for every (label, method, value, setup) that trials() yields, in a child; all failures told."""
+
     def batch():
         failures = []
         for label, method, H, setup in trials():
@@ -252,6 +298,7 @@ def checks(name, trials):
             failure = check(name, method, H, setup)
             failures += [f"{name}.{method}, {label}: {failure}"] if failure else []
         assert not failures, "\n".join(failures)
+
     isolated(batch)
 
 
@@ -264,38 +311,77 @@ _plant = lambda attr: lambda layer, v: setattr(_owner(layer), attr, v)  # the pa
 @pytest.mark.parametrize("name", ZOO)
 def test_dtypes_layouts_and_shapes(name, tmp_path):
     TMP[0] = str(tmp_path)
-    checks(name, lambda: ((f"given {label}", m, H, None) for m in METHODS
-                          for label, H in variants(base(name)[m == "backward"])))
+    checks(
+        name,
+        lambda: ((f"given {label}", m, H, None) for m in METHODS for label, H in variants(base(name)[m == "backward"])),
+    )
 
 
 @pytest.mark.parametrize("name", WEIGHTED)
 def test_weights_of_any_dtype_and_layout(name, tmp_path):
     """W and b as a caller may assign them: the float64 copy's results, the caller's array untouched."""
     TMP[0] = str(tmp_path)
-    checks(name, lambda: ((f"{attr} = {label}", m, H, _plant(attr)) for attr in "Wb" for m in METHODS
-                          for label, H in variants(getattr(_owner(make(name)), attr))))
+    checks(
+        name,
+        lambda: (
+            (f"{attr} = {label}", m, H, _plant(attr))
+            for attr in "Wb"
+            for m in METHODS
+            for label, H in variants(getattr(_owner(make(name)), attr))
+        ),
+    )
 
 
 @pytest.mark.parametrize("name", ZOO)
 def test_none_is_not_a_number(name):
     """None as the argument, in an object array, or as a bias, is refused, not read as NaN."""
-    checks(name, lambda: [(f"given {label}", m, H, None) for m in METHODS for label, H in (
-        ("None", None), ("an array of None", np.full(base(name)[m == "backward"].shape, None)))]
-        + [("b = None", m, None, _plant("b")) for m in METHODS if name in WEIGHTED])
+    checks(
+        name,
+        lambda: (
+            [
+                (f"given {label}", m, H, None)
+                for m in METHODS
+                for label, H in (("None", None), ("an array of None", np.full(base(name)[m == "backward"].shape, None)))
+            ]
+            + [("b = None", m, None, _plant("b")) for m in METHODS if name in WEIGHTED]
+        ),
+    )
 
 
 # ---------------------------------------------------------------- attributes replaced by the caller
 
 DELETE, UNSET = object(), object()
-GARBAGE = [("'x'", "x"), ("None", None), ("object()", object()), ("{'k': 1}", {"k": 1}), ("1j", 1j),
-           ("[1, 'a']", [1, "a"]), ("deleted", DELETE)]
-ARRAY_GARBAGE = [("an extra axis", lambda v: np.zeros(v.shape + (7,))), ("complex", lambda v: v + 1j),
-                 ("text", lambda v: np.full(v.shape, "x"))]
+GARBAGE = [
+    ("'x'", "x"),
+    ("None", None),
+    ("object()", object()),
+    ("{'k': 1}", {"k": 1}),
+    ("1j", 1j),
+    ("[1, 'a']", [1, "a"]),
+    ("deleted", DELETE),
+]
+ARRAY_GARBAGE = [
+    ("an extra axis", lambda v: np.zeros(v.shape + (7,))),
+    ("complex", lambda v: v + 1j),
+    ("text", lambda v: np.full(v.shape, "x")),
+]
 # An integer attribute given another value, and the value whose results it may reproduce instead of raising:
 # an equal integer, a size beyond every extent (2**62 acts as 2**6), a negative padding (as 0); 0 only has
 # to be survived (a kernel of 0 has results of its own, which test_pool checks).
-NUMERIC = [(0, 0), (-1, 0), (-3, 0), (2.5, None), ("2", None), (True, 1), (np.int64(2), 2), (np.uint8(3), 3),
-           (2**62, 2**6), (2**63, 2**6), (2**70, 2**6), (-2**70, -2**6)]
+NUMERIC = [
+    (0, 0),
+    (-1, 0),
+    (-3, 0),
+    (2.5, None),
+    ("2", None),
+    (True, 1),
+    (np.int64(2), 2),
+    (np.uint8(3), 3),
+    (2**62, 2**6),
+    (2**63, 2**6),
+    (2**70, 2**6),
+    (-(2**70), -(2**6)),
+]
 STEPS = ("forward", "backward after the change", "forward", "backward")
 
 
@@ -345,6 +431,7 @@ def disagreement(got, expected, scale=1.0):
 def test_attributes_replaced(name):
     """Any attribute, of a part too, replaced by garbage or deleted, or an integer one given an odd value:
     the layer raises or acts as with an equivalent value; it does not crash, hang or make up numbers."""
+
     def batch():
         failures, expected, layer = [], steps(name), make(name)
         with contextlib.redirect_stdout(io.StringIO()):
@@ -362,27 +449,69 @@ def test_attributes_replaced(name):
                     why = disagreement(got, steps(name, path, sub), scale)
                 failures += [f"{name}.{path} = {label}: {why}"] if why else []
         assert not failures, "\n".join(failures)
+
     isolated(batch)
 
 
 def test_wrong_calls_raise_type_error():
     """Argument counts, unknown keywords, foreign instances, uncallable models: TypeError, as in Python."""
+
     def batch():
-        X, (loss, mlp, cnn, simple, dist, lin, relu) = np.ones((4, 3)), map(make, (
-            "CrossEntropyLoss", "MLP", "CNN", "CNN_SimpleScanningMLP", "CNN_DistributedScanningMLP", "Linear", "ReLU"))
-        calls = [(loss.forward, (X,), {}), (loss.forward, (X, X, X), {}), (loss.forward, (X,), {"Z": X}),
-                 (loss.forward, (), {"A": X}), (loss.backward, (X,), {}), (loss, (X,), {}), (type(loss), (1,), {}),
-                 (type(mlp), (), {}), (type(mlp), ([3], 1), {}), (type(mlp), (), {"sizes": [3]}),
-                 (mlp.init_weights, (), {}), (mlp.forward, (), {}), (mlp.backward, (X, X), {}),
-                 (mlp.forward, (), {"Z": X}), (type(cnn), (1,) * 11, {}), (type(cnn), (1,) * 13, {}),
-                 (type(cnn), (1,) * 12, {"lr": 1}), (cnn.zero_grads, (1,), {}), (cnn.step, (), {"lr": 1}),
-                 (cnn.train, (True,), {}), (cnn.eval, (1,), {}), (cnn.forward, (), {}), (cnn.backward, (), {}),
-                 (cnn.backward, (X,), {"labels": X}), (type(simple), (1,), {}), (simple.init_weights, (), {}),
-                 (simple.forward, (X, X), {}), (simple, (X,), {}), (dist, (), {}), (dist, (X, X), {}),
-                 (dist.backward, (), {"dLdA": X}), (lin, (X, X), {}), (relu, (), {}), (relu, (), {"Z": X, "A": X}),
-                 (type(make("Upsample1d")).forward, (make("Downsample1d"), X), {}),
-                 (type(lin).forward, (object(), X), {}), (type(lin).__call__, (relu, X), {}),
-                 (type(relu).backward, (None, X), {})]
+        X, (loss, mlp, cnn, simple, dist, lin, relu) = (
+            np.ones((4, 3)),
+            map(
+                make,
+                (
+                    "CrossEntropyLoss",
+                    "MLP",
+                    "CNN",
+                    "CNN_SimpleScanningMLP",
+                    "CNN_DistributedScanningMLP",
+                    "Linear",
+                    "ReLU",
+                ),
+            ),
+        )
+        calls = [
+            (loss.forward, (X,), {}),
+            (loss.forward, (X, X, X), {}),
+            (loss.forward, (X,), {"Z": X}),
+            (loss.forward, (), {"A": X}),
+            (loss.backward, (X,), {}),
+            (loss, (X,), {}),
+            (type(loss), (1,), {}),
+            (type(mlp), (), {}),
+            (type(mlp), ([3], 1), {}),
+            (type(mlp), (), {"sizes": [3]}),
+            (mlp.init_weights, (), {}),
+            (mlp.forward, (), {}),
+            (mlp.backward, (X, X), {}),
+            (mlp.forward, (), {"Z": X}),
+            (type(cnn), (1,) * 11, {}),
+            (type(cnn), (1,) * 13, {}),
+            (type(cnn), (1,) * 12, {"lr": 1}),
+            (cnn.zero_grads, (1,), {}),
+            (cnn.step, (), {"lr": 1}),
+            (cnn.train, (True,), {}),
+            (cnn.eval, (1,), {}),
+            (cnn.forward, (), {}),
+            (cnn.backward, (), {}),
+            (cnn.backward, (X,), {"labels": X}),
+            (type(simple), (1,), {}),
+            (simple.init_weights, (), {}),
+            (simple.forward, (X, X), {}),
+            (simple, (X,), {}),
+            (dist, (), {}),
+            (dist, (X, X), {}),
+            (dist.backward, (), {"dLdA": X}),
+            (lin, (X, X), {}),
+            (relu, (), {}),
+            (relu, (), {"Z": X, "A": X}),
+            (type(make("Upsample1d")).forward, (make("Downsample1d"), X), {}),
+            (type(lin).forward, (object(), X), {}),
+            (type(lin).__call__, (relu, X), {}),
+            (type(relu).backward, (None, X), {}),
+        ]
         for fn, args, kwargs in calls:
             note(f"{getattr(fn, '__qualname__', fn)}(*{len(args)} arguments, **{sorted(kwargs)})")
             ok, got = attempt(lambda: fn(*args, **kwargs))
@@ -393,6 +522,7 @@ def test_wrong_calls_raise_type_error():
             for method in ("forward", "backward"):
                 ok, got = attempt(lambda: run(cls.__new__(cls), method, A, G))
                 assert not ok or not differ(got, run(make(name), method, A, G)), f"{name}.{method}: {got}"
+
     isolated(batch)
 
 
@@ -400,14 +530,15 @@ def test_wrong_calls_raise_type_error():
 
 POOLS = {"MaxPool2d_stride1": np.max, "MeanPool2d_stride1": np.mean, "MaxPool2d": np.max, "MeanPool2d": np.mean}
 HUGE = st.sampled_from([2**31, 3 * 2**60, 2**62])
-SETTINGS = settings(max_examples=150, deadline=None, database=None, derandomize=True,
-                    suppress_health_check=list(HealthCheck))
+SETTINGS = settings(
+    max_examples=150, deadline=None, database=None, derandomize=True, suppress_health_check=list(HealthCheck)
+)
 
 
 def pool_forward(A, k, s, f):
     Z = np.zeros(A.shape[:2] + tuple((n - k) // s + 1 for n in A.shape[2:]))
     for i, j in np.ndindex(Z.shape[2:]):
-        Z[:, :, i, j] = f(A[:, :, i * s:i * s + k, j * s:j * s + k], axis=(2, 3))
+        Z[:, :, i, j] = f(A[:, :, i * s : i * s + k, j * s : j * s + k], axis=(2, 3))
     return Z
 
 
@@ -416,8 +547,8 @@ def pool_backward(A, G, k, s, f):
     as they are, windows past it add nothing, and an empty one has no maximum (ValueError)."""
     dA = np.zeros(A.shape)
     for n, c, i, j in np.ndindex(G.shape):
-        w = A[n, c, i * s:i * s + k, j * s:j * s + k]
-        dA[n, c, i * s:i * s + k, j * s:j * s + k] += G[n, c, i, j] * ((w == w.max()) if f is np.max else 1 / k**2)
+        w = A[n, c, i * s : i * s + k, j * s : j * s + k]
+        dA[n, c, i * s : i * s + k, j * s : j * s + k] += G[n, c, i, j] * ((w == w.max()) if f is np.max else 1 / k**2)
     return dA
 
 
@@ -432,16 +563,25 @@ def test_gradient_past_the_windows_of_a_huge_stride(name, stride):
         ok, got = attempt(lambda: layer.backward(np.ones((1, 1, 4, 4))))
         expected = pool_backward(A, np.ones((1, 1, 1, 1)), 2, stride, POOLS[name])  # only window (0, 0) exists
         assert (not ok and name == "MaxPool2d") or (ok and not differ(got, expected)), got
+
     isolated(batch)
 
 
 @SETTINGS
-@given(name=st.sampled_from(sorted(POOLS)), nc=st.tuples(st.integers(1, 2), st.integers(1, 2)),
-       hw=st.tuples(st.integers(0, 6), st.integers(0, 6)), k=st.integers(1, 4), s=st.integers(1, 3) | HUGE,
-       grow=st.tuples(st.integers(-1, 3), st.integers(-1, 3)), kb=st.none() | st.none() | HUGE, seed=st.integers(0, 99))
+@given(
+    name=st.sampled_from(sorted(POOLS)),
+    nc=st.tuples(st.integers(1, 2), st.integers(1, 2)),
+    hw=st.tuples(st.integers(0, 6), st.integers(0, 6)),
+    k=st.integers(1, 4),
+    s=st.integers(1, 3) | HUGE,
+    grow=st.tuples(st.integers(-1, 3), st.integers(-1, 3)),
+    kb=st.none() | st.none() | HUGE,
+    seed=st.integers(0, 99),
+)
 def pooling_property(name, nc, hw, k, s, grow, kb, seed):
     """Any window, stride and gradient extent, and a kernel changed before backward: numpy's answer or a raise."""
     import quillet.nn.pool as pool
+
     s, rng = 1 if name.endswith("stride1") else s, np.random.default_rng(seed)
     layer, A = getattr(pool, name)(*((k,) if name.endswith("stride1") else (k, s))), rng.integers(-2, 3, nc + hw) * 1.0
     out = [(n - k) // s + 1 for n in hw]
@@ -463,13 +603,22 @@ def pooling_property(name, nc, hw, k, s, grow, kb, seed):
 
 
 @SETTINGS
-@given(name=st.sampled_from(["Lintrel", "Plantrel"]), n=st.integers(0, 2), c=st.integers(1, 3), o=st.integers(1, 3),
-       hw=st.tuples(st.integers(0, 7), st.integers(0, 7)), k=st.integers(1, 4), s=st.integers(1, 3) | HUGE,
-       p=st.integers(0, 2), seed=st.integers(0, 99))
+@given(
+    name=st.sampled_from(["Lintrel", "Plantrel"]),
+    n=st.integers(0, 2),
+    c=st.integers(1, 3),
+    o=st.integers(1, 3),
+    hw=st.tuples(st.integers(0, 7), st.integers(0, 7)),
+    k=st.integers(1, 4),
+    s=st.integers(1, 3) | HUGE,
+    p=st.integers(0, 2),
+    seed=st.integers(0, 99),
+)
 def convolution_property(name, n, c, o, hw, k, s, p, seed):
     """Empty batches, widths, huge strides and paddings: the correlation and its gradients, or a raise."""
     import quillet.nn.Lintrel
     import quillet.nn.Plantrel
+
     d, rng = 1 + (name == "Plantrel"), np.random.default_rng(seed)
     layer = getattr(getattr(quillet.nn, name), name)(c, o, k, s, p)
     part, A = getattr(layer, name.lower() + "_stride1"), rng.standard_normal((n, c) + hw[:d])

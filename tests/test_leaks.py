@@ -2,6 +2,7 @@
 class, with failing calls among them (leaks hide on error paths).  After a
 warm-up, the reference counts of inputs, weights and results, the interpreter's
 allocated blocks and the resident memory stay flat."""
+
 import contextlib
 import gc
 import io
@@ -10,7 +11,6 @@ import sys
 
 import numpy as np
 import pytest
-
 from conftest import ZOO, base, bwd, fwd, make
 
 try:
@@ -25,8 +25,10 @@ class _Figures:  # a plugin, so that the figures close pytest's summary
     def pytest_terminal_summary(self, terminalreporter):
         if FIGURES:
             worst = {k: max(f[k] for f in FIGURES.values()) for k in ("refs", "blocks", "rss_kib")}
-            terminalreporter.write_line(f"test_leaks: {sum(f['calls'] for f in FIGURES.values())} calls over "
-                                        f"{len(FIGURES)} classes; largest drift: {worst}")
+            terminalreporter.write_line(
+                f"test_leaks: {sum(f['calls'] for f in FIGURES.values())} calls over "
+                f"{len(FIGURES)} classes; largest drift: {worst}"
+            )
 
 
 @pytest.fixture(scope="module", autouse=True)

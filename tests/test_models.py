@@ -1,11 +1,10 @@
 import numpy as np
 import pytest
 from conftest import corr, numgrad
-from numpy.testing import assert_allclose, assert_array_equal
-
 from models.cnn import CNN
 from models.mlp import MLP
 from models.trawlix import CNN_DistributedScanningMLP, CNN_SimpleScanningMLP
+from numpy.testing import assert_allclose, assert_array_equal
 from quillet.nn.activation import ReLU, Tanh
 from quillet.nn.linear import Linear
 from quillet.nn.loss import CrossEntropyLoss
@@ -71,13 +70,34 @@ def test_mlp_calls_layers_and_runs_backward_in_reverse():
     assert log == [("call", 1), ("call", 2), ("call", 3), ("backward", 3), ("backward", 2), ("backward", 1)]
 
 
-def make_cnn(width=8, cin=2, channels=(4, 4, 4), kernels=(2, 2, 2), strides=(1, 1, 1), classes=4, acts=None,
-             conv_init=None, bias_init=None, lin_init=None, criterion=None, lr=0.1):
-    return CNN(input_width=width, num_input_channels=cin, num_channels=list(channels), kernel_sizes=list(kernels),
-               strides=list(strides), num_linear_neurons=classes,
-               activations=acts if acts is not None else [ReLU() for _ in channels],
-               conv_weight_init_fn=conv_init, bias_init_fn=bias_init, linear_weight_init_fn=lin_init,
-               criterion=criterion or CrossEntropyLoss(), lr=lr)
+def make_cnn(
+    width=8,
+    cin=2,
+    channels=(4, 4, 4),
+    kernels=(2, 2, 2),
+    strides=(1, 1, 1),
+    classes=4,
+    acts=None,
+    conv_init=None,
+    bias_init=None,
+    lin_init=None,
+    criterion=None,
+    lr=0.1,
+):
+    return CNN(
+        input_width=width,
+        num_input_channels=cin,
+        num_channels=list(channels),
+        kernel_sizes=list(kernels),
+        strides=list(strides),
+        num_linear_neurons=classes,
+        activations=acts if acts is not None else [ReLU() for _ in channels],
+        conv_weight_init_fn=conv_init,
+        bias_init_fn=bias_init,
+        linear_weight_init_fn=lin_init,
+        criterion=criterion or CrossEntropyLoss(),
+        lr=lr,
+    )
 
 
 def cnn_reference(cnn, A, f):
@@ -96,9 +116,14 @@ class Product:  # a criterion whose output is not reduced: the model must sum it
     backward = lambda self: self.Y
 
 
-@pytest.mark.parametrize("width, kernels, strides, printed, in_features", [
-    (8, (2, 2, 2), (1, 1, 1), "7\n6\n5\n", 20), (10, (3, 2, 2), (2, 1, 1), "4\n3\n2\n", 8),
-    (30, (4, 3, 2), (3, 2, 2), "9\n4\n2\n", 8)])
+@pytest.mark.parametrize(
+    "width, kernels, strides, printed, in_features",
+    [
+        (8, (2, 2, 2), (1, 1, 1), "7\n6\n5\n", 20),
+        (10, (3, 2, 2), (2, 1, 1), "4\n3\n2\n", 8),
+        (30, (4, 3, 2), (3, 2, 2), "9\n4\n2\n", 8),
+    ],
+)
 def test_cnn_construction(width, kernels, strides, printed, in_features, capsys):
     acts, crit = [ReLU(), Tanh(), ReLU()], CrossEntropyLoss()
     cnn = make_cnn(width, kernels=kernels, strides=strides, acts=acts, criterion=crit, lr=0.25)
@@ -107,7 +132,10 @@ def test_cnn_construction(width, kernels, strides, printed, in_features, capsys)
     assert cnn.activations is acts and cnn.criterion is crit and cnn.lr == 0.25
     assert cnn.train_mode is True and cnn.nlayers == 3
     assert [(c.lintrel_stride1.W.shape, c.stride) for c in cnn.convolutional_layers] == [
-        ((4, 2, kernels[0]), strides[0]), ((4, 4, kernels[1]), strides[1]), ((4, 4, kernels[2]), strides[2])]
+        ((4, 2, kernels[0]), strides[0]),
+        ((4, 4, kernels[1]), strides[1]),
+        ((4, 4, kernels[2]), strides[2]),
+    ]
 
 
 def test_cnn_seed_reproduces_conv_weights():
@@ -124,8 +152,16 @@ def test_cnn_initialisers():
     calls = []
     init = lambda tag: lambda *s: calls.append((tag, s)) or np.full(s, len(calls), dtype=float)
     cnn = make_cnn(conv_init=init("conv"), bias_init=init("bias"), lin_init=init("linear"))
-    assert calls == [("conv", (4, 2, 2)), ("bias", (4,)), ("conv", (4, 4, 2)), ("bias", (4,)),
-                     ("conv", (4, 4, 2)), ("bias", (4,)), ("linear", (4, 20)), ("bias", (4,))]
+    assert calls == [
+        ("conv", (4, 2, 2)),
+        ("bias", (4,)),
+        ("conv", (4, 4, 2)),
+        ("bias", (4,)),
+        ("conv", (4, 4, 2)),
+        ("bias", (4,)),
+        ("linear", (4, 20)),
+        ("bias", (4,)),
+    ]
     assert_array_equal(cnn.linear_layer.W, np.full((4, 20), 7.0))
     assert_array_equal(cnn.linear_layer.b, np.full(4, 8.0))
 
@@ -150,8 +186,11 @@ def test_cnn_forward_backward(rng):
 
 def test_cnn_finite_differences(rng):
     np.random.seed(2)
-    cnn = make_cnn(acts=[Tanh() for _ in range(3)], lin_init=lambda *s: rng.standard_normal(s),
-                   bias_init=lambda n: rng.standard_normal(n))
+    cnn = make_cnn(
+        acts=[Tanh() for _ in range(3)],
+        lin_init=lambda *s: rng.standard_normal(s),
+        bias_init=lambda n: rng.standard_normal(n),
+    )
     A, Y = rng.standard_normal((3, 2, 8)), np.eye(4)[[0, 2, 3]]
 
     def loss():
@@ -222,8 +261,15 @@ def test_cnn_learns_a_separable_problem(capsys):
     A[:, 0] += np.where(labels, 1.0, -1.0)[:, None]
     Y = np.eye(2)[labels]
     np.random.seed(0)
-    cnn = make_cnn(16, channels=(4, 4, 4), kernels=(3, 3, 3), strides=(2, 1, 1), classes=2, lr=0.05,
-                   conv_init=lambda *s: np.random.normal(0, 0.3, s))
+    cnn = make_cnn(
+        16,
+        channels=(4, 4, 4),
+        kernels=(3, 3, 3),
+        strides=(2, 1, 1),
+        classes=2,
+        lr=0.05,
+        conv_init=lambda *s: np.random.normal(0, 0.3, s),
+    )
     losses = []
     for _ in range(300):
         cnn.zero_grads()
@@ -249,8 +295,9 @@ def conv_weight(w, in_channels, kernel):  # W[o, ch, k] = w[k * in_channels + ch
 def scan(A, w1, w2, w3):
     """The perceptron applied to every window of 8 time steps, hop 4, flattened channel-major."""
     n = (A.shape[2] - 8) // 4 + 1
-    out = [relu(relu(A[:, :, 4 * t:4 * t + 8].transpose(0, 2, 1).reshape(len(A), 192) @ w1) @ w2) @ w3
-           for t in range(n)]
+    out = [
+        relu(relu(A[:, :, 4 * t : 4 * t + 8].transpose(0, 2, 1).reshape(len(A), 192) @ w1) @ w2) @ w3 for t in range(n)
+    ]
     return np.stack(out, axis=2).reshape(len(A), -1)
 
 

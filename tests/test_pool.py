@@ -3,10 +3,9 @@ import warnings
 
 import numpy as np
 import pytest
+import quillet.nn.pool as pool
 from numpy.lib.stride_tricks import sliding_window_view
 from numpy.testing import assert_allclose, assert_array_equal
-
-import quillet.nn.pool as pool
 from quillet.nn.pool import MaxPool2d, MaxPool2d_stride1, MeanPool2d, MeanPool2d_stride1
 from quillet.nn.resampling import Downsample2d
 
@@ -40,8 +39,10 @@ def ref_forward(A, k, s, kind):
 def ref_backward(A, G, k, s, kind):
     A, dA = np.asarray(A, dtype=float), np.zeros(np.shape(A))
     for n, c, i, j in np.ndindex(G.shape):
-        w = A[n, c, i * s:i * s + k, j * s:j * s + k]
-        dA[n, c, i * s:i * s + k, j * s:j * s + k] += G[n, c, i, j] * ((w == w.max()) if kind == "max" else 1 / k**2)
+        w = A[n, c, i * s : i * s + k, j * s : j * s + k]
+        dA[n, c, i * s : i * s + k, j * s : j * s + k] += G[n, c, i, j] * (
+            (w == w.max()) if kind == "max" else 1 / k**2
+        )
     return dA
 
 
@@ -49,14 +50,19 @@ def ref_mask(A, k, s):
     A, mask = np.asarray(A, dtype=float), np.zeros(np.shape(A), dtype=bool)
     for i in range(out_extent(A.shape[2], k, s)):
         for j in range(out_extent(A.shape[3], k, s)):
-            w = A[:, :, i * s:i * s + k, j * s:j * s + k]
-            mask[:, :, i * s:i * s + k, j * s:j * s + k] = w == w.max(axis=(2, 3), keepdims=True)
+            w = A[:, :, i * s : i * s + k, j * s : j * s + k]
+            mask[:, :, i * s : i * s + k, j * s : j * s + k] = w == w.max(axis=(2, 3), keepdims=True)
     return mask
 
 
-GRID = ([(c, k, 1, shape) for c in ALL[:2] for k in (1, 2, 3) for shape in ((2, 3, 4, 4), (2, 2, 5, 3), (1, 2, 6, 7))]
-        + [(c, k, s, shape) for c in STRIDED for k, s in ((2, 2), (3, 2), (3, 1), (2, 3), (1, 1), (1, 2), (4, 3))
-           for shape in ((2, 3, 6, 4), (2, 2, 5, 5), (1, 2, 7, 6))])
+GRID = [
+    (c, k, 1, shape) for c in ALL[:2] for k in (1, 2, 3) for shape in ((2, 3, 4, 4), (2, 2, 5, 3), (1, 2, 6, 7))
+] + [
+    (c, k, s, shape)
+    for c in STRIDED
+    for k, s in ((2, 2), (3, 2), (3, 1), (2, 3), (1, 1), (1, 2), (4, 3))
+    for shape in ((2, 3, 6, 4), (2, 2, 5, 5), (1, 2, 7, 6))
+]
 
 
 @pytest.mark.parametrize("ties", [False, True])
@@ -121,12 +127,22 @@ def test_max_indices_overwrite_order():
     assert_array_equal(mask, [[[[False, False, True], [False, False, False]]]])  # the old mask is left alone
 
 
-@pytest.mark.parametrize("cls, k, s, hw, out", [
-    (MaxPool2d_stride1, 4, 1, (3, 4), (0, 1)), (MeanPool2d_stride1, 4, 1, (4, 3), (1, 0)),
-    (MaxPool2d_stride1, 5, 1, (3, 4), None), (MeanPool2d_stride1, 5, 1, (5, 3), None),
-    (MaxPool2d, 4, 2, (3, 4), (0, 1)), (MeanPool2d, 5, 2, (3, 5), (0, 1)),  # (3 - 5) // 2 + 1 == 0
-    (MaxPool2d, 6, 2, (3, 6), None), (MeanPool2d, 5, 1, (3, 5), None),
-    (MaxPool2d, 0, 2, (3, 4), (2, 3)), (MaxPool2d, 0, 1, (2, 2), (3, 3)), (MaxPool2d_stride1, 0, 1, (2, 2), None)])
+@pytest.mark.parametrize(
+    "cls, k, s, hw, out",
+    [
+        (MaxPool2d_stride1, 4, 1, (3, 4), (0, 1)),
+        (MeanPool2d_stride1, 4, 1, (4, 3), (1, 0)),
+        (MaxPool2d_stride1, 5, 1, (3, 4), None),
+        (MeanPool2d_stride1, 5, 1, (5, 3), None),
+        (MaxPool2d, 4, 2, (3, 4), (0, 1)),
+        (MeanPool2d, 5, 2, (3, 5), (0, 1)),  # (3 - 5) // 2 + 1 == 0
+        (MaxPool2d, 6, 2, (3, 6), None),
+        (MeanPool2d, 5, 1, (3, 5), None),
+        (MaxPool2d, 0, 2, (3, 4), (2, 3)),
+        (MaxPool2d, 0, 1, (2, 2), (3, 3)),
+        (MaxPool2d_stride1, 0, 1, (2, 2), None),
+    ],
+)
 def test_kernel_larger_than_input_or_zero(cls, k, s, hw, out):
     layer, A = make(cls, k, s), np.ones((2, 3) + hw)
     if out is None:
@@ -198,9 +214,11 @@ def test_failures(cls):
     A = np.ones((1, 2, 3, 3))
     layer.forward(A)
     for method in ("forward", "backward"):
-        for nd, msg in ((3, "not enough values to unpack (expected 4, got 3)"),
-                        (0, "not enough values to unpack (expected 4, got 0)"),
-                        (5, "too many values to unpack (expected 4)")):
+        for nd, msg in (
+            (3, "not enough values to unpack (expected 4, got 3)"),
+            (0, "not enough values to unpack (expected 4, got 0)"),
+            (5, "too many values to unpack (expected 4)"),
+        ):
             with pytest.raises(ValueError) as e:
                 getattr(layer, method)(np.ones((2,) * nd))
             assert str(e.value) == msg and layer.A is A  # a failed forward keeps the previous input
@@ -212,8 +230,7 @@ def test_failures(cls):
 
 
 @pytest.mark.parametrize("cls", ALL[:2])
-@pytest.mark.parametrize("gshape", [(2, 3, 4, 4), (3, 1, 4, 4), (1, 4, 2, 3), (0, 4, 4, 4), (4, 4, 4, 4),
-                                    (3, 5, 4, 4)])
+@pytest.mark.parametrize("gshape", [(2, 3, 4, 4), (3, 1, 4, 4), (1, 4, 2, 3), (0, 4, 4, 4), (4, 4, 4, 4), (3, 5, 4, 4)])
 def test_stride1_gradient_for_fewer_planes(cls, gshape, rng):
     layer, A = cls(2), rng.integers(0, 3, (3, 4, 5, 5)).astype(float)
     layer.forward(A)
@@ -266,4 +283,10 @@ def test_hostile_layouts(cls, k, s, layout, rng):
 def test_module_contents():
     assert pool.np is np and not hasattr(pool, "__all__") and pool.Downsample2d is Downsample2d
     assert [n for n in vars(pool) if not n.startswith("_")] == [
-        "np", "Upsample1d", "Downsample1d", "Upsample2d", "Downsample2d", *(c.__name__ for c in ALL)]
+        "np",
+        "Upsample1d",
+        "Downsample1d",
+        "Upsample2d",
+        "Downsample2d",
+        *(c.__name__ for c in ALL),
+    ]

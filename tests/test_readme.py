@@ -1,5 +1,6 @@
 """The README's code and the user guide's must run as written, and the README's
 first command must keep its promises."""
+
 import ast
 import contextlib
 import io
@@ -41,9 +42,11 @@ def run_python_blocks(path):
     with contextlib.redirect_stdout(io.StringIO()) as out:
         for match in re.finditer(r"```python\n(.*?)```", text, re.S):
             block, first_line = match.group(1), text.count("\n", 0, match.start(1))
-            comments = {tok.start[0]: tok.string[1:].strip()
-                        for tok in tokenize.generate_tokens(io.StringIO(block).readline)
-                        if tok.type == tokenize.COMMENT}
+            comments = {
+                tok.start[0]: tok.string[1:].strip()
+                for tok in tokenize.generate_tokens(io.StringIO(block).readline)
+                if tok.type == tokenize.COMMENT
+            }
             for node in ast.parse(block).body:
                 expected = _literal(comments.get(node.end_lineno, ""))
                 where = f"{path.name} line {first_line + node.end_lineno}"
@@ -83,12 +86,15 @@ def test_user_guide_code_runs_and_shows_true_values():
 
 def test_readme_has_the_two_commands():
     commands = re.findall(r"```sh\n(.*?)\n```", README.read_text(), re.S)
-    assert commands[:2] == ['pip install ".[examples]" && python examples/train_digits.py',
-                            'pip install ".[test]" && python -m pytest']
+    assert commands[:2] == [
+        'pip install ".[examples]" && python examples/train_digits.py',
+        'pip install ".[test]" && python -m pytest',
+    ]
 
 
 # The digits example.  Its flags are checked before anything is imported or
 # loaded, so these run without the example's own dependencies.
+
 
 @pytest.fixture(scope="module")
 def example():
@@ -103,26 +109,32 @@ def workdir(tmp_path, monkeypatch):
     return tmp_path
 
 
-@pytest.mark.parametrize("argv, message", [
-    (["--epochs", "0"], "--epochs: must be at least 1, got 0"),
-    (["--epochs", "2.5"], "--epochs: expected a whole number"),
-    (["--batch-size", "0"], "--batch-size: must be at least 1"),
-    (["--batch-size", "-32"], "--batch-size: must be at least 1"),
-    (["--lr", "0"], "--lr: must be a positive finite number"),
-    (["--lr", "-0.1"], "--lr: must be a positive finite number"),
-    (["--lr", "nan"], "--lr: must be a positive finite number"),
-    (["--lr", "1e400"], "--lr: must be a positive finite number"),
-    (["--lr", "fast"], "--lr: expected a number"),
-    (["--seed", "-1"], "--seed: must be between 0 and 2**32 - 1"),
-    (["--seed", str(2**32)], "--seed: must be between 0 and 2**32 - 1"),
-    (["--plot", ""], "--plot: expected a file name"),
-    (["--plot", "curves"], "--plot: 'curves' does not end in one of .png"),
-    (["--plot", "curves.txt"], "--plot: 'curves.txt' does not end in one of .png"),
-    (["--plot", "figures.png"], "--plot: 'figures.png' is a folder"),
-    (["--plot", "notes.txt/curves.png"], "--plot: {tmp}/notes.txt is a file, not a folder"),
-    (["--plot", "notes.txt/deeper/curves.png"],
-     "--plot: cannot create the folder {tmp}/notes.txt/deeper: {tmp}/notes.txt is a file"),
-], ids=lambda v: " ".join(v) if isinstance(v, list) else None)
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["--epochs", "0"], "--epochs: must be at least 1, got 0"),
+        (["--epochs", "2.5"], "--epochs: expected a whole number"),
+        (["--batch-size", "0"], "--batch-size: must be at least 1"),
+        (["--batch-size", "-32"], "--batch-size: must be at least 1"),
+        (["--lr", "0"], "--lr: must be a positive finite number"),
+        (["--lr", "-0.1"], "--lr: must be a positive finite number"),
+        (["--lr", "nan"], "--lr: must be a positive finite number"),
+        (["--lr", "1e400"], "--lr: must be a positive finite number"),
+        (["--lr", "fast"], "--lr: expected a number"),
+        (["--seed", "-1"], "--seed: must be between 0 and 2**32 - 1"),
+        (["--seed", str(2**32)], "--seed: must be between 0 and 2**32 - 1"),
+        (["--plot", ""], "--plot: expected a file name"),
+        (["--plot", "curves"], "--plot: 'curves' does not end in one of .png"),
+        (["--plot", "curves.txt"], "--plot: 'curves.txt' does not end in one of .png"),
+        (["--plot", "figures.png"], "--plot: 'figures.png' is a folder"),
+        (["--plot", "notes.txt/curves.png"], "--plot: {tmp}/notes.txt is a file, not a folder"),
+        (
+            ["--plot", "notes.txt/deeper/curves.png"],
+            "--plot: cannot create the folder {tmp}/notes.txt/deeper: {tmp}/notes.txt is a file",
+        ),
+    ],
+    ids=lambda v: " ".join(v) if isinstance(v, list) else None,
+)
 def test_example_refuses_bad_flags_before_any_work(example, workdir, capsys, argv, message):
     with pytest.raises(SystemExit) as stop:
         example.main(argv)
@@ -168,6 +180,6 @@ def test_example_defaults_learn_smoothly_to_97_percent(example):
     assert test[-1] >= 0.97
     # No collapse on the way: after the first epochs the test accuracy never
     # falls more than three points below its best so far, nor the loss rises.
-    best = [max(test[:i + 1]) for i in range(len(test))]
+    best = [max(test[: i + 1]) for i in range(len(test))]
     assert all(b - t <= 0.03 for b, t in zip(best[2:], test[2:]))
     assert all(later <= earlier + 0.01 for earlier, later in zip(loss, loss[1:]))

@@ -2,9 +2,8 @@ import copy
 
 import numpy as np
 import pytest
-from numpy.testing import assert_array_equal
-
 import quillet.nn.resampling as rs
+from numpy.testing import assert_array_equal
 from quillet.nn.resampling import Downsample1d, Downsample2d, Upsample1d, Upsample2d
 
 
@@ -33,12 +32,17 @@ up2, down2 = on_both_axes(up1), on_both_axes(down1)
 # forward reference and its adjoint, which is the backward reference
 PAIRS = {Upsample1d: (up1, down1), Downsample1d: (down1, up1), Upsample2d: (up2, down2), Downsample2d: (down2, up2)}
 VIEWS = {(Downsample1d, "forward"), (Downsample2d, "forward"), (Upsample2d, "backward")}
-FACTOR = {Upsample1d: "upsampling_factor", Upsample2d: "upsampling_factor",
-          Downsample1d: "downsampling_factor", Downsample2d: "downsampling_factor"}
+FACTOR = {
+    Upsample1d: "upsampling_factor",
+    Upsample2d: "upsampling_factor",
+    Downsample1d: "downsampling_factor",
+    Downsample2d: "downsampling_factor",
+}
 SHAPE = {Upsample1d: (2, 3, 5), Downsample1d: (2, 3, 5), Upsample2d: (2, 2, 5, 4), Downsample2d: (2, 2, 5, 4)}
 ALL = list(PAIRS)
 GRID = [(c, k, (2, 3, w)) for c in ALL[:2] for k in (1, 2, 3, 7) for w in (1, 2, 5, 6, 7)] + [
-    (c, k, (2, 2) + hw) for c in ALL[2:] for k in (1, 2, 3) for hw in ((1, 1), (3, 4), (5, 5), (6, 7), (2, 9))]
+    (c, k, (2, 2) + hw) for c in ALL[2:] for k in (1, 2, 3) for hw in ((1, 1), (3, 4), (5, 5), (6, 7), (2, 9))
+]
 
 
 @pytest.mark.parametrize("cls, k, shape", GRID)
@@ -88,8 +92,12 @@ def test_state_follows_latest_forward(cls, rng):
     for shape in (SHAPE[cls], SHAPE[cls][:2] + (9,) * (len(SHAPE[cls]) - 2)):
         A = rng.standard_normal(shape)
         Z = layer.forward(A)
-        stored = {Upsample1d: lambda: {"A": A}, Downsample1d: lambda: {"w_in": shape[2]}, Upsample2d: dict,
-                  Downsample2d: lambda: {"input_height": shape[2], "input_width": shape[3]}}[cls]()
+        stored = {
+            Upsample1d: lambda: {"A": A},
+            Downsample1d: lambda: {"w_in": shape[2]},
+            Upsample2d: dict,
+            Downsample2d: lambda: {"input_height": shape[2], "input_width": shape[3]},
+        }[cls]()
         assert vars(layer).keys() == {FACTOR[cls], *stored}
         for name, value in stored.items():
             got = getattr(layer, name)
@@ -129,9 +137,11 @@ def test_downsample2d_backward_broadcasts(gshape, rng):
 def test_wrong_ndim(cls, method):
     need, layer = len(SHAPE[cls]), cls(2)
     layer.forward(np.ones(SHAPE[cls]))
-    for nd, msg in [(need - 1, f"not enough values to unpack (expected {need}, got {need - 1})"),
-                    (0, f"not enough values to unpack (expected {need}, got 0)"),
-                    (need + 1, f"too many values to unpack (expected {need})")]:
+    for nd, msg in [
+        (need - 1, f"not enough values to unpack (expected {need}, got {need - 1})"),
+        (0, f"not enough values to unpack (expected {need}, got 0)"),
+        (need + 1, f"too many values to unpack (expected {need})"),
+    ]:
         with pytest.raises(ValueError) as e:
             getattr(layer, method)(np.ones((3,) * nd))
         assert str(e.value) == msg
@@ -145,8 +155,18 @@ def test_backward_before_forward(cls, attr):
 
 
 @pytest.mark.parametrize("cls", ALL)
-@pytest.mark.parametrize("bad, exc", [(0, ValueError), (-1, ValueError), (-(2**70), ValueError),
-                                      (1.5, TypeError), (2.0, TypeError), ("2", TypeError), (None, TypeError)])
+@pytest.mark.parametrize(
+    "bad, exc",
+    [
+        (0, ValueError),
+        (-1, ValueError),
+        (-(2**70), ValueError),
+        (1.5, TypeError),
+        (2.0, TypeError),
+        ("2", TypeError),
+        (None, TypeError),
+    ],
+)
 def test_invalid_factor_fails_on_use(cls, bad, exc):
     layer, A = cls(bad), np.ones(SHAPE[cls])
     assert getattr(layer, FACTOR[cls]) is bad  # construction stores anything unchanged
@@ -170,12 +190,14 @@ def test_huge_factor(k):
         layer.forward(a)
         return layer.backward(g)
 
-    for fn, expected in [(lambda: Downsample1d(k).forward(A), A[..., :1]),
-                         (lambda: Downsample2d(k).forward(A4), A4[..., :1, :1]),
-                         (lambda: Upsample2d(k).backward(A4), A4[..., :1, :1]),
-                         (lambda: fb(Upsample1d(k), A[..., :1], A[..., :1]), A[..., :1]),
-                         (lambda: fb(Downsample1d(k), A, A[..., :1]), [[[0, 0, 0], [3, 0, 0]]]),
-                         (lambda: fb(Downsample2d(k), A4, A4[..., 1:, 2:]), [[[[5, 0, 0], [0, 0, 0]]]])]:
+    for fn, expected in [
+        (lambda: Downsample1d(k).forward(A), A[..., :1]),
+        (lambda: Downsample2d(k).forward(A4), A4[..., :1, :1]),
+        (lambda: Upsample2d(k).backward(A4), A4[..., :1, :1]),
+        (lambda: fb(Upsample1d(k), A[..., :1], A[..., :1]), A[..., :1]),
+        (lambda: fb(Downsample1d(k), A, A[..., :1]), [[[0, 0, 0], [3, 0, 0]]]),
+        (lambda: fb(Downsample2d(k), A4, A4[..., 1:, 2:]), [[[[5, 0, 0], [0, 0, 0]]]]),
+    ]:
         try:  # a ValueError or the exact result
             got = fn()
         except ValueError:
@@ -205,9 +227,16 @@ def test_hostile_layouts(cls, layout, rng):
     assert_array_equal(G, G0)
 
 
-@pytest.mark.parametrize("cls, method", [(Upsample1d, "forward"), (Upsample1d, "backward"),
-                                         (Downsample1d, "backward"), (Upsample2d, "forward"),
-                                         (Downsample2d, "backward")])
+@pytest.mark.parametrize(
+    "cls, method",
+    [
+        (Upsample1d, "forward"),
+        (Upsample1d, "backward"),
+        (Downsample1d, "backward"),
+        (Upsample2d, "forward"),
+        (Downsample2d, "backward"),
+    ],
+)
 def test_unusable_inputs(cls, method):
     layer = cls(2)
     shape = SHAPE[cls] if method == "forward" else layer.forward(np.ones(SHAPE[cls])).shape
@@ -238,7 +267,9 @@ def test_module_contents():
     assert [n for n in vars(rs) if not n.startswith("_")] == ["np", *(c.__name__ for c in ALL)]
 
 
-@pytest.mark.parametrize("cls, shape", [(Upsample1d, (1, 2, 0)), (Upsample2d, (1, 2, 0, 3)), (Upsample2d, (1, 2, 3, 0))])
+@pytest.mark.parametrize(
+    "cls, shape", [(Upsample1d, (1, 2, 0)), (Upsample2d, (1, 2, 0, 3)), (Upsample2d, (1, 2, 3, 0))]
+)
 def test_upsampling_an_empty_axis(cls, shape):
     # an empty axis upsampled by k has 1 - k samples: refused for k > 1, empty for k = 1
     with pytest.raises(ValueError, match="negative dimensions"):

@@ -1,5 +1,6 @@
 """Demonstration modules: each import runs a seeded script once, in a fresh interpreter here,
 and what it printed and left behind is compared with an independent numpy replay."""
+
 import importlib
 import io
 import json
@@ -32,37 +33,60 @@ with open(out, "wb") as f:
 """.replace("SEP", repr(SEP))
 
 MODULES = {  # star-imported modules, int globals, other script globals, expressions evaluated in the namespace
-    "tressel": (["quillet.flatten", "quillet.nn.Lintrel"], dict(in_c=2, out_c=2, kernel=2, width=4, batch=1),
-                "x sandbox_weight_init_fn layer y delta dx",
-                dict(layer="type(layer).__name__, layer.W, layer.b, layer.A is x", dLdW="layer.dLdW",
-                     dLdb="layer.dLdb")),
-    "wyncott": (["quillet.flatten", "quillet.nn.Unfurlet"],
-                dict(in_c=2, out_c=2, batch=1, width=4, kernel=2, upsampling_factor=2),
-                "x sandbox_weight_init_fn sandbox_bias_init_fn unfurlet_1d y delta conv_backward_res",
-                dict(layer="type(unfurlet_1d).__name__, unfurlet_1d.lintrel_stride1.W, unfurlet_1d.lintrel_stride1.b",
-                     dLdW="unfurlet_1d.lintrel_stride1.dLdW", dLdb="unfurlet_1d.lintrel_stride1.dLdb")),
-    "dunmere": (["quillet.flatten", "quillet.nn.pool"], dict(kernel=2, width=4, in_c=2, batch=1),
-                "x pool_layer forward_res backward_res",
-                dict(layer="type(pool_layer).__name__, pool_layer.kernel, pool_layer.A is x")),
-    "halvard": (["quillet.flatten", "quillet.nn.resampling"],
-                dict(in_c=2, out_c=2, batch=1, input_width=4, kernel=2, upsampling_factor=2),
-                "x upsample_1d forward_res backward_res",
-                dict(layer="type(upsample_1d).__name__, upsample_1d.upsampling_factor, upsample_1d.A is x",
-                     shared="[np.shares_memory(a, b) for a, b in [(forward_res, x), (backward_res, forward_res),"
-                            " (backward_res, x)]]")),
-    "orbisk": (["models.cnn", "quillet.nn.activation", "quillet.nn.loss"],
-               dict(input_width=8, num_input_channels=2, batch_size=1),
-               "num_channels kernel_sizes model x y delta dx sandbox_cnn_weight_init sandbox_linear_weight_init "
-               "sandbox_bias_init",
-               dict(model="type(model).__name__, [type(a).__name__ for a in model.activations],"
-                          " type(model.criterion).__name__, model.lr, model.linear_layer.W, model.linear_layer.b,"
-                          " [c.lintrel_stride1.W for c in model.convolutional_layers], float(model.loss)",
-                    dLdW="model.convolutional_layers[0].lintrel_stride1.dLdW")),
+    "tressel": (
+        ["quillet.flatten", "quillet.nn.Lintrel"],
+        dict(in_c=2, out_c=2, kernel=2, width=4, batch=1),
+        "x sandbox_weight_init_fn layer y delta dx",
+        dict(layer="type(layer).__name__, layer.W, layer.b, layer.A is x", dLdW="layer.dLdW", dLdb="layer.dLdb"),
+    ),
+    "wyncott": (
+        ["quillet.flatten", "quillet.nn.Unfurlet"],
+        dict(in_c=2, out_c=2, batch=1, width=4, kernel=2, upsampling_factor=2),
+        "x sandbox_weight_init_fn sandbox_bias_init_fn unfurlet_1d y delta conv_backward_res",
+        dict(
+            layer="type(unfurlet_1d).__name__, unfurlet_1d.lintrel_stride1.W, unfurlet_1d.lintrel_stride1.b",
+            dLdW="unfurlet_1d.lintrel_stride1.dLdW",
+            dLdb="unfurlet_1d.lintrel_stride1.dLdb",
+        ),
+    ),
+    "dunmere": (
+        ["quillet.flatten", "quillet.nn.pool"],
+        dict(kernel=2, width=4, in_c=2, batch=1),
+        "x pool_layer forward_res backward_res",
+        dict(layer="type(pool_layer).__name__, pool_layer.kernel, pool_layer.A is x"),
+    ),
+    "halvard": (
+        ["quillet.flatten", "quillet.nn.resampling"],
+        dict(in_c=2, out_c=2, batch=1, input_width=4, kernel=2, upsampling_factor=2),
+        "x upsample_1d forward_res backward_res",
+        dict(
+            layer="type(upsample_1d).__name__, upsample_1d.upsampling_factor, upsample_1d.A is x",
+            shared="[np.shares_memory(a, b) for a, b in [(forward_res, x), (backward_res, forward_res),"
+            " (backward_res, x)]]",
+        ),
+    ),
+    "orbisk": (
+        ["models.cnn", "quillet.nn.activation", "quillet.nn.loss"],
+        dict(input_width=8, num_input_channels=2, batch_size=1),
+        "num_channels kernel_sizes model x y delta dx sandbox_cnn_weight_init sandbox_linear_weight_init "
+        "sandbox_bias_init",
+        dict(
+            model="type(model).__name__, [type(a).__name__ for a in model.activations],"
+            " type(model.criterion).__name__, model.lr, model.linear_layer.W, model.linear_layer.b,"
+            " [c.lintrel_stride1.W for c in model.convolutional_layers], float(model.loss)",
+            dLdW="model.convolutional_layers[0].lintrel_stride1.dLdW",
+        ),
+    ),
     "pellory": (["models.trawlix"], {}, "", {}),
 }
-INITS = [("tressel", "sandbox_weight_init_fn", (2, 3, 4), 0.5), ("wyncott", "sandbox_weight_init_fn", (2, 3, 4), 1),
-         ("wyncott", "sandbox_bias_init_fn", (5,), 0), ("orbisk", "sandbox_cnn_weight_init", (2, 3, 4), 1),
-         ("orbisk", "sandbox_linear_weight_init", (3, 5), 1), ("orbisk", "sandbox_bias_init", (5,), 0)]
+INITS = [
+    ("tressel", "sandbox_weight_init_fn", (2, 3, 4), 0.5),
+    ("wyncott", "sandbox_weight_init_fn", (2, 3, 4), 1),
+    ("wyncott", "sandbox_bias_init_fn", (5,), 0),
+    ("orbisk", "sandbox_cnn_weight_init", (2, 3, 4), 1),
+    ("orbisk", "sandbox_linear_weight_init", (3, 5), 1),
+    ("orbisk", "sandbox_bias_init", (5,), 0),
+]
 for _mod, _fn, _args, _ in INITS:
     _call = f"{_fn}{_args}".replace(",)", ")")
     MODULES[_mod][3][_fn] = f"callable({_fn}), {_fn}.__name__, {_call}, {_call} is {_call}"
@@ -74,12 +98,17 @@ def run(tmp_path):
     def go(name):
         if name not in _runs:
             sources, exprs, out = MODULES[name][0], MODULES[name][3], tmp_path / (name + ".pkl")
-            proc = subprocess.run([sys.executable, "-c", CHILD, "sandbox." + name, str(out), json.dumps(exprs),
-                                   json.dumps(sources)], capture_output=True, text=True, timeout=60)
+            proc = subprocess.run(
+                [sys.executable, "-c", CHILD, "sandbox." + name, str(out), json.dumps(exprs), json.dumps(sources)],
+                capture_output=True,
+                text=True,
+                timeout=60,
+            )
             assert proc.returncode == 0, proc.stderr
             first, _, second = proc.stdout.partition(SEP)
             _runs[name] = first, second, pickle.loads(out.read_bytes())
         return _runs[name]
+
     return go
 
 
@@ -100,7 +129,7 @@ def conv1d_backward(A, W, dZ):
     K, out = W.shape[2], dZ.shape[2]
     dA = np.zeros((dZ.shape[0], W.shape[1], out + K - 1))
     for k in range(K):
-        dA[:, :, k:k + out] += np.einsum("noi,om->nmi", dZ, W[:, :, k])
+        dA[:, :, k : k + out] += np.einsum("noi,om->nmi", dZ, W[:, :, k])
     return dA, np.einsum("noi,nmik->omk", dZ, windows(A, K, axis=2)[:, :, :out]), dZ.sum(axis=(0, 2))
 
 
@@ -117,21 +146,27 @@ def replay(name):
         dx, dW, db = conv1d_backward(x, W, delta)
         return dict(x=x, y=conv1d(x, W, np.ones(2)), delta=delta, dx=dx, dLdW=dW, dLdb=db)
     if name == "wyncott":
-        x, = draws(11785, (1, 2, 4))
+        (x,) = draws(11785, (1, 2, 4))
         up, W = upsample(x), np.ones((2, 2, 2))
         dup, dW, db = conv1d_backward(up, W, np.ones((1, 2, 6)))
-        return dict(x=x, y=conv1d(up, W, np.zeros(2)), delta=np.ones((1, 2, 6)), conv_backward_res=dup[:, :, ::2],
-                    dLdW=dW, dLdb=db)
+        return dict(
+            x=x,
+            y=conv1d(up, W, np.zeros(2)),
+            delta=np.ones((1, 2, 6)),
+            conv_backward_res=dup[:, :, ::2],
+            dLdW=dW,
+            dLdb=db,
+        )
     if name == "dunmere":
-        x, = draws(11685, (1, 2, 4, 4))
+        (x,) = draws(11685, (1, 2, 4, 4))
         fwd, bwd = windows(x, (2, 2), axis=(2, 3)).mean(axis=(-2, -1)), np.zeros_like(x)
         for i, j in np.ndindex(3, 3):
-            bwd[:, :, i:i + 2, j:j + 2] += fwd[:, :, i, j][:, :, None, None] / 4
+            bwd[:, :, i : i + 2, j : j + 2] += fwd[:, :, i, j][:, :, None, None] / 4
         return dict(x=x, forward_res=fwd, backward_res=bwd)
     if name == "halvard":
-        x, = draws(11485, (1, 2, 4))
+        (x,) = draws(11485, (1, 2, 4))
         return dict(x=x, forward_res=upsample(x), backward_res=x)
-    x, = draws(11785, (1, 2, 8))  # orbisk
+    (x,) = draws(11785, (1, 2, 8))  # orbisk
     a, saved = x, []
     for _ in range(3):
         W = np.ones((4, a.shape[1], 2))
@@ -146,9 +181,11 @@ def replay(name):
 
 
 def expected_stdout(name):
-    labels = dict(tressel=[("input", "x"), ("output", "y"), ("delta", "delta"), ("dx", "dx")],
-                  dunmere=[("input", "x"), ("Forward", "forward_res"), ("Backward", "backward_res")],
-                  halvard=[("input", "x")])
+    labels = dict(
+        tressel=[("input", "x"), ("output", "y"), ("delta", "delta"), ("dx", "dx")],
+        dunmere=[("input", "x"), ("Forward", "forward_res"), ("Backward", "backward_res")],
+        halvard=[("input", "x")],
+    )
     if name not in labels:
         return "7\n6\n5\n" if name == "orbisk" else ""
     r, buf = replay(name), io.StringIO()

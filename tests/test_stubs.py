@@ -1,6 +1,7 @@
 """Every extension module ships a .pyi stub beside it that names everything the
 module binds, and whose classes declare the runtime methods with the same
 parameters and defaults."""
+
 import ast
 import importlib
 import inspect
@@ -55,8 +56,11 @@ def test_stub_matches_module(name):
         runtime = getattr(mod, cls.name)
         assert runtime.__module__ == name  # a re-exported class is imported, not redeclared
         stub = {f.name: params(f) for f in cls.body if isinstance(f, ast.FunctionDef)}
-        methods = {m: f for m, f in vars(runtime).items()
-                   if callable(f) and (not m.startswith("_") or m in ("__init__", "__call__"))}
+        methods = {
+            m: f
+            for m, f in vars(runtime).items()
+            if callable(f) and (not m.startswith("_") or m in ("__init__", "__call__"))
+        }
         assert set(stub) == set(methods), cls.name
         for m, f in methods.items():
             got = [(p.name, p.default) for p in inspect.signature(f).parameters.values()]

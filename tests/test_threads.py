@@ -1,33 +1,35 @@
 """Layers of different kinds running at once on several threads compute bit for
 bit what they compute alone, and the heavy kernels let other Python threads run."""
+
 import threading
 import time
 
 import numpy as np
 import pytest
-
-from quillet.nn.Lintrel import Lintrel
-from quillet.nn.Plantrel import Plantrel, Plantrel_stride1
-from quillet.nn.Unfurlet import Unfurlet2d
 from quillet.nn.activation import Tanh
 from quillet.nn.linear import Linear
+from quillet.nn.Lintrel import Lintrel
+from quillet.nn.Plantrel import Plantrel, Plantrel_stride1
 from quillet.nn.pool import MaxPool2d, MeanPool2d_stride1
 from quillet.nn.resampling import Upsample2d
+from quillet.nn.Unfurlet import Unfurlet2d
 
 # Shapes large enough for the multi-threaded kernels (blocked GEMM, im2col + BLAS, pooling and
 # resampling over planes), with a small one among them.  Weights come from the initialiser w, not
 # from numpy's global generator, which the threads share.
-LAYERS = [("conv2d 16->32", lambda w: Plantrel_stride1(16, 32, 3, w), (16, 16, 32, 32)),
-          ("conv2d strided, padded", lambda w: Plantrel(16, 8, 3, 2, 1, w), (8, 16, 32, 32)),
-          ("conv2d 240 channels", lambda w: Plantrel_stride1(240, 4, 3, w), (2, 240, 10, 10)),
-          ("conv2d tiny", lambda w: Plantrel_stride1(2, 3, 2, w), (2, 2, 5, 5)),
-          ("conv1d", lambda w: Lintrel(32, 32, 5, 2, 2, w), (16, 32, 512)),
-          ("transposed conv2d", lambda w: Unfurlet2d(8, 8, 3, 2, w), (4, 8, 16, 16)),
-          ("max pool", lambda w: MaxPool2d(3, 2), (16, 32, 32, 32)),
-          ("mean pool", lambda w: MeanPool2d_stride1(3), (8, 16, 32, 32)),
-          ("upsample", lambda w: Upsample2d(2), (16, 32, 32, 32)),
-          ("tanh", lambda w: Tanh(), (64, 64, 256)),
-          ("linear", lambda w: Linear(512, 256, w), (256, 512))]
+LAYERS = [
+    ("conv2d 16->32", lambda w: Plantrel_stride1(16, 32, 3, w), (16, 16, 32, 32)),
+    ("conv2d strided, padded", lambda w: Plantrel(16, 8, 3, 2, 1, w), (8, 16, 32, 32)),
+    ("conv2d 240 channels", lambda w: Plantrel_stride1(240, 4, 3, w), (2, 240, 10, 10)),
+    ("conv2d tiny", lambda w: Plantrel_stride1(2, 3, 2, w), (2, 2, 5, 5)),
+    ("conv1d", lambda w: Lintrel(32, 32, 5, 2, 2, w), (16, 32, 512)),
+    ("transposed conv2d", lambda w: Unfurlet2d(8, 8, 3, 2, w), (4, 8, 16, 16)),
+    ("max pool", lambda w: MaxPool2d(3, 2), (16, 32, 32, 32)),
+    ("mean pool", lambda w: MeanPool2d_stride1(3), (8, 16, 32, 32)),
+    ("upsample", lambda w: Upsample2d(2), (16, 32, 32, 32)),
+    ("tanh", lambda w: Tanh(), (64, 64, 256)),
+    ("linear", lambda w: Linear(512, 256, w), (256, 512)),
+]
 
 
 def run(i):

@@ -1,13 +1,13 @@
 """Transposed convolutions (Unfurlet1d, Unfurlet2d), and what every convolution
 layer shares: construction, parameters read afresh, gradient bookkeeping and
 hostile inputs."""
+
 import copy
 
 import numpy as np
 import pytest
-from numpy.testing import assert_allclose, assert_array_equal
-
 from conftest import check_gradients, corr, corr_grads
+from numpy.testing import assert_allclose, assert_array_equal
 from quillet.nn.Lintrel import Lintrel, Lintrel_stride1
 from quillet.nn.Plantrel import Plantrel, Plantrel_stride1
 from quillet.nn.resampling import Downsample1d, Downsample2d, Upsample1d, Upsample2d
@@ -27,11 +27,21 @@ def every(k, d):
 
 
 # class, batch, in_channels, out_channels, spatial shape, kernel, factor
-SHAPES = [(Unfurlet1d, 2, 3, 2, (4,), 2, 2), (Unfurlet1d, 1, 1, 1, (5,), 1, 3), (Unfurlet1d, 3, 4, 5, (3,), 5, 2),
-          (Unfurlet1d, 2, 2, 3, (3,), 6, 2), (Unfurlet1d, 2, 3, 4, (6,), 3, 1), (Unfurlet1d, 16, 24, 32, (128,), 8, 4),
-          (Unfurlet2d, 2, 3, 2, (4, 5), 3, 2), (Unfurlet2d, 1, 2, 3, (3, 2), 2, 3), (Unfurlet2d, 2, 2, 2, (2, 3), 4, 3),
-          (Unfurlet2d, 1, 1, 2, (2, 2), 4, 2), (Unfurlet2d, 2, 3, 4, (5, 4), 3, 1), (Unfurlet2d, 8, 16, 32, (16, 12), 3, 2),
-          (Unfurlet2d, 2, 2, 3, (3, 4), 1, 2)]  # kernel 1: rows are upsampled even when the kernel is one row
+SHAPES = [
+    (Unfurlet1d, 2, 3, 2, (4,), 2, 2),
+    (Unfurlet1d, 1, 1, 1, (5,), 1, 3),
+    (Unfurlet1d, 3, 4, 5, (3,), 5, 2),
+    (Unfurlet1d, 2, 2, 3, (3,), 6, 2),
+    (Unfurlet1d, 2, 3, 4, (6,), 3, 1),
+    (Unfurlet1d, 16, 24, 32, (128,), 8, 4),
+    (Unfurlet2d, 2, 3, 2, (4, 5), 3, 2),
+    (Unfurlet2d, 1, 2, 3, (3, 2), 2, 3),
+    (Unfurlet2d, 2, 2, 2, (2, 3), 4, 3),
+    (Unfurlet2d, 1, 1, 2, (2, 2), 4, 2),
+    (Unfurlet2d, 2, 3, 4, (5, 4), 3, 1),
+    (Unfurlet2d, 8, 16, 32, (16, 12), 3, 2),
+    (Unfurlet2d, 2, 2, 3, (3, 4), 1, 2),
+]  # kernel 1: rows are upsampled even when the kernel is one row
 
 
 @pytest.mark.parametrize("cls, n, c, o, spatial, k, f", SHAPES)
@@ -41,7 +51,7 @@ def test_values_gradients_and_printing(cls, n, c, o, spatial, k, f, rng, capsys)
     part = vars(layer)[bare_cls.__name__.lower()]
     part.b = rng.standard_normal(o)
     Z = layer.forward(A)
-    assert capsys.readouterr().out == ("upsampling_factor %d\n" % f if d == 2 else "")
+    assert capsys.readouterr().out == (f"upsampling_factor {f}\n" if d == 2 else "")
     assert Z.shape == (n, o) + tuple((m - 1) * f - k + 2 for m in spatial)
     assert_array_equal(part.A, up(A, f))
     assert_allclose(Z, corr(up(A, f), part.W, part.b), **TOL)
@@ -77,13 +87,20 @@ def test_unfurlet2d_prints_before_convolving(capsys):
 
 
 # Shared behaviour.  class: (arguments after (in, out, kernel), inner layer, input shape with 3 channels)
-LAYERS = {Lintrel_stride1: ((), None, (2, 3, 9)), Lintrel: ((2, 1), "lintrel_stride1", (2, 3, 9)),
-          Unfurlet1d: ((2,), "lintrel_stride1", (2, 3, 5)), Plantrel_stride1: ((), None, (2, 3, 6, 7)),
-          Plantrel: ((2, 1), "plantrel_stride1", (2, 3, 6, 7)), Unfurlet2d: ((2,), "plantrel_stride1", (2, 3, 4, 5))}
-PARTS = {Lintrel: ["stride", "pad", "lintrel_stride1", "downsample1d"],
-         Plantrel: ["stride", "pad", "plantrel_stride1", "downsample2d"],
-         Unfurlet1d: ["upsampling_factor", "upsample1d", "lintrel_stride1"],
-         Unfurlet2d: ["upsampling_factor", "plantrel_stride1", "upsample2d"]}
+LAYERS = {
+    Lintrel_stride1: ((), None, (2, 3, 9)),
+    Lintrel: ((2, 1), "lintrel_stride1", (2, 3, 9)),
+    Unfurlet1d: ((2,), "lintrel_stride1", (2, 3, 5)),
+    Plantrel_stride1: ((), None, (2, 3, 6, 7)),
+    Plantrel: ((2, 1), "plantrel_stride1", (2, 3, 6, 7)),
+    Unfurlet2d: ((2,), "plantrel_stride1", (2, 3, 4, 5)),
+}
+PARTS = {
+    Lintrel: ["stride", "pad", "lintrel_stride1", "downsample1d"],
+    Plantrel: ["stride", "pad", "plantrel_stride1", "downsample2d"],
+    Unfurlet1d: ["upsampling_factor", "upsample1d", "lintrel_stride1"],
+    Unfurlet2d: ["upsampling_factor", "plantrel_stride1", "upsample2d"],
+}
 RESAMPLER = {Lintrel: Downsample1d, Plantrel: Downsample2d, Unfurlet1d: Upsample1d, Unfurlet2d: Upsample2d}
 classes = pytest.mark.parametrize("cls", list(LAYERS), ids=lambda c: c.__name__)
 
@@ -108,7 +125,7 @@ def test_construction_and_initialisers(cls, rng):
         assert getattr(part, name).dtype == np.float64 and np.array_equal(getattr(part, name), value)
     assert [vars(part)[a] for a in ("in_channels", "out_channels", "kernel_size")] == [3, 4, 3]
     if inner:
-        assert list(vars(layer)) == PARTS[cls] and [vars(layer)[a] for a in PARTS[cls][:len(extra)]] == list(extra)
+        assert list(vars(layer)) == PARTS[cls] and [vars(layer)[a] for a in PARTS[cls][: len(extra)]] == list(extra)
         assert type(part) is (Plantrel_stride1 if len(shape) == 4 else Lintrel_stride1)
         resampler = next(v for v in vars(layer).values() if type(v) is RESAMPLER[cls])
         assert vars(resampler) in ({"upsampling_factor": extra[0]}, {"downsampling_factor": extra[0]})
@@ -116,8 +133,9 @@ def test_construction_and_initialisers(cls, rng):
     np.random.seed(5)
     first = np.random.random()
     np.random.seed(5)
-    layer, part, _ = build(cls, rng, lambda *a, **kw: calls.append(("W", a, kw)) or W,
-                           lambda *a, **kw: calls.append(("b", a, kw)) or b)
+    layer, part, _ = build(
+        cls, rng, lambda *a, **kw: calls.append(("W", a, kw)) or W, lambda *a, **kw: calls.append(("b", a, kw)) or b
+    )
     assert np.random.random() == first  # nothing drawn
     assert calls == [("W", wshape, {}), ("b", (4,), {})]
     assert part.W is W and part.b is b and part.dLdW.shape == wshape and part.dLdb.shape == (4,)
@@ -133,8 +151,12 @@ def test_parameters_are_read_afresh(cls, rng):
     assert not np.allclose(Z, Z0)
     part.dLdW.fill(0), part.dLdb.fill(0)
     dA, dW, db = np.array(layer.backward(G)), part.dLdW.copy(), part.dLdb.copy()
-    for Wv, bv in ((W, b), (W.astype(np.float32), b.astype(np.float32)), (np.asfortranarray(W.astype(float)), b),
-                   (np.ascontiguousarray(W[:, ::-1])[:, ::-1], b.astype(float)[::-1][::-1])):
+    for Wv, bv in (
+        (W, b),
+        (W.astype(np.float32), b.astype(np.float32)),
+        (np.asfortranarray(W.astype(float)), b),
+        (np.ascontiguousarray(W[:, ::-1])[:, ::-1], b.astype(float)[::-1][::-1]),
+    ):
         part.W, part.b = Wv, bv
         assert_allclose(layer.forward(A), Z, **SAME)
         part.dLdW.fill(0), part.dLdb.fill(0)
@@ -202,9 +224,15 @@ def test_unusable_inputs(cls, rng):
             layer.backward(bad)
 
 
-@pytest.mark.parametrize("cls, args, inner, shape", [
-    (Lintrel, (2, 3, 3, 2, 1), "lintrel_stride1", (2, 2, 9)), (Plantrel, (2, 3, 3, 2, 1), "plantrel_stride1", (2, 2, 6, 7)),
-    (Unfurlet1d, (2, 3, 2, 2), "lintrel_stride1", (2, 2, 5)), (Unfurlet2d, (2, 3, 2, 2), "plantrel_stride1", (2, 2, 3, 4))])
+@pytest.mark.parametrize(
+    "cls, args, inner, shape",
+    [
+        (Lintrel, (2, 3, 3, 2, 1), "lintrel_stride1", (2, 2, 9)),
+        (Plantrel, (2, 3, 3, 2, 1), "plantrel_stride1", (2, 2, 6, 7)),
+        (Unfurlet1d, (2, 3, 2, 2), "lintrel_stride1", (2, 2, 5)),
+        (Unfurlet2d, (2, 3, 2, 2), "plantrel_stride1", (2, 2, 3, 4)),
+    ],
+)
 def test_composites_call_replaced_methods_of_their_parts(cls, args, inner, shape, rng, capsys):
     layer, A = cls(*args), rng.standard_normal(shape)
     Z = layer.forward(A)

@@ -14,6 +14,7 @@ keeps.  This extension reads the stub of every module autodoc documents and
   stubs (classes as declared, ``forward`` before ``backward``).  The modules
   themselves stay the compiled ones, with their docstrings.
 """
+
 import ast
 import copy
 import importlib
@@ -124,7 +125,7 @@ def process_signature(app, what, name, obj, options, signature, return_annotatio
     stub = stub_for(modname) if modname else None
     if stub is None:
         return None
-    qualname = name[len(modname) + 1:]
+    qualname = name[len(modname) + 1 :]
     key = f"{qualname}.__init__" if what == "class" else qualname
     fn = stub.functions.get(key)
     runtime = _runtime_names(obj)
@@ -137,8 +138,13 @@ def process_signature(app, what, name, obj, options, signature, return_annotatio
         return None
     args = _parameters(fn, drop_self=(what != "function"))
     if runtime is not None and runtime != _names(args):
-        logger.warning("%s: the compiled signature (%s) and the stub's (%s) in %s differ", name,
-                       ", ".join(runtime), ", ".join(_names(args)), stub.path)
+        logger.warning(
+            "%s: the compiled signature (%s) and the stub's (%s) in %s differ",
+            name,
+            ", ".join(runtime),
+            ", ".join(_names(args)),
+            stub.path,
+        )
         return None
     returns = None if what == "class" or fn.returns is None else ast.unparse(fn.returns)
     return f"({ast.unparse(args)})", returns
@@ -151,7 +157,7 @@ def process_docstring(app, what, name, obj, options, lines):
     stub = stub_for(modname) if modname else None
     if stub is None:
         return
-    attributes = stub.attributes.get(name[len(modname) + 1:], [])
+    attributes = stub.attributes.get(name[len(modname) + 1 :], [])
     if not attributes:
         return
     if lines and lines[-1].strip():

@@ -102,8 +102,8 @@ Slot* make_slot(const char* module, const char* owner, const Method& m) {
   s->source = "src/" + std::string(module) + ".cpp";
   for (size_t i = 4; i < s->source.size() - 4; ++i)
     if (s->source[i] == '.') s->source[i] = '/';
-  s->signature = std::string(m.name) + (owner ? "($self" : "($module") + (s->params.empty() && !keyword_only ? "" : ", ") +
-                 m.params + ")\n--\n\n" + (m.doc ? m.doc : "");
+  s->signature = std::string(m.name) + (owner ? "($self" : "($module") +
+                 (s->params.empty() && !keyword_only ? "" : ", ") + m.params + ")\n--\n\n" + (m.doc ? m.doc : "");
   return s;
 }
 
@@ -261,8 +261,13 @@ PyMethodDef* method_def(const char* module, const char* owner, const Method& m) 
 
 Ref init_descriptor(PyTypeObject* cls, const char* module, const Method& m) {
   Slot* s = make_slot(module, cls->tp_name, m);
-  auto* base = new wrapperbase{"__init__", 0, nullptr, reinterpret_cast<wrapperfunc>(reinterpret_cast<void (*)()>(init_wrapper)),
-                               s->signature.c_str(), PyWrapperFlag_KEYWORDS, nullptr};
+  auto* base = new wrapperbase{"__init__",
+                               0,
+                               nullptr,
+                               reinterpret_cast<wrapperfunc>(reinterpret_cast<void (*)()>(init_wrapper)),
+                               s->signature.c_str(),
+                               PyWrapperFlag_KEYWORDS,
+                               nullptr};
   return check(PyDescr_NewWrapper(cls, base, s));
 }
 

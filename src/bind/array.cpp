@@ -67,8 +67,8 @@ Ref to_f64(PyArrayObject* a, const char* what) {
     raise(PyExc_TypeError, "%s: complex values are not supported (got dtype %R)", what,
           reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
   // Strings go through NumPy's own parsing ('1.5' is a number, 'a' a ValueError).
-  if (!(PyTypeNum_ISBOOL(t) || PyTypeNum_ISINTEGER(t) || PyTypeNum_ISFLOAT(t) || t == NPY_OBJECT ||
-        t == NPY_STRING || t == NPY_UNICODE))
+  if (!(PyTypeNum_ISBOOL(t) || PyTypeNum_ISINTEGER(t) || PyTypeNum_ISFLOAT(t) || t == NPY_OBJECT || t == NPY_STRING ||
+        t == NPY_UNICODE))
     raise(PyExc_TypeError, "%s must hold real numbers, not dtype %R", what,
           reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
   if (t == NPY_DOUBLE && PyArray_ISCARRAY_RO(a) && PyArray_ISNOTSWAPPED(a))
@@ -114,14 +114,14 @@ npy_intp add_size(npy_intp a, npy_intp b) {
 
 Ref zeros(const std::vector<npy_intp>& d) {
   OwnMemory memory(nbytes(d, sizeof(double)));
-  return check(PyArray_Zeros(static_cast<int>(d.size()), const_cast<npy_intp*>(d.data()),
-                             PyArray_DescrFromType(NPY_DOUBLE), 0));
+  return check(
+      PyArray_Zeros(static_cast<int>(d.size()), const_cast<npy_intp*>(d.data()), PyArray_DescrFromType(NPY_DOUBLE), 0));
 }
 
 Ref empty(const std::vector<npy_intp>& d) {
   OwnMemory memory(nbytes(d, sizeof(double)));
-  return check(PyArray_Empty(static_cast<int>(d.size()), const_cast<npy_intp*>(d.data()),
-                             PyArray_DescrFromType(NPY_DOUBLE), 0));
+  return check(
+      PyArray_Empty(static_cast<int>(d.size()), const_cast<npy_intp*>(d.data()), PyArray_DescrFromType(NPY_DOUBLE), 0));
 }
 
 Ref zeros_like_dtype(const std::vector<npy_intp>& d, PyArray_Descr* dtype) {
@@ -159,8 +159,7 @@ Ref pad(PyArrayObject* A, npy_intp p, int axes) {
   const int nd = static_cast<int>(d.size());
   if (nd < axes) unpack_error(nd, axes);
   if (p < 0) raise(PyExc_ValueError, "index can't contain negative values");
-  for (int i = nd - axes; i < nd; ++i)
-    d[static_cast<size_t>(i)] = add_size(d[static_cast<size_t>(i)], mul_size(p, 2));
+  for (int i = nd - axes; i < nd; ++i) d[static_cast<size_t>(i)] = add_size(d[static_cast<size_t>(i)], mul_size(p, 2));
   Ref out = zeros_like_dtype(d, PyArray_DESCR(A));
   const Py_ssize_t lo = static_cast<Py_ssize_t>(p);
   Ref center = axes == 1 ? slice(out.get(), {{nd - 1, lo, lo + PyArray_DIM(A, nd - 1), 1}})

@@ -19,8 +19,7 @@ Ref wrap(int64_t batch, int64_t rows, int64_t cols, int64_t batch_stride, int64_
 }  // namespace
 
 void gemm(bool trans_a, bool trans_b, int64_t batch, int64_t m, int64_t n, int64_t k, const double* a, int64_t lda,
-          int64_t stride_a, const double* b, int64_t ldb, int64_t stride_b, double* c, int64_t ldc,
-          int64_t stride_c) {
+          int64_t stride_a, const double* b, int64_t ldb, int64_t stride_b, double* c, int64_t ldc, int64_t stride_c) {
   if (batch == 0 || m == 0 || n == 0) return;
   PyGILState_STATE g = PyGILState_Ensure();
   try {

@@ -25,7 +25,6 @@ class NoGil {
 // takes the GIL for the call, and numpy releases it again while the BLAS
 // runs.  A Python error (MemoryError) comes back as qb::Error.
 void gemm(bool trans_a, bool trans_b, int64_t batch, int64_t m, int64_t n, int64_t k, const double* a, int64_t lda,
-          int64_t stride_a, const double* b, int64_t ldb, int64_t stride_b, double* c, int64_t ldc,
-          int64_t stride_c);
+          int64_t stride_a, const double* b, int64_t ldb, int64_t stride_b, double* c, int64_t ldc, int64_t stride_c);
 
 }  // namespace qb

@@ -119,8 +119,7 @@ void* h_realloc(void*, void* ptr, size_t n) {
 
 void h_free(void*, void* ptr, size_t) { give_back(ptr); }
 
-PyDataMem_Handler handler = {
-    "quillet_reuse", 1, {nullptr, h_malloc, h_calloc, h_realloc, h_free}};
+PyDataMem_Handler handler = {"quillet_reuse", 1, {nullptr, h_malloc, h_calloc, h_realloc, h_free}};
 
 PyObject* handler_capsule() {
   static PyObject* capsule = nullptr;

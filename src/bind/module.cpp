@@ -31,7 +31,8 @@ PyObject* make_class(PyObject* module, const char* name, const char* doc, std::i
   check(PyObject_SetAttrString(cls.get(), "__doc__", doc ? str(doc).get() : Py_None));
   for (const Method& m : methods) {
     // Setting __init__ on the class also points its tp_init slot at it.
-    Ref d = &m == init ? init_descriptor(type, modtext, m) : check(PyDescr_NewMethod(type, method_def(modtext, name, m)));
+    Ref d =
+        &m == init ? init_descriptor(type, modtext, m) : check(PyDescr_NewMethod(type, method_def(modtext, name, m)));
     check(PyObject_SetAttrString(cls.get(), m.name, d.get()));
   }
   check(PyObject_SetAttr(module, pyname.get(), cls.get()));

@@ -24,21 +24,21 @@ namespace qk {
 
 // Every function of the table, in order.  A new kernel is declared in its
 // header and added here.
-#define QK_KERNELS(X) \
-  X(conv_forward)     \
-  X(conv_backward)    \
-  X(transposed_forward) \
+#define QK_KERNELS(X)    \
+  X(conv_forward)        \
+  X(conv_backward)       \
+  X(transposed_forward)  \
   X(transposed_backward) \
-  X(zero_off_grid)    \
-  X(max_forward)      \
-  X(mean_forward)     \
-  X(max_forward_mask) \
-  X(max_backward)     \
-  X(mean_backward)    \
-  X(spread)           \
-  X(pick)             \
-  X(activate)         \
-  X(activate_grad)    \
+  X(zero_off_grid)       \
+  X(max_forward)         \
+  X(mean_forward)        \
+  X(max_forward_mask)    \
+  X(max_backward)        \
+  X(mean_backward)       \
+  X(spread)              \
+  X(pick)                \
+  X(activate)            \
+  X(activate_grad)       \
   X(softmax_cross_entropy)
 
 struct Api {

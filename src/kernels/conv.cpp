@@ -63,28 +63,29 @@ void direct_backward(const ConvShape& s, const double* A, const double* W, const
                      double* db) {
   const int64_t HW = s.ho * s.wo, plane = s.h * s.w, dplane = s.hd * s.wd, ck = s.ck();
   // Input gradient: every (sample, channel) plane of dA belongs to one task.
-  if (dA) parallel_for(s.n * s.c, double(s.o) * double(s.kh * s.kw) * double(HW), [&](int64_t lo, int64_t hi) {
-    for (int64_t t = lo; t < hi; ++t) {
-      const int64_t n = t / s.c, c = t % s.c;
-      double* da = dA + t * dplane;
-      std::fill(da, da + dplane, 0.0);
-      for (int64_t o = 0; o < s.o; ++o) {
-        const double* dz = dZ + (n * s.o + o) * HW;
-        for (int64_t p = 0; p < s.kh; ++p)
-          for (int64_t q = 0; q < s.kw; ++q) {
-            const double wv = W[o * ck + (c * s.kh + p) * s.kw + q];
-            for (int64_t i = 0; i < s.ho; ++i) {
-              double* dr = da + (i * s.sh + p) * s.wd + q;
-              const double* gr = dz + i * s.wo;
-              if (s.sw == 1)
-                for (int64_t j = 0; j < s.wo; ++j) dr[j] += wv * gr[j];
-              else
-                for (int64_t j = 0; j < s.wo; ++j) dr[j * s.sw] += wv * gr[j];
+  if (dA)
+    parallel_for(s.n * s.c, double(s.o) * double(s.kh * s.kw) * double(HW), [&](int64_t lo, int64_t hi) {
+      for (int64_t t = lo; t < hi; ++t) {
+        const int64_t n = t / s.c, c = t % s.c;
+        double* da = dA + t * dplane;
+        std::fill(da, da + dplane, 0.0);
+        for (int64_t o = 0; o < s.o; ++o) {
+          const double* dz = dZ + (n * s.o + o) * HW;
+          for (int64_t p = 0; p < s.kh; ++p)
+            for (int64_t q = 0; q < s.kw; ++q) {
+              const double wv = W[o * ck + (c * s.kh + p) * s.kw + q];
+              for (int64_t i = 0; i < s.ho; ++i) {
+                double* dr = da + (i * s.sh + p) * s.wd + q;
+                const double* gr = dz + i * s.wo;
+                if (s.sw == 1)
+                  for (int64_t j = 0; j < s.wo; ++j) dr[j] += wv * gr[j];
+                else
+                  for (int64_t j = 0; j < s.wo; ++j) dr[j * s.sw] += wv * gr[j];
+              }
             }
-          }
+        }
       }
-    }
-  });
+    });
   if (!dW) return;
   // Weight gradient: one task per (filter, input channel) pair.
   parallel_for(s.o * s.c, double(s.n) * double(s.kh * s.kw) * double(HW), [&](int64_t lo, int64_t hi) {
@@ -180,7 +181,7 @@ void im2col_packed(const ConvShape& s, const double* A, int64_t n0, int64_t nb, 
       base[i] = tap[i] ? (r / (s.kh * s.kw)) * plane + ((r / s.kw) % s.kh) * s.w + r % s.kw : 0;
     }
     const bool full = (g + 1) * kMR <= ck;  // kMR taps, no ones row or padding
-    bool consecutive = full;                  // ... and adjacent in memory
+    bool consecutive = full;                // ... and adjacent in memory
     for (int64_t i = 1; i < kMR; ++i) consecutive = consecutive && base[i] == base[0] + i;
     int64_t k = 0;
     for (int64_t b = 0; b < nb; ++b) {
@@ -417,7 +418,8 @@ void blocked_backward(const ConvShape& s, const double* A, const double* W, cons
         // The samples of this worker, tile by tile: each tile's column
         // gradients are made in L1 and added onto dA at once.  Workers own
         // whole samples, so no two of them add to the same place.
-        const int64_t n_lo = std::min(s.n, th * per_thread * nbmax), n_hi = std::min(s.n, (th + 1) * per_thread * nbmax);
+        const int64_t n_lo = std::min(s.n, th * per_thread * nbmax),
+                      n_hi = std::min(s.n, (th + 1) * per_thread * nbmax);
         std::fill(dA + n_lo * s.c * s.hd * s.wd, dA + n_hi * s.c * s.hd * s.wd, 0.0);
         for (int64_t col = n_lo * HW; col < n_hi * HW; col += kNR) {
           const Tile t(s, col, n_hi * HW);
@@ -490,9 +492,12 @@ void blas_backward(const ConvShape& s, const double* A, const double* W, const d
 void conv_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z, GemmFn gemm) {
   if (s.n == 0 || s.o == 0 || s.ho <= 0 || s.wo <= 0) return;  // Z is empty
   switch (choose(s)) {
-    case ConvPath::Direct: return direct_forward(s, A, W, b, Z);
-    case ConvPath::Blocked: return blocked_forward(s, A, W, b, Z);
-    case ConvPath::Blas: return blas_forward(s, A, W, b, Z, gemm);
+    case ConvPath::Direct:
+      return direct_forward(s, A, W, b, Z);
+    case ConvPath::Blocked:
+      return blocked_forward(s, A, W, b, Z);
+    case ConvPath::Blas:
+      return blas_forward(s, A, W, b, Z, gemm);
   }
 }
 
@@ -505,9 +510,12 @@ void conv_backward(const ConvShape& s, const double* A, const double* W, const d
     return;
   }
   switch (choose(s)) {
-    case ConvPath::Direct: return direct_backward(s, A, W, dZ, dA, dW, db);
-    case ConvPath::Blocked: return blocked_backward(s, A, W, dZ, dA, dW, db);
-    case ConvPath::Blas: return blas_backward(s, A, W, dZ, dA, dW, db, gemm);
+    case ConvPath::Direct:
+      return direct_backward(s, A, W, dZ, dA, dW, db);
+    case ConvPath::Blocked:
+      return blocked_backward(s, A, W, dZ, dA, dW, db);
+    case ConvPath::Blas:
+      return blas_backward(s, A, W, dZ, dA, dW, db, gemm);
   }
 }
 

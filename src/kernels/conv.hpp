@@ -39,9 +39,9 @@ struct ConvShape {
 // Batched row-major GEMM: for b < batch, C_b = op(A_b) @ op(B_b), where X_b
 // starts at x + b * stride_x (stride 0 shares one matrix).  C is overwritten.
 // The binding layer provides it; it may be called without the GIL.
-using GemmFn = void (*)(bool trans_a, bool trans_b, int64_t batch, int64_t m, int64_t n, int64_t k,
-                        const double* a, int64_t lda, int64_t stride_a, const double* b, int64_t ldb,
-                        int64_t stride_b, double* c, int64_t ldc, int64_t stride_c);
+using GemmFn = void (*)(bool trans_a, bool trans_b, int64_t batch, int64_t m, int64_t n, int64_t k, const double* a,
+                        int64_t lda, int64_t stride_a, const double* b, int64_t ldb, int64_t stride_b, double* c,
+                        int64_t ldc, int64_t stride_c);
 
 enum class ConvPath { Direct, Blocked, Blas };
 

@@ -7,8 +7,8 @@
 
 #include "kernels/isa.hpp"
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 
 namespace qk {
 

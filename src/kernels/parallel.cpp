@@ -7,12 +7,12 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
+#include <mutex>
+#include <new>
 #include <sstream>
 #include <string>
-#include <exception>
-#include <new>
-#include <mutex>
 #include <thread>
 
 namespace qk {
@@ -45,15 +45,17 @@ int cgroup_cpus() {
     for (std::string c; std::getline(list, c, ',');)
       if (c == "cpu") v1_path = path;
   }
-  auto ratio = [](double quota, double period) { return quota > 0 && period > 0 ? static_cast<int>(std::ceil(quota / period)) : 0; };
+  auto ratio = [](double quota, double period) {
+    return quota > 0 && period > 0 ? static_cast<int>(std::ceil(quota / period)) : 0;
+  };
   for (const std::string& dir : {"/sys/fs/cgroup" + v2_path, std::string("/sys/fs/cgroup")}) {
     std::ifstream f(dir + "/cpu.max");
     std::string quota;
     double period = 0;
     if (f >> quota >> period) return quota == "max" ? 0 : ratio(std::atof(quota.c_str()), period);
   }
-  for (const std::string& dir : {"/sys/fs/cgroup/cpu" + v1_path, std::string("/sys/fs/cgroup/cpu"),
-                                 "/sys/fs/cgroup/cpu,cpuacct" + v1_path}) {
+  for (const std::string& dir :
+       {"/sys/fs/cgroup/cpu" + v1_path, std::string("/sys/fs/cgroup/cpu"), "/sys/fs/cgroup/cpu,cpuacct" + v1_path}) {
     std::ifstream q(dir + "/cpu.cfs_quota_us"), p(dir + "/cpu.cfs_period_us");
     double quota = 0, period = 0;
     if (q >> quota && p >> period) return ratio(quota, period);
@@ -94,7 +96,7 @@ struct Pool {
   int64_t n = 0;
   int pieces = 0;
   const std::function<void(int64_t, int64_t)>* fn = nullptr;
-  int workers = 0;  // worker i (1-based) runs piece i
+  int workers = 0;      // worker i (1-based) runs piece i
   int limit = 1 << 30;  // workers above this index stop
 
   std::exception_ptr error;  // the first exception of a piece, rethrown by the caller

@@ -12,7 +12,7 @@ namespace qk {
 struct Level {
   const char* name;  // "baseline", "avx2", "avx512"; "native" for a build tuned to its machine
   const Api* api;
-  bool supported;    // whether this CPU runs it
+  bool supported;  // whether this CPU runs it
 };
 
 // The levels compiled in, lowest first.

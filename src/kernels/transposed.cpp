@@ -19,8 +19,8 @@ struct Strided {
   std::vector<double> V;
 
   Strided(const TransposedShape& t, const double* W)
-      : s{t.n,  t.o,  t.hu() + t.kh - 1, t.wu() + t.kw - 1, t.c, t.kh, t.kw, t.fh, t.fw, t.h, t.w, t.hu() + t.kh - 1,
-          t.wu() + t.kw - 1},
+      : s{t.n, t.o, t.hu() + t.kh - 1, t.wu() + t.kw - 1, t.c, t.kh, t.kw, t.fh, t.fw,
+          t.h, t.w, t.hu() + t.kh - 1, t.wu() + t.kw - 1},
         V(static_cast<size_t>(t.c * t.o * t.kh * t.kw)) {
     flip(t, W, V.data(), false);
   }

@@ -21,7 +21,8 @@ void forward_kernel(const qk::ConvShape& s, const Ref& A, const Ref& W, const st
 void backward_kernel(const qk::ConvShape& s, const Ref& A, const Ref& W, const Ref& G, const Ref& dA, const Ref& dW,
                      const Ref& db) {
   qb::NoGil nogil;
-  qk::kernels().conv_backward(s, qb::data(A), qb::data(W), qb::data(G), qb::data(dA), qb::data(dW), qb::data(db), qb::gemm);
+  qk::kernels().conv_backward(s, qb::data(A), qb::data(W), qb::data(G), qb::data(dA), qb::data(dW), qb::data(db),
+                              qb::gemm);
 }
 
 // ---------------------------------------------------------------- one dimension
@@ -197,7 +198,8 @@ Ref ConvLayer::strided_init(PyObject* self, PyObject* in_channels, PyObject* out
   qb::setattr(self, QB_ID(stride), stride);
   qb::setattr(self, QB_ID(pad), padding);
   Ref cls = qb::global(module, dims == 1 ? QB_ID(Lintrel_stride1) : QB_ID(Plantrel_stride1));
-  qb::setattr(self, stride1_attr(), qb::call(cls.get(), {in_channels, out_channels, kernel_size, weight_init_fn, bias_init_fn}));
+  qb::setattr(self, stride1_attr(),
+              qb::call(cls.get(), {in_channels, out_channels, kernel_size, weight_init_fn, bias_init_fn}));
   Ref ds = qb::global(module, dims == 1 ? QB_ID(Downsample1d) : QB_ID(Downsample2d));
   qb::setattr(self, downsample_attr(), qb::call(ds.get(), {stride}));
   return {};

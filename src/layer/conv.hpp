@@ -18,10 +18,10 @@
 namespace ql {
 
 struct ConvLayer {
-  int dims;                   // 1 or 2
-  StockMethods stride1;       // the stride-1 class of this module
-  StockMethods downsample;    // Downsample1d or Downsample2d
-  PyObject* module = nullptr; // where the part classes are looked up
+  int dims;                    // 1 or 2
+  StockMethods stride1;        // the stride-1 class of this module
+  StockMethods downsample;     // Downsample1d or Downsample2d
+  PyObject* module = nullptr;  // where the part classes are looked up
 
   // Records the module and its classes; the module must already bind the
   // stride-1 class and the downsampler.

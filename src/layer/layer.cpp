@@ -5,8 +5,7 @@
 namespace ql {
 
 long long factor(PyObject* value, const char* name, long long min) {
-  if (!PyIndex_Check(value))
-    qb::raise(PyExc_TypeError, "%s must be an integer, not %s", name, Py_TYPE(value)->tp_name);
+  if (!PyIndex_Check(value)) qb::raise(PyExc_TypeError, "%s must be an integer, not %s", name, Py_TYPE(value)->tp_name);
   Ref i = qb::check(PyNumber_Index(value));
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(i.get(), &overflow);
@@ -71,8 +70,8 @@ std::vector<double> bias(PyObject* layer, PyObject* name, npy_intp n) {
   for (int i = 0; i + 1 < nd; ++i) ok = ok && qb::dim(a, i) == 1;
   const npy_intp last = nd ? qb::dim(a, nd - 1) : 1;
   if (!ok || (last != n && last != 1))
-    qb::raise(PyExc_ValueError, "%U has shape %s, but the layer needs (%zd,)", name, qb::shape_text(qb::dims(a)).c_str(),
-              static_cast<Py_ssize_t>(n));
+    qb::raise(PyExc_ValueError, "%U has shape %s, but the layer needs (%zd,)", name,
+              qb::shape_text(qb::dims(a)).c_str(), static_cast<Py_ssize_t>(n));
   std::vector<double> out(static_cast<size_t>(n));
   const double* p = qb::data(a);
   for (npy_intp i = 0; i < n; ++i) out[static_cast<size_t>(i)] = last == 1 ? p[0] : p[i];

@@ -24,8 +24,7 @@ Ref init(PyObject* self, PyObject* input_width, PyObject* num_input_channels, Py
   qb::setattr(self, QB_ID(criterion), criterion);
   qb::setattr(self, QB_ID(lr), lr);
   // One convolution per entry: the four per-layer lists must agree.
-  const Py_ssize_t nk = qb::len(kernel_sizes), ns = qb::len(strides),
-                   na = qb::len(activations);
+  const Py_ssize_t nk = qb::len(kernel_sizes), ns = qb::len(strides), na = qb::len(activations);
   if (nk != n || ns != n || na != n)
     qb::raise(PyExc_ValueError,
               "num_channels, kernel_sizes, strides and activations must have the same length, got %zd, %zd, %zd "
@@ -38,11 +37,11 @@ Ref init(PyObject* self, PyObject* input_width, PyObject* num_input_channels, Py
     Ref in = j == 0 ? Ref::borrow(num_input_channels) : item(num_channels, j - 1);
     Ref out = item(num_channels, j), k = item(kernel_sizes, j), s = item(strides, j);
     Ref layer = qb::call_kw(lintrel.get(), {{"in_channels", in.get()},
-                                       {"out_channels", out.get()},
-                                       {"kernel_size", k.get()},
-                                       {"stride", s.get()},
-                                       {"weight_init_fn", conv_weight_init_fn},
-                                       {"bias_init_fn", bias_init_fn}});
+                                            {"out_channels", out.get()},
+                                            {"kernel_size", k.get()},
+                                            {"stride", s.get()},
+                                            {"weight_init_fn", conv_weight_init_fn},
+                                            {"bias_init_fn", bias_init_fn}});
     qb::check(PyList_Append(layers.get(), layer.get()));
   }
   qb::setattr(self, QB_ID(convolutional_layers), layers);
@@ -156,8 +155,8 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "models.cnn", nullptr, -1, null
 
 PyMODINIT_FUNC PyInit_cnn() {
   return qb::init_module(&module_def, [](PyObject* m) {
-    qb::star_import(m, {"quillet.flatten", "quillet.nn.Lintrel", "quillet.nn.linear", "quillet.nn.activation",
-                        "quillet.nn.loss"});
+    qb::star_import(
+        m, {"quillet.flatten", "quillet.nn.Lintrel", "quillet.nn.linear", "quillet.nn.activation", "quillet.nn.loss"});
     qb::bind_numpy(m);
     qb::bind_module(m, "os", "os");
     g_module = m;

@@ -20,7 +20,8 @@ Ref init(PyObject* self, PyObject* layer_sizes) {
     qb::check(PyList_Append(layers.get(), qb::call(relu.get(), {}).get()));
   }
   // No activation after the last linear layer.
-  Ref trimmed = qb::check(PyList_GetSlice(layers.get(), 0, PyList_GET_SIZE(layers.get()) > 0 ? PyList_GET_SIZE(layers.get()) - 1 : 0));
+  Ref trimmed = qb::check(
+      PyList_GetSlice(layers.get(), 0, PyList_GET_SIZE(layers.get()) > 0 ? PyList_GET_SIZE(layers.get()) - 1 : 0));
   qb::setattr(self, QB_ID(layers), trimmed);
   return {};
 }
@@ -65,7 +66,8 @@ PyMODINIT_FUNC PyInit_mlp() {
         m, "MLP", nullptr,
         {{"__init__", "layer_sizes", nullptr, init},
          {"init_weights", "weights",
-          "Argument:\n    weights (list of np.array): weights[i] is (layer_sizes[i], layer_sizes[i + 1])", init_weights},
+          "Argument:\n    weights (list of np.array): weights[i] is (layer_sizes[i], layer_sizes[i + 1])",
+          init_weights},
          {"forward", "A",
           QB_DOC("A (np.array): (batch_size, layer_sizes[0])", "Z (np.array): (batch_size, layer_sizes[-1])"), forward},
          {"backward", "dLdZ",

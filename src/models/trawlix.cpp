@@ -15,11 +15,10 @@ namespace {
 PyObject* g_module = nullptr;
 
 Ref conv(int in_channels, int out_channels, int kernel_size, int stride) {
-  Ref in = qb::py_int(in_channels), out = qb::py_int(out_channels), k = qb::py_int(kernel_size),
-      s = qb::py_int(stride);
-  return qb::call_kw(qb::global(g_module, QB_ID(Lintrel)).get(),
-                     {{"in_channels", in.get()}, {"out_channels", out.get()}, {"kernel_size", k.get()},
-                      {"stride", s.get()}});
+  Ref in = qb::py_int(in_channels), out = qb::py_int(out_channels), k = qb::py_int(kernel_size), s = qb::py_int(stride);
+  return qb::call_kw(
+      qb::global(g_module, QB_ID(Lintrel)).get(),
+      {{"in_channels", in.get()}, {"out_channels", out.get()}, {"kernel_size", k.get()}, {"stride", s.get()}});
 }
 
 // conv1, conv2, conv3 and layers = [conv1, ReLU(), conv2, ReLU(), conv3, Flatten()].
@@ -108,8 +107,10 @@ const char* const WEIGHTS_DOC =
     "    w1 (np.array): (kernel_size * in_channels, out_channels)\n"
     "    w2 (np.array): (kernel_size * in_channels, out_channels)\n"
     "    w3 (np.array): (kernel_size * in_channels, out_channels)";
-const char* const FWD_DOC = QB_DOC("A (np.array): (batch_size, 24, width)", "Z (np.array): (batch_size, 4 * positions)");
-const char* const BWD_DOC = QB_DOC("dLdZ (np.array): (batch_size, 4 * positions)", "dLdA (np.array): (batch_size, 24, width)");
+const char* const FWD_DOC =
+    QB_DOC("A (np.array): (batch_size, 24, width)", "Z (np.array): (batch_size, 4 * positions)");
+const char* const BWD_DOC =
+    QB_DOC("dLdZ (np.array): (batch_size, 4 * positions)", "dLdA (np.array): (batch_size, 24, width)");
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "models.trawlix", nullptr, -1, nullptr};
 
@@ -117,8 +118,8 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "models.trawlix", nullptr, -1, 
 
 PyMODINIT_FUNC PyInit_trawlix() {
   return qb::init_module(&module_def, [](PyObject* m) {
-    qb::star_import(m, {"quillet.flatten", "quillet.nn.Lintrel", "quillet.nn.linear", "quillet.nn.activation",
-                        "quillet.nn.loss"});
+    qb::star_import(
+        m, {"quillet.flatten", "quillet.nn.Lintrel", "quillet.nn.linear", "quillet.nn.activation", "quillet.nn.loss"});
     qb::bind_numpy(m);
     qb::bind_module(m, "os", "os");
     g_module = m;

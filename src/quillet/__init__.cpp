@@ -145,17 +145,15 @@ std::string blas_description(PyObject* np) {
 
 Ref show_config(PyObject*) {
   Ref np = qb::check(PyImport_ImportModule("numpy"));
-  const std::string text =
-      std::string("quillet ") + QUILLET_VERSION + "\n" +
-      "  compiler:      " + compiler() + "\n" +
-      "  flags:         " + QUILLET_CXX_FLAGS + "\n" +
-      "  instruction sets: in use " + g_level->name + "; compiled " + level_names(false) + "; this CPU runs " +
-      level_names(true) + " (QUILLET_ISA selects a lower one)\n" +
-      "  threads:       " + std::to_string(qk::num_threads()) + " (default " +
-      std::to_string(qk::default_num_threads()) +
-      ": the available cores; QUILLET_NUM_THREADS or quillet.set_num_threads)\n" +
-      "  numpy:         " + text_of(qb::getattr(np.get(), QB_ID(__version__)).get()) + "\n" +
-      "  BLAS:          " + blas_description(np.get()) + " (NumPy's, for the largest products)";
+  const std::string text = std::string("quillet ") + QUILLET_VERSION + "\n" + "  compiler:      " + compiler() + "\n" +
+                           "  flags:         " + QUILLET_CXX_FLAGS + "\n" + "  instruction sets: in use " +
+                           g_level->name + "; compiled " + level_names(false) + "; this CPU runs " + level_names(true) +
+                           " (QUILLET_ISA selects a lower one)\n" +
+                           "  threads:       " + std::to_string(qk::num_threads()) + " (default " +
+                           std::to_string(qk::default_num_threads()) +
+                           ": the available cores; QUILLET_NUM_THREADS or quillet.set_num_threads)\n" +
+                           "  numpy:         " + text_of(qb::getattr(np.get(), QB_ID(__version__)).get()) + "\n" +
+                           "  BLAS:          " + blas_description(np.get()) + " (NumPy's, for the largest products)";
   qb::print({qb::str(text.c_str()).get()});
   return {};
 }
@@ -175,22 +173,22 @@ PyMODINIT_FUNC PyInit_quillet() {
         qb::set_global(m, "__version__", qb::str(QUILLET_VERSION));
         threads_from_environment();
         qb::add_functions(
-            m, {{"set_num_threads", "n",
-                 "Sets the number of threads the kernels use (1: no worker threads at all).\n\n"
-                 "The default is one per available core, counting the process's CPU affinity mask and its\n"
-                 "cgroup CPU quota; the environment variable QUILLET_NUM_THREADS, read at import, sets it too.",
-                 set_num_threads},
-                {"get_num_threads", "", "The number of threads the kernels use.", get_num_threads},
-                {"show_config", "",
-                 "Prints what a bug report needs: versions, compiler and flags, instruction sets, threads and "
-                 "the BLAS.",
-                 show_config},
-                {"_isa", "", "The instruction-set levels: the one in use, those compiled in, those this CPU runs.",
-                 isa},
-                {"_force_conv_path", "path",
-                 "Test hook: makes every convolution take one strategy ('direct', 'blocked', 'blas') or, for "
-                 "None, the one chosen by size.  Returns the previous setting.",
-                 force_conv_path}});
+            m,
+            {{"set_num_threads", "n",
+              "Sets the number of threads the kernels use (1: no worker threads at all).\n\n"
+              "The default is one per available core, counting the process's CPU affinity mask and its\n"
+              "cgroup CPU quota; the environment variable QUILLET_NUM_THREADS, read at import, sets it too.",
+              set_num_threads},
+             {"get_num_threads", "", "The number of threads the kernels use.", get_num_threads},
+             {"show_config", "",
+              "Prints what a bug report needs: versions, compiler and flags, instruction sets, threads and "
+              "the BLAS.",
+              show_config},
+             {"_isa", "", "The instruction-set levels: the one in use, those compiled in, those this CPU runs.", isa},
+             {"_force_conv_path", "path",
+              "Test hook: makes every convolution take one strategy ('direct', 'blocked', 'blas') or, for "
+              "None, the one chosen by size.  Returns the previous setting.",
+              force_conv_path}});
       },
       false);
 }

@@ -15,9 +15,9 @@ void script(PyObject* m) {
   qb::set_global(m, "width", qb::py_int(4));
   qb::set_global(m, "in_c", qb::py_int(2));
   qb::set_global(m, "batch", qb::py_int(1));
-  Ref x = qb::call(qb::resolve(m, "np.random.randn").get(),
-                   {qb::resolve(m, "batch").get(), qb::resolve(m, "in_c").get(), qb::resolve(m, "width").get(),
-                    qb::resolve(m, "width").get()});
+  Ref x =
+      qb::call(qb::resolve(m, "np.random.randn").get(), {qb::resolve(m, "batch").get(), qb::resolve(m, "in_c").get(),
+                                                         qb::resolve(m, "width").get(), qb::resolve(m, "width").get()});
   qb::set_global(m, "x", x);
   qb::show("input shape: ", qb::resolve(m, "x.shape"));
   qb::show("input: ", x);

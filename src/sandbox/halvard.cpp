@@ -17,8 +17,7 @@ void script(PyObject* m) {
   qb::set_global(m, "input_width", qb::py_int(4));
   qb::set_global(m, "kernel", qb::py_int(2));
   Ref x = qb::call(qb::resolve(m, "np.random.randn").get(),
-                   {qb::resolve(m, "batch").get(), qb::resolve(m, "in_c").get(),
-                    qb::resolve(m, "input_width").get()});
+                   {qb::resolve(m, "batch").get(), qb::resolve(m, "in_c").get(), qb::resolve(m, "input_width").get()});
   qb::set_global(m, "x", x);
   qb::show("input shape: ", qb::resolve(m, "x.shape"));
   qb::show("input: ", x);

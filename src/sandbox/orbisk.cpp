@@ -19,7 +19,9 @@ Ref cnn_weight_init(PyObject* m, PyObject* out_channels, PyObject* in_channels, 
 Ref linear_weight_init(PyObject* m, PyObject* out_channels, PyObject* in_channels) {
   return ones(m, {out_channels, in_channels});
 }
-Ref bias_init(PyObject* m, PyObject* out_channels) { return qb::call(qb::resolve(m, "np.zeros").get(), {out_channels}); }
+Ref bias_init(PyObject* m, PyObject* out_channels) {
+  return qb::call(qb::resolve(m, "np.zeros").get(), {out_channels});
+}
 
 void script(PyObject* m) {
   qb::bind_numpy(m);

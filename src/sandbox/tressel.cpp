@@ -13,7 +13,6 @@ Ref weight_init(PyObject* m, PyObject* out_channels, PyObject* in_channels, PyOb
   return qb::call(qb::resolve(m, "np.full").get(), {shape.get(), half.get()});
 }
 
-
 void script(PyObject* m) {
   qb::bind_numpy(m);
   qb::star_import(m, {"quillet.flatten", "quillet.nn.Lintrel"});
@@ -37,7 +36,8 @@ void script(PyObject* m) {
   qb::set_global(m, "y", y);
   qb::show("output shape: ", qb::resolve(m, "y.shape"));
   qb::show("output: ", y);
-  Ref delta = qb::check(PyObject_Call(qb::resolve(m, "np.random.randn").get(), qb::resolve(m, "y.shape").get(), nullptr));
+  Ref delta =
+      qb::check(PyObject_Call(qb::resolve(m, "np.random.randn").get(), qb::resolve(m, "y.shape").get(), nullptr));
   qb::set_global(m, "delta", delta);
   qb::show("delta shape: ", qb::resolve(m, "delta.shape"));
   qb::show("delta: ", delta);

@@ -1,6 +1,7 @@
 from typing import Any
 
 import numpy
+
 np = numpy  # bound by the module at import, and re-exported by star imports
 from numpy.typing import ArrayLike, NDArray
 

@@ -1,4 +1,5 @@
 import numpy
+
 np = numpy  # bound by the module at import, and re-exported by star imports
 from numpy.typing import ArrayLike, NDArray
 

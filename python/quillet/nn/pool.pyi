@@ -1,13 +1,20 @@
 from typing import Any
 
 import numpy
+
 np = numpy  # bound by the module at import, and re-exported by star imports
 from numpy.typing import ArrayLike, NDArray
 
 from .resampling import (
     Downsample1d as Downsample1d,
+)
+from .resampling import (
     Downsample2d as Downsample2d,
+)
+from .resampling import (
     Upsample1d as Upsample1d,
+)
+from .resampling import (
     Upsample2d as Upsample2d,
 )
 

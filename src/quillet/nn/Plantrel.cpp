@@ -20,12 +20,12 @@ PyMODINIT_FUNC PyInit_Plantrel() {
   return qb::init_module(&module_def, [](PyObject* m) {
     qb::bind_numpy(m);
     qb::star_import(m, {"quillet.nn.resampling"});
-    PyObject* stride1 = qb::make_class(
-        m, "Plantrel_stride1", nullptr,
-        {{"__init__", "in_channels, out_channels, kernel_size, weight_init_fn=None, bias_init_fn=None", nullptr,
-          Conv::stride1_init},
-         {"forward", "A", DOC_FWD, Conv::stride1_forward},
-         {"backward", "dLdZ", DOC_BWD, Conv::stride1_backward}});
+    PyObject* stride1 =
+        qb::make_class(m, "Plantrel_stride1", nullptr,
+                       {{"__init__", "in_channels, out_channels, kernel_size, weight_init_fn=None, bias_init_fn=None",
+                         nullptr, Conv::stride1_init},
+                        {"forward", "A", DOC_FWD, Conv::stride1_forward},
+                        {"backward", "dLdZ", DOC_BWD, Conv::stride1_backward}});
     qb::make_class(m, "Plantrel", nullptr,
                    {{"__init__",
                      "in_channels, out_channels, kernel_size, stride, padding=0, weight_init_fn=None, "

@@ -30,16 +30,16 @@ Ref u1_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, PyObj
             PyObject* weight_init_fn, PyObject* bias_init_fn) {
   qb::setattr(self, QB_ID(upsampling_factor), factor);
   qb::setattr(self, QB_ID(upsample1d), part(QB_ID(Upsample1d), {factor}));
-  qb::setattr(self, QB_ID(lintrel_stride1), part(QB_ID(Lintrel_stride1), {in_channels, out_channels, kernel_size,
-                                                                          weight_init_fn, bias_init_fn}));
+  qb::setattr(self, QB_ID(lintrel_stride1),
+              part(QB_ID(Lintrel_stride1), {in_channels, out_channels, kernel_size, weight_init_fn, bias_init_fn}));
   return {};
 }
 
 Ref u2_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, PyObject* kernel_size, PyObject* factor,
             PyObject* weight_init_fn, PyObject* bias_init_fn) {
   qb::setattr(self, QB_ID(upsampling_factor), factor);
-  qb::setattr(self, QB_ID(plantrel_stride1), part(QB_ID(Plantrel_stride1), {in_channels, out_channels, kernel_size,
-                                                                            weight_init_fn, bias_init_fn}));
+  qb::setattr(self, QB_ID(plantrel_stride1),
+              part(QB_ID(Plantrel_stride1), {in_channels, out_channels, kernel_size, weight_init_fn, bias_init_fn}));
   qb::setattr(self, QB_ID(upsample2d), part(QB_ID(Upsample2d), {factor}));
   return {};
 }
@@ -78,8 +78,7 @@ Ref fused_forward(const Parts& parts, const Ref& A, const Ref& U, npy_intp f) {
   if (n == 0 || c == 0 || o <= 0 || k <= 0 || hz <= 0 || wz <= 0) return {};
   Ref Wv = qb::getattr(s1, QB_ID(W));
   Ref Wa = qb::as_array(Wv.get());
-  if (qb::dims(Wa) != (dims == 2 ? std::vector<npy_intp>{o, c, k, k} : std::vector<npy_intp>{o, c, k}))
-    return {};
+  if (qb::dims(Wa) != (dims == 2 ? std::vector<npy_intp>{o, c, k, k} : std::vector<npy_intp>{o, c, k})) return {};
   Ref W = qb::to_f64(Wa, "W");
   std::vector<double> b = ql::bias(s1, QB_ID(b), o);
   Ref a = qb::to_f64(A, "A");
@@ -123,8 +122,7 @@ Ref fused_backward(const Parts& parts, PyObject* arg) {
   }
   Ref Wv = qb::getattr(s1, QB_ID(W));
   Ref Wa = qb::as_array(Wv.get());
-  if (qb::dims(Wa) != (dims == 2 ? std::vector<npy_intp>{o, c, k, k} : std::vector<npy_intp>{o, c, k}))
-    return {};
+  if (qb::dims(Wa) != (dims == 2 ? std::vector<npy_intp>{o, c, k, k} : std::vector<npy_intp>{o, c, k})) return {};
   Ref W = qb::to_f64(Wa, "W");
   Ref u = qb::to_f64(U, "A");
   Ref g = qb::to_f64(G, "dLdZ");
@@ -142,8 +140,8 @@ Ref fused_backward(const Parts& parts, PyObject* arg) {
   Ref db = qb::empty({o});
   {
     qb::NoGil nogil;
-    qk::kernels().transposed_backward(t, qb::data(u), qb::data(W), qb::data(g), qb::data(dA), qb::data(dW), qb::data(db),
-                            qb::gemm);
+    qk::kernels().transposed_backward(t, qb::data(u), qb::data(W), qb::data(g), qb::data(dA), qb::data(dW),
+                                      qb::data(db), qb::gemm);
   }
   if (dims == 1) {
     // One-dimensional gradients are replaced (made like np.zeros_like of the

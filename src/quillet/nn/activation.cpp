@@ -1,8 +1,8 @@
 // quillet.nn.activation: elementwise activations (ReLU, Sigmoid, Tanh) for
 // inputs of any shape, (batch, features) or (batch, channels, width) alike.
 // forward keeps its input Z and output A; backward reads them.
-#include "layer/layer.hpp"
 #include "kernels/api.hpp"
+#include "layer/layer.hpp"
 
 using qb::Ref;
 
@@ -36,7 +36,8 @@ Ref backward(qk::Activation f, PyObject* self, PyObject* arg) {
   return dZ;
 }
 
-const char* const FWD_DOC = QB_DOC("Z (np.array): (batch_size, ...)", "A (np.array): (batch_size, ...), the shape of Z");
+const char* const FWD_DOC =
+    QB_DOC("Z (np.array): (batch_size, ...)", "A (np.array): (batch_size, ...), the shape of Z");
 const char* const BWD_DOC =
     QB_DOC("dLdA (np.array): (batch_size, ...)", "dLdZ (np.array): (batch_size, ...), the shape of dLdA");
 

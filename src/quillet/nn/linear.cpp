@@ -13,10 +13,9 @@ Ref init(PyObject* self, PyObject* in_features, PyObject* out_features, PyObject
   Ref zeros = qb::numpy_attr(QB_ID(zeros));
   Ref shape = qb::tuple({out_features, in_features});
   Ref W = weight_init_fn != Py_None ? qb::call(weight_init_fn, {out_features, in_features})
-                                                      : qb::call(zeros.get(), {shape.get()});
+                                    : qb::call(zeros.get(), {shape.get()});
   qb::setattr(self, QB_ID(W), W);
-  Ref b = bias_init_fn != Py_None ? qb::call(bias_init_fn, {out_features})
-                                                  : qb::call(zeros.get(), {out_features});
+  Ref b = bias_init_fn != Py_None ? qb::call(bias_init_fn, {out_features}) : qb::call(zeros.get(), {out_features});
   qb::setattr(self, QB_ID(b), b);
   // Gradients exist from the start, so a gradient reset works before any pass.
   qb::setattr(self, QB_ID(dLdW), qb::call(zeros.get(), {qb::getattr(W.get(), QB_ID(shape)).get()}));
@@ -34,8 +33,7 @@ void expect_features(const Ref& a, npy_intp n, const char* what) {
 // W as float64 (out, in) with in == features of the input.
 Ref weights(PyObject* self, npy_intp* out, npy_intp* in) {
   Ref w = qb::to_f64(qb::getattr(self, QB_ID(W)).get(), "W");
-  if (qb::ndim(w) != 2)
-    qb::raise(PyExc_ValueError, "W must have 2 axes, not %d", qb::ndim(w));
+  if (qb::ndim(w) != 2) qb::raise(PyExc_ValueError, "W must have 2 axes, not %d", qb::ndim(w));
   *out = qb::dim(w, 0);
   *in = qb::dim(w, 1);
   return w;
@@ -81,8 +79,10 @@ Ref backward(PyObject* self, PyObject* arg) {
   return dA;
 }
 
-const char* const FWD_DOC = QB_DOC("A (np.array): (batch_size, in_features)", "Z (np.array): (batch_size, out_features)");
-const char* const BWD_DOC = QB_DOC("dLdZ (np.array): (batch_size, out_features)", "dLdA (np.array): (batch_size, in_features)");
+const char* const FWD_DOC =
+    QB_DOC("A (np.array): (batch_size, in_features)", "Z (np.array): (batch_size, out_features)");
+const char* const BWD_DOC =
+    QB_DOC("dLdZ (np.array): (batch_size, out_features)", "dLdA (np.array): (batch_size, in_features)");
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.linear", nullptr, -1, nullptr};
 

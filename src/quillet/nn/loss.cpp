@@ -1,6 +1,6 @@
 // quillet.nn.loss: softmax cross-entropy, averaged over the batch.
-#include "layer/layer.hpp"
 #include "kernels/api.hpp"
+#include "layer/layer.hpp"
 
 using qb::Ref;
 
@@ -44,8 +44,9 @@ Ref backward(PyObject* self) {
   return grad;
 }
 
-const char* const FWD_DOC = QB_DOC("A (np.array): (batch_size, num_classes)\n    Y (np.array): (batch_size, num_classes)",
-                                   "loss (np.array): the mean cross-entropy over the batch, 0-d");
+const char* const FWD_DOC =
+    QB_DOC("A (np.array): (batch_size, num_classes)\n    Y (np.array): (batch_size, num_classes)",
+           "loss (np.array): the mean cross-entropy over the batch, 0-d");
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.loss", nullptr, -1, nullptr};
 

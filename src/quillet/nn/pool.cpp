@@ -2,8 +2,8 @@
 // (MaxPool2d_stride1, MeanPool2d_stride1) and strided (MaxPool2d, MeanPool2d).
 // Every window of every sample and channel is pooled separately; ties for a
 // maximum all receive the window's gradient, overlapping windows add up.
-#include "layer/layer.hpp"
 #include "kernels/api.hpp"
+#include "layer/layer.hpp"
 
 using qb::Ref;
 
@@ -103,10 +103,12 @@ Ref s1_backward(Kind kind, PyObject* self, PyObject* arg) {
   const npy_intp na = qb::dim(A, 0), ca = qb::dim(A, 1);
   if (hz > 0 && wz > 0 && nz > 0 && cz > 0) {
     // Windows are cut from the stored input sample by sample, channel by channel.
-    if (nz > na) qb::raise(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd",
-                            static_cast<Py_ssize_t>(na), static_cast<Py_ssize_t>(na));
-    if (cz > ca) qb::raise(PyExc_IndexError, "index %zd is out of bounds for axis 1 with size %zd",
-                            static_cast<Py_ssize_t>(ca), static_cast<Py_ssize_t>(ca));
+    if (nz > na)
+      qb::raise(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd", static_cast<Py_ssize_t>(na),
+                static_cast<Py_ssize_t>(na));
+    if (cz > ca)
+      qb::raise(PyExc_IndexError, "index %zd is out of bounds for axis 1 with size %zd", static_cast<Py_ssize_t>(ca),
+                static_cast<Py_ssize_t>(ca));
   }
   if (nz == na && cz == ca) return run_backward(kind, A, G, k, 1);
   // A gradient for fewer samples or channels covers the leading ones.
@@ -125,8 +127,8 @@ Ref s1_backward(Kind kind, PyObject* self, PyObject* arg) {
 Ref strided_init(Kind kind, PyObject* self, PyObject* kernel, PyObject* stride) {
   qb::setattr(self, QB_ID(kernel), kernel);
   qb::setattr(self, QB_ID(stride), stride);
-  Ref pool = qb::call(qb::global(g_module, kind == Kind::Max ? QB_ID(MaxPool2d_stride1) : QB_ID(MeanPool2d_stride1)).get(),
-                      {kernel});
+  Ref pool = qb::call(
+      qb::global(g_module, kind == Kind::Max ? QB_ID(MaxPool2d_stride1) : QB_ID(MeanPool2d_stride1)).get(), {kernel});
   qb::setattr(self, kind == Kind::Max ? QB_ID(maxpool2d_stride1) : QB_ID(meanpool2d_stride1), pool);
   qb::setattr(self, QB_ID(downsample2d), qb::call(qb::global(g_module, QB_ID(Downsample2d)).get(), {stride}));
   return {};

@@ -1,8 +1,8 @@
 // quillet.nn.resampling: integer-factor up- and downsampling in one and two
 // dimensions.  Downsampling forward and the 2-D upsampling backward are numpy
 // views of their argument; everything else returns new float64 arrays.
-#include "layer/layer.hpp"
 #include "kernels/api.hpp"
+#include "layer/layer.hpp"
 
 using qb::Ref;
 
