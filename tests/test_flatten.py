@@ -66,13 +66,14 @@ def test_any_dtype_is_only_reshaped(dtype):
 def test_failures():
     with pytest.raises(AttributeError) as e:
         Flatten().backward(np.ones((2, 12)))
-    assert str(e.value) == "'Flatten' object has no attribute 'original_shape'"
+    assert str(e.value).startswith("Flatten.backward was called before forward")
+    assert "original_shape" in str(e.value)
     layer = Flatten()
     layer.forward(np.ones((2, 3, 4)))
     for bad in (np.ones((2, 11)), np.ones((3, 12)), np.ones(0)):
         with pytest.raises(ValueError):
             layer.backward(bad)
-    with pytest.raises(IndexError, match="tuple index out of range"):
+    with pytest.raises(IndexError, match="^Flatten.forward: A must have at least one axis"):
         Flatten().forward(np.float64(3.0))
     with pytest.raises((IndexError, TypeError, AttributeError)):
         Flatten().forward(None)

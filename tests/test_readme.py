@@ -81,7 +81,7 @@ def test_readme_tour_runs():
 def test_user_guide_code_runs_and_shows_true_values():
     namespace, printed, checked = run_python_blocks(USER_GUIDE)
     assert checked >= 10
-    assert printed == "W has shape (8, 3, 4), but the layer needs (8, 3, 5)\n"
+    assert printed == "Lintrel.forward: W has shape (8, 3, 4), but the layer needs (8, 3, 5)\n"
 
 
 def test_readme_has_the_two_commands():

@@ -1,6 +1,7 @@
 #include "bind/args.hpp"
 
 #include <array>
+#include <cstdarg>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -272,6 +273,18 @@ Ref init_descriptor(PyTypeObject* cls, const char* module, const Method& m) {
 }
 
 const char* current_method() { return t_current; }
+
+void fail(PyObject* type, const char* fmt, ...) {
+  va_list va;
+  va_start(va, fmt);
+  Ref message = check(PyUnicode_FromFormatV(fmt, va));
+  va_end(va);
+  if (*t_current)
+    PyErr_Format(type, "%s: %U", t_current, message.get());
+  else
+    PyErr_SetObject(type, message.get());
+  throw Error{};
+}
 
 void translate_exception() {
   try {

@@ -66,6 +66,10 @@ Ref init_descriptor(PyTypeObject* cls, const char* module, const Method& m);
 // The method running on this thread, as "Lintrel.forward" (empty outside any).
 const char* current_method();
 
+// Raises `type` with a printf-style message (PyUnicode_FromFormat codes)
+// prefixed by the method running: "Lintrel.forward: A must have 3 axes …".
+[[noreturn]] void fail(PyObject* type, const char* fmt, ...);
+
 // Converts a C++ exception in flight into a pending Python exception.
 void translate_exception();
 

@@ -1,6 +1,7 @@
 #define QUILLET_IMPORT_ARRAY
 #include "bind/array.hpp"
 
+#include "bind/args.hpp"
 #include "bind/memory.hpp"
 
 namespace qb {
@@ -30,13 +31,10 @@ std::string shape_text(const std::vector<npy_intp>& d) {
   return s + ")";
 }
 
-void unpack_error(Py_ssize_t got, int expected) {
-  if (got < expected) raise(PyExc_ValueError, "not enough values to unpack (expected %d, got %zd)", expected, got);
-#if PY_VERSION_HEX >= 0x030E0000
-  raise(PyExc_ValueError, "too many values to unpack (expected %d, got %zd)", expected, got);
-#else
-  raise(PyExc_ValueError, "too many values to unpack (expected %d)", expected);
-#endif
+void expect_axes(const Ref& a, int n, const char* what, const char* axes) {
+  if (ndim(a) == n) return;
+  if (!axes) axes = n == 2 ? "batch, features" : n == 3 ? "batch, channels, width" : "batch, channels, height, width";
+  fail(PyExc_ValueError, "%s must have %d axes (%s), got shape %s", what, n, axes, shape_text(dims(a)).c_str());
 }
 
 Ref as_array(PyObject* o) {
@@ -62,15 +60,15 @@ bool holds_none(PyArrayObject* a) {
 
 Ref to_f64(PyArrayObject* a, const char* what) {
   const int t = PyArray_TYPE(a);
-  if (t == NPY_OBJECT && holds_none(a)) raise(PyExc_TypeError, "%s must hold real numbers, not None", what);
+  if (t == NPY_OBJECT && holds_none(a)) fail(PyExc_TypeError, "%s must hold real numbers, not None", what);
   if (PyTypeNum_ISCOMPLEX(t))
-    raise(PyExc_TypeError, "%s: complex values are not supported (got dtype %R)", what,
-          reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
+    fail(PyExc_TypeError, "%s: complex values are not supported (got dtype %R)", what,
+         reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
   // Strings go through NumPy's own parsing ('1.5' is a number, 'a' a ValueError).
   if (!(PyTypeNum_ISBOOL(t) || PyTypeNum_ISINTEGER(t) || PyTypeNum_ISFLOAT(t) || t == NPY_OBJECT || t == NPY_STRING ||
         t == NPY_UNICODE))
-    raise(PyExc_TypeError, "%s must hold real numbers, not dtype %R", what,
-          reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
+    fail(PyExc_TypeError, "%s must hold real numbers, not dtype %R", what,
+         reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
   if (t == NPY_DOUBLE && PyArray_ISCARRAY_RO(a) && PyArray_ISNOTSWAPPED(a))
     return Ref::borrow(reinterpret_cast<PyObject*>(a));
   OwnMemory memory(static_cast<size_t>(PyArray_SIZE(a)) * sizeof(double));
@@ -157,8 +155,8 @@ Ref slice(PyObject* a, std::initializer_list<Slice> slices) {
 Ref pad(PyArrayObject* A, npy_intp p, int axes) {
   std::vector<npy_intp> d = dims(A);
   const int nd = static_cast<int>(d.size());
-  if (nd < axes) unpack_error(nd, axes);
-  if (p < 0) raise(PyExc_ValueError, "index can't contain negative values");
+  if (nd < axes) fail(PyExc_ValueError, "A must have at least %d axes to pad, got %d", axes, nd);
+  if (p < 0) fail(PyExc_ValueError, "padding must not be negative, got %zd", static_cast<Py_ssize_t>(p));
   for (int i = nd - axes; i < nd; ++i) d[static_cast<size_t>(i)] = add_size(d[static_cast<size_t>(i)], mul_size(p, 2));
   Ref out = zeros_like_dtype(d, PyArray_DESCR(A));
   const Py_ssize_t lo = static_cast<Py_ssize_t>(p);

@@ -34,12 +34,11 @@ std::string shape_text(const std::vector<npy_intp>& d);
 // An ndarray for the object (the object itself if it is one).
 Ref as_array(PyObject* o);
 
-// Exactly Python's messages for `a, b, c = A.shape`.
-[[noreturn]] void unpack_error(Py_ssize_t got, int expected);
-// Raises ValueError like tuple unpacking unless `a` has `ndim` axes.
-inline void expect_ndim(const Ref& a, int n) {
-  if (ndim(a) != n) unpack_error(ndim(a), n);
-}
+// ValueError unless `a` has `n` axes: "Lintrel.forward: A must have 3 axes
+// (batch, channels, width), got shape (3, 100)".  `axes` names them; by
+// default (batch, features), (batch, channels, width) or (batch, channels,
+// height, width).
+void expect_axes(const Ref& a, int n, const char* what, const char* axes = nullptr);
 
 // A C-contiguous, aligned, native-order float64 array holding the values of
 // `a` (which is returned itself when it already is one).  Booleans, integers,

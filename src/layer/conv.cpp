@@ -8,7 +8,7 @@ namespace ql {
 
 namespace {
 
-[[noreturn]] void negative_dimensions() { qb::raise(PyExc_ValueError, "negative dimensions are not allowed"); }
+[[noreturn]] void negative_dimensions() { qb::fail(PyExc_ValueError, "negative dimensions are not allowed"); }
 
 // Output positions kept by a downsampler of factor k from n positions.
 npy_intp kept(npy_intp n, npy_intp k) { return n == 0 ? 0 : (n - 1) / k + 1; }
@@ -32,7 +32,7 @@ void backward_kernel(const qk::ConvShape& s, const Ref& A, const Ref& W, const R
 Ref forward_1d(PyObject* s1, PyObject* arg, npy_intp stride, npy_intp* full) {
   Ref A = qb::as_array(arg);
   qb::setattr(s1, QB_ID(A), A);
-  qb::expect_ndim(A, 3);
+  qb::expect_axes(A, 3, "A");
   const npy_intp n = qb::dim(A, 0), c = qb::dim(A, 1), w = qb::dim(A, 2);
   if (!attr_equals(s1, QB_ID(in_channels), c))  // the message is only built for a mismatch
     channel_mismatch("input has %zd channels, but the layer has in_channels=%S", static_cast<Py_ssize_t>(c),
@@ -62,19 +62,19 @@ Ref backward_1d(PyObject* s1, const Ref& G, npy_intp stride, const npy_intp* ful
   const npy_intp o = oz, full = full_in[1] < 0 ? wz : full_in[1];
   const npy_intp wd = qb::add_size(full, k - 1);
   if (wd < 0) negative_dimensions();
-  Ref A = qb::as_array(qb::getattr(s1, QB_ID(A)).get());
+  Ref A = qb::as_array(stored(s1, QB_ID(A)).get());
   Ref W = param(s1, QB_ID(W), {o, c, k});
   Ref dA = qb::empty({n, c, wd});
   Ref dW = qb::zeros({o, c, k});
   Ref db = qb::zeros({o});
   if (full > 0 && n > 0) {
-    if (qb::ndim(A) != 3) qb::raise(PyExc_ValueError, "the stored input A has %d axes, expected 3", qb::ndim(A));
+    if (qb::ndim(A) != 3) qb::fail(PyExc_ValueError, "the stored input A has %d axes, expected 3", qb::ndim(A));
     if (qb::dim(A, 0) != n || qb::dim(A, 1) != c || qb::dim(A, 2) < wd)
-      qb::raise(PyExc_ValueError,
-                "shape-mismatch for sum: the gradient (%zd, %zd, %zd) does not fit the stored input (%zd, %zd, %zd)",
-                static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(oz), static_cast<Py_ssize_t>(wz),
-                static_cast<Py_ssize_t>(qb::dim(A, 0)), static_cast<Py_ssize_t>(qb::dim(A, 1)),
-                static_cast<Py_ssize_t>(qb::dim(A, 2)));
+      qb::fail(PyExc_ValueError,
+               "shape-mismatch for sum: the gradient (%zd, %zd, %zd) does not fit the stored input (%zd, %zd, %zd)",
+               static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(oz), static_cast<Py_ssize_t>(wz),
+               static_cast<Py_ssize_t>(qb::dim(A, 0)), static_cast<Py_ssize_t>(qb::dim(A, 1)),
+               static_cast<Py_ssize_t>(qb::dim(A, 2)));
     Ref a = qb::to_f64(A, "A");
     Ref g = qb::to_f64(G, "dLdZ");
     backward_kernel({n, c, 1, qb::dim(a, 2), o, 1, k, 1, stride, 1, wz, 1, wd}, a, W, g, dA, dW, db);
@@ -94,7 +94,7 @@ Ref backward_1d(PyObject* s1, const Ref& G, npy_intp stride, const npy_intp* ful
 Ref forward_2d(PyObject* s1, PyObject* arg, npy_intp stride, npy_intp* full) {
   Ref A = qb::as_array(arg);
   qb::setattr(s1, QB_ID(A), A);
-  qb::expect_ndim(A, 4);
+  qb::expect_axes(A, 4, "A");
   const npy_intp n = qb::dim(A, 0), c = qb::dim(A, 1), h = qb::dim(A, 2), w = qb::dim(A, 3);
   const npy_intp o = int_attr(s1, QB_ID(out_channels)), k = int_attr(s1, QB_ID(kernel_size));
   const npy_intp hf = h - k + 1, wf = w - k + 1;
@@ -105,8 +105,8 @@ Ref forward_2d(PyObject* s1, PyObject* arg, npy_intp stride, npy_intp* full) {
   if (ho == 0 || wo == 0) return Z;  // no window fits: nothing is read
   Ref Wa = qb::as_array(qb::getattr(s1, QB_ID(W)).get());
   if (qb::ndim(Wa) == 4 && qb::dim(Wa, 1) != c)
-    qb::raise(PyExc_ValueError, "shape-mismatch for sum: the input has %zd channels but W has %zd",
-              static_cast<Py_ssize_t>(c), static_cast<Py_ssize_t>(qb::dim(Wa, 1)));
+    qb::fail(PyExc_ValueError, "shape-mismatch for sum: the input has %zd channels but W has %zd",
+             static_cast<Py_ssize_t>(c), static_cast<Py_ssize_t>(qb::dim(Wa, 1)));
   Ref W = param(s1, QB_ID(W), {o, c, k, k});
   std::vector<double> b = bias(s1, QB_ID(b), o);
   Ref a = qb::to_f64(A, "A");
@@ -118,8 +118,8 @@ Ref forward_2d(PyObject* s1, PyObject* arg, npy_intp stride, npy_intp* full) {
 // column of a stride-1 output of extents `full` (zero elsewhere).  Adds to
 // dLdW and dLdb.
 Ref backward_2d(PyObject* s1, const Ref& G, npy_intp stride, const npy_intp* full) {
-  Ref A = qb::as_array(qb::getattr(s1, QB_ID(A)).get());
-  qb::expect_ndim(A, 4);
+  Ref A = qb::as_array(stored(s1, QB_ID(A)).get());
+  qb::expect_axes(A, 4, "the stored input A");
   const npy_intp n = qb::dim(A, 0), h = qb::dim(A, 2), w = qb::dim(A, 3);
   const npy_intp nz = qb::dim(G, 0), oz = qb::dim(G, 1), hz = qb::dim(G, 2), wz = qb::dim(G, 3);
   const npy_intp c = int_attr(s1, QB_ID(in_channels)), k = int_attr(s1, QB_ID(kernel_size));
@@ -127,17 +127,17 @@ Ref backward_2d(PyObject* s1, const Ref& G, npy_intp stride, const npy_intp* ful
   Ref dA = qb::zeros({n, c, h, w});
   if (full[0] == 0 || full[1] == 0 || hz == 0 || wz == 0) return dA;  // no window is visited
   if (nz != n || qb::dim(A, 1) != c || full[0] > h - k + 1 || full[1] > w - k + 1)
-    qb::raise(PyExc_ValueError,
-              "shape-mismatch: a gradient of shape (%zd, %zd, %zd, %zd) does not fit the stored input of shape "
-              "(%zd, %zd, %zd, %zd) with kernel_size=%zd and in_channels=%zd",
-              static_cast<Py_ssize_t>(nz), static_cast<Py_ssize_t>(oz), static_cast<Py_ssize_t>(full[0]),
-              static_cast<Py_ssize_t>(full[1]), static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(qb::dim(A, 1)),
-              static_cast<Py_ssize_t>(h), static_cast<Py_ssize_t>(w), static_cast<Py_ssize_t>(k),
-              static_cast<Py_ssize_t>(c));
+    qb::fail(PyExc_ValueError,
+             "shape-mismatch: a gradient of shape (%zd, %zd, %zd, %zd) does not fit the stored input of shape "
+             "(%zd, %zd, %zd, %zd) with kernel_size=%zd and in_channels=%zd",
+             static_cast<Py_ssize_t>(nz), static_cast<Py_ssize_t>(oz), static_cast<Py_ssize_t>(full[0]),
+             static_cast<Py_ssize_t>(full[1]), static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(qb::dim(A, 1)),
+             static_cast<Py_ssize_t>(h), static_cast<Py_ssize_t>(w), static_cast<Py_ssize_t>(k),
+             static_cast<Py_ssize_t>(c));
   Ref Wa = qb::as_array(qb::getattr(s1, QB_ID(W)).get());
   if (qb::ndim(Wa) == 4 && qb::dim(Wa, 0) != oz)
-    qb::raise(PyExc_ValueError, "shape-mismatch for sum: the gradient has %zd channels but W has %zd filters",
-              static_cast<Py_ssize_t>(oz), static_cast<Py_ssize_t>(qb::dim(Wa, 0)));
+    qb::fail(PyExc_ValueError, "shape-mismatch for sum: the gradient has %zd channels but W has %zd filters",
+             static_cast<Py_ssize_t>(oz), static_cast<Py_ssize_t>(qb::dim(Wa, 0)));
   Ref W = param(s1, QB_ID(W), {oz, c, k, k});
   Ref a = qb::to_f64(A, "A");
   Ref g = qb::to_f64(G, "dLdZ");
@@ -168,9 +168,11 @@ Ref ConvLayer::stride1_init(PyObject* self, PyObject* in_channels, PyObject* out
   qb::setattr(self, QB_ID(out_channels), out_channels);
   qb::setattr(self, QB_ID(kernel_size), kernel_size);
   if (dims == 1)
-    init_params(self, {out_channels, in_channels, kernel_size}, out_channels, weight_init_fn, bias_init_fn);
+    init_params(self, {out_channels, in_channels, kernel_size}, {"out_channels", "in_channels", "kernel_size"},
+                out_channels, weight_init_fn, bias_init_fn);
   else
-    init_params(self, {out_channels, in_channels, kernel_size, kernel_size}, out_channels, weight_init_fn,
+    init_params(self, {out_channels, in_channels, kernel_size, kernel_size},
+                {"out_channels", "in_channels", "kernel_size", "kernel_size"}, out_channels, weight_init_fn,
                 bias_init_fn);
   return {};
 }
@@ -181,9 +183,9 @@ Ref ConvLayer::stride1_forward(PyObject* self, PyObject* A) const {
 }
 
 Ref ConvLayer::stride1_backward(PyObject* self, PyObject* arg) const {
-  if (dims == 2) qb::getattr(self, QB_ID(A));  // read first: its shape gives the gradient's
+  if (dims == 2) stored(self, QB_ID(A));  // read first: its shape gives the gradient's
   Ref G = qb::as_array(arg);
-  qb::expect_ndim(G, dims + 2);
+  qb::expect_axes(G, dims + 2, "dLdZ");
   if (dims == 1) {
     const npy_intp full[2] = {1, -1};
     return backward_1d(self, G, 1, full);
@@ -210,7 +212,7 @@ Ref ConvLayer::strided_forward(PyObject* self, PyObject* arg) const {
   Ref A = qb::as_array(arg);
   // The 1-D layer pads only when asked; the 2-D one always makes a new array.
   if (dims == 2 || p > 0) {
-    qb::expect_ndim(A, dims + 2);
+    qb::expect_axes(A, dims + 2, "A");
     A = qb::pad(qb::arr(A), p, dims);
   }
   Ref s1 = qb::getattr(self, stride1_attr());
@@ -239,17 +241,16 @@ Ref ConvLayer::strided_backward(PyObject* self, PyObject* arg) const {
   bool fused = stride1.untouched(s1) && downsample.untouched(ds);
   if (fused) {
     Ref G = qb::as_array(arg);
-    qb::expect_ndim(G, dims + 2);
+    qb::expect_axes(G, dims + 2, "dLdZ");
     const npy_intp k = static_cast<npy_intp>(factor_attr(ds.get(), QB_ID(downsampling_factor), 1));
     if (dims == 1) {
-      const npy_intp full[2] = {1, static_cast<npy_intp>(factor_attr(ds.get(), QB_ID(w_in), 0))};
+      const npy_intp full[2] = {1, stored_size(ds.get(), QB_ID(w_in))};
       if (qb::dim(G, 2) > kept(full[1], k))
-        qb::raise(PyExc_IndexError, "index %zd is out of bounds for axis 2 with size %zd",
-                  static_cast<Py_ssize_t>(kept(full[1], k) * k), static_cast<Py_ssize_t>(full[1]));
+        qb::fail(PyExc_IndexError, "index %zd is out of bounds for axis 2 with size %zd",
+                 static_cast<Py_ssize_t>(kept(full[1], k) * k), static_cast<Py_ssize_t>(full[1]));
       dA = backward_1d(s1.get(), G, k, full);
     } else {
-      const npy_intp full[2] = {static_cast<npy_intp>(factor_attr(ds.get(), QB_ID(input_height), 0)),
-                                static_cast<npy_intp>(factor_attr(ds.get(), QB_ID(input_width), 0))};
+      const npy_intp full[2] = {stored_size(ds.get(), QB_ID(input_height)), stored_size(ds.get(), QB_ID(input_width))};
       // Gradients that only broadcast onto the kept grid take the general route.
       fused = qb::dim(G, 2) == kept(full[0], k) && qb::dim(G, 3) == kept(full[1], k);
       if (fused) dA = backward_2d(s1.get(), G, k, full);

@@ -5,14 +5,14 @@
 namespace ql {
 
 long long factor(PyObject* value, const char* name, long long min) {
-  if (!PyIndex_Check(value)) qb::raise(PyExc_TypeError, "%s must be an integer, not %s", name, Py_TYPE(value)->tp_name);
+  if (!PyIndex_Check(value)) qb::fail(PyExc_TypeError, "%s must be an integer, got %R", name, value);
   Ref i = qb::check(PyNumber_Index(value));
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(i.get(), &overflow);
   if (v == -1 && PyErr_Occurred()) throw qb::Error{};
   if (overflow < 0 || (overflow == 0 && v < min))
-    qb::raise(PyExc_ValueError, "%s must be at least %lld, got %S", name, min, i.get());
-  if (overflow > 0 || v > (1LL << 62)) qb::raise(PyExc_ValueError, "%s is too large: %S", name, i.get());
+    qb::fail(PyExc_ValueError, "%s must be at least %lld, got %S", name, min, i.get());
+  if (overflow > 0 || v > (1LL << 62)) qb::fail(PyExc_ValueError, "%s is too large: %S", name, i.get());
   return v;
 }
 
@@ -27,8 +27,7 @@ npy_intp int_attr(PyObject* obj, PyObject* name) {
 
 npy_intp strict_int_attr(PyObject* obj, PyObject* name) {
   Ref v = qb::getattr(obj, name);
-  if (!PyIndex_Check(v.get()))
-    qb::raise(PyExc_TypeError, "%U must be an integer, not %s", name, Py_TYPE(v.get())->tp_name);
+  if (!PyIndex_Check(v.get())) qb::fail(PyExc_TypeError, "%U must be an integer, got %R", name, v.get());
   return static_cast<npy_intp>(qb::as_index(v.get()));
 }
 
@@ -40,10 +39,32 @@ bool attr_equals(PyObject* obj, PyObject* name, npy_intp value) {
   return eq == 1;
 }
 
+Ref stored(PyObject* obj, PyObject* name) {
+  PyObject* v = PyObject_GetAttr(obj, name);
+  if (v) return Ref::steal(v);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw qb::Error{};
+  PyErr_Clear();
+  PyErr_Format(PyExc_AttributeError, "%s was called before forward ('%s' object has no attribute '%U')",
+               qb::current_method(), Py_TYPE(obj)->tp_name, name);
+  throw qb::Error{};
+}
+
+npy_intp stored_size(PyObject* obj, PyObject* name) {
+  return static_cast<npy_intp>(factor(stored(obj, name).get(), PyUnicode_AsUTF8(name), 0));
+}
+
 // ---------------------------------------------------------------- parameters
 
-void init_params(PyObject* self, std::initializer_list<PyObject*> shape, PyObject* out_channels,
-                 PyObject* weight_init_fn, PyObject* bias_init_fn) {
+void init_params(PyObject* self, std::initializer_list<PyObject*> shape, std::initializer_list<const char*> names,
+                 PyObject* out_channels, PyObject* weight_init_fn, PyObject* bias_init_fn) {
+  if (weight_init_fn == Py_None) {
+    const char* const* name = names.begin();
+    for (PyObject* extent : shape) {
+      if (!PyIndex_Check(extent)) qb::fail(PyExc_TypeError, "%s must be an integer, got %R", *name, extent);
+      if (qb::as_index(extent) < 0) qb::fail(PyExc_ValueError, "%s must not be negative, got %R", *name, extent);
+      ++name;
+    }
+  }
   Ref W = weight_init_fn == Py_None ? qb::random_normal(shape) : qb::call(weight_init_fn, shape);
   qb::setattr(self, QB_ID(W), W);
   Ref b = bias_init_fn == Py_None ? qb::call(qb::numpy_attr(QB_ID(zeros)).get(), {out_channels})
@@ -58,8 +79,8 @@ Ref param(PyObject* layer, PyObject* name, const std::vector<npy_intp>& shape) {
   Ref a = qb::as_array(qb::getattr(layer, name).get());
   const std::vector<npy_intp> got = qb::dims(a);
   if (got != shape)
-    qb::raise(PyExc_ValueError, "%U has shape %s, but the layer needs %s", name, qb::shape_text(got).c_str(),
-              qb::shape_text(shape).c_str());
+    qb::fail(PyExc_ValueError, "%U has shape %s, but the layer needs %s", name, qb::shape_text(got).c_str(),
+             qb::shape_text(shape).c_str());
   return qb::to_f64(a, PyUnicode_AsUTF8(name));
 }
 
@@ -70,8 +91,8 @@ std::vector<double> bias(PyObject* layer, PyObject* name, npy_intp n) {
   for (int i = 0; i + 1 < nd; ++i) ok = ok && qb::dim(a, i) == 1;
   const npy_intp last = nd ? qb::dim(a, nd - 1) : 1;
   if (!ok || (last != n && last != 1))
-    qb::raise(PyExc_ValueError, "%U has shape %s, but the layer needs (%zd,)", name,
-              qb::shape_text(qb::dims(a)).c_str(), static_cast<Py_ssize_t>(n));
+    qb::fail(PyExc_ValueError, "%U has shape %s, but the layer needs (%zd,)", name, qb::shape_text(qb::dims(a)).c_str(),
+             static_cast<Py_ssize_t>(n));
   std::vector<double> out(static_cast<size_t>(n));
   const double* p = qb::data(a);
   for (npy_intp i = 0; i < n; ++i) out[static_cast<size_t>(i)] = last == 1 ? p[0] : p[i];
@@ -115,15 +136,11 @@ bool assertions_disabled() {
 }  // namespace
 
 void channel_mismatch(const char* fmt, ...) {
-  if (!assertions_disabled()) {
-    PyErr_SetNone(PyExc_AssertionError);
-    throw qb::Error{};
-  }
   va_list va;
   va_start(va, fmt);
-  PyErr_FormatV(PyExc_ValueError, fmt, va);
+  Ref message = qb::check(PyUnicode_FromFormatV(fmt, va));
   va_end(va);
-  throw qb::Error{};
+  qb::fail(assertions_disabled() ? PyExc_ValueError : PyExc_AssertionError, "%U", message.get());
 }
 
 // ---------------------------------------------------------------- composites

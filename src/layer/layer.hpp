@@ -28,13 +28,22 @@ npy_intp strict_int_attr(PyObject* obj, PyObject* name);
 // `value == obj.name` with Python's comparison.
 bool attr_equals(PyObject* obj, PyObject* name, npy_intp value);
 
+// An attribute that `forward` stores for `backward` (A, w_in, …): when it is
+// missing, AttributeError "Lintrel.backward was called before forward"
+// naming the attribute and the object that lacks it.
+Ref stored(PyObject* obj, PyObject* name);
+// A stored size (w_in, input_height, …): a stored() non-negative integer.
+npy_intp stored_size(PyObject* obj, PyObject* name);
+
 // ---------------------------------------------------------------- parameters
 
 // W from `weight_init_fn(*shape)` or `np.random.normal(0, 1.0, shape)`, b from
 // `bias_init_fn(out_channels)` or `np.zeros(out_channels)`, then dLdW and dLdb
-// as `np.zeros` of their shapes.  `shape` holds the caller's objects.
-void init_params(PyObject* self, std::initializer_list<PyObject*> shape, PyObject* out_channels,
-                 PyObject* weight_init_fn, PyObject* bias_init_fn);
+// as `np.zeros` of their shapes.  `shape` holds the caller's objects, and
+// `names` their parameter names: the default weights need whole numbers
+// (TypeError "kernel_size must be an integer, got 2.5" otherwise).
+void init_params(PyObject* self, std::initializer_list<PyObject*> shape, std::initializer_list<const char*> names,
+                 PyObject* out_channels, PyObject* weight_init_fn, PyObject* bias_init_fn);
 
 // The weight array of a layer as float64, with a clear ValueError when its
 // shape is not the expected one.
@@ -53,7 +62,7 @@ void add_grad(PyObject* obj, PyObject* name, const Ref& value);
 
 // The channel checks of the one-dimensional convolution.  With assertions
 // enabled a mismatch is an AssertionError; with `python -O` it is still
-// refused, as ValueError.
+// refused, as ValueError.  The message names the method.
 [[noreturn]] void channel_mismatch(const char* fmt, ...);
 
 // ---------------------------------------------------------------- composites

@@ -26,10 +26,10 @@ Ref init(PyObject* self, PyObject* input_width, PyObject* num_input_channels, Py
   // One convolution per entry: the four per-layer lists must agree.
   const Py_ssize_t nk = qb::len(kernel_sizes), ns = qb::len(strides), na = qb::len(activations);
   if (nk != n || ns != n || na != n)
-    qb::raise(PyExc_ValueError,
-              "num_channels, kernel_sizes, strides and activations must have the same length, got %zd, %zd, %zd "
-              "and %zd",
-              n, nk, ns, na);
+    qb::fail(PyExc_ValueError,
+             "num_channels, kernel_sizes, strides and activations must have the same length, got %zd, %zd, %zd "
+             "and %zd",
+             n, nk, ns, na);
 
   Ref lintrel = qb::global(g_module, QB_ID(Lintrel));
   Ref layers = qb::check(PyList_New(0));
@@ -62,7 +62,8 @@ Ref init(PyObject* self, PyObject* input_width, PyObject* num_input_channels, Py
   Ref linear = qb::call(qb::global(g_module, QB_ID(Linear)).get(), {in_features.get(), num_linear_neurons});
   qb::setattr(self, QB_ID(linear_layer), linear);
   Ref shape = attr(attr(linear.get(), QB_ID(W)).get(), QB_ID(shape));
-  if (qb::len(shape.get()) != 2) qb::unpack_error(qb::len(shape.get()), 2);
+  if (qb::len(shape.get()) != 2)
+    qb::fail(PyExc_ValueError, "the linear layer's W must have 2 axes, got shape %R", shape.get());
   Ref out_features = item(shape.get(), 0), in_f = item(shape.get(), 1);
   if (linear_weight_init_fn != Py_None)
     qb::setattr(linear.get(), QB_ID(W), qb::call(linear_weight_init_fn, {out_features.get(), in_f.get()}));
@@ -91,9 +92,9 @@ Ref forward(PyObject* self, PyObject* A_in) {
 Ref backward(PyObject* self, PyObject* labels) {
   Ref shape = attr(labels, QB_ID(shape));
   const Py_ssize_t nd = qb::len(shape.get());
-  if (nd != 2) qb::unpack_error(nd, 2);
+  if (nd != 2) qb::fail(PyExc_ValueError, "labels must have 2 axes (batch, classes), got %zd", nd);
   Ref criterion = attr(self, QB_ID(criterion));
-  Ref losses = qb::call_method(criterion.get(), QB_ID(forward), {attr(self, QB_ID(Z)).get(), labels});
+  Ref losses = qb::call_method(criterion.get(), QB_ID(forward), {ql::stored(self, QB_ID(Z)).get(), labels});
   qb::setattr(self, QB_ID(loss), qb::call_method(losses.get(), QB_ID(sum), {}));
   Ref grad = qb::call_method(criterion.get(), QB_ID(backward), {});
   grad = qb::call_method(attr(self, QB_ID(linear_layer)).get(), QB_ID(backward), {grad.get()});

@@ -27,12 +27,10 @@ const char* const DOC =
     "get_num_threads and show_config.";
 
 long long positive_threads(PyObject* n) {
-  if (!PyLong_Check(n) || PyBool_Check(n))
-    qb::raise(PyExc_TypeError, "set_num_threads: n must be an integer, got %R", n);
+  if (!PyLong_Check(n) || PyBool_Check(n)) qb::fail(PyExc_TypeError, "n must be an integer, got %R", n);
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
-  if (overflow || v < 1 || v > 4096)
-    qb::raise(PyExc_ValueError, "set_num_threads: n must be between 1 and 4096, got %R", n);
+  if (overflow || v < 1 || v > 4096) qb::fail(PyExc_ValueError, "n must be between 1 and 4096, got %R", n);
   return v;
 }
 
@@ -52,7 +50,7 @@ void threads_from_environment() {
   char* end = nullptr;
   const long v = std::strtol(text, &end, 10);
   if (*end || v < 1 || v > 4096)
-    qb::raise(PyExc_ValueError, "QUILLET_NUM_THREADS must be a whole number from 1 to 4096, got '%s'", text);
+    qb::fail(PyExc_ValueError, "QUILLET_NUM_THREADS must be a whole number from 1 to 4096, got '%s'", text);
   qk::set_num_threads(static_cast<int>(v));
 }
 
@@ -76,12 +74,12 @@ const qk::Level& choose_level() {
   for (const qk::Level& l : qk::levels()) {
     if (std::strcmp(l.name, wanted) != 0) continue;
     if (!l.supported)
-      qb::raise(PyExc_ImportError, "QUILLET_ISA=%s: this CPU does not support %s (it runs %s)", wanted, wanted,
-                level_names(true).c_str());
+      qb::fail(PyExc_ImportError, "QUILLET_ISA=%s: this CPU does not support %s (it runs %s)", wanted, wanted,
+               level_names(true).c_str());
     return l;
   }
-  qb::raise(PyExc_ImportError, "QUILLET_ISA=%s: this build of quillet has no such level (it has %s)", wanted,
-            level_names(false).c_str());
+  qb::fail(PyExc_ImportError, "QUILLET_ISA=%s: this build of quillet has no such level (it has %s)", wanted,
+           level_names(false).c_str());
 }
 
 Ref isa(PyObject*) {
@@ -101,7 +99,7 @@ Ref force_conv_path(PyObject*, PyObject* path) {
     const char* text = PyUnicode_Check(path) ? PyUnicode_AsUTF8(path) : nullptr;
     for (int i = 0; i < 3 && text; ++i)
       if (std::strcmp(text, names[i]) == 0) chosen = i;
-    if (chosen < 0) qb::raise(PyExc_ValueError, "path must be None, 'direct', 'blocked' or 'blas', got %R", path);
+    if (chosen < 0) qb::fail(PyExc_ValueError, "path must be None, 'direct', 'blocked' or 'blas', got %R", path);
   }
   const int before = qk::forced_conv_path();
   qk::force_conv_path(chosen);

@@ -1,6 +1,6 @@
 // quillet.flatten: a batch of feature maps to a batch of vectors and back.
 // Both directions are numpy reshapes (views where numpy can make one).
-#include "bind/bind.hpp"
+#include "layer/layer.hpp"
 
 using qb::Ref;
 
@@ -10,7 +10,7 @@ Ref forward(PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
   const int nd = qb::ndim(A);
   qb::setattr(self, QB_ID(original_shape), qb::getattr(A.get(), QB_ID(shape)));
-  if (nd == 0) qb::raise(PyExc_IndexError, "tuple index out of range");
+  if (nd == 0) qb::fail(PyExc_IndexError, "A must have at least one axis (the batch), got a 0-d array");
   npy_intp d[2] = {PyArray_DIM(qb::arr(A), 0), -1};
   if (d[0] == 0) {
     // numpy cannot infer -1 for an empty batch; the extent is still known.
@@ -23,7 +23,7 @@ Ref forward(PyObject* self, PyObject* arg) {
 
 Ref backward(PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
-  Ref shape = qb::getattr(self, QB_ID(original_shape));
+  Ref shape = ql::stored(self, QB_ID(original_shape));
   return qb::check(PyArray_Reshape(qb::arr(G), shape.get()));
 }
 

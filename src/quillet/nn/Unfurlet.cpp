@@ -98,7 +98,7 @@ Ref fused_backward(const Parts& parts, PyObject* arg) {
   PyObject* s1 = parts.conv.get();
   Ref G = qb::as_array(arg);
   if (qb::ndim(G) != dims + 2) return {};
-  Ref stored = qb::getattr(s1, QB_ID(A));
+  Ref stored = ql::stored(s1, QB_ID(A));
   Ref U = qb::as_array(stored.get());
   if (qb::ndim(U) != dims + 2) return {};
   const npy_intp f = static_cast<npy_intp>(ql::factor_attr(parts.up.get(), QB_ID(upsampling_factor), 1));

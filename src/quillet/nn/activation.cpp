@@ -22,12 +22,12 @@ Ref forward(qk::Activation f, PyObject* self, PyObject* arg) {
 }
 
 Ref backward(qk::Activation f, PyObject* self, PyObject* arg) {
-  Ref z = qb::to_f64(qb::getattr(self, QB_ID(Z)).get(), "Z");
-  Ref a = qb::to_f64(qb::getattr(self, QB_ID(A)).get(), "A");
+  Ref z = qb::to_f64(ql::stored(self, QB_ID(Z)).get(), "Z");
+  Ref a = qb::to_f64(ql::stored(self, QB_ID(A)).get(), "A");
   Ref g = qb::to_f64(arg, "dLdA");
   if (qb::dims(g) != qb::dims(z) || qb::dims(a) != qb::dims(z))
-    qb::raise(PyExc_ValueError, "dLdA has shape %R, but the last input had shape %R",
-              qb::getattr(g.get(), QB_ID(shape)).get(), qb::getattr(z.get(), QB_ID(shape)).get());
+    qb::fail(PyExc_ValueError, "dLdA has shape %R, but the last input had shape %R",
+             qb::getattr(g.get(), QB_ID(shape)).get(), qb::getattr(z.get(), QB_ID(shape)).get());
   Ref dZ = qb::empty(qb::dims(z));
   {
     qb::NoGil nogil;

@@ -24,16 +24,16 @@ Ref init(PyObject* self, PyObject* in_features, PyObject* out_features, PyObject
 }
 
 void expect_features(const Ref& a, npy_intp n, const char* what) {
-  qb::expect_ndim(a, 2);
+  qb::expect_axes(a, 2, what);
   if (qb::dim(a, 1) != n)
-    qb::raise(PyExc_ValueError, "%s has %zd features, but the layer needs %zd", what,
-              static_cast<Py_ssize_t>(qb::dim(a, 1)), static_cast<Py_ssize_t>(n));
+    qb::fail(PyExc_ValueError, "%s has %zd features, but the layer needs %zd", what,
+             static_cast<Py_ssize_t>(qb::dim(a, 1)), static_cast<Py_ssize_t>(n));
 }
 
 // W as float64 (out, in) with in == features of the input.
 Ref weights(PyObject* self, npy_intp* out, npy_intp* in) {
   Ref w = qb::to_f64(qb::getattr(self, QB_ID(W)).get(), "W");
-  if (qb::ndim(w) != 2) qb::raise(PyExc_ValueError, "W must have 2 axes, not %d", qb::ndim(w));
+  if (qb::ndim(w) != 2) qb::fail(PyExc_ValueError, "W must have 2 axes, not %d", qb::ndim(w));
   *out = qb::dim(w, 0);
   *in = qb::dim(w, 1);
   return w;
@@ -61,12 +61,12 @@ Ref backward(PyObject* self, PyObject* arg) {
   Ref W = weights(self, &out, &in);
   Ref g = qb::to_f64(arg, "dLdZ");
   expect_features(g, out, "dLdZ");
-  Ref a = qb::to_f64(qb::getattr(self, QB_ID(A)).get(), "A");
+  Ref a = qb::to_f64(ql::stored(self, QB_ID(A)).get(), "A");
   expect_features(a, in, "the stored input");
   const npy_intp n = qb::dim(g, 0);
   if (qb::dim(a, 0) != n)
-    qb::raise(PyExc_ValueError, "dLdZ has %zd rows, but the last input had %zd", static_cast<Py_ssize_t>(n),
-              static_cast<Py_ssize_t>(qb::dim(a, 0)));
+    qb::fail(PyExc_ValueError, "dLdZ has %zd rows, but the last input had %zd", static_cast<Py_ssize_t>(n),
+             static_cast<Py_ssize_t>(qb::dim(a, 0)));
   Ref dW = qb::zeros({out, in}), db = qb::zeros({out}), dA = qb::zeros({n, in});
   qb::gemm(true, false, 1, out, in, n, qb::data(g), out, 0, qb::data(a), in, 0, qb::data(dW), in, 0);
   qb::gemm(false, false, 1, n, in, out, qb::data(g), out, 0, qb::data(W), in, 0, qb::data(dA), in, 0);

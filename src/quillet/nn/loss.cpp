@@ -9,10 +9,10 @@ namespace {
 Ref forward(PyObject* self, PyObject* logits, PyObject* targets) {
   Ref a = qb::to_f64(logits, "A");
   Ref y = qb::to_f64(targets, "Y");
-  qb::expect_ndim(a, 2);
+  qb::expect_axes(a, 2, "A", "batch, classes");
   if (qb::dims(y) != qb::dims(a))
-    qb::raise(PyExc_ValueError, "Y has shape %R, but A has shape %R", qb::getattr(y.get(), QB_ID(shape)).get(),
-              qb::getattr(a.get(), QB_ID(shape)).get());
+    qb::fail(PyExc_ValueError, "Y has shape %R, but A has shape %R", qb::getattr(y.get(), QB_ID(shape)).get(),
+             qb::getattr(a.get(), QB_ID(shape)).get());
   Ref p = qb::empty(qb::dims(a));
   double loss;
   {
@@ -28,13 +28,13 @@ Ref forward(PyObject* self, PyObject* logits, PyObject* targets) {
 }
 
 Ref backward(PyObject* self) {
-  Ref p = qb::to_f64(qb::getattr(self, QB_ID(softmax)).get(), "softmax");
-  Ref y = qb::to_f64(qb::getattr(self, QB_ID(Y)).get(), "Y");
+  Ref p = qb::to_f64(ql::stored(self, QB_ID(softmax)).get(), "softmax");
+  Ref y = qb::to_f64(ql::stored(self, QB_ID(Y)).get(), "Y");
   // Both are the layer's own state, but an owner may have replaced them.
-  qb::expect_ndim(p, 2);
+  qb::expect_axes(p, 2, "softmax", "batch, classes");
   if (qb::dims(y) != qb::dims(p))
-    qb::raise(PyExc_ValueError, "Y has shape %R, but softmax has shape %R", qb::getattr(y.get(), QB_ID(shape)).get(),
-              qb::getattr(p.get(), QB_ID(shape)).get());
+    qb::fail(PyExc_ValueError, "Y has shape %R, but softmax has shape %R", qb::getattr(y.get(), QB_ID(shape)).get(),
+             qb::getattr(p.get(), QB_ID(shape)).get());
   Ref grad = qb::empty(qb::dims(p));
   const npy_intp n = qb::size(p), rows = qb::ndim(p) ? qb::dim(p, 0) : 1;
   const double* pp = qb::data(p);

@@ -19,9 +19,8 @@ long long kernel_of(PyObject* self, long long min) {
 
 long long stride_of(PyObject* self) {
   Ref v = qb::getattr(self, QB_ID(stride));
-  if (!PyIndex_Check(v.get()))
-    qb::raise(PyExc_TypeError, "stride must be an integer, not %s", Py_TYPE(v.get())->tp_name);
-  if (qb::as_index(v.get()) == 0) qb::raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+  if (!PyIndex_Check(v.get())) qb::fail(PyExc_TypeError, "stride must be an integer, got %R", v.get());
+  if (qb::as_index(v.get()) == 0) qb::fail(PyExc_ZeroDivisionError, "integer division or modulo by zero");
   return ql::factor(v.get(), "stride", 1);
 }
 
@@ -30,12 +29,12 @@ npy_intp windows(npy_intp n, npy_intp k, npy_intp s) {
   const npy_intp d = n - k;
   const npy_intp q = d >= 0 ? d / s : -((-d + s - 1) / s);
   const npy_intp out = q + 1;
-  if (out < 0) qb::raise(PyExc_ValueError, "negative dimensions are not allowed");
+  if (out < 0) qb::fail(PyExc_ValueError, "negative dimensions are not allowed");
   return out;
 }
 
 [[noreturn]] void empty_max() {
-  qb::raise(PyExc_ValueError, "zero-size array to reduction operation maximum which has no identity");
+  qb::fail(PyExc_ValueError, "zero-size array to reduction operation maximum which has no identity");
 }
 
 Ref run_forward(Kind kind, const Ref& A, npy_intp k, npy_intp s, npy_intp ho, npy_intp wo) {
@@ -82,11 +81,11 @@ Ref s1_init(PyObject* self, PyObject* kernel) {
 
 Ref s1_forward(Kind kind, PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
-  qb::expect_ndim(A, 4);
+  qb::expect_axes(A, 4, "A");
   qb::setattr(self, QB_ID(A), A);
   const npy_intp k = static_cast<npy_intp>(kernel_of(self, 0));
   const npy_intp ho = qb::dim(A, 2) - k + 1, wo = qb::dim(A, 3) - k + 1;
-  if (ho < 0 || wo < 0) qb::raise(PyExc_ValueError, "negative dimensions are not allowed");
+  if (ho < 0 || wo < 0) qb::fail(PyExc_ValueError, "negative dimensions are not allowed");
   // Windows of side 0 are empty: their maximum does not exist, their mean is NaN.
   if (k == 0 && kind == Kind::Max) empty_max();
   return run_forward(kind, A, k, 1, ho, wo);
@@ -94,21 +93,21 @@ Ref s1_forward(Kind kind, PyObject* self, PyObject* arg) {
 
 Ref s1_backward(Kind kind, PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
-  qb::expect_ndim(G, 4);
-  Ref stored = qb::getattr(self, QB_ID(A));
+  qb::expect_axes(G, 4, "dLdZ");
+  Ref stored = ql::stored(self, QB_ID(A));
   Ref A = qb::as_array(stored.get());
-  if (qb::ndim(A) != 4) qb::unpack_error(qb::ndim(A) - 1, 3);
+  qb::expect_axes(A, 4, "the stored input A");
   const npy_intp k = static_cast<npy_intp>(kernel_of(self, 0));
   const npy_intp nz = qb::dim(G, 0), cz = qb::dim(G, 1), hz = qb::dim(G, 2), wz = qb::dim(G, 3);
   const npy_intp na = qb::dim(A, 0), ca = qb::dim(A, 1);
   if (hz > 0 && wz > 0 && nz > 0 && cz > 0) {
     // Windows are cut from the stored input sample by sample, channel by channel.
     if (nz > na)
-      qb::raise(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd", static_cast<Py_ssize_t>(na),
-                static_cast<Py_ssize_t>(na));
+      qb::fail(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd", static_cast<Py_ssize_t>(na),
+               static_cast<Py_ssize_t>(na));
     if (cz > ca)
-      qb::raise(PyExc_IndexError, "index %zd is out of bounds for axis 1 with size %zd", static_cast<Py_ssize_t>(ca),
-                static_cast<Py_ssize_t>(ca));
+      qb::fail(PyExc_IndexError, "index %zd is out of bounds for axis 1 with size %zd", static_cast<Py_ssize_t>(ca),
+               static_cast<Py_ssize_t>(ca));
   }
   if (nz == na && cz == ca) return run_backward(kind, A, G, k, 1);
   // A gradient for fewer samples or channels covers the leading ones.
@@ -136,7 +135,7 @@ Ref strided_init(Kind kind, PyObject* self, PyObject* kernel, PyObject* stride) 
 
 Ref strided_forward(Kind kind, PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
-  qb::expect_ndim(A, 4);
+  qb::expect_axes(A, 4, "A");
   qb::setattr(self, QB_ID(A), A);
   const npy_intp k = static_cast<npy_intp>(kernel_of(self, 0));
   const npy_intp s = static_cast<npy_intp>(stride_of(self));
@@ -156,12 +155,12 @@ Ref strided_forward(Kind kind, PyObject* self, PyObject* arg) {
 
 Ref strided_backward(Kind kind, PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
-  qb::expect_ndim(G, 4);
+  qb::expect_axes(G, 4, "dLdZ");
   const npy_intp k = static_cast<npy_intp>(kernel_of(self, 0));
   const npy_intp s = static_cast<npy_intp>(stride_of(self));
-  Ref stored = qb::getattr(self, QB_ID(A));
+  Ref stored = ql::stored(self, QB_ID(A));
   Ref A = qb::as_array(stored.get());
-  qb::expect_ndim(A, 4);
+  qb::expect_axes(A, 4, "the stored input A");
   if (qb::dim(G, 0) != qb::dim(A, 0) || qb::dim(G, 1) != qb::dim(A, 1)) {
     // Each window's gradient broadcasts over the batch and channels.
     Ref shape = qb::shape_tuple({qb::dim(A, 0), qb::dim(A, 1), qb::dim(G, 2), qb::dim(G, 3)});

@@ -11,14 +11,11 @@ namespace {
 long long upsampling_factor(PyObject* self) { return ql::factor_attr(self, QB_ID(upsampling_factor), 1); }
 long long downsampling_factor(PyObject* self) { return ql::factor_attr(self, QB_ID(downsampling_factor), 1); }
 
-// An integer stored by forward (w_in, input_height, ...), read back as a size.
-npy_intp stored_size(PyObject* self, PyObject* name) { return static_cast<npy_intp>(ql::factor_attr(self, name, 0)); }
-
 // (n - 1) * k + 1 with overflow checked; an empty axis upsampled by k > 1
 // would have 1 - k samples, which NumPy refuses.
 npy_intp upsampled(npy_intp n, long long k) {
   if (n == 0) {
-    if (k > 1) qb::raise(PyExc_ValueError, "negative dimensions are not allowed");
+    if (k > 1) qb::fail(PyExc_ValueError, "negative dimensions are not allowed");
     return 0;
   }
   return qb::add_size(qb::mul_size(n - 1, static_cast<npy_intp>(k)), 1);
@@ -26,8 +23,8 @@ npy_intp upsampled(npy_intp n, long long k) {
 npy_intp kept(npy_intp n, long long k) { return n == 0 ? 0 : (n - 1) / static_cast<npy_intp>(k) + 1; }
 
 [[noreturn]] void out_of_bounds(npy_intp index, int axis, npy_intp size) {
-  qb::raise(PyExc_IndexError, "index %zd is out of bounds for axis %d with size %zd", static_cast<Py_ssize_t>(index),
-            axis, static_cast<Py_ssize_t>(size));
+  qb::fail(PyExc_IndexError, "index %zd is out of bounds for axis %d with size %zd", static_cast<Py_ssize_t>(index),
+           axis, static_cast<Py_ssize_t>(size));
 }
 
 // ---------------------------------------------------------------- Upsample1d
@@ -40,7 +37,7 @@ Ref up_init(PyObject* self, PyObject* k) {
 Ref up1_forward(PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
   qb::setattr(self, QB_ID(A), A);
-  qb::expect_ndim(A, 3);
+  qb::expect_axes(A, 3, "A");
   const long long k = upsampling_factor(self);
   Ref a = qb::to_f64(A, "A");
   const npy_intp n = qb::dim(a, 0), c = qb::dim(a, 1), w = qb::dim(a, 2);
@@ -54,10 +51,10 @@ Ref up1_forward(PyObject* self, PyObject* arg) {
 
 Ref up1_backward(PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
-  qb::expect_ndim(G, 3);
+  qb::expect_axes(G, 3, "dLdZ");
   const long long k = upsampling_factor(self);
   // input_width = self.A.shape[2]
-  Ref stored = qb::getattr(self, QB_ID(A));
+  Ref stored = ql::stored(self, QB_ID(A));
   Ref shape = qb::getattr(stored.get(), QB_ID(shape));
   Ref width = qb::check(PySequence_GetItem(shape.get(), 2));
   const npy_intp w = static_cast<npy_intp>(ql::factor(width.get(), "input width", 0));
@@ -83,7 +80,7 @@ Ref down_init(PyObject* self, PyObject* k) {
 
 Ref down1_forward(PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
-  qb::expect_ndim(A, 3);
+  qb::expect_axes(A, 3, "A");
   const long long k = downsampling_factor(self);
   qb::setattr(self, QB_ID(w_in), qb::py_int(qb::dim(A, 2)));
   return qb::slice(A.get(), {{2, qb::OPEN_LO, qb::OPEN_HI, static_cast<Py_ssize_t>(k)}});
@@ -91,9 +88,9 @@ Ref down1_forward(PyObject* self, PyObject* arg) {
 
 Ref down1_backward(PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
-  qb::expect_ndim(G, 3);
+  qb::expect_axes(G, 3, "dLdZ");
   const long long k = downsampling_factor(self);
-  const npy_intp w = stored_size(self, QB_ID(w_in));
+  const npy_intp w = ql::stored_size(self, QB_ID(w_in));
   Ref g = qb::to_f64(G, "dLdZ");
   const npy_intp n = qb::dim(g, 0), c = qb::dim(g, 1), wz = qb::dim(g, 2);
   if (wz > kept(w, k)) out_of_bounds(kept(w, k) * k, 2, w);
@@ -109,7 +106,7 @@ Ref down1_backward(PyObject* self, PyObject* arg) {
 
 Ref up2_forward(PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
-  qb::expect_ndim(A, 4);
+  qb::expect_axes(A, 4, "A");
   const long long k = upsampling_factor(self);
   Ref a = qb::to_f64(A, "A");
   const npy_intp n = qb::dim(a, 0), c = qb::dim(a, 1), h = qb::dim(a, 2), w = qb::dim(a, 3);
@@ -124,7 +121,7 @@ Ref up2_forward(PyObject* self, PyObject* arg) {
 
 Ref up2_backward(PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
-  qb::expect_ndim(G, 4);
+  qb::expect_axes(G, 4, "dLdZ");
   const Py_ssize_t k = static_cast<Py_ssize_t>(upsampling_factor(self));
   return qb::slice(G.get(), {{2, qb::OPEN_LO, qb::OPEN_HI, k}, {3, qb::OPEN_LO, qb::OPEN_HI, k}});
 }
@@ -133,7 +130,7 @@ Ref up2_backward(PyObject* self, PyObject* arg) {
 
 Ref down2_forward(PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
-  qb::expect_ndim(A, 4);
+  qb::expect_axes(A, 4, "A");
   const Py_ssize_t k = static_cast<Py_ssize_t>(downsampling_factor(self));
   qb::setattr(self, QB_ID(input_width), qb::py_int(qb::dim(A, 3)));
   qb::setattr(self, QB_ID(input_height), qb::py_int(qb::dim(A, 2)));
@@ -142,10 +139,10 @@ Ref down2_forward(PyObject* self, PyObject* arg) {
 
 Ref down2_backward(PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
-  qb::expect_ndim(G, 4);
+  qb::expect_axes(G, 4, "dLdZ");
   const long long k = downsampling_factor(self);
-  const npy_intp h = stored_size(self, QB_ID(input_height));
-  const npy_intp w = stored_size(self, QB_ID(input_width));
+  const npy_intp h = ql::stored_size(self, QB_ID(input_height));
+  const npy_intp w = ql::stored_size(self, QB_ID(input_width));
   Ref g = qb::to_f64(G, "dLdZ");
   const npy_intp n = qb::dim(g, 0), c = qb::dim(g, 1), hz = qb::dim(g, 2), wz = qb::dim(g, 3);
   Ref dA = qb::zeros({n, c, h, w});
