@@ -20,8 +20,7 @@ import traceback
 import numpy as np
 import pytest
 from conftest import ZOO, base, bwd, corr, corr_grads, fwd, make
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 from numpy.testing import assert_allclose, assert_array_equal
 
 # LookupError: IndexError, and the KeyError of a dict put where a list of layers belongs.

@@ -4,9 +4,7 @@ import numpy
 
 np = numpy  # bound by the module at import, and re-exported by star imports
 from numpy.typing import ArrayLike, NDArray
-from quillet.nn.activation import ReLU as ReLU
-from quillet.nn.activation import Sigmoid as Sigmoid
-from quillet.nn.activation import Tanh as Tanh
+from quillet.nn.activation import ReLU as ReLU, Sigmoid as Sigmoid, Tanh as Tanh
 from quillet.nn.linear import Linear as Linear
 
 class MLP:

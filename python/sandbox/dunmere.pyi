@@ -5,26 +5,14 @@ from numpy.typing import NDArray
 from quillet.flatten import Flatten as Flatten
 from quillet.nn.pool import (
     MaxPool2d as MaxPool2d,
-)
-from quillet.nn.pool import (
     MaxPool2d_stride1 as MaxPool2d_stride1,
-)
-from quillet.nn.pool import (
     MeanPool2d as MeanPool2d,
-)
-from quillet.nn.pool import (
     MeanPool2d_stride1 as MeanPool2d_stride1,
 )
 from quillet.nn.resampling import (
     Downsample1d as Downsample1d,
-)
-from quillet.nn.resampling import (
     Downsample2d as Downsample2d,
-)
-from quillet.nn.resampling import (
     Upsample1d as Upsample1d,
-)
-from quillet.nn.resampling import (
     Upsample2d as Upsample2d,
 )
 

@@ -5,14 +5,8 @@ from numpy.typing import NDArray
 from quillet.flatten import Flatten as Flatten
 from quillet.nn.resampling import (
     Downsample1d as Downsample1d,
-)
-from quillet.nn.resampling import (
     Downsample2d as Downsample2d,
-)
-from quillet.nn.resampling import (
     Upsample1d as Upsample1d,
-)
-from quillet.nn.resampling import (
     Upsample2d as Upsample2d,
 )
 

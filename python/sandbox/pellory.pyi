@@ -6,27 +6,16 @@ np = numpy  # bound by the module at import, and re-exported by star imports
 
 from models.trawlix import (
     CNN_DistributedScanningMLP as CNN_DistributedScanningMLP,
-)
-from models.trawlix import (
     CNN_SimpleScanningMLP as CNN_SimpleScanningMLP,
 )
 from quillet.flatten import Flatten as Flatten
-from quillet.nn.activation import ReLU as ReLU
-from quillet.nn.activation import Sigmoid as Sigmoid
-from quillet.nn.activation import Tanh as Tanh
+from quillet.nn.activation import ReLU as ReLU, Sigmoid as Sigmoid, Tanh as Tanh
 from quillet.nn.linear import Linear as Linear
-from quillet.nn.Lintrel import Lintrel as Lintrel
-from quillet.nn.Lintrel import Lintrel_stride1 as Lintrel_stride1
+from quillet.nn.Lintrel import Lintrel as Lintrel, Lintrel_stride1 as Lintrel_stride1
 from quillet.nn.loss import CrossEntropyLoss as CrossEntropyLoss
 from quillet.nn.resampling import (
     Downsample1d as Downsample1d,
-)
-from quillet.nn.resampling import (
     Downsample2d as Downsample2d,
-)
-from quillet.nn.resampling import (
     Upsample1d as Upsample1d,
-)
-from quillet.nn.resampling import (
     Upsample2d as Upsample2d,
 )

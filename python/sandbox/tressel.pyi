@@ -3,18 +3,11 @@ import numpy
 np = numpy  # bound by the module at import, and re-exported by star imports
 from numpy.typing import NDArray
 from quillet.flatten import Flatten as Flatten
-from quillet.nn.Lintrel import Lintrel as Lintrel
-from quillet.nn.Lintrel import Lintrel_stride1 as Lintrel_stride1
+from quillet.nn.Lintrel import Lintrel as Lintrel, Lintrel_stride1 as Lintrel_stride1
 from quillet.nn.resampling import (
     Downsample1d as Downsample1d,
-)
-from quillet.nn.resampling import (
     Downsample2d as Downsample2d,
-)
-from quillet.nn.resampling import (
     Upsample1d as Upsample1d,
-)
-from quillet.nn.resampling import (
     Upsample2d as Upsample2d,
 )
 

@@ -1,6 +1,7 @@
 #include "layer/conv.hpp"
 
 #include <algorithm>
+#include <string>
 
 #include "kernels/api.hpp"
 
@@ -264,6 +265,22 @@ Ref ConvLayer::strided_backward(PyObject* self, PyObject* arg) const {
   if (p <= 0) return dA;
   if (dims == 1) return qb::slice(dA.get(), {{2, p, -p, 1}});
   return qb::slice(dA.get(), {{2, p, -p, 1}, {3, p, -p, 1}});
+}
+
+Ref ConvLayer::stride1_repr(PyObject* self) const {
+  return repr_call(self,
+                   {{"in_channels", "in_channels"}, {"out_channels", "out_channels"}, {"kernel_size", "kernel_size"}});
+}
+
+Ref ConvLayer::strided_repr(PyObject* self) const {
+  const char* p = dims == 1 ? "lintrel_stride1." : "plantrel_stride1.";
+  const std::string in = std::string(p) + "in_channels", out = std::string(p) + "out_channels",
+                    k = std::string(p) + "kernel_size";
+  return repr_call(self, {{"in_channels", in.c_str()},
+                          {"out_channels", out.c_str()},
+                          {"kernel_size", k.c_str()},
+                          {"stride", "stride"},
+                          {"padding", "pad"}});
 }
 
 }  // namespace ql

@@ -39,6 +39,11 @@ struct ConvLayer {
   Ref strided_forward(PyObject* self, PyObject* A) const;
   Ref strided_backward(PyObject* self, PyObject* dLdZ) const;
 
+  // "Lintrel_stride1(in_channels=3, out_channels=8, kernel_size=5)",
+  // "Lintrel(in_channels=3, …, stride=2, padding=1)"
+  Ref stride1_repr(PyObject* self) const;
+  Ref strided_repr(PyObject* self) const;
+
   // Names of this dimension's parts.
   PyObject* stride1_attr() const;
   PyObject* downsample_attr() const;
@@ -62,6 +67,8 @@ struct Conv {
   }
   static Ref strided_forward(PyObject* self, PyObject* A) { return layer.strided_forward(self, A); }
   static Ref strided_backward(PyObject* self, PyObject* dLdZ) { return layer.strided_backward(self, dLdZ); }
+  static Ref stride1_repr(PyObject* self) { return layer.stride1_repr(self); }
+  static Ref strided_repr(PyObject* self) { return layer.strided_repr(self); }
 };
 
 }  // namespace ql

@@ -1,6 +1,7 @@
 #include "layer/layer.hpp"
 
 #include <cstdarg>
+#include <string>
 
 namespace ql {
 
@@ -165,6 +166,77 @@ bool StockMethods::untouched(const Ref& obj) const {
     if (PyErr_Occurred()) throw qb::Error{};
   }
   return true;
+}
+
+// ---------------------------------------------------------------- repr
+
+namespace {
+
+// The object at a dotted attribute path, or an empty Ref (error cleared).
+Ref lookup(PyObject* self, const char* path) {
+  Ref v = Ref::borrow(self);
+  std::string rest(path);
+  while (!rest.empty()) {
+    const size_t dot = rest.find('.');
+    Ref name = qb::str(rest.substr(0, dot).c_str());
+    PyObject* next = PyObject_GetAttr(v.get(), name.get());
+    if (!next) {
+      PyErr_Clear();
+      return {};
+    }
+    v = Ref::steal(next);
+    rest = dot == std::string::npos ? "" : rest.substr(dot + 1);
+  }
+  return v;
+}
+
+std::string text(PyObject* o) {
+  PyObject* r = o ? PyObject_Repr(o) : nullptr;
+  const char* t = r ? PyUnicode_AsUTF8(r) : nullptr;
+  std::string out = t ? t : "?";
+  Py_XDECREF(r);
+  PyErr_Clear();
+  return out;
+}
+
+// Lines after the first indented by two spaces, for nesting.
+std::string indented(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    out += c;
+    if (c == '\n') out += "  ";
+  }
+  return out;
+}
+
+}  // namespace
+
+Ref repr_call(PyObject* self, std::initializer_list<std::pair<const char*, const char*>> fields) {
+  std::string out = std::string(Py_TYPE(self)->tp_name) + "(";
+  bool first = true;
+  for (const auto& [name, path] : fields) {
+    out += std::string(first ? "" : ", ") + name + "=" + text(lookup(self, path).get());
+    first = false;
+  }
+  return qb::str((out + ")").c_str());
+}
+
+Ref bare_repr(PyObject* self) { return repr_call(self, {}); }
+
+Ref repr_parts(PyObject* self, std::initializer_list<const char*> paths) {
+  std::string out = std::string(Py_TYPE(self)->tp_name) + "(";
+  for (const char* path : paths) {
+    Ref part = lookup(self, path);
+    if (part && (PyList_Check(part.get()) || PyTuple_Check(part.get()))) {
+      Ref items = qb::check(PySequence_List(part.get()));
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i)
+        out += "\n  (" + std::string(path) + "." + std::to_string(i) +
+               "): " + indented(text(PyList_GET_ITEM(items.get(), i)));
+    } else {
+      out += "\n  (" + std::string(path) + "): " + indented(text(part.get()));
+    }
+  }
+  return qb::str((out + "\n)").c_str());
 }
 
 Ref through_layers(PyObject* layers, PyObject* method, PyObject* x, bool reverse) {

@@ -82,6 +82,21 @@ class StockMethods {
   PyObject* backward_ = nullptr;
 };
 
+// ---------------------------------------------------------------- repr
+
+// "Lintrel(in_channels=3, out_channels=8, kernel_size=5, stride=2, padding=1)":
+// the class's name and, for each field, name=repr(value), the value read at a
+// dotted attribute path from the object ("lintrel_stride1.in_channels").  A
+// value that cannot be read shows as "?": a repr never fails.
+Ref repr_call(PyObject* self, std::initializer_list<std::pair<const char*, const char*>> fields);
+// "ReLU()", for classes without hyper-parameters.
+Ref bare_repr(PyObject* self);
+
+// "MLP(\n  (layers.0): Linear(in_features=192, out_features=8)\n  …\n)": the
+// class's name and the repr of each part, one per line, labelled by its path.
+// `paths` name attributes or sequences of parts (shown element by element).
+Ref repr_parts(PyObject* self, std::initializer_list<const char*> paths);
+
 // Passes x through every layer of a sequence with `method` (forward or
 // backward), first to last or, with `reverse`, last to first.
 Ref through_layers(PyObject* layers, PyObject* method, PyObject* x, bool reverse);

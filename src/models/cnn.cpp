@@ -150,6 +150,40 @@ Ref set_mode(PyObject* self, bool train) {
 Ref train(PyObject* self) { return set_mode(self, true); }
 Ref eval(PyObject* self) { return set_mode(self, false); }
 
+const char* const DOC = R"(1-D convolutional network with its own loss, gradient reset and update step.
+
+Strided convolutions (Lintrel), each followed by its activation, then
+Flatten and a Linear layer.  The constructor prints the output width of each
+convolution.  backward(labels) computes the criterion's loss into `loss` and
+leaves dLdW and dLdb on every layer; step() updates W = W - lr dLdW and
+b = b - lr dLdb; zero_grads() resets the gradients.
+
+Arguments:
+    input_width, num_input_channels (int): the shape of one input.
+    num_channels, kernel_sizes, strides (lists): per convolution.
+    num_linear_neurons (int): outputs of the linear layer.
+    activations (list): one activation object per convolution.
+    conv_weight_init_fn, bias_init_fn, linear_weight_init_fn: initialisers
+        (or None) for the convolutions' weights, every bias, the linear weights.
+    criterion: the loss object (e.g. CrossEntropyLoss()).
+    lr (float): the learning rate of step().
+
+Attributes:
+    convolutional_layers, activations, flatten, linear_layer, criterion, lr,
+    train_mode; Z and loss after forward and backward.
+
+Example:
+    >>> from quillet.nn.activation import ReLU
+    >>> from quillet.nn.loss import CrossEntropyLoss
+    >>> cnn = CNN(16, 2, [4], [3], [1], 3, [ReLU()], None, None, None, CrossEntropyLoss(), 0.1)
+    14
+    >>> cnn.forward(np.ones((5, 2, 16))).shape
+    (5, 3))";
+
+Ref repr(PyObject* self) {
+  return ql::repr_parts(self, {"convolutional_layers", "activations", "flatten", "linear_layer", "criterion"});
+}
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "models.cnn", nullptr, -1, nullptr};
 
 }  // namespace
@@ -162,7 +196,7 @@ PyMODINIT_FUNC PyInit_cnn() {
     qb::bind_module(m, "os", "os");
     g_module = m;
     qb::make_class(
-        m, "CNN", nullptr,
+        m, "CNN", DOC,
         {{"__init__",
           "input_width, num_input_channels, num_channels, kernel_sizes, strides, num_linear_neurons, activations, "
           "conv_weight_init_fn, bias_init_fn, linear_weight_init_fn, criterion, lr",
@@ -178,6 +212,7 @@ PyMODINIT_FUNC PyInit_cnn() {
          {"zero_grads", "", "Sets every parameter gradient of the network to zero, in place.", zero_grads},
          {"step", "", "One gradient-descent update: W = W - lr * dLdW and b = b - lr * dLdb on every layer.", step},
          {"train", "", "Marks the network as training.", train},
-         {"eval", "", "Marks the network as evaluating.", eval}});
+         {"eval", "", "Marks the network as evaluating.", eval},
+         {"__repr__", "", nullptr, repr}});
   });
 }

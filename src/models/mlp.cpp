@@ -53,6 +53,25 @@ Ref backward(PyObject* self, PyObject* dLdZ) {
   return ql::through_layers(qb::getattr(self, QB_ID(layers)).get(), QB_ID(backward), dLdZ, true);
 }
 
+const char* const DOC = R"(Multi-layer perceptron: Linear layers with a ReLU between every two of them.
+
+For layer_sizes [s0, s1, ..., sn] the layers are Linear(s0, s1), ReLU(), ...,
+Linear(s(n-1), sn), with no activation after the last.  forward calls each
+layer in turn; backward runs them in reverse.
+
+Arguments:
+    layer_sizes (sequence of int): the widths, input first.
+
+Attributes:
+    layers: the list of layers, in forward order.
+
+Example:
+    >>> mlp = MLP([192, 8, 16, 4])
+    >>> mlp.forward(np.ones((2, 192))).shape
+    (2, 4))";
+
+Ref repr(PyObject* self) { return ql::repr_parts(self, {"layers"}); }
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "models.mlp", nullptr, -1, nullptr};
 
 }  // namespace
@@ -63,7 +82,7 @@ PyMODINIT_FUNC PyInit_mlp() {
     qb::star_import(m, {"quillet.nn.linear", "quillet.nn.activation"});
     g_module = m;
     qb::make_class(
-        m, "MLP", nullptr,
+        m, "MLP", DOC,
         {{"__init__", "layer_sizes", nullptr, init},
          {"init_weights", "weights",
           "Argument:\n    weights (list of np.array): weights[i] is (layer_sizes[i], layer_sizes[i + 1])",
@@ -72,6 +91,7 @@ PyMODINIT_FUNC PyInit_mlp() {
           QB_DOC("A (np.array): (batch_size, layer_sizes[0])", "Z (np.array): (batch_size, layer_sizes[-1])"), forward},
          {"backward", "dLdZ",
           QB_DOC("dLdZ (np.array): (batch_size, layer_sizes[-1])", "dLdA (np.array): (batch_size, layer_sizes[0])"),
-          backward}});
+          backward},
+         {"__repr__", "", nullptr, repr}});
   });
 }

@@ -112,6 +112,42 @@ const char* const FWD_DOC =
 const char* const BWD_DOC =
     QB_DOC("dLdZ (np.array): (batch_size, 4 * positions)", "dLdA (np.array): (batch_size, 24, width)");
 
+const char* const DOC_SIMPLE = R"(A scanning perceptron computed as a 1-D convolutional network.
+
+The perceptron reads 8 time steps of 24 channels (192 inputs) at a hop of 4
+and has hidden layers of 8 and 16 units and 4 outputs.  Here its three
+layers are convolutions (kernel 8 stride 4, then kernel 1) with ReLUs
+between them, and a Flatten.  init_weights([w1, w2, w3]) loads the
+perceptron's weight matrices, (192, 8), (8, 16) and (16, 4).
+
+Attributes:
+    conv1, conv2, conv3: the convolutions (Lintrel).
+    layers: [conv1, ReLU, conv2, ReLU, conv3, Flatten], in forward order.
+
+Example:
+    >>> net = CNN_SimpleScanningMLP()
+    >>> net.forward(np.ones((2, 24, 128))).shape
+    (2, 124))";
+
+const char* const DOC_DISTRIBUTED =
+    R"(A scanning perceptron with shared weights, computed as a 1-D convolutional network.
+
+The same perceptron as CNN_SimpleScanningMLP, with its neurons' weights
+shared across the time steps they scan: convolutions of kernel 2 and strides
+2, 2 and 1.  init_weights([w1, w2, w3]) loads the leading blocks of the
+perceptron's weight matrices.  Calling the object is forward.
+
+Attributes:
+    conv1, conv2, conv3: the convolutions (Lintrel).
+    layers: [conv1, ReLU, conv2, ReLU, conv3, Flatten], in forward order.
+
+Example:
+    >>> net = CNN_DistributedScanningMLP()
+    >>> net.forward(np.ones((2, 24, 128))).shape
+    (2, 124))";
+
+Ref repr(PyObject* self) { return ql::repr_parts(self, {"layers"}); }
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "models.trawlix", nullptr, -1, nullptr};
 
 }  // namespace
@@ -123,16 +159,18 @@ PyMODINIT_FUNC PyInit_trawlix() {
     qb::bind_numpy(m);
     qb::bind_module(m, "os", "os");
     g_module = m;
-    qb::make_class(m, "CNN_SimpleScanningMLP", nullptr,
+    qb::make_class(m, "CNN_SimpleScanningMLP", DOC_SIMPLE,
                    {{"__init__", "", nullptr, simple_init},
                     {"init_weights", "weights", WEIGHTS_DOC, simple_init_weights},
                     {"forward", "A", FWD_DOC, forward},
-                    {"backward", "dLdZ", BWD_DOC, backward}});
-    qb::make_class(m, "CNN_DistributedScanningMLP", nullptr,
+                    {"backward", "dLdZ", BWD_DOC, backward},
+                    {"__repr__", "", nullptr, repr}});
+    qb::make_class(m, "CNN_DistributedScanningMLP", DOC_DISTRIBUTED,
                    {{"__init__", "", nullptr, distributed_init},
                     {"__call__", "A", FWD_DOC, forward},
                     {"init_weights", "weights", WEIGHTS_DOC, distributed_init_weights},
                     {"forward", "A", FWD_DOC, forward},
-                    {"backward", "dLdZ", BWD_DOC, backward}});
+                    {"backward", "dLdZ", BWD_DOC, backward},
+                    {"__repr__", "", nullptr, repr}});
   });
 }

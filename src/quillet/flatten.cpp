@@ -27,6 +27,20 @@ Ref backward(PyObject* self, PyObject* arg) {
   return qb::check(PyArray_Reshape(qb::arr(G), shape.get()));
 }
 
+const char* const DOC = R"(Flattens a batch of feature maps into a batch of vectors, and back.
+
+forward reshapes A (batch, ...) to (batch, product of the other axes), a view
+where NumPy can make one; backward reshapes the gradient to the shape of the
+last input.
+
+Attributes:
+    original_shape: the shape of the last input, kept by forward for
+        backward.
+
+Example:
+    >>> Flatten().forward(np.ones((16, 8, 5))).shape
+    (16, 40))";
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.flatten", nullptr, -1, nullptr};
 
 }  // namespace
@@ -34,7 +48,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.flatten", nullptr, -1,
 PyMODINIT_FUNC PyInit_flatten() {
   return qb::init_module(&module_def, [](PyObject* m) {
     qb::bind_numpy(m);
-    qb::make_class(m, "Flatten", nullptr,
+    qb::make_class(m, "Flatten", DOC,
                    {{"forward", "A",
                      QB_DOC("A (np.array): (batch_size, in_channels, in_width)",
                             "Z (np.array): (batch_size, in_channels * in width)"),
@@ -42,6 +56,7 @@ PyMODINIT_FUNC PyInit_flatten() {
                     {"backward", "dLdZ",
                      QB_DOC("dLdZ (np.array): (batch size, in channels * in width)",
                             "dLdA (np.array): (batch size, in channels, in width)"),
-                     backward}});
+                     backward},
+                    {"__repr__", "", nullptr, ql::bare_repr}});
   });
 }

@@ -5,20 +5,12 @@ import numpy
 np = numpy  # bound by the module at import, and re-exported by star imports
 from numpy.typing import ArrayLike, NDArray
 
-from .Lintrel import Lintrel as Lintrel
-from .Lintrel import Lintrel_stride1 as Lintrel_stride1
-from .Plantrel import Plantrel as Plantrel
-from .Plantrel import Plantrel_stride1 as Plantrel_stride1
+from .Lintrel import Lintrel as Lintrel, Lintrel_stride1 as Lintrel_stride1
+from .Plantrel import Plantrel as Plantrel, Plantrel_stride1 as Plantrel_stride1
 from .resampling import (
     Downsample1d as Downsample1d,
-)
-from .resampling import (
     Downsample2d as Downsample2d,
-)
-from .resampling import (
     Upsample1d as Upsample1d,
-)
-from .resampling import (
     Upsample2d as Upsample2d,
 )
 

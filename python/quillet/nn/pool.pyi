@@ -7,14 +7,8 @@ from numpy.typing import ArrayLike, NDArray
 
 from .resampling import (
     Downsample1d as Downsample1d,
-)
-from .resampling import (
     Downsample2d as Downsample2d,
-)
-from .resampling import (
     Upsample1d as Upsample1d,
-)
-from .resampling import (
     Upsample2d as Upsample2d,
 )
 

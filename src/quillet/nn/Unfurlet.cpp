@@ -193,6 +193,64 @@ Ref backward_of(PyObject* self, PyObject* dLdZ) {
   return backward_through(self, D, dLdZ);
 }
 
+const char* const DOC_1D = R"(1-D transposed convolution: upsampling by zero insertion, then a stride-1 convolution.
+
+The input is upsampled by `upsampling_factor` (the part upsample1d: k - 1
+zeros between neighbouring samples) and convolved by the part
+lintrel_stride1; the inserted zeros are never multiplied.  Output width:
+(width - 1) upsampling_factor + 1 - kernel_size + 1.
+
+Arguments:
+    in_channels, out_channels, kernel_size: as for Lintrel_stride1.
+    upsampling_factor (int): the factor k.
+    weight_init_fn, bias_init_fn: as for Lintrel_stride1.
+
+Attributes:
+    upsample1d: the upsampler.
+    lintrel_stride1: the convolution, which holds W, b, dLdW, dLdb and A
+        (the upsampled input).
+    upsampling_factor: the factor.
+
+Example:
+    >>> up = Unfurlet1d(4, 2, kernel_size=3, upsampling_factor=2)
+    >>> up.forward(np.ones((8, 4, 16))).shape
+    (8, 2, 29))";
+
+const char* const DOC_2D = R"(2-D transposed convolution: upsampling by zero insertion, then a stride-1 convolution.
+
+Both spatial axes are upsampled by `upsampling_factor` (the part upsample2d)
+and the result is convolved by the part plantrel_stride1; the inserted zeros
+are never multiplied.  Output extent on each axis:
+(n - 1) upsampling_factor + 1 - kernel_size + 1.  forward prints the line
+"upsampling_factor k" each time it runs.
+
+Arguments:
+    in_channels, out_channels, kernel_size: as for Plantrel_stride1.
+    upsampling_factor (int): the factor k.
+    weight_init_fn, bias_init_fn: as for Plantrel_stride1.
+
+Attributes:
+    plantrel_stride1: the convolution, which holds W, b, dLdW, dLdb and A
+        (the upsampled input).
+    upsample2d: the upsampler.
+    upsampling_factor: the factor.
+
+Example:
+    >>> up = Unfurlet2d(4, 2, kernel_size=3, upsampling_factor=2)
+    >>> up.forward(np.ones((8, 4, 16, 16))).shape
+    upsampling_factor 2
+    (8, 2, 29, 29))";
+
+template <int D>
+Ref repr_of(PyObject* self) {
+  const char* in = D == 1 ? "lintrel_stride1.in_channels" : "plantrel_stride1.in_channels";
+  const char* out = D == 1 ? "lintrel_stride1.out_channels" : "plantrel_stride1.out_channels";
+  const char* k = D == 1 ? "lintrel_stride1.kernel_size" : "plantrel_stride1.kernel_size";
+  return ql::repr_call(
+      self,
+      {{"in_channels", in}, {"out_channels", out}, {"kernel_size", k}, {"upsampling_factor", "upsampling_factor"}});
+}
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.Unfurlet", nullptr, -1, nullptr};
 
 }  // namespace
@@ -206,7 +264,7 @@ PyMODINIT_FUNC PyInit_Unfurlet() {
     g_stride1[1].capture(qb::global(m, QB_ID(Plantrel_stride1)).get());
     g_upsample[0].capture(qb::global(m, QB_ID(Upsample1d)).get());
     g_upsample[1].capture(qb::global(m, QB_ID(Upsample2d)).get());
-    qb::make_class(m, "Unfurlet1d", nullptr,
+    qb::make_class(m, "Unfurlet1d", DOC_1D,
                    {{"__init__", INIT_PARAMS, nullptr, u1_init},
                     {"forward", "A",
                      QB_DOC("A (np.array): (batch_size, in_channels, input_size)",
@@ -215,8 +273,9 @@ PyMODINIT_FUNC PyInit_Unfurlet() {
                     {"backward", "dLdZ",
                      QB_DOC("dLdZ (np.array): (batch_size, out_channels, output_size)",
                             "dLdA (np.array): (batch_size, in_channels, input_size)"),
-                     backward_of<1>}});
-    qb::make_class(m, "Unfurlet2d", nullptr,
+                     backward_of<1>},
+                    {"__repr__", "", nullptr, repr_of<1>}});
+    qb::make_class(m, "Unfurlet2d", DOC_2D,
                    {{"__init__", INIT_PARAMS, nullptr, u2_init},
                     {"forward", "A",
                      QB_DOC("A (np.array): (batch_size, in_channels, input_height, input_width)",
@@ -225,6 +284,7 @@ PyMODINIT_FUNC PyInit_Unfurlet() {
                     {"backward", "dLdZ",
                      QB_DOC("dLdZ (np.array): (batch_size, out_channels, output_height, output_width)",
                             "dLdA (np.array): (batch_size, in_channels, input_height, input_width)"),
-                     backward_of<2>}});
+                     backward_of<2>},
+                    {"__repr__", "", nullptr, repr_of<2>}});
   });
 }

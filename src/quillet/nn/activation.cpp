@@ -51,12 +51,49 @@ Ref backward_of(PyObject* self, PyObject* dLdA) {
 }
 
 template <qk::Activation F>
-void define(PyObject* m, const char* name) {
-  qb::make_class(m, name, nullptr,
+void define(PyObject* m, const char* name, const char* doc) {
+  qb::make_class(m, name, doc,
                  {{"forward", "Z", FWD_DOC, forward_of<F>},
                   {"__call__", "Z", FWD_DOC, forward_of<F>},
-                  {"backward", "dLdA", BWD_DOC, backward_of<F>}});
+                  {"backward", "dLdA", BWD_DOC, backward_of<F>},
+                  {"__repr__", "", nullptr, ql::bare_repr}});
 }
+
+const char* const DOC_RELU = R"(Rectified linear unit, elementwise: A = max(Z, 0).
+
+Works on inputs of any shape.  backward passes the gradient where Z > 0.
+Calling the object is forward.
+
+Attributes:
+    Z, A: the last input and output, kept by forward for backward.
+
+Example:
+    >>> ReLU()(np.array([[-1.0, 2.0]]))
+    array([[0., 2.]]))";
+
+const char* const DOC_SIGMOID = R"(Logistic sigmoid, elementwise: A = 1 / (1 + exp(-Z)).
+
+Works on inputs of any shape and never overflows.  backward multiplies the
+gradient by A (1 - A).  Calling the object is forward.
+
+Attributes:
+    Z, A: the last input and output, kept by forward for backward.
+
+Example:
+    >>> Sigmoid()(np.array([[0.0]]))
+    array([[0.5]]))";
+
+const char* const DOC_TANH = R"(Hyperbolic tangent, elementwise: A = tanh(Z).
+
+Works on inputs of any shape.  backward multiplies the gradient by 1 - A².
+Calling the object is forward.
+
+Attributes:
+    Z, A: the last input and output, kept by forward for backward.
+
+Example:
+    >>> Tanh()(np.array([[0.0]]))
+    array([[0.]]))";
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.activation", nullptr, -1, nullptr};
 
@@ -65,8 +102,8 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.activation", nullpt
 PyMODINIT_FUNC PyInit_activation() {
   return qb::init_module(&module_def, [](PyObject* m) {
     qb::bind_numpy(m);
-    define<qk::Activation::ReLU>(m, "ReLU");
-    define<qk::Activation::Sigmoid>(m, "Sigmoid");
-    define<qk::Activation::Tanh>(m, "Tanh");
+    define<qk::Activation::ReLU>(m, "ReLU", DOC_RELU);
+    define<qk::Activation::Sigmoid>(m, "Sigmoid", DOC_SIGMOID);
+    define<qk::Activation::Tanh>(m, "Tanh", DOC_TANH);
   });
 }

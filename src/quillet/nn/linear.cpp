@@ -84,6 +84,32 @@ const char* const FWD_DOC =
 const char* const BWD_DOC =
     QB_DOC("dLdZ (np.array): (batch_size, out_features)", "dLdA (np.array): (batch_size, in_features)");
 
+const char* const DOC = R"(Fully connected layer: Z = A W.T + b.
+
+Arguments:
+    in_features (int): features of each input row.
+    out_features (int): features of each output row.
+    weight_init_fn (callable, optional): W = weight_init_fn(out_features,
+        in_features); zeros by default (no random numbers are drawn).
+    bias_init_fn (callable, optional): b = bias_init_fn(out_features); zeros
+        by default.
+
+Attributes:
+    W (out_features, in_features) and b (out_features,): read afresh by every
+        call, so they can be replaced at any time.
+    dLdW, dLdb: their gradients, present from construction on and replaced
+        by every backward.
+    A: the last input, kept by forward for backward.
+
+Example:
+    >>> fc = Linear(4, 2)
+    >>> fc(np.ones((8, 4))).shape
+    (8, 2))";
+
+Ref repr(PyObject* self) {
+  return ql::repr_call(self, {{"in_features", "in_features"}, {"out_features", "out_features"}});
+}
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.linear", nullptr, -1, nullptr};
 
 }  // namespace
@@ -91,10 +117,11 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.linear", nullptr, -
 PyMODINIT_FUNC PyInit_linear() {
   return qb::init_module(&module_def, [](PyObject* m) {
     qb::bind_numpy(m);
-    qb::make_class(m, "Linear", nullptr,
+    qb::make_class(m, "Linear", DOC,
                    {{"__init__", "in_features, out_features, weight_init_fn=None, bias_init_fn=None", nullptr, init},
                     {"forward", "A", FWD_DOC, forward},
                     {"__call__", "A", FWD_DOC, forward},
-                    {"backward", "dLdZ", BWD_DOC, backward}});
+                    {"backward", "dLdZ", BWD_DOC, backward},
+                    {"__repr__", "", nullptr, repr}});
   });
 }

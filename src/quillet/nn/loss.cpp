@@ -48,6 +48,22 @@ const char* const FWD_DOC =
     QB_DOC("A (np.array): (batch_size, num_classes)\n    Y (np.array): (batch_size, num_classes)",
            "loss (np.array): the mean cross-entropy over the batch, 0-d");
 
+const char* const DOC = R"(Softmax cross-entropy, averaged over the batch.
+
+forward(A, Y) takes the network's outputs A (batch, classes) and targets Y of
+the same shape (one-hot rows, or any distributions) and returns the mean of
+-sum(Y log softmax(A)) over the rows, as a 0-d array; backward() returns its
+gradient with respect to A, (softmax(A) - Y) / batch.  Calling the object is
+forward.
+
+Attributes:
+    A, Y, softmax: kept by forward for backward.
+
+Example:
+    >>> loss = CrossEntropyLoss()
+    >>> float(loss.forward(np.zeros((2, 4)), np.eye(4)[[0, 1]]))  # log 4
+    1.3862943611198906)";
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.loss", nullptr, -1, nullptr};
 
 }  // namespace
@@ -55,9 +71,10 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.loss", nullptr, -1,
 PyMODINIT_FUNC PyInit_loss() {
   return qb::init_module(&module_def, [](PyObject* m) {
     qb::bind_numpy(m);
-    qb::make_class(m, "CrossEntropyLoss", nullptr,
+    qb::make_class(m, "CrossEntropyLoss", DOC,
                    {{"forward", "A, Y", FWD_DOC, forward},
                     {"__call__", "A, Y", FWD_DOC, forward},
-                    {"backward", "", "Return:\n    dLdA (np.array): (batch_size, num_classes)", backward}});
+                    {"backward", "", "Return:\n    dLdA (np.array): (batch_size, num_classes)", backward},
+                    {"__repr__", "", nullptr, ql::bare_repr}});
   });
 }

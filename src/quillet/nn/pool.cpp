@@ -178,6 +178,86 @@ const char* const DOC_FWD = QB_DOC("A (np.array): (batch_size, in_channels, inpu
 const char* const DOC_BWD = QB_DOC("dLdZ (np.array): (batch_size, out_channels, output_width, output_height)",
                                    "dLdA (np.array): (batch_size, in_channels, input_width, input_height)");
 
+const char* const DOC_MAX1 = R"(2-D max pooling over square windows, stride 1.
+
+Z[n, c, i, j] is the maximum of the kernel x kernel window of A[n, c] at
+(i, j), for every position where the window fits.  backward gives each
+window's gradient to every position that equals its maximum (ties all
+receive it); overlapping windows add up.
+
+Arguments:
+    kernel (int): side of the windows.
+
+Attributes:
+    kernel: the window side.
+    A: the last input, kept by forward for backward.
+
+Example:
+    >>> pool = MaxPool2d_stride1(kernel=2)
+    >>> pool.forward(np.ones((4, 3, 8, 8))).shape
+    (4, 3, 7, 7))";
+
+const char* const DOC_MEAN1 = R"(2-D mean pooling over square windows, stride 1.
+
+Z[n, c, i, j] is the mean of the kernel x kernel window of A[n, c] at (i, j),
+for every position where the window fits.  backward spreads each window's
+gradient evenly over it; overlapping windows add up.
+
+Arguments:
+    kernel (int): side of the windows.
+
+Attributes:
+    kernel: the window side.
+    A: the last input, kept by forward for backward.
+
+Example:
+    >>> pool = MeanPool2d_stride1(kernel=2)
+    >>> pool.forward(np.ones((4, 3, 8, 8))).shape
+    (4, 3, 7, 7))";
+
+const char* const DOC_MAX = R"(2-D max pooling over square windows moving by a stride.
+
+Output extent on each axis: (n - kernel) // stride + 1.  forward also
+records in max_indices, for every input position, whether it equals the
+maximum of the last window that covers it.
+
+Arguments:
+    kernel (int): side of the windows.
+    stride (int): distance between windows on both axes.
+
+Attributes:
+    kernel, stride: the hyper-parameters.
+    maxpool2d_stride1, downsample2d: parts built at construction (the
+        strided computation is done directly).
+    A, max_indices: kept by forward for backward.
+
+Example:
+    >>> pool = MaxPool2d(kernel=2, stride=2)
+    >>> pool.forward(np.ones((4, 3, 8, 8))).shape
+    (4, 3, 4, 4))";
+
+const char* const DOC_MEAN = R"(2-D mean pooling over square windows moving by a stride.
+
+Output extent on each axis: (n - kernel) // stride + 1.
+
+Arguments:
+    kernel (int): side of the windows.
+    stride (int): distance between windows on both axes.
+
+Attributes:
+    kernel, stride: the hyper-parameters.
+    meanpool2d_stride1, downsample2d: parts built at construction (the
+        strided computation is done directly).
+    A: the last input, kept by forward for backward.
+
+Example:
+    >>> pool = MeanPool2d(kernel=3, stride=2)
+    >>> pool.forward(np.ones((4, 3, 9, 9))).shape
+    (4, 3, 4, 4))";
+
+Ref s1_repr(PyObject* self) { return ql::repr_call(self, {{"kernel", "kernel"}}); }
+Ref strided_repr(PyObject* self) { return ql::repr_call(self, {{"kernel", "kernel"}, {"stride", "stride"}}); }
+
 template <Kind K>
 Ref s1_forward_of(PyObject* self, PyObject* A) {
   return s1_forward(K, self, A);
@@ -208,21 +288,25 @@ PyMODINIT_FUNC PyInit_pool() {
     qb::bind_numpy(m);
     qb::star_import(m, {"quillet.nn.resampling"});
     g_module = m;
-    qb::make_class(m, "MaxPool2d_stride1", nullptr,
+    qb::make_class(m, "MaxPool2d_stride1", DOC_MAX1,
                    {{"__init__", "kernel", nullptr, s1_init},
                     {"forward", "A", DOC_FWD, s1_forward_of<Kind::Max>},
-                    {"backward", "dLdZ", DOC_BWD, s1_backward_of<Kind::Max>}});
-    qb::make_class(m, "MeanPool2d_stride1", nullptr,
+                    {"backward", "dLdZ", DOC_BWD, s1_backward_of<Kind::Max>},
+                    {"__repr__", "", nullptr, s1_repr}});
+    qb::make_class(m, "MeanPool2d_stride1", DOC_MEAN1,
                    {{"__init__", "kernel", nullptr, s1_init},
                     {"forward", "A", DOC_FWD, s1_forward_of<Kind::Mean>},
-                    {"backward", "dLdZ", DOC_BWD, s1_backward_of<Kind::Mean>}});
-    qb::make_class(m, "MaxPool2d", nullptr,
+                    {"backward", "dLdZ", DOC_BWD, s1_backward_of<Kind::Mean>},
+                    {"__repr__", "", nullptr, s1_repr}});
+    qb::make_class(m, "MaxPool2d", DOC_MAX,
                    {{"__init__", "kernel, stride", nullptr, strided_init_of<Kind::Max>},
                     {"forward", "A", DOC_FWD, strided_forward_of<Kind::Max>},
-                    {"backward", "dLdZ", DOC_BWD, strided_backward_of<Kind::Max>}});
-    qb::make_class(m, "MeanPool2d", nullptr,
+                    {"backward", "dLdZ", DOC_BWD, strided_backward_of<Kind::Max>},
+                    {"__repr__", "", nullptr, strided_repr}});
+    qb::make_class(m, "MeanPool2d", DOC_MEAN,
                    {{"__init__", "kernel, stride", nullptr, strided_init_of<Kind::Mean>},
                     {"forward", "A", DOC_FWD, strided_forward_of<Kind::Mean>},
-                    {"backward", "dLdZ", DOC_BWD, strided_backward_of<Kind::Mean>}});
+                    {"backward", "dLdZ", DOC_BWD, strided_backward_of<Kind::Mean>},
+                    {"__repr__", "", nullptr, strided_repr}});
   });
 }

@@ -161,6 +161,75 @@ Ref down2_backward(PyObject* self, PyObject* arg) {
 
 // ---------------------------------------------------------------- module
 
+const char* const DOC_UP1 = R"(1-D upsampling by zero insertion.
+
+Z[n, c, i k] = A[n, c, i] with k - 1 zeros between neighbouring samples and
+none after the last: width w becomes (w - 1) k + 1.  backward picks every
+k-th gradient.
+
+Arguments:
+    upsampling_factor (int): the factor k (at least 1, checked when used).
+
+Attributes:
+    upsampling_factor: the factor.
+    A: the last input, kept by forward for backward.
+
+Example:
+    >>> Upsample1d(3).forward(np.ones((2, 4, 5))).shape
+    (2, 4, 13))";
+
+const char* const DOC_DOWN1 = R"(1-D downsampling: every k-th sample, starting with the first.
+
+forward returns a view of its argument (A[:, :, ::k]); backward puts the
+gradient back on those positions, zeros elsewhere.
+
+Arguments:
+    downsampling_factor (int): the factor k (at least 1, checked when used).
+
+Attributes:
+    downsampling_factor: the factor.
+    w_in: the width of the last input, kept by forward for backward.
+
+Example:
+    >>> Downsample1d(2).forward(np.ones((2, 4, 9))).shape
+    (2, 4, 5))";
+
+const char* const DOC_UP2 = R"(2-D upsampling by zero insertion on both spatial axes.
+
+Rows and columns each get k - 1 zeros between neighbours: h x w becomes
+((h - 1) k + 1) x ((w - 1) k + 1).  backward returns a view of its argument
+(dLdZ[:, :, ::k, ::k]).
+
+Arguments:
+    upsampling_factor (int): the factor k (at least 1, checked when used).
+
+Attributes:
+    upsampling_factor: the factor.
+
+Example:
+    >>> Upsample2d(2).forward(np.ones((2, 4, 3, 5))).shape
+    (2, 4, 5, 9))";
+
+const char* const DOC_DOWN2 = R"(2-D downsampling: every k-th row and column, starting with the first.
+
+forward returns a view of its argument (A[:, :, ::k, ::k]); backward puts
+the gradient back on those positions, zeros elsewhere.
+
+Arguments:
+    downsampling_factor (int): the factor k (at least 1, checked when used).
+
+Attributes:
+    downsampling_factor: the factor.
+    input_height, input_width: the extents of the last input, kept by
+        forward for backward.
+
+Example:
+    >>> Downsample2d(2).forward(np.ones((2, 4, 5, 9))).shape
+    (2, 4, 3, 5))";
+
+Ref up_repr(PyObject* self) { return ql::repr_call(self, {{"upsampling_factor", "upsampling_factor"}}); }
+Ref down_repr(PyObject* self) { return ql::repr_call(self, {{"downsampling_factor", "downsampling_factor"}}); }
+
 const char* const DOC_1D_FWD = QB_DOC("A (np.array): (batch_size, in_channels, input_width)",
                                       "Z (np.array): (batch_size, in_channels, output_width)");
 const char* const DOC_1D_BWD = QB_DOC("dLdZ (np.array): (batch_size, in_channels, output_width)",
@@ -177,21 +246,25 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.resampling", nullpt
 PyMODINIT_FUNC PyInit_resampling() {
   return qb::init_module(&module_def, [](PyObject* m) {
     qb::bind_numpy(m);
-    qb::make_class(m, "Upsample1d", nullptr,
+    qb::make_class(m, "Upsample1d", DOC_UP1,
                    {{"__init__", "upsampling_factor", nullptr, up_init},
                     {"forward", "A", DOC_1D_FWD, up1_forward},
-                    {"backward", "dLdZ", DOC_1D_BWD, up1_backward}});
-    qb::make_class(m, "Downsample1d", nullptr,
+                    {"backward", "dLdZ", DOC_1D_BWD, up1_backward},
+                    {"__repr__", "", nullptr, up_repr}});
+    qb::make_class(m, "Downsample1d", DOC_DOWN1,
                    {{"__init__", "downsampling_factor", nullptr, down_init},
                     {"forward", "A", DOC_1D_FWD, down1_forward},
-                    {"backward", "dLdZ", DOC_1D_BWD, down1_backward}});
-    qb::make_class(m, "Upsample2d", nullptr,
+                    {"backward", "dLdZ", DOC_1D_BWD, down1_backward},
+                    {"__repr__", "", nullptr, down_repr}});
+    qb::make_class(m, "Upsample2d", DOC_UP2,
                    {{"__init__", "upsampling_factor", nullptr, up_init},
                     {"forward", "A", DOC_2D_FWD, up2_forward},
-                    {"backward", "dLdZ", DOC_2D_BWD, up2_backward}});
-    qb::make_class(m, "Downsample2d", nullptr,
+                    {"backward", "dLdZ", DOC_2D_BWD, up2_backward},
+                    {"__repr__", "", nullptr, up_repr}});
+    qb::make_class(m, "Downsample2d", DOC_DOWN2,
                    {{"__init__", "downsampling_factor", nullptr, down_init},
                     {"forward", "A", DOC_2D_FWD, down2_forward},
-                    {"backward", "dLdZ", DOC_2D_BWD, down2_backward}});
+                    {"backward", "dLdZ", DOC_2D_BWD, down2_backward},
+                    {"__repr__", "", nullptr, down_repr}});
   });
 }
