@@ -78,6 +78,9 @@ myst_heading_anchors = 3
 # one "name (type): shape" entry a line.
 napoleon_google_docstring = True
 napoleon_numpy_docstring = False
+# A class docstring's "Attributes:" become fields of the class description; the
+# attributes themselves are listed from the stubs (see _ext/stubdoc.py).
+napoleon_use_ivar = True
 napoleon_custom_sections = [("Argument", "params_style"), ("Return", "params_style")]
 
 autodoc_default_options = {
