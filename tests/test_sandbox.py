@@ -295,3 +295,30 @@ def test_orbisk_cnn(run):
     assert [w.shape for w in convW] == [(4, 2, 2), (4, 4, 2), (4, 4, 2)] and all((w == 1).all() for w in convW)
     assert (v["y"] == v["y"][0, 0]).all()  # all-one linear weights: every class gets the same score
     assert loss == pytest.approx(4 * np.log(4))  # uniform softmax against four unit targets
+
+
+@pytest.mark.parametrize("name", ["models.mlp", *(f"sandbox.{m}" for m in MODULES)])
+def test_running_as_a_program_is_importing_once(name, tmp_path):
+    """python -m runs the module as a program: a demonstration prints its output exactly once,
+    the MLP module prints nothing."""
+    run = [sys.executable, "-m", name]
+    imported = [sys.executable, "-c", f"import {name}"]
+    ran, once = (subprocess.run(c, capture_output=True, text=True, cwd=tmp_path, check=True) for c in (run, imported))
+    assert ran.stdout == once.stdout and ran.stderr == once.stderr == ""
+    assert (ran.stdout == "") == (name in ("models.mlp", "sandbox.wyncott", "sandbox.pellory"))
+
+
+def test_mlp_as_a_program_builds_the_example_network():
+    import runpy
+
+    from models.mlp import MLP
+
+    names = runpy.run_module("models.mlp", run_name="__main__", alter_sys=True)
+    assert names["D"] == 24 and names["layer_sizes"] == [192, 8, 16, 4]
+    assert type(names["mlp"]) is MLP and [type(l).__name__ for l in names["mlp"].layers] == [
+        "Linear",
+        "ReLU",
+        "Linear",
+        "ReLU",
+        "Linear",
+    ]

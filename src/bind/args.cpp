@@ -30,7 +30,7 @@ struct Slot {
   bool is_method = false;  // counts `self` in Python's messages
   std::string qualname;    // "Lintrel.forward" (a function: its name)
   std::string traceback;   // "quillet.nn.Lintrel.Lintrel.forward"
-  std::string source;      // "src/quillet/nn/Lintrel.cpp"
+  std::string module;      // "quillet.nn.Lintrel"
   std::string signature;   // the docstring: "forward($self, A)\n--\n\n<doc>"
 };
 
@@ -100,9 +100,7 @@ Slot* make_slot(const char* module, const char* owner, const Method& m) {
           static_cast<int>(s->params.size()));
   s->qualname = owner ? std::string(owner) + "." + m.name : std::string(m.name);
   s->traceback = std::string(module) + "." + s->qualname;
-  s->source = "src/" + std::string(module) + ".cpp";
-  for (size_t i = 4; i < s->source.size() - 4; ++i)
-    if (s->source[i] == '.') s->source[i] = '/';
+  s->module = module;
   s->signature = std::string(m.name) + (owner ? "($self" : "($module") +
                  (s->params.empty() && !keyword_only ? "" : ", ") + m.params + ")\n--\n\n" + (m.doc ? m.doc : "");
   return s;
@@ -185,7 +183,21 @@ extern "C" void _PyTraceback_Add(const char*, const char*, int);  // exported, h
 
 void add_traceback(const Slot& s) {
 #if PY_VERSION_HEX < 0x030E0000
-  _PyTraceback_Add(s.traceback.c_str(), s.source.c_str(), 0);
+  // The source file mirrors the module's path: src/quillet/nn/Lintrel.cpp,
+  // or src/models/mlp/__init__.cpp for a package.
+  std::string source = "src/" + s.module;
+  for (char& c : source)
+    if (c == '.') c = '/';
+  PyObject* exc_type;
+  PyObject* exc_value;
+  PyObject* exc_tb;
+  PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
+  PyObject* modules = PySys_GetObject("modules");  // borrowed
+  PyObject* mod = modules ? PyDict_GetItemString(modules, s.module.c_str()) : nullptr;
+  const bool package = mod && PyObject_HasAttrString(mod, "__path__");
+  PyErr_Restore(exc_type, exc_value, exc_tb);
+  source += package ? "/__init__.cpp" : ".cpp";
+  _PyTraceback_Add(s.traceback.c_str(), source.c_str(), 0);
 #else
   (void)s;
 #endif

@@ -72,6 +72,18 @@ Example:
 
 Ref repr(PyObject* self) { return ql::repr_parts(self, {"layers"}); }
 
+// `python -m models.mlp` (see __main__.py): the example network, bound in the
+// __main__ namespace as running the module as a script would.
+Ref main_program(PyObject* m) {
+  Ref main = qb::check(PyImport_ImportModule("__main__"));
+  Ref D = qb::py_int(24);
+  Ref sizes = qb::list({qb::py_int(8 * 24).get(), qb::py_int(8).get(), qb::py_int(16).get(), qb::py_int(4).get()});
+  qb::setattr(main.get(), QB_ID(D), D);
+  qb::setattr(main.get(), QB_ID(layer_sizes), sizes);
+  qb::setattr(main.get(), QB_ID(mlp), qb::call(qb::global(m, QB_ID(MLP)).get(), {sizes.get()}));
+  return {};
+}
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "models.mlp", nullptr, -1, nullptr};
 
 }  // namespace
@@ -93,5 +105,6 @@ PyMODINIT_FUNC PyInit_mlp() {
           QB_DOC("dLdZ (np.array): (batch_size, layer_sizes[-1])", "dLdA (np.array): (batch_size, layer_sizes[0])"),
           backward},
          {"__repr__", "", nullptr, repr}});
+    qb::add_functions(m, {{"_main", "", "Builds the example network MLP([192, 8, 16, 4]) in __main__.", main_program}});
   });
 }
