@@ -6,7 +6,15 @@ import numpy
 np = numpy  # bound by the module at import, and re-exported by star imports
 from numpy.typing import ArrayLike, NDArray
 from quillet.flatten import Flatten as Flatten
-from quillet.nn.activation import ReLU as ReLU, Sigmoid as Sigmoid, Tanh as Tanh
+from quillet.nn.activation import (
+    GELU as GELU,
+    Identity as Identity,
+    LeakyReLU as LeakyReLU,
+    ReLU as ReLU,
+    Sigmoid as Sigmoid,
+    Softmax as Softmax,
+    Tanh as Tanh,
+)
 from quillet.nn.linear import Linear as Linear
 from quillet.nn.Lintrel import Lintrel as Lintrel, Lintrel_stride1 as Lintrel_stride1
 from quillet.nn.loss import CrossEntropyLoss as CrossEntropyLoss

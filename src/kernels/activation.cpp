@@ -9,8 +9,9 @@ QK_ISA_BEGIN
 
 // Each loop reads and writes through restrict pointers of its own, so the
 // compiler vectorises it (branch-free selects, no aliasing checks).
-void activate(Activation f, const double* z, double* out, int64_t n) {
-  parallel_for(n, f == Activation::ReLU ? 0.5 : 20.0, [=](int64_t lo, int64_t hi) {
+void activate(Activation f, double slope, const double* z, double* out, int64_t n) {
+  const double cost = f == Activation::ReLU || f == Activation::LeakyReLU ? 0.5 : 20.0;
+  parallel_for(n, cost, [=](int64_t lo, int64_t hi) {
     const double* __restrict zi = z + lo;
     double* __restrict o = out + lo;
     const int64_t m = hi - lo;
@@ -18,6 +19,9 @@ void activate(Activation f, const double* z, double* out, int64_t n) {
       case Activation::ReLU:
         // NaN stays NaN, as with np.maximum.
         for (int64_t i = 0; i < m; ++i) o[i] = zi[i] < 0.0 ? 0.0 : zi[i];
+        break;
+      case Activation::LeakyReLU:
+        for (int64_t i = 0; i < m; ++i) o[i] = zi[i] < 0.0 ? slope * zi[i] : zi[i];
         break;
       case Activation::Sigmoid:
         for (int64_t i = 0; i < m; ++i) {
@@ -28,12 +32,17 @@ void activate(Activation f, const double* z, double* out, int64_t n) {
       case Activation::Tanh:
         for (int64_t i = 0; i < m; ++i) o[i] = std::tanh(zi[i]);
         break;
+      case Activation::GELU:
+        // The exact form, z * Phi(z), with Phi the normal distribution function.
+        for (int64_t i = 0; i < m; ++i) o[i] = 0.5 * zi[i] * std::erfc(-zi[i] * M_SQRT1_2);
+        break;
     }
   });
 }
 
-void activate_grad(Activation f, const double* z, const double* a, const double* g, double* out, int64_t n) {
-  parallel_for(n, 0.5, [=](int64_t lo, int64_t hi) {
+void activate_grad(Activation f, double slope, const double* z, const double* a, const double* g, double* out,
+                   int64_t n) {
+  parallel_for(n, f == Activation::GELU ? 20.0 : 0.5, [=](int64_t lo, int64_t hi) {
     const double* __restrict zi = z + lo;
     const double* __restrict ai = a + lo;
     const double* __restrict gi = g + lo;
@@ -43,13 +52,70 @@ void activate_grad(Activation f, const double* z, const double* a, const double*
       case Activation::ReLU:
         for (int64_t i = 0; i < m; ++i) o[i] = zi[i] > 0.0 ? gi[i] : 0.0;
         break;
+      case Activation::LeakyReLU:
+        for (int64_t i = 0; i < m; ++i) o[i] = zi[i] > 0.0 ? gi[i] : slope * gi[i];
+        break;
       case Activation::Sigmoid:
         for (int64_t i = 0; i < m; ++i) o[i] = gi[i] * ai[i] * (1.0 - ai[i]);
         break;
       case Activation::Tanh:
         for (int64_t i = 0; i < m; ++i) o[i] = gi[i] * (1.0 - ai[i] * ai[i]);
         break;
+      case Activation::GELU: {
+        // Phi(z) + z phi(z)
+        const double inv_sqrt_2pi = 0.5 * M_2_SQRTPI * M_SQRT1_2;
+        for (int64_t i = 0; i < m; ++i)
+          o[i] = gi[i] * (0.5 * std::erfc(-zi[i] * M_SQRT1_2) + zi[i] * inv_sqrt_2pi * std::exp(-0.5 * zi[i] * zi[i]));
+        break;
+      }
     }
+  });
+}
+
+void softmax(const double* z, double* a, int64_t outer, int64_t classes, int64_t inner) {
+  parallel_for(outer, 20.0 * double(classes) * double(inner), [=](int64_t lo, int64_t hi) {
+    for (int64_t b = lo; b < hi; ++b) {
+      const double* zb = z + b * classes * inner;
+      double* ab = a + b * classes * inner;
+      for (int64_t j = 0; j < inner; ++j) {
+        double m = -INFINITY;
+        for (int64_t c = 0; c < classes; ++c) m = zb[c * inner + j] > m ? zb[c * inner + j] : m;
+        if (std::isinf(m)) m = m > 0 ? m : 0.0;  // an all -inf column: 0/0 below gives NaN, as NumPy would
+        double sum = 0.0;
+        for (int64_t c = 0; c < classes; ++c) sum += (ab[c * inner + j] = std::exp(zb[c * inner + j] - m));
+        for (int64_t c = 0; c < classes; ++c) ab[c * inner + j] /= sum;
+      }
+    }
+  });
+}
+
+void softmax_grad(const double* a, const double* g, double* dz, int64_t outer, int64_t classes, int64_t inner) {
+  parallel_for(outer, 3.0 * double(classes) * double(inner), [=](int64_t lo, int64_t hi) {
+    for (int64_t b = lo; b < hi; ++b) {
+      const int64_t base = b * classes * inner;
+      for (int64_t j = 0; j < inner; ++j) {
+        double dot = 0.0;
+        for (int64_t c = 0; c < classes; ++c) dot += g[base + c * inner + j] * a[base + c * inner + j];
+        for (int64_t c = 0; c < classes; ++c)
+          dz[base + c * inner + j] = a[base + c * inner + j] * (g[base + c * inner + j] - dot);
+      }
+    }
+  });
+}
+
+void dropout(const double* a, const uint32_t* r, uint32_t threshold, double scale, double* out, bool* mask, int64_t n) {
+  parallel_for(n, 1.0, [=](int64_t lo, int64_t hi) {
+    for (int64_t i = lo; i < hi; ++i) {
+      const bool keep = r[i] >= threshold;
+      mask[i] = keep;
+      out[i] = a[i] * (keep ? scale : 0.0);  // as A * mask * scale: a dropped NaN stays NaN
+    }
+  });
+}
+
+void dropout_grad(const double* g, const bool* mask, double scale, double* out, int64_t n) {
+  parallel_for(n, 0.5, [=](int64_t lo, int64_t hi) {
+    for (int64_t i = lo; i < hi; ++i) out[i] = g[i] * (mask[i] ? scale : 0.0);
   });
 }
 

@@ -1,4 +1,5 @@
-// Elementwise activations and the softmax cross-entropy, over flat buffers.
+// Elementwise activations, softmax, dropout and the softmax cross-entropy,
+// over flat buffers.
 #pragma once
 
 #include "kernels/isa.hpp"
@@ -7,14 +8,26 @@
 
 namespace qk {
 
-enum class Activation { ReLU, Sigmoid, Tanh };
+enum class Activation { ReLU, Sigmoid, Tanh, LeakyReLU, GELU };
 
 QK_ISA_BEGIN
 
-// out = f(z)
-void activate(Activation f, const double* z, double* out, int64_t n);
+// out = f(z); `slope` is LeakyReLU's negative slope (ignored by the others).
+void activate(Activation f, double slope, const double* z, double* out, int64_t n);
 // out = g * f'(z), given z and a = f(z)
-void activate_grad(Activation f, const double* z, const double* a, const double* g, double* out, int64_t n);
+void activate_grad(Activation f, double slope, const double* z, const double* a, const double* g, double* out,
+                   int64_t n);
+
+// Softmax along the middle axis of (outer, classes, inner) blocks, with each
+// column's maximum shifted out, and its backward: dz = a * (g - sum(g * a)).
+void softmax(const double* z, double* a, int64_t outer, int64_t classes, int64_t inner);
+void softmax_grad(const double* a, const double* g, double* dz, int64_t outer, int64_t classes, int64_t inner);
+
+// Inverted dropout: an element is kept where its random word r >= threshold,
+// and scaled by `scale`; mask records which were kept.  dropout_grad applies
+// the same mask and scale to a gradient.
+void dropout(const double* a, const uint32_t* r, uint32_t threshold, double scale, double* out, bool* mask, int64_t n);
+void dropout_grad(const double* g, const bool* mask, double scale, double* out, int64_t n);
 
 // Row-wise softmax of logits (rows x cols) into p, and the mean over rows of
 // -sum(y * log_softmax), computed with the row maximum shifted out.

@@ -16,6 +16,7 @@
 
 #include "kernels/activation.hpp"
 #include "kernels/conv.hpp"
+#include "kernels/norm.hpp"
 #include "kernels/pool.hpp"
 #include "kernels/resample.hpp"
 #include "kernels/transposed.hpp"
@@ -39,6 +40,13 @@ namespace qk {
   X(pick)                \
   X(activate)            \
   X(activate_grad)       \
+  X(softmax)             \
+  X(softmax_grad)        \
+  X(dropout)             \
+  X(dropout_grad)        \
+  X(batchnorm_stats)     \
+  X(batchnorm_forward)   \
+  X(batchnorm_backward)  \
   X(softmax_cross_entropy)
 
 struct Api {
@@ -51,7 +59,7 @@ struct Api {
 
 // Bumped whenever the table changes: a module built for another table
 // refuses to import rather than call the wrong function.
-constexpr uint32_t kApiVersion = 1;
+constexpr uint32_t kApiVersion = 2;
 constexpr const char* kCapsuleName = "quillet._kernels";
 
 // The table of the connected package (modules).

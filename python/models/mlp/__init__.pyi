@@ -4,7 +4,15 @@ import numpy
 
 np = numpy  # bound by the module at import, and re-exported by star imports
 from numpy.typing import ArrayLike, NDArray
-from quillet.nn.activation import ReLU as ReLU, Sigmoid as Sigmoid, Tanh as Tanh
+from quillet.nn.activation import (
+    GELU as GELU,
+    Identity as Identity,
+    LeakyReLU as LeakyReLU,
+    ReLU as ReLU,
+    Sigmoid as Sigmoid,
+    Softmax as Softmax,
+    Tanh as Tanh,
+)
 from quillet.nn.linear import Linear as Linear
 
 class MLP:
