@@ -247,6 +247,53 @@ for k in (2, 3):
     pool_row(f"meanpool k{k} s2 b32 16ch 32x32", lambda k=k: MeanPool2d(k, 2), k, 2, "mean")
 
 
+@row("batchnorm2d train b32 16ch 32x32")
+def batchnorm():
+    from quillet.nn.batchnorm import BatchNorm2d
+
+    A, G = RNG.standard_normal((32, 16, 32, 32)), RNG.standard_normal((32, 16, 32, 32))
+    layer = BatchNorm2d(16)
+
+    def numpy_pass():
+        mean, var = A.mean(axis=(0, 2, 3), keepdims=True), A.var(axis=(0, 2, 3), keepdims=True)
+        xhat = (A - mean) / np.sqrt(var + 1e-5)
+        Z = xhat  # W = 1, b = 0
+        m = A.size / A.shape[1]
+        dA = (m * G - G.sum(axis=(0, 2, 3), keepdims=True) - xhat * (G * xhat).sum(axis=(0, 2, 3), keepdims=True)) / (
+            m * np.sqrt(var + 1e-5)
+        )
+        return Z, dA, (G * xhat).sum(axis=(0, 2, 3)), G.sum(axis=(0, 2, 3))
+
+    times = {
+        "quillet": best_time(lambda: (layer.forward(A), layer.backward(G))),
+        "numpy": best_time(numpy_pass),
+    }
+    if torch:
+        bn = torch.nn.BatchNorm2d(16).double()
+        x, g = torch.tensor(A, requires_grad=True), torch.tensor(G)
+        times["torch"] = best_time(lambda: bn(x).backward(g))
+    return times, "training mode, forward+backward"
+
+
+@row("dropout p0.5 b32 16ch 32x32")
+def dropout():
+    from quillet.nn.dropout import Dropout
+
+    A, G = RNG.standard_normal((32, 16, 32, 32)), RNG.standard_normal((32, 16, 32, 32))
+    layer = Dropout(0.5)
+
+    def numpy_pass():
+        mask = np.random.random(A.shape) >= 0.5
+        return A * mask / 0.5, G * mask / 0.5
+
+    times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(G))), "numpy": best_time(numpy_pass)}
+    if torch:
+        d = torch.nn.Dropout(0.5)
+        x, g = torch.tensor(A, requires_grad=True), torch.tensor(G)
+        times["torch"] = best_time(lambda: d(x).backward(g))
+    return times, "training mode, forward+backward, the mask drawn each pass"
+
+
 @row("cnn training step b64 24ch w128 56/28/14 k5/6/2 s1/2/2")
 def cnn_step():
     from models.cnn import CNN
