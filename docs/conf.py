@@ -21,6 +21,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "_ex
 # The modules of the API reference.  The sandbox modules run a demonstration
 # when imported and are described in sandbox.md instead.
 API_MODULES = [
+    "quillet",
     "quillet.nn.resampling",
     "quillet.nn.Lintrel",
     "quillet.nn.Plantrel",
@@ -30,6 +31,8 @@ API_MODULES = [
     "quillet.nn.linear",
     "quillet.nn.activation",
     "quillet.nn.loss",
+    "quillet.nn.batchnorm",
+    "quillet.nn.dropout",
     "models.mlp",
     "models.cnn",
     "models.trawlix",

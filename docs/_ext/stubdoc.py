@@ -65,8 +65,10 @@ def stub_for(modname):
         # An editable install keeps the stubs in the source tree, which is on
         # the package's __path__ next to the folder of the compiled modules.
         folders += list(getattr(importlib.import_module(package), "__path__", []))
+    # A package whose __init__ is the compiled module has its stub as __init__.pyi.
+    names = ["__init__.pyi"] if module is not None and hasattr(module, "__path__") else [leaf + ".pyi"]
     for folder in folders:
-        path = os.path.join(folder, leaf + ".pyi")
+        path = os.path.join(folder, names[0])
         if os.path.isfile(path):
             stub = Stub(path)
             break
