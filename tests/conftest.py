@@ -29,6 +29,18 @@ def rng():
     return np.random.default_rng(1234)
 
 
+@pytest.fixture
+def two_threads():
+    """Two kernel threads, whatever the machine has, for the test's duration."""
+    import quillet
+    before = quillet.get_num_threads()
+    quillet.set_num_threads(2)
+    try:
+        yield
+    finally:
+        quillet.set_num_threads(before)
+
+
 # Reference convolution: every window of the zero-padded input, contracted with
 # the kernels by einsum.  Works for any number d of spatial axes (W.ndim - 2).
 def _windows(A, k, s):

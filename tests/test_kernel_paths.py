@@ -1,0 +1,88 @@
+"""Each convolution strategy (direct loops, blocked GEMM, im2col + BLAS), forced in
+turn, against the einsum reference of conftest, on shapes chosen to be awkward
+for it: prime and odd batches, output rows that fill no tile of columns, tap
+and filter counts past the sizes where the automatic choice switches to the
+BLAS, several batch chunks per thread, a partial last chunk, strides, padding,
+one and two dimensions, and the transposed layers, which run the same kernels
+inside.  Two threads are asked for explicitly, so the per-thread chunking of
+the weight gradients runs whatever the machine."""
+import contextlib
+import io
+
+import numpy as np
+import pytest
+from numpy.testing import assert_allclose
+
+import quillet
+from conftest import corr, corr_grads
+from quillet.nn.Lintrel import Lintrel
+from quillet.nn.Plantrel import Plantrel
+from quillet.nn.Unfurlet import Unfurlet1d, Unfurlet2d
+
+
+def close(got, ref, rtol=1e-10):
+    """got == ref to rtol, measured against the largest reference value (sums of
+    thousands of products cancel down to values far below their terms)."""
+    assert got.shape == ref.shape
+    assert_allclose(got, ref, rtol=rtol, atol=rtol * np.abs(ref).max())
+
+
+@pytest.fixture(params=["direct", "blocked", "blas"])
+def path(request, two_threads):
+    quillet._force_conv_path(request.param)
+    try:
+        yield request.param
+    finally:
+        quillet._force_conv_path(None)
+
+
+# name: (class, constructor arguments, input shape).  Blocked weight-gradient
+# chunks hold at most 65536 doubles of column matrix ((c*k*k + 1) rows, one
+# column per output position of a sample), BLAS chunks at most 2**20.
+CASES = {
+    # 7 samples of 22 positions at stride 2: 154 columns, no whole number of tiles at any level
+    "1d strided padded": (Lintrel, (3, 5, 4, 2, 1), (7, 3, 45)),
+    # 2051 column rows, 201 positions: 412251 doubles a sample, so 5 blocked chunks over 2 threads
+    # (3 on the first) and BLAS chunks of 2, 2 and 1 samples
+    "1d 2050 taps": (Lintrel, (410, 3, 5, 1, 0), (5, 410, 205)),
+    # 17 x 19 outputs of 73 rows: 23579 doubles a sample, blocked chunks of 2, 2, 2, 2 and 1 samples
+    "2d padded": (Plantrel, (8, 4, 3, 1, 1), (9, 8, 17, 19)),
+    # 5 x 20 outputs at stride 2: rows long enough for whole tiles, strided
+    "2d strided padded": (Plantrel, (5, 3, 3, 2, 1), (2, 5, 9, 40)),
+    "2d 2070 taps": (Plantrel, (230, 2, 3, 2, 1), (3, 230, 5, 5)),
+    "2d 520 filters": (Plantrel, (1, 520, 2, 1, 0), (2, 1, 4, 5)),
+    "transposed 1d": (Unfurlet1d, (4, 5, 3, 2), (3, 4, 9)),
+    "transposed 2d": (Unfurlet2d, (6, 4, 3, 3), (3, 6, 7, 6)),
+}
+
+
+def upsampled(A, f):
+    """A with f - 1 zeros between neighbours along every spatial axis."""
+    U = np.zeros(A.shape[:2] + tuple((n - 1) * f + 1 for n in A.shape[2:]))
+    U[(Ellipsis,) + (slice(None, None, f),) * (A.ndim - 2)] = A
+    return U
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_forward_and_gradients_match_the_reference(case, path, rng):
+    cls, args, shape = CASES[case]
+    layer = cls(*args)
+    part = getattr(layer, "lintrel_stride1", None) or layer.plantrel_stride1
+    part.W = rng.standard_normal(part.W.shape)
+    part.b = rng.standard_normal(part.b.shape)
+    A = rng.standard_normal(shape)
+    d = A.ndim - 2
+    with contextlib.redirect_stdout(io.StringIO()):  # Unfurlet2d reports its factor
+        Z = layer.forward(A)
+    if cls in (Unfurlet1d, Unfurlet2d):
+        f = args[3]
+        X, s, p, keep = upsampled(A, f), 1, 0, (Ellipsis,) + (slice(None, None, f),) * d
+    else:
+        X, s, p, keep = A, args[3], args[4], Ellipsis
+    close(Z, corr(X, part.W, part.b, s, p))
+    G = rng.standard_normal(Z.shape)
+    dA = layer.backward(G)
+    dX, dW, db = corr_grads(X, part.W, G, s, p)
+    close(dA, dX[keep])
+    close(part.dLdW, dW)
+    close(part.dLdb, db)
