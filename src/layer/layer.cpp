@@ -239,6 +239,16 @@ Ref repr_parts(PyObject* self, std::initializer_list<const char*> paths) {
   return qb::str((out + "\n)").c_str());
 }
 
+Ref train(PyObject* self) {
+  qb::setattr(self, QB_ID(train_mode), Py_True);
+  return {};
+}
+
+Ref eval(PyObject* self) {
+  qb::setattr(self, QB_ID(train_mode), Py_False);
+  return {};
+}
+
 Ref through_layers(PyObject* layers, PyObject* method, PyObject* x, bool reverse) {
   Ref list = qb::check(PySequence_List(layers));
   Ref value = Ref::borrow(x);

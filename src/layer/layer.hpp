@@ -97,6 +97,11 @@ Ref bare_repr(PyObject* self);
 // `paths` name attributes or sequences of parts (shown element by element).
 Ref repr_parts(PyObject* self, std::initializer_list<const char*> paths);
 
+// The bodies of train() and eval() for layers that behave differently while
+// training: they set `train_mode`.
+Ref train(PyObject* self);
+Ref eval(PyObject* self);
+
 // Passes x through every layer of a sequence with `method` (forward or
 // backward), first to last or, with `reverse`, last to first.
 Ref through_layers(PyObject* layers, PyObject* method, PyObject* x, bool reverse);

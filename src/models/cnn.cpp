@@ -142,14 +142,6 @@ Ref step(PyObject* self) {
   return {};
 }
 
-Ref set_mode(PyObject* self, bool train) {
-  qb::setattr(self, QB_ID(train_mode), train ? Py_True : Py_False);
-  return {};
-}
-
-Ref train(PyObject* self) { return set_mode(self, true); }
-Ref eval(PyObject* self) { return set_mode(self, false); }
-
 const char* const DOC = R"(1-D convolutional network with its own loss, gradient reset and update step.
 
 Strided convolutions (Lintrel), each followed by its activation, then
@@ -211,8 +203,8 @@ PyMODINIT_FUNC PyInit_cnn() {
           backward},
          {"zero_grads", "", "Sets every parameter gradient of the network to zero, in place.", zero_grads},
          {"step", "", "One gradient-descent update: W = W - lr * dLdW and b = b - lr * dLdb on every layer.", step},
-         {"train", "", "Marks the network as training.", train},
-         {"eval", "", "Marks the network as evaluating.", eval},
+         {"train", "", "Marks the network as training.", ql::train},
+         {"eval", "", "Marks the network as evaluating.", ql::eval},
          {"__repr__", "", nullptr, repr}});
   });
 }

@@ -143,16 +143,6 @@ Ref backward(PyObject* self, PyObject* arg) {
   return dA;
 }
 
-Ref train(PyObject* self) {
-  qb::setattr(self, QB_ID(train_mode), Py_True);
-  return {};
-}
-
-Ref eval(PyObject* self) {
-  qb::setattr(self, QB_ID(train_mode), Py_False);
-  return {};
-}
-
 Ref repr(PyObject* self) {
   return ql::repr_call(self, {{"num_features", "num_features"}, {"eps", "eps"}, {"momentum", "momentum"}});
 }
@@ -226,8 +216,8 @@ void define(PyObject* m, const char* name, const char* doc) {
                   {"__call__", "A", FWD_DOC, forward<D>},
                   {"backward", "dLdZ", BWD_DOC, backward<D>},
                   {"train", "", "Training mode: normalise with each batch's statistics and update the running ones.",
-                   train},
-                  {"eval", "", "Evaluation mode: normalise with the running statistics.", eval},
+                   ql::train},
+                  {"eval", "", "Evaluation mode: normalise with the running statistics.", ql::eval},
                   {"__repr__", "", nullptr, repr}});
 }
 

@@ -78,16 +78,6 @@ Ref backward(PyObject* self, PyObject* arg) {
   return dA;
 }
 
-Ref train(PyObject* self) {
-  qb::setattr(self, QB_ID(train_mode), Py_True);
-  return {};
-}
-
-Ref eval(PyObject* self) {
-  qb::setattr(self, QB_ID(train_mode), Py_False);
-  return {};
-}
-
 Ref repr(PyObject* self) { return ql::repr_call(self, {{"p", "p"}}); }
 
 const char* const DOC = R"(Inverted dropout: zeroes elements at random while training, scaling the rest up.
@@ -129,8 +119,8 @@ PyMODINIT_FUNC PyInit_dropout() {
                     {"forward", "A", FWD_DOC, forward},
                     {"__call__", "A", FWD_DOC, forward},
                     {"backward", "dLdZ", BWD_DOC, backward},
-                    {"train", "", "Training mode: drop elements at random.", train},
-                    {"eval", "", "Evaluation mode: pass everything through unchanged.", eval},
+                    {"train", "", "Training mode: drop elements at random.", ql::train},
+                    {"eval", "", "Evaluation mode: pass everything through unchanged.", ql::eval},
                     {"__repr__", "", nullptr, repr}});
   });
 }
