@@ -33,6 +33,7 @@ def rng():
 def two_threads():
     """Two kernel threads, whatever the machine has, for the test's duration."""
     import quillet
+
     before = quillet.get_num_threads()
     quillet.set_num_threads(2)
     try:

@@ -6,18 +6,19 @@ BLAS, several batch chunks per thread, a partial last chunk, strides, padding,
 one and two dimensions, and the transposed layers, which run the same kernels
 inside.  Two threads are asked for explicitly, so the per-thread chunking of
 the weight gradients runs whatever the machine."""
+
 import contextlib
 import io
 
 import numpy as np
 import pytest
-from numpy.testing import assert_allclose
-
-import quillet
 from conftest import corr, corr_grads
+from numpy.testing import assert_allclose
 from quillet.nn.Lintrel import Lintrel
 from quillet.nn.Plantrel import Plantrel
 from quillet.nn.Unfurlet import Unfurlet1d, Unfurlet2d
+
+import quillet
 
 
 def close(got, ref, rtol=1e-10):

@@ -3,11 +3,11 @@ planes over two threads, and awkward enough to catch an off-by-one in that
 split or at the edges: plane counts that are multiples of nothing useful,
 odd heights and widths, windows that overlap, touch or leave gaps, trailing
 rows and columns in no window, and max-pool ties from integer-valued inputs."""
+
 import numpy as np
 import pytest
 from numpy.lib.stride_tricks import sliding_window_view
 from numpy.testing import assert_allclose, assert_array_equal
-
 from quillet.nn.pool import MaxPool2d, MaxPool2d_stride1, MeanPool2d, MeanPool2d_stride1
 from quillet.nn.resampling import Downsample1d, Downsample2d, Upsample1d, Upsample2d
 
@@ -28,7 +28,7 @@ def pool_reference(A, G, k, s, kind):
     dA = np.zeros(A.shape)
     for p in range(k):
         for q in range(k):
-            dA[:, :, p:p + s * (ho - 1) + 1:s, q:q + s * (wo - 1) + 1:s] += share[..., p, q]
+            dA[:, :, p : p + s * (ho - 1) + 1 : s, q : q + s * (wo - 1) + 1 : s] += share[..., p, q]
     return Z, dA
 
 
@@ -40,11 +40,13 @@ def last_window(n, k, s, count):
 
 
 # class, kernel, stride, input shape (batch * channels planes)
-POOLS = [(MaxPool2d, 3, 2, (3, 13, 61, 47)),  # overlapping windows
-         (MaxPool2d, 2, 3, (5, 7, 97, 90)),  # gaps; the last two rows and the last column in no window
-         (MaxPool2d_stride1, 3, 1, (1, 37, 41, 43)),
-         (MeanPool2d, 3, 3, (3, 13, 89, 80)),  # windows that touch; the last two rows in none
-         (MeanPool2d_stride1, 2, 1, (7, 5, 45, 39))]
+POOLS = [
+    (MaxPool2d, 3, 2, (3, 13, 61, 47)),  # overlapping windows
+    (MaxPool2d, 2, 3, (5, 7, 97, 90)),  # gaps; the last two rows and the last column in no window
+    (MaxPool2d_stride1, 3, 1, (1, 37, 41, 43)),
+    (MeanPool2d, 3, 3, (3, 13, 89, 80)),  # windows that touch; the last two rows in none
+    (MeanPool2d_stride1, 2, 1, (7, 5, 45, 39)),
+]
 
 
 @pytest.mark.parametrize("cls, k, s, shape", POOLS, ids=lambda v: getattr(v, "__name__", None))
@@ -68,7 +70,7 @@ def test_pooling(cls, k, s, shape, rng):
 
 def spread(A, k, d):
     """A with k - 1 zeros between neighbours along its last d axes."""
-    out = np.zeros(A.shape[:A.ndim - d] + tuple((n - 1) * k + 1 for n in A.shape[A.ndim - d:]))
+    out = np.zeros(A.shape[: A.ndim - d] + tuple((n - 1) * k + 1 for n in A.shape[A.ndim - d :]))
     out[(Ellipsis,) + (slice(None, None, k),) * d] = A
     return out
 
@@ -78,8 +80,12 @@ def pick(A, k, d):
 
 
 # class, factor, input shape
-RESAMPLERS = [(Upsample1d, 3, (5, 13, 4099)), (Downsample1d, 3, (7, 13, 8192)),  # the last column is dropped
-              (Upsample2d, 2, (3, 11, 97, 103)), (Downsample2d, 2, (5, 9, 152, 149))]  # the last row is dropped
+RESAMPLERS = [
+    (Upsample1d, 3, (5, 13, 4099)),
+    (Downsample1d, 3, (7, 13, 8192)),  # the last column is dropped
+    (Upsample2d, 2, (3, 11, 97, 103)),
+    (Downsample2d, 2, (5, 9, 152, 149)),
+]  # the last row is dropped
 
 
 @pytest.mark.parametrize("cls, k, shape", RESAMPLERS, ids=lambda v: getattr(v, "__name__", None))

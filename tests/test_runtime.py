@@ -1,6 +1,7 @@
 """The run-time controls: the kernel thread count (set_num_threads, get_num_threads,
 QUILLET_NUM_THREADS), the instruction-set level (QUILLET_ISA, _isa) and
 show_config; and every level this CPU runs computing what this process computes."""
+
 import inspect
 import math
 import os
@@ -14,10 +15,10 @@ import numpy as np
 import psutil
 import pytest
 from numpy.testing import assert_allclose, assert_array_equal
-
-import quillet
 from quillet.nn.Plantrel import Plantrel
 from quillet.nn.pool import MaxPool2d
+
+import quillet
 
 
 @pytest.fixture
@@ -34,8 +35,9 @@ def python(code, **env):
     given (None: unset); the suite itself may run with QUILLET_ISA or QUILLET_NUM_THREADS set."""
     environ = {k: v for k, v in os.environ.items() if k not in env}
     environ.update({k: v for k, v in env.items() if v is not None})
-    return subprocess.Popen([sys.executable, "-c", code], env=environ, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen(
+        [sys.executable, "-c", code], env=environ, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
 
 
 def finish(process):
@@ -53,8 +55,10 @@ def available_cpus():
             v2 = path if not controllers else v2
             v1 = path if "cpu" in controllers.split(",") else v1
     files = [(f"/sys/fs/cgroup{d}/cpu.max", None) for d in (v2.rstrip("/"), "")]
-    files += [(f"/sys/fs/cgroup/{g}{d}/cpu.cfs_quota_us", f"/sys/fs/cgroup/{g}{d}/cpu.cfs_period_us")
-              for g, d in (("cpu", v1.rstrip("/")), ("cpu", ""), ("cpu,cpuacct", v1.rstrip("/")))]
+    files += [
+        (f"/sys/fs/cgroup/{g}{d}/cpu.cfs_quota_us", f"/sys/fs/cgroup/{g}{d}/cpu.cfs_period_us")
+        for g, d in (("cpu", v1.rstrip("/")), ("cpu", ""), ("cpu,cpuacct", v1.rstrip("/")))
+    ]
     for quota_file, period_file in files:
         try:
             with open(quota_file) as f:
@@ -71,12 +75,21 @@ def available_cpus():
 
 # ---------------------------------------------------------------- threads
 
+
 def test_set_and_get_num_threads(restore_threads):
     for n in (1, 3, 2):
         quillet.set_num_threads(n)
         assert quillet.get_num_threads() == n
-    for bad, error in ((0, ValueError), (-1, ValueError), (4097, ValueError), (2**64, ValueError),
-                       (2.0, TypeError), ("2", TypeError), (None, TypeError), (True, TypeError)):
+    for bad, error in (
+        (0, ValueError),
+        (-1, ValueError),
+        (4097, ValueError),
+        (2**64, ValueError),
+        (2.0, TypeError),
+        ("2", TypeError),
+        (None, TypeError),
+        (True, TypeError),
+    ):
         with pytest.raises(error, match="set_num_threads"):
             quillet.set_num_threads(bad)
         assert quillet.get_num_threads() == 2  # left as it was
@@ -117,8 +130,17 @@ def test_one_and_two_threads_agree(restore_threads, rng):
             conv, pool = Plantrel(8, 4, 3, 1, 1, lambda *s: np.ones(s) / 9, lambda o: np.arange(o) / o), MaxPool2d(2, 3)
             Z, Y = conv.forward(A), pool.forward(P)
             G = np.sin(Z) if G is None else G
-            results.append((Z, Y, pool.max_indices, pool.backward(np.cos(Y)), conv.backward(G),
-                            conv.plantrel_stride1.dLdW, conv.plantrel_stride1.dLdb))
+            results.append(
+                (
+                    Z,
+                    Y,
+                    pool.max_indices,
+                    pool.backward(np.cos(Y)),
+                    conv.backward(G),
+                    conv.plantrel_stride1.dLdW,
+                    conv.plantrel_stride1.dLdb,
+                )
+            )
     finally:
         quillet._force_conv_path(None)
     for one, two in zip(results[0][:4], results[1][:4]):
@@ -143,10 +165,18 @@ def test_default_thread_count_and_level():
     """Unset or empty: one thread per available CPU (the affinity mask counts) and the best level."""
     probe = "import quillet; print(quillet.get_num_threads(), quillet._isa()['in_use'])"
     cpu = min(os.sched_getaffinity(0))
-    runs = [python(probe, QUILLET_NUM_THREADS=None, QUILLET_ISA=None), python(probe, QUILLET_NUM_THREADS="", QUILLET_ISA=""),
-            subprocess.Popen([sys.executable, "-c", probe], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             env={k: v for k, v in os.environ.items() if k not in ("QUILLET_NUM_THREADS", "QUILLET_ISA")},
-                             preexec_fn=lambda: os.sched_setaffinity(0, {cpu}))]
+    runs = [
+        python(probe, QUILLET_NUM_THREADS=None, QUILLET_ISA=None),
+        python(probe, QUILLET_NUM_THREADS="", QUILLET_ISA=""),
+        subprocess.Popen(
+            [sys.executable, "-c", probe],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env={k: v for k, v in os.environ.items() if k not in ("QUILLET_NUM_THREADS", "QUILLET_ISA")},
+            preexec_fn=lambda: os.sched_setaffinity(0, {cpu}),
+        ),
+    ]
     best = quillet._isa()["supported"][-1]
     expected = [f"{available_cpus()} {best}\n"] * 2 + [f"1 {best}\n"]
     got = [finish(p) for p in runs]
@@ -154,6 +184,7 @@ def test_default_thread_count_and_level():
 
 
 # ---------------------------------------------------------------- instruction sets and the report
+
 
 def test_isa_levels():
     isa = quillet._isa()
@@ -165,10 +196,18 @@ def test_isa_levels():
 
 def test_quillet_isa_rejects_what_it_cannot_run():
     isa = quillet._isa()
-    cases = [("sse9", f"ImportError: QUILLET_ISA=sse9: this build of quillet has no such level "
-                      f"(it has {', '.join(isa['compiled'])})")]
-    cases += [(level, f"ImportError: QUILLET_ISA={level}: this CPU does not support {level}")
-              for level in isa["compiled"] if level not in isa["supported"]]
+    cases = [
+        (
+            "sse9",
+            f"ImportError: QUILLET_ISA=sse9: this build of quillet has no such level "
+            f"(it has {', '.join(isa['compiled'])})",
+        )
+    ]
+    cases += [
+        (level, f"ImportError: QUILLET_ISA={level}: this CPU does not support {level}")
+        for level in isa["compiled"]
+        if level not in isa["supported"]
+    ]
     runs = [python("import quillet", QUILLET_ISA=level) for level, _ in cases]
     for (level, message), run in zip(cases, runs):
         code, _, err = finish(run)
@@ -192,14 +231,14 @@ def outputs():
     import io
 
     import numpy as np
-
-    import quillet
     from quillet.nn.activation import ReLU, Sigmoid, Tanh
     from quillet.nn.Lintrel import Lintrel
     from quillet.nn.loss import CrossEntropyLoss
     from quillet.nn.Plantrel import Plantrel
     from quillet.nn.pool import MaxPool2d, MeanPool2d_stride1
     from quillet.nn.Unfurlet import Unfurlet2d
+
+    import quillet
 
     rng, out = np.random.default_rng(7), {}
 
@@ -235,8 +274,15 @@ def test_every_level_computes_what_this_one_computes(restore_threads, tmp_path):
     """To rounding only: each level contracts multiply-adds into FMAs differently."""
     levels = quillet._isa()["supported"]
     source = textwrap.dedent(inspect.getsource(outputs))
-    runs = [python(f"{source}\nimport numpy, quillet\nnumpy.savez({str(tmp_path / level)!r}, **outputs(), "
-                   f"level=quillet._isa()['in_use'])", QUILLET_ISA=level, QUILLET_NUM_THREADS="2") for level in levels]
+    runs = [
+        python(
+            f"{source}\nimport numpy, quillet\nnumpy.savez({str(tmp_path / level)!r}, **outputs(), "
+            f"level=quillet._isa()['in_use'])",
+            QUILLET_ISA=level,
+            QUILLET_NUM_THREADS="2",
+        )
+        for level in levels
+    ]
     quillet.set_num_threads(2)  # the same partial sums as the children
     here = outputs()
     for level, run in zip(levels, runs):
@@ -245,5 +291,6 @@ def test_every_level_computes_what_this_one_computes(restore_threads, tmp_path):
         with np.load(tmp_path / f"{level}.npz") as there:
             assert there["level"] == level and set(there.files) == set(here) | {"level"}
             for name, value in here.items():
-                assert_allclose(there[name], value, rtol=1e-12, atol=1e-12 * np.abs(value).max(),
-                                err_msg=f"{name} at {level}")
+                assert_allclose(
+                    there[name], value, rtol=1e-12, atol=1e-12 * np.abs(value).max(), err_msg=f"{name} at {level}"
+                )

@@ -9,7 +9,7 @@
 namespace qk {
 
 struct NormShape {
-  int64_t n, c, l;  // batch, channels, positions per channel (1 for (batch, features) inputs)
+  int64_t n, c, l;                         // batch, channels, positions per channel (1 for (batch, features) inputs)
   int64_t count() const { return n * l; }  // values per channel
 };
 

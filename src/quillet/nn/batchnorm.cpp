@@ -46,7 +46,8 @@ qk::NormShape shape_of(int dims, PyObject* self, const Ref& A, const char* what)
   const int nd = qb::ndim(A);
   if (dims == 1 ? nd != 2 && nd != 3 : nd != 4)
     qb::fail(PyExc_ValueError, "%s must have %s, got shape %s", what,
-             dims == 1 ? "2 axes (batch, features) or 3 (batch, channels, width)" : "4 axes (batch, channels, height, width)",
+             dims == 1 ? "2 axes (batch, features) or 3 (batch, channels, width)"
+                       : "4 axes (batch, channels, height, width)",
              qb::shape_text(qb::dims(A)).c_str());
   const npy_intp c = qb::dim(A, 1), features = ql::int_attr(self, QB_ID(num_features));
   if (c != features)
@@ -203,22 +204,22 @@ Example:
     >>> bn.forward(np.random.default_rng(0).normal(5, 2, (8, 16, 4, 4))).std().round(3)
     1.0)";
 
-const char* const FWD_DOC =
-    QB_DOC("A (np.array): (batch_size, num_features, ...)", "Z (np.array): (batch_size, num_features, ...), the shape of A");
+const char* const FWD_DOC = QB_DOC("A (np.array): (batch_size, num_features, ...)",
+                                   "Z (np.array): (batch_size, num_features, ...), the shape of A");
 const char* const BWD_DOC =
     QB_DOC("dLdZ (np.array): (batch_size, num_features, ...)", "dLdA (np.array): (batch_size, num_features, ...)");
 
 template <int D>
 void define(PyObject* m, const char* name, const char* doc) {
-  qb::make_class(m, name, doc,
-                 {{"__init__", "num_features, eps=1e-05, momentum=0.1", nullptr, init},
-                  {"forward", "A", FWD_DOC, forward<D>},
-                  {"__call__", "A", FWD_DOC, forward<D>},
-                  {"backward", "dLdZ", BWD_DOC, backward<D>},
-                  {"train", "", "Training mode: normalise with each batch's statistics and update the running ones.",
-                   ql::train},
-                  {"eval", "", "Evaluation mode: normalise with the running statistics.", ql::eval},
-                  {"__repr__", "", nullptr, repr}});
+  qb::make_class(
+      m, name, doc,
+      {{"__init__", "num_features, eps=1e-05, momentum=0.1", nullptr, init},
+       {"forward", "A", FWD_DOC, forward<D>},
+       {"__call__", "A", FWD_DOC, forward<D>},
+       {"backward", "dLdZ", BWD_DOC, backward<D>},
+       {"train", "", "Training mode: normalise with each batch's statistics and update the running ones.", ql::train},
+       {"eval", "", "Evaluation mode: normalise with the running statistics.", ql::eval},
+       {"__repr__", "", nullptr, repr}});
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.batchnorm", nullptr, -1, nullptr};

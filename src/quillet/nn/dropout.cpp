@@ -53,8 +53,7 @@ Ref forward(PyObject* self, PyObject* arg) {
   {
     qb::NoGil nogil;
     qk::kernels().dropout(qb::data(a), static_cast<const uint32_t*>(PyArray_DATA(qb::arr(r))), threshold,
-                          1.0 / (1.0 - p), qb::data(out), static_cast<bool*>(PyArray_DATA(qb::arr(mask))),
-                          qb::size(a));
+                          1.0 / (1.0 - p), qb::data(out), static_cast<bool*>(PyArray_DATA(qb::arr(mask))), qb::size(a));
   }
   qb::setattr(self, QB_ID(mask), mask);
   return out;
@@ -63,7 +62,8 @@ Ref forward(PyObject* self, PyObject* arg) {
 Ref backward(PyObject* self, PyObject* arg) {
   Ref stored = ql::stored(self, QB_ID(mask));
   if (stored.get() == Py_None) return qb::as_array(arg);
-  Ref mask = qb::check(PyArray_FromAny(stored.get(), PyArray_DescrFromType(NPY_BOOL), 0, 0, NPY_ARRAY_CARRAY_RO, nullptr));
+  Ref mask =
+      qb::check(PyArray_FromAny(stored.get(), PyArray_DescrFromType(NPY_BOOL), 0, 0, NPY_ARRAY_CARRAY_RO, nullptr));
   Ref g = qb::to_f64(arg, "dLdZ");
   if (qb::dims(g) != qb::dims(mask))
     qb::fail(PyExc_ValueError, "dLdZ has shape %s, but the last input had shape %s",
@@ -103,7 +103,8 @@ Example:
     >>> Dropout(0.5)(np.ones((1, 8)))
     array([[2., 0., 2., 0., 0., 0., 0., 2.]]))";
 
-const char* const FWD_DOC = QB_DOC("A (np.array): (batch_size, ...)", "Z (np.array): (batch_size, ...), the shape of A");
+const char* const FWD_DOC =
+    QB_DOC("A (np.array): (batch_size, ...)", "Z (np.array): (batch_size, ...), the shape of A");
 const char* const BWD_DOC =
     QB_DOC("dLdZ (np.array): (batch_size, ...)", "dLdA (np.array): (batch_size, ...), the shape of dLdZ");
 
