@@ -209,7 +209,7 @@ def test_quillet_isa_rejects_what_it_cannot_run():
         if level not in isa["supported"]
     ]
     runs = [python("import quillet", QUILLET_ISA=level) for level, _ in cases]
-    for (level, message), run in zip(cases, runs):
+    for (_, message), run in zip(cases, runs):
         code, _, err = finish(run)
         assert code != 0 and message in err, err
 
