@@ -81,8 +81,12 @@ def arrays(s):
     return [s] if isinstance(s, np.ndarray) else [a for v in items for a in arrays(v)]
 
 
-def test_class_is_plain(case):
+def test_class_is_plain(case, request):
     module, cls, kwargs, *_ = case
+    if sys.version_info >= (3, 13) and "__init__" in vars(cls):
+        # Known: on 3.13, inspect.signature(cls) binds the C method descriptor __init__ to the class itself
+        # and raises TypeError.  Strict, so the fix shows up as a failure here: remove this then.
+        request.applymarker(pytest.mark.xfail(raises=TypeError, strict=True, reason="inspect.signature on 3.13"))
     assert cls.__bases__ == (object,) and type(cls) is type
     assert cls.__module__ == module and cls.__qualname__ == cls.__name__
     assert importlib.import_module(module).__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
