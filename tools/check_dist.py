@@ -68,7 +68,7 @@ def sdist_problems(names, tracked):
 def elf_problems(name, runpaths, needed):
     """runpaths: the DT_RPATH and DT_RUNPATH entries of one ELF file; needed: its DT_NEEDED."""
     problems = [f"{name}: run path {p!r} points outside the wheel" for p in runpaths
-                if not (p == "$ORIGIN" or p.startswith("$ORIGIN/") or p == "${ORIGIN}" or p.startswith("${ORIGIN}/"))]
+                if p not in ("$ORIGIN", "${ORIGIN}") and not p.startswith(("$ORIGIN/", "${ORIGIN}/"))]
     problems += [f"{name}: links {lib}" for lib in needed if lib.startswith("libpython")]
     return problems
 

@@ -6,10 +6,8 @@ import subprocess
 import sys
 import zipfile
 
+import check_dist
 import pytest
-
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-import check_dist  # noqa: E402
 
 TRACKED = ["CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "CHANGELOG.md", ".gitignore", ".ci/run",
            "tools/wheels", "src/kernels/conv.cpp", "src/quillet/nn/Lintrel.cpp", "python/quillet/__init__.py",
@@ -62,7 +60,9 @@ def test_wheel_problems(names, version, problem):
 def elf(tmp_path):
     """A copy of the running interpreter's executable (an ELF file), with patchelf to edit it."""
     patchelf = shutil.which("patchelf")
-    if patchelf is None or not open(sys.executable, "rb").read(4) == b"\x7fELF":
+    with open(sys.executable, "rb") as f:
+        is_elf = f.read(4) == b"\x7fELF"
+    if patchelf is None or not is_elf:
         pytest.skip("needs patchelf and an ELF interpreter")
     path = tmp_path / "mod.so"
     shutil.copy(os.path.realpath(sys.executable), path)
