@@ -1,5 +1,6 @@
 """The installed quillet is the one this source tree describes: a suite run
 against a stale build or an older installed wheel fails here first."""
+
 import importlib.metadata
 import pathlib
 
@@ -20,6 +21,7 @@ def test_installed_version_is_the_source_trees(where):
         got = importlib.metadata.version("quillet")
     else:  # compiled in from the version scikit-build-core hands to CMake
         import quillet
+
         if not hasattr(quillet, "__version__"):
             pytest.skip("quillet.__version__ is not compiled in yet")
         got = quillet.__version__

@@ -14,6 +14,7 @@ libpython, which the interpreters that load them need not have.
 
 Prints one line per problem and exits 1 if there is any.
 """
+
 import os
 import subprocess
 import sys
@@ -67,8 +68,11 @@ def sdist_problems(names, tracked):
 
 def elf_problems(name, runpaths, needed):
     """runpaths: the DT_RPATH and DT_RUNPATH entries of one ELF file; needed: its DT_NEEDED."""
-    problems = [f"{name}: run path {p!r} points outside the wheel" for p in runpaths
-                if p not in ("$ORIGIN", "${ORIGIN}") and not p.startswith(("$ORIGIN/", "${ORIGIN}/"))]
+    problems = [
+        f"{name}: run path {p!r} points outside the wheel"
+        for p in runpaths
+        if p not in ("$ORIGIN", "${ORIGIN}") and not p.startswith(("$ORIGIN/", "${ORIGIN}/"))
+    ]
     problems += [f"{name}: links {lib}" for lib in needed if lib.startswith("libpython")]
     return problems
 
@@ -95,7 +99,9 @@ def _elf_entries(data):
         if isinstance(section, DynamicSection):
             for tag in section.iter_tags():
                 if tag.entry.d_tag in ("DT_RPATH", "DT_RUNPATH"):
-                    runpaths += [p for p in (tag.rpath if tag.entry.d_tag == "DT_RPATH" else tag.runpath).split(":") if p]
+                    runpaths += [
+                        p for p in (tag.rpath if tag.entry.d_tag == "DT_RPATH" else tag.runpath).split(":") if p
+                    ]
                 elif tag.entry.d_tag == "DT_NEEDED":
                     needed.append(tag.needed)
     return runpaths, needed
@@ -106,9 +112,13 @@ def check_sdist(path):
         names = [m.name.split("/", 1)[1] for m in tar.getmembers() if m.isfile() and "/" in m.name]
     tracked = tracked_files()
     if tracked is None:  # not a git checkout: compare with the tree as it is
-        tracked = [os.path.relpath(os.path.join(d, f), ROOT).replace(os.sep, "/")
-                   for top in SDIST_TREES for d, _, files in os.walk(os.path.join(ROOT, top)) for f in files
-                   if "__pycache__" not in d]
+        tracked = [
+            os.path.relpath(os.path.join(d, f), ROOT).replace(os.sep, "/")
+            for top in SDIST_TREES
+            for d, _, files in os.walk(os.path.join(ROOT, top))
+            for f in files
+            if "__pycache__" not in d
+        ]
     return sdist_problems(names, tracked)
 
 

@@ -5,6 +5,7 @@ that needs the build machine's instruction set dies there with SIGILL.
 
     python tools/cpu_smoke.py TESTS_DIR      # the suite's tests/, for its zoo of classes
 """
+
 import contextlib
 import importlib
 import io
@@ -28,8 +29,12 @@ with contextlib.redirect_stdout(io.StringIO()):  # the CNN prints its layer widt
 
 rng = np.random.default_rng(0)
 np.random.seed(0)
-for layer, shape in [(Lintrel(8, 16, 5, 2, 2), (32, 8, 256)), (Plantrel(8, 16, 3, 1, 1), (8, 8, 32, 32)),
-                     (MaxPool2d(3, 2), (16, 16, 32, 32)), (MeanPool2d(3, 2), (16, 16, 32, 32))]:
+for layer, shape in [
+    (Lintrel(8, 16, 5, 2, 2), (32, 8, 256)),
+    (Plantrel(8, 16, 3, 1, 1), (8, 8, 32, 32)),
+    (MaxPool2d(3, 2), (16, 16, 32, 32)),
+    (MeanPool2d(3, 2), (16, 16, 32, 32)),
+]:
     Z = layer.forward(rng.standard_normal(shape))
     dA = layer.backward(np.ones(Z.shape))
     assert dA.shape == shape and np.isfinite(Z).all() and np.isfinite(dA).all(), type(layer).__name__
