@@ -142,5 +142,42 @@ double softmax_cross_entropy(const double* logits, const double* y, double* p, i
   return rows ? total / double(rows) : NAN;
 }
 
+namespace {
+
+// Sum of squared differences by halves down to blocks of 128 (NumPy's
+// pairwise scheme): the rounding error grows with log n, not n.
+double squared_differences(const double* a, const double* y, int64_t n) {
+  if (n <= 128) {
+    double s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    int64_t i = 0;
+    for (; i + 8 <= n; i += 8)
+      for (int j = 0; j < 8; ++j) {
+        const double d = a[i + j] - y[i + j];
+        s[j] += d * d;
+      }
+    double total = ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+    for (; i < n; ++i) {
+      const double d = a[i] - y[i];
+      total += d * d;
+    }
+    return total;
+  }
+  const int64_t half = (n / 2) & ~int64_t{7};
+  return squared_differences(a, y, half) + squared_differences(a + half, y + half, n - half);
+}
+
+}  // namespace
+
+double mean_squared_error(const double* a, const double* y, int64_t n) {
+  return squared_differences(a, y, n) / static_cast<double>(n);
+}
+
+void mean_squared_error_grad(const double* a, const double* y, double* out, int64_t n) {
+  const double count = static_cast<double>(n);
+  parallel_for(n, 2.0, [=](int64_t lo, int64_t hi) {
+    for (int64_t i = lo; i < hi; ++i) out[i] = 2.0 * (a[i] - y[i]) / count;
+  });
+}
+
 QK_ISA_END
 }  // namespace qk

@@ -1,5 +1,5 @@
-// Elementwise activations, softmax, dropout and the softmax cross-entropy,
-// over flat buffers.
+// Elementwise activations, softmax, dropout and the losses (softmax
+// cross-entropy, mean squared error), over flat buffers.
 #pragma once
 
 #include "kernels/isa.hpp"
@@ -32,6 +32,11 @@ void dropout_grad(const double* g, const bool* mask, double scale, double* out, 
 // Row-wise softmax of logits (rows x cols) into p, and the mean over rows of
 // -sum(y * log_softmax), computed with the row maximum shifted out.
 double softmax_cross_entropy(const double* logits, const double* y, double* p, int64_t rows, int64_t cols);
+
+// mean((a - y)^2) over n values, summed pairwise as NumPy's mean is (NaN for n = 0).
+double mean_squared_error(const double* a, const double* y, int64_t n);
+// out = 2 * (a - y) / n
+void mean_squared_error_grad(const double* a, const double* y, double* out, int64_t n);
 
 QK_ISA_END
 }  // namespace qk

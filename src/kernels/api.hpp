@@ -47,7 +47,9 @@ namespace qk {
   X(batchnorm_stats)     \
   X(batchnorm_forward)   \
   X(batchnorm_backward)  \
-  X(softmax_cross_entropy)
+  X(softmax_cross_entropy)   \
+  X(mean_squared_error)      \
+  X(mean_squared_error_grad)
 
 struct Api {
   uint32_t version;  // kApiVersion of the package that made the table
@@ -59,7 +61,7 @@ struct Api {
 
 // Bumped whenever the table changes: a module built for another table
 // refuses to import rather than call the wrong function.
-constexpr uint32_t kApiVersion = 2;
+constexpr uint32_t kApiVersion = 3;
 constexpr const char* kCapsuleName = "quillet._kernels";
 
 // The table of the connected package (modules).
