@@ -104,7 +104,7 @@ Ref load_state_dict(PyObject*, PyObject* model, PyObject* state, PyObject* stric
     const ql::Found& f = found[i];
     Ref a = qb::as_array(values[i].get());
     if (!real_dtype(qb::arr(a)))
-      qb::raise(PyExc_TypeError, "'%s': the state holds an array of dtype %R, not real numbers (nothing was loaded)",
+      qb::raise(PyExc_TypeError, "'%s': the state holds an array of dtype %S, not real numbers (nothing was loaded)",
                 f.path.c_str(), reinterpret_cast<PyObject*>(PyArray_DESCR(qb::arr(a))));
     Ref current = qb::as_array(qb::getattr(f.owner.get(), f.name.get()).get());
     if (qb::dims(a) != qb::dims(current))
@@ -140,44 +140,6 @@ Ref load_state_dict(PyObject*, PyObject* model, PyObject* state, PyObject* stric
 
 // ---------------------------------------------------------------- save
 
-// Writes the arrays of `state` into the open binary file `f` as an .npz
-// archive (what numpy.savez writes), never pickling.
-void write_npz(PyObject* f, PyObject* state) {
-  Ref zipfile = import("zipfile");
-  Ref format = import("numpy.lib.format");
-  Ref zf = qb::call_kw(attr(zipfile.get(), "ZipFile").get(), {{"file", f},
-                                                               {"mode", qb::str("w").get()},
-                                                               {"compression", attr(zipfile.get(), "ZIP_STORED").get()},
-                                                               {"allowZip64", Py_True}});
-  try {
-    Ref items = qb::check(PyDict_Items(state));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-      PyObject* kv = PyList_GET_ITEM(items.get(), i);
-      Ref member_name = qb::check(PyUnicode_FromFormat("%U.npy", PyTuple_GET_ITEM(kv, 0)));
-      Ref open = attr(zf.get(), "open");
-      Ref args = qb::tuple({member_name.get(), qb::str("w").get()});
-      Ref kw = qb::check(PyDict_New());
-      qb::check(PyDict_SetItemString(kw.get(), "force_zip64", Py_True));
-      Ref member = qb::check(PyObject_Call(open.get(), args.get(), kw.get()));
-      Ref write = attr(format.get(), "write_array");
-      Ref wargs = qb::tuple({member.get(), PyTuple_GET_ITEM(kv, 1)});
-      Ref wkw = qb::check(PyDict_New());
-      qb::check(PyDict_SetItemString(wkw.get(), "allow_pickle", Py_False));
-      Ref done = Ref::steal(PyObject_Call(write.get(), wargs.get(), wkw.get()));
-      Ref closed = Ref::steal(PyObject_CallMethod(member.get(), "close", nullptr));
-      if (!done || !closed) throw qb::Error{};
-    }
-  } catch (...) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Ref closed = Ref::steal(PyObject_CallMethod(zf.get(), "close", nullptr));
-    PyErr_Clear();
-    PyErr_Restore(type, value, tb);
-    throw;
-  }
-  qb::call_method(zf.get(), QB_ID(close), {});
-}
-
 // Runs `body`; on a Python error, calls `cleanup` with the error set aside
 // (its own errors are dropped) and raises the original again.
 template <class Body, class Cleanup>
@@ -195,6 +157,37 @@ void guarded(Body body, Cleanup cleanup) {
     PyErr_Restore(type, value, tb);
     throw;
   }
+}
+
+// Writes the arrays of `state` into the open binary file `f` as an .npz
+// archive (what numpy.savez writes), never pickling.
+void write_npz(PyObject* f, PyObject* state) {
+  Ref zipfile = import("zipfile");
+  Ref format = import("numpy.lib.format");
+  Ref zf = qb::call_kw(attr(zipfile.get(), "ZipFile").get(), {{"file", f},
+                                                               {"mode", qb::str("w").get()},
+                                                               {"compression", attr(zipfile.get(), "ZIP_STORED").get()},
+                                                               {"allowZip64", Py_True}});
+  guarded([&] {
+    Ref items = qb::check(PyDict_Items(state));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+      PyObject* kv = PyList_GET_ITEM(items.get(), i);
+      Ref member_name = qb::check(PyUnicode_FromFormat("%U.npy", PyTuple_GET_ITEM(kv, 0)));
+      Ref open = attr(zf.get(), "open");
+      Ref args = qb::tuple({member_name.get(), qb::str("w").get()});
+      Ref kw = qb::check(PyDict_New());
+      qb::check(PyDict_SetItemString(kw.get(), "force_zip64", Py_True));
+      Ref member = qb::check(PyObject_Call(open.get(), args.get(), kw.get()));
+      Ref write = attr(format.get(), "write_array");
+      Ref wargs = qb::tuple({member.get(), PyTuple_GET_ITEM(kv, 1)});
+      Ref wkw = qb::check(PyDict_New());
+      qb::check(PyDict_SetItemString(wkw.get(), "allow_pickle", Py_False));
+      guarded([&] { qb::check(PyObject_Call(write.get(), wargs.get(), wkw.get())); },
+              [&] { qb::call_method(member.get(), QB_ID(close), {}); });
+      qb::call_method(member.get(), QB_ID(close), {});
+    }
+  }, [&] { qb::call_method(zf.get(), QB_ID(close), {}); });
+  qb::call_method(zf.get(), QB_ID(close), {});
 }
 
 Ref save(PyObject* module, PyObject* model, PyObject* path_arg) {

@@ -16,6 +16,11 @@ using qb::Ref;
 
 namespace {
 
+// The class and its mode methods as made at import (strong references).
+PyObject* g_class = nullptr;
+PyObject* g_train = nullptr;
+PyObject* g_eval = nullptr;
+
 bool has_method(PyObject* o, PyObject* name) {
   Ref m = Ref::steal(PyObject_GetAttr(o, name));
   if (!m) {
@@ -89,6 +94,11 @@ class ModeWalk {
       return;
     }
     if (!instance(o)) return;
+    if (nested(o)) {  // walked here, so a layer it shares with others is reached once
+      qb::setattr(o, QB_ID(train_mode), method_ == QB_ID(train) ? Py_True : Py_False);
+      visit(qb::getattr(o, QB_ID(layers)).get());
+      return;
+    }
     Ref m = Ref::steal(PyObject_GetAttr(o, method_));
     if (!m) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw qb::Error{};
@@ -110,6 +120,20 @@ class ModeWalk {
     }
     ~Depth() { Py_LeaveRecursiveCall(); }
   };
+
+  // A Sequential whose train and eval are this module's own.
+  bool nested(PyObject* o) const {
+    auto* type = Py_TYPE(o);
+    if (type != reinterpret_cast<PyTypeObject*>(g_class) || _PyType_Lookup(type, QB_ID(train)) != g_train ||
+        _PyType_Lookup(type, QB_ID(eval)) != g_eval)
+      return false;
+    Ref dict = qb::check(PyObject_GenericGetDict(o, nullptr));
+    for (PyObject* name : {QB_ID(train), QB_ID(eval)}) {
+      if (PyDict_GetItemWithError(dict.get(), name)) return false;
+      if (PyErr_Occurred()) throw qb::Error{};
+    }
+    return true;
+  }
 
   static bool instance(PyObject* o) {
     if (PyType_Check(o) || PyModule_Check(o) || PyArray_Check(o)) return false;
@@ -202,5 +226,10 @@ PyMODINIT_FUNC PyInit_sequential() {
          {"train", "", "Sets train_mode to True and calls train() on every layer inside that has it.", train},
          {"eval", "", "Sets train_mode to False and calls eval() on every layer inside that has it.", eval},
          {"__repr__", "", nullptr, repr}});
+    g_class = qb::getattr(m, QB_ID(Sequential)).release();
+    g_train = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(g_class), QB_ID(train));
+    g_eval = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(g_class), QB_ID(eval));
+    Py_XINCREF(g_train);
+    Py_XINCREF(g_eval);
   });
 }
