@@ -49,7 +49,9 @@ namespace qk {
   X(batchnorm_backward)  \
   X(softmax_cross_entropy)   \
   X(mean_squared_error)      \
-  X(mean_squared_error_grad)
+  X(mean_squared_error_grad) \
+  X(sgd_step)                \
+  X(adam_step)
 
 struct Api {
   uint32_t version;  // kApiVersion of the package that made the table
@@ -61,7 +63,7 @@ struct Api {
 
 // Bumped whenever the table changes: a module built for another table
 // refuses to import rather than call the wrong function.
-constexpr uint32_t kApiVersion = 3;
+constexpr uint32_t kApiVersion = 4;
 constexpr const char* kCapsuleName = "quillet._kernels";
 
 // The table of the connected package (modules).

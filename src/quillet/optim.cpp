@@ -10,7 +10,7 @@
 // and starts afresh when a parameter changes shape.
 #include <cmath>
 
-#include "kernels/optim.hpp"
+#include "kernels/api.hpp"
 #include "layer/walk.hpp"
 
 using qb::Ref;
@@ -259,7 +259,7 @@ Ref sgd_step(PyObject* self) {
     const double* gp = qb::data(j.g);
     double* b = rule.momentum != 0.0 ? qb::data(j.a) : nullptr;
     const npy_intp n = qb::size(j.t.array);
-    compute(n, [&] { qk::sgd_step(rule, p, gp, b, first, n); });
+    compute(n, [&] { qk::kernels().sgd_step(rule, p, gp, b, first, n); });
     finish(j.f, j.t);
   }
   return {};
@@ -337,7 +337,7 @@ Ref adam_step(PyObject* self) {
     const double* gp = qb::data(j.g);
     double *mp = qb::data(j.a), *vp = qb::data(j.b);
     const npy_intp n = qb::size(j.t.array);
-    compute(n, [&] { qk::adam_step(rule, p, gp, mp, vp, step, n); });
+    compute(n, [&] { qk::kernels().adam_step(rule, p, gp, mp, vp, step, n); });
     qb::check(PyDict_SetItemString(e.get(), "step", qb::py_int(step).get()));
     finish(j.f, j.t);
   }
