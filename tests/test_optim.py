@@ -72,6 +72,14 @@ def test_walk_follows_python_layers_through_shared_and_cyclic_references():
     assert owners([net.a, net.a]) == owners(net.a)      # a list of layers is a model too
 
 
+def test_walk_of_a_very_deep_structure_raises_recursion_error():
+    head = node = Block(1)
+    for _ in range(5000):  # beyond the recursion limit
+        node.shared = node = Block(1)
+    with pytest.raises(RecursionError):
+        parameters(head)
+
+
 @pytest.mark.parametrize("model", [3, "net", np.zeros(3), Linear, None])
 def test_walk_refuses_what_is_not_a_model(model):
     with pytest.raises(TypeError, match="model must be"):

@@ -121,6 +121,10 @@ def test_bad_layers_and_signature():
         Sequential(3)
     with pytest.raises(TypeError):
         Sequential(layers=[ReLU()])
+    loop = Sequential()
+    loop.layers.append(loop)
+    with pytest.raises(RecursionError):
+        loop.forward(np.ones(2))
 
 
 # ---------------------------------------------------------------- MSELoss

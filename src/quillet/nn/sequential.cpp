@@ -50,6 +50,14 @@ Ref init(PyObject* self, PyObject* layers) {
 // A list is read item by item as it stands at each call (a layer may edit
 // it); any other sequence is read once.
 Ref chain(PyObject* self, PyObject* method, PyObject* x, bool reverse) {
+  // A Sequential inside itself recurses without end: RecursionError, not a
+  // C stack overflow.
+  struct Depth {
+    Depth() {
+      if (Py_EnterRecursiveCall(" in a Sequential")) throw qb::Error{};
+    }
+    ~Depth() { Py_LeaveRecursiveCall(); }
+  } depth;
   Ref layers = qb::getattr(self, QB_ID(layers));
   Ref value = Ref::borrow(x);
   if (PyList_CheckExact(layers.get())) {
