@@ -108,8 +108,15 @@ def test_train_and_eval_reach_every_layer_once():
 
 
 def test_repr_lists_the_layers():
-    net = Sequential(Linear(2, 2), Sequential(ReLU()), Affine(1, 0))
-    assert repr(net) == "Sequential(\n  (0): Linear\n  (1): Sequential(\n    (0): ReLU\n  )\n  (2): Affine\n)"
+    class Named(Affine):
+        def __repr__(self):
+            return "Named(k=2)"
+
+    net = Sequential(Named(2, 0), Sequential(Affine(1, 0)), Affine(1, 0), Linear(2, 2))
+    lines = repr(net).splitlines()
+    assert lines[:6] == ["Sequential(", "  (0): Named(k=2)", "  (1): Sequential(", "    (0): Affine", "  )",
+                         "  (2): Affine"]  # a layer's own repr, else its class name
+    assert lines[6].startswith("  (3): Linear") and lines[7:] == [")"]
     assert repr(Sequential()) == "Sequential()"
 
 
