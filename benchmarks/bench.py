@@ -218,6 +218,7 @@ def sequential_overhead():
     def one():  # one layer's own work, for the chaining cost
         relus[0].forward(A)
         relus[0].backward(A)
+
     # Microseconds apart on a shared machine: more repeats, to take the quietest.
     times = {"quillet": best_time(lambda: net.backward(net.forward(A)), 0.5, 15), "numpy": best_time(loop, 0.5, 15)}
     if torch:

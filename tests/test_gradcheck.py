@@ -1,8 +1,8 @@
 """quillet.gradcheck: passes on every stock layer, catches a wrong backward,
 and leaves the layer, its gradient arrays and numpy's generator as found."""
+
 import numpy as np
 import pytest
-
 from conftest import ZOO, make
 from quillet.gradcheck import GradcheckError, gradcheck
 from quillet.nn.Lintrel import Lintrel
@@ -55,7 +55,7 @@ def test_python_layer_passes_and_a_wrong_backward_is_reported():
 
 def test_tolerances_decide():
     A = np.random.default_rng(1).standard_normal((3, 4))
-    assert gradcheck(Scale(4, wrong_w=1.0001), A)                       # within rtol=1e-3
+    assert gradcheck(Scale(4, wrong_w=1.0001), A)  # within rtol=1e-3
     assert not gradcheck(Scale(4, wrong_w=1.0001), A, rtol=1e-5, atol=0, raise_exception=False)
 
 
@@ -67,11 +67,14 @@ def test_large_tensors_are_sampled():
     assert " 7/2000 " in rows["input"] and " 7/50 " in rows["W"]
 
 
-@pytest.mark.parametrize("make_layer, shape", [
-    (lambda: Lintrel(2, 3, 3, 2, 1), (2, 2, 7)),                # replaces its gradients
-    (lambda: Plantrel(2, 3, 3, 2, 1), (2, 2, 5, 6)),            # adds to them
-    (lambda: Sequential(Plantrel(2, 2, 2, 1), make("ReLU")), (2, 2, 4, 4)),
-])
+@pytest.mark.parametrize(
+    "make_layer, shape",
+    [
+        (lambda: Lintrel(2, 3, 3, 2, 1), (2, 2, 7)),  # replaces its gradients
+        (lambda: Plantrel(2, 3, 3, 2, 1), (2, 2, 5, 6)),  # adds to them
+        (lambda: Sequential(Plantrel(2, 2, 2, 1), make("ReLU")), (2, 2, 4, 4)),
+    ],
+)
 def test_layer_is_left_as_found(make_layer, shape):
     np.random.seed(0)
     layer, A = make_layer(), np.random.default_rng(3).standard_normal(shape)
@@ -154,17 +157,20 @@ def test_an_error_in_the_layer_restores_everything():
     assert np.array_equal(np.random.get_state()[1], state[1])
 
 
-@pytest.mark.parametrize("kwargs, error, word", [
-    (dict(A=np.ones((2, 3), int)), TypeError, "floating"),
-    (dict(A=[[1.0, 2.0, 3.0]]), TypeError, "floating"),
-    (dict(eps=0.0), ValueError, "eps"),
-    (dict(eps=float("inf")), ValueError, "eps"),
-    (dict(atol=-1e-3), ValueError, "atol"),
-    (dict(rtol="big"), TypeError, "rtol"),
-    (dict(max_elements=0), ValueError, "max_elements"),
-    (dict(max_elements=2.5), TypeError, "max_elements"),
-    (dict(layer=np.zeros(3)), TypeError, "forward"),
-])
+@pytest.mark.parametrize(
+    "kwargs, error, word",
+    [
+        (dict(A=np.ones((2, 3), int)), TypeError, "floating"),
+        (dict(A=[[1.0, 2.0, 3.0]]), TypeError, "floating"),
+        (dict(eps=0.0), ValueError, "eps"),
+        (dict(eps=float("inf")), ValueError, "eps"),
+        (dict(atol=-1e-3), ValueError, "atol"),
+        (dict(rtol="big"), TypeError, "rtol"),
+        (dict(max_elements=0), ValueError, "max_elements"),
+        (dict(max_elements=2.5), TypeError, "max_elements"),
+        (dict(layer=np.zeros(3)), TypeError, "forward"),
+    ],
+)
 def test_arguments_are_validated(kwargs, error, word):
     args = {"layer": Scale(3), "A": np.ones((2, 3)), **kwargs}
     with pytest.raises(error, match=word):

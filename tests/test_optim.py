@@ -1,12 +1,12 @@
 """quillet.optim: the parameter walk over every stock model and over layers
 written in Python, and the optimizers' updates against a NumPy transcription
 of PyTorch's formulas and against PyTorch itself."""
+
 import copy
 import pickle
 
 import numpy as np
 import pytest
-
 from conftest import make
 from quillet.nn.linear import Linear
 from quillet.nn.loss import MSELoss
@@ -21,19 +21,32 @@ def owners(model):
 
 # ---------------------------------------------------------------- the walk
 
-@pytest.mark.parametrize("name, expected", [
-    ("Linear", lambda m: [(m, "W"), (m, "b")]),
-    ("MLP", lambda m: [(m.layers[0], "W"), (m.layers[0], "b"), (m.layers[2], "W"), (m.layers[2], "b")]),
-    ("CNN", lambda m: [(o, n) for o in [c.lintrel_stride1 for c in m.convolutional_layers] + [m.linear_layer]
-                       for n in "Wb"]),
-    # conv1..conv3 are also in `layers`: each counted once, under its first name
-    ("CNN_SimpleScanningMLP", lambda m: [(c.lintrel_stride1, n) for c in (m.conv1, m.conv2, m.conv3) for n in "Wb"]),
-    ("CNN_DistributedScanningMLP",
-     lambda m: [(c.lintrel_stride1, n) for c in (m.conv1, m.conv2, m.conv3) for n in "Wb"]),
-    ("Plantrel", lambda m: [(m.plantrel_stride1, "W"), (m.plantrel_stride1, "b")]),
-    ("Unfurlet2d", lambda m: [(m.plantrel_stride1, "W"), (m.plantrel_stride1, "b")]),
-    ("ReLU", lambda m: []),
-])
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [
+        ("Linear", lambda m: [(m, "W"), (m, "b")]),
+        ("MLP", lambda m: [(m.layers[0], "W"), (m.layers[0], "b"), (m.layers[2], "W"), (m.layers[2], "b")]),
+        (
+            "CNN",
+            lambda m: [
+                (o, n) for o in [c.lintrel_stride1 for c in m.convolutional_layers] + [m.linear_layer] for n in "Wb"
+            ],
+        ),
+        # conv1..conv3 are also in `layers`: each counted once, under its first name
+        (
+            "CNN_SimpleScanningMLP",
+            lambda m: [(c.lintrel_stride1, n) for c in (m.conv1, m.conv2, m.conv3) for n in "Wb"],
+        ),
+        (
+            "CNN_DistributedScanningMLP",
+            lambda m: [(c.lintrel_stride1, n) for c in (m.conv1, m.conv2, m.conv3) for n in "Wb"],
+        ),
+        ("Plantrel", lambda m: [(m.plantrel_stride1, "W"), (m.plantrel_stride1, "b")]),
+        ("Unfurlet2d", lambda m: [(m.plantrel_stride1, "W"), (m.plantrel_stride1, "b")]),
+        ("ReLU", lambda m: []),
+    ],
+)
 def test_walk_finds_every_stock_parameter_once(name, expected, capsys):
     model = make(name)
     assert owners(model) == [(id(o), n) for o, n in expected(model)]
@@ -46,21 +59,21 @@ class Block:
         self.W = np.full((n, n), float(n))
         self.dLdW = np.zeros((n, n))
         self.shared = shared
-        self.count = np.zeros(n)          # no gradient: not a parameter
-        self.steps = np.zeros(n, int)     # not floating
+        self.count = np.zeros(n)  # no gradient: not a parameter
+        self.steps = np.zeros(n, int)  # not floating
         self.dLdsteps = np.zeros(n)
-        self.odd = np.zeros(3)            # gradient of another shape
+        self.odd = np.zeros(3)  # gradient of another shape
         self.dLdodd = np.zeros(4)
-        self.factory, self.kind = np.zeros, Linear   # functions and classes are not entered
+        self.factory, self.kind = np.zeros, Linear  # functions and classes are not entered
 
 
 class Net:
     def __init__(self):
         common = Block(1)
         self.a = Block(2, common)
-        self.a.parent = self                            # a cycle back to the top
+        self.a.parent = self  # a cycle back to the top
         self.blocks = [self.a, (Block(3, common), common), [[Block(4)]]]
-        self.again = self.blocks                        # the same list twice
+        self.again = self.blocks  # the same list twice
 
 
 def test_walk_follows_python_layers_through_shared_and_cyclic_references():
@@ -68,8 +81,9 @@ def test_walk_follows_python_layers_through_shared_and_cyclic_references():
     got = parameters(net)
     assert [(o.W.shape[0], n) for o, n in got] == [(2, "W"), (1, "W"), (3, "W"), (4, "W")]
     from quillet.state import state_dict
+
     assert list(state_dict(net)) == ["a.W", "a.shared.W", "blocks.1.0.W", "blocks.2.0.0.W"]
-    assert owners([net.a, net.a]) == owners(net.a)      # a list of layers is a model too
+    assert owners([net.a, net.a]) == owners(net.a)  # a list of layers is a model too
 
 
 def test_walk_of_a_very_deep_structure_raises_recursion_error():
@@ -88,6 +102,7 @@ def test_walk_refuses_what_is_not_a_model(model):
 
 # ---------------------------------------------------------------- the update rules
 
+
 def sgd_ref(p, g, s, lr, momentum=0.0, weight_decay=0.0, nesterov=False):
     d = g + weight_decay * p
     if momentum:
@@ -105,7 +120,7 @@ def adam_ref(p, g, s, lr=1e-3, betas=(0.9, 0.999), eps=1e-8, weight_decay=0.0, d
     t = s["t"] = s.get("t", 0) + 1
     m = s["m"] = b1 * s.get("m", 0.0) + (1 - b1) * g
     v = s["v"] = b2 * s.get("v", 0.0) + (1 - b2) * g * g
-    return p - lr / (1 - b1 ** t) * m / (np.sqrt(v) / np.sqrt(1 - b2 ** t) + eps)
+    return p - lr / (1 - b1**t) * m / (np.sqrt(v) / np.sqrt(1 - b2**t) + eps)
 
 
 CONFIGS = [
@@ -149,8 +164,10 @@ def test_training_agrees_with_pytorch(cls, kwargs, ref):
     torch = pytest.importorskip("torch")
     rng = np.random.default_rng(1)
     X, Y = rng.standard_normal((8, 5)), rng.standard_normal((8, 3))
-    net = Sequential(Linear(5, 4, lambda o, i: rng.standard_normal((o, i)), lambda o: rng.standard_normal(o)),
-                     Linear(4, 3, lambda o, i: rng.standard_normal((o, i)), lambda o: rng.standard_normal(o)))
+    net = Sequential(
+        Linear(5, 4, lambda o, i: rng.standard_normal((o, i)), lambda o: rng.standard_normal(o)),
+        Linear(4, 3, lambda o, i: rng.standard_normal((o, i)), lambda o: rng.standard_normal(o)),
+    )
     tnet = torch.nn.Sequential(torch.nn.Linear(5, 4), torch.nn.Linear(4, 3)).double()
     with torch.no_grad():
         for ours, theirs in zip(net.layers, tnet):
@@ -174,7 +191,7 @@ def test_training_agrees_with_pytorch(cls, kwargs, ref):
 
 def test_parameters_that_cannot_be_written_in_place_are_replaced_by_float64():
     layer = Block(2)
-    view = np.zeros((2, 4))[:, ::2]                     # not contiguous
+    view = np.zeros((2, 4))[:, ::2]  # not contiguous
     layer.W, layer.dLdW = view, np.ones((2, 2))
     frozen = Block(2)
     frozen.W = np.ones((2, 2), np.float32)
@@ -209,6 +226,7 @@ def test_optimizer_and_model_copy_together_and_continue_alike(cls, clone):
         o.zero_grad()
         m.backward(m.forward(X))
         o.step()
+
     step(model, opt)
     model2, opt2 = clone((model, opt))
     assert opt2.model is model2 and type(opt2) is cls and vars(opt2).keys() == vars(opt).keys()
@@ -242,19 +260,22 @@ def test_a_step_that_fails_changes_nothing():
     assert opt.state == {}
 
 
-@pytest.mark.parametrize("cls, kwargs, word", [
-    (SGD, dict(lr=-0.1), "lr"),
-    (SGD, dict(lr=float("nan")), "lr"),
-    (SGD, dict(lr=0.1, momentum=-0.5), "momentum"),
-    (SGD, dict(lr=0.1, weight_decay=-1), "weight_decay"),
-    (SGD, dict(lr=0.1, nesterov=True), "nesterov"),
-    (Adam, dict(betas=(1.0, 0.9)), r"betas\[0\]"),
-    (Adam, dict(betas=(0.9, -0.1)), r"betas\[1\]"),
-    (Adam, dict(betas=(0.9,)), "betas"),
-    (Adam, dict(eps=0.0), "eps"),
-    (AdamW, dict(weight_decay=-0.01), "weight_decay"),
-    (AdamW, dict(lr=-1), "lr"),
-])
+@pytest.mark.parametrize(
+    "cls, kwargs, word",
+    [
+        (SGD, dict(lr=-0.1), "lr"),
+        (SGD, dict(lr=float("nan")), "lr"),
+        (SGD, dict(lr=0.1, momentum=-0.5), "momentum"),
+        (SGD, dict(lr=0.1, weight_decay=-1), "weight_decay"),
+        (SGD, dict(lr=0.1, nesterov=True), "nesterov"),
+        (Adam, dict(betas=(1.0, 0.9)), r"betas\[0\]"),
+        (Adam, dict(betas=(0.9, -0.1)), r"betas\[1\]"),
+        (Adam, dict(betas=(0.9,)), "betas"),
+        (Adam, dict(eps=0.0), "eps"),
+        (AdamW, dict(weight_decay=-0.01), "weight_decay"),
+        (AdamW, dict(lr=-1), "lr"),
+    ],
+)
 def test_bad_hyper_parameters_name_the_argument(cls, kwargs, word):
     with pytest.raises(ValueError, match=word):
         cls(Block(2), **kwargs)
@@ -270,8 +291,10 @@ def test_type_errors_and_models_without_parameters():
 
 
 def test_repr_shows_the_hyper_parameters():
-    assert repr(SGD(Block(2), 0.1, momentum=0.9, nesterov=True)) == \
-        "SGD(lr=0.1, momentum=0.9, weight_decay=0.0, nesterov=True)"
+    assert (
+        repr(SGD(Block(2), 0.1, momentum=0.9, nesterov=True))
+        == "SGD(lr=0.1, momentum=0.9, weight_decay=0.0, nesterov=True)"
+    )
     assert repr(Adam(Block(2))) == "Adam(lr=0.001, betas=(0.9, 0.999), eps=1e-08, weight_decay=0.0)"
     opt = AdamW(Block(2))
     opt.lr = 0.5  # a schedule changes lr between steps

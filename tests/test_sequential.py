@@ -1,17 +1,17 @@
 """Sequential chains any forward/backward objects; MSELoss."""
+
 import copy
 import inspect
 import pickle
 
 import numpy as np
 import pytest
-
 from quillet.flatten import Flatten
 from quillet.nn.activation import ReLU, Tanh
 from quillet.nn.linear import Linear
 from quillet.nn.loss import MSELoss
-from quillet.nn.pool import MaxPool2d
 from quillet.nn.Plantrel import Plantrel
+from quillet.nn.pool import MaxPool2d
 from quillet.nn.sequential import Sequential
 
 
@@ -114,8 +114,14 @@ def test_repr_lists_the_layers():
 
     net = Sequential(Named(2, 0), Sequential(Affine(1, 0)), Affine(1, 0), Linear(2, 2))
     lines = repr(net).splitlines()
-    assert lines[:6] == ["Sequential(", "  (0): Named(k=2)", "  (1): Sequential(", "    (0): Affine", "  )",
-                         "  (2): Affine"]  # a layer's own repr, else its class name
+    assert lines[:6] == [
+        "Sequential(",
+        "  (0): Named(k=2)",
+        "  (1): Sequential(",
+        "    (0): Affine",
+        "  )",
+        "  (2): Affine",
+    ]  # a layer's own repr, else its class name
     assert lines[6].startswith("  (3): Linear") and lines[7:] == [")"]
     assert repr(Sequential()) == "Sequential()"
 
@@ -135,6 +141,7 @@ def test_bad_layers_and_signature():
 
 
 # ---------------------------------------------------------------- MSELoss
+
 
 @pytest.mark.parametrize("shape", [(4, 3), (2, 3, 5), (7,), ()])
 def test_mse_matches_its_formula(shape):

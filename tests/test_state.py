@@ -1,12 +1,12 @@
 """quillet.state: weights by dotted path, the .npz round trip, and every
 refusal leaving the model exactly as it was."""
+
 import os
 import pickle
 import zipfile
 
 import numpy as np
 import pytest
-
 from conftest import make
 from quillet.optim import parameters
 from quillet.state import load, load_state_dict, save, state_dict
@@ -36,8 +36,10 @@ class Norm:
 
 def test_names_are_dotted_paths_and_values_are_copies(cnn):
     sd = state_dict(cnn)
-    assert list(sd) == [f"convolutional_layers.{i}.lintrel_stride1.{n}" for i in range(3) for n in "Wb"] + \
-        ["linear_layer.W", "linear_layer.b"]
+    assert list(sd) == [f"convolutional_layers.{i}.lintrel_stride1.{n}" for i in range(3) for n in "Wb"] + [
+        "linear_layer.W",
+        "linear_layer.b",
+    ]
     sd["linear_layer.W"][...] = 99
     assert not (cnn.linear_layer.W == 99).any()
     assert list(state_dict([Norm(2)])) == ["0.W", "0.running_mean"]
@@ -80,17 +82,20 @@ def state_with(cnn, **changes):
     return sd
 
 
-@pytest.mark.parametrize("change, error, words", [
-    (dict(linear_layer__W=np.zeros((3, 3))), ValueError, ["linear_layer.W", "shape (3, 3)"]),
-    (dict(linear_layer__b=None), ValueError, ["missing", "linear_layer.b"]),
-    (dict(extra__W=np.zeros(2)), ValueError, ["unexpected", "extra.W"]),
-    (dict(linear_layer__b=np.zeros(3, complex)), TypeError, ["linear_layer.b", "complex"]),
-    (dict(linear_layer__b=np.array(["1", "2", "3"])), TypeError, ["linear_layer.b"]),
-    (dict(linear_layer__b=np.array([1.0, None, 2.0], dtype=object)), TypeError, ["linear_layer.b", "object"]),
-])
+@pytest.mark.parametrize(
+    "change, error, words",
+    [
+        (dict(linear_layer__W=np.zeros((3, 3))), ValueError, ["linear_layer.W", "shape (3, 3)"]),
+        (dict(linear_layer__b=None), ValueError, ["missing", "linear_layer.b"]),
+        (dict(extra__W=np.zeros(2)), ValueError, ["unexpected", "extra.W"]),
+        (dict(linear_layer__b=np.zeros(3, complex)), TypeError, ["linear_layer.b", "complex"]),
+        (dict(linear_layer__b=np.array(["1", "2", "3"])), TypeError, ["linear_layer.b"]),
+        (dict(linear_layer__b=np.array([1.0, None, 2.0], dtype=object)), TypeError, ["linear_layer.b", "object"]),
+    ],
+)
 def test_refusals_leave_the_model_unchanged(cnn, change, error, words):
     sd = state_with(cnn, **change)
-    for k in sd:   # the valid entries differ from the model, so a partial load would show
+    for k in sd:  # the valid entries differ from the model, so a partial load would show
         if np.asarray(sd[k]).dtype == np.float64:
             sd[k] = sd[k] + 1
     before = snapshot(cnn)
@@ -133,6 +138,7 @@ def test_an_interrupted_save_keeps_the_good_file(cnn, tmp_path, monkeypatch, sta
 
     def fail(*args, **kwargs):
         raise KeyboardInterrupt
+
     monkeypatch.setattr(*((np.lib.format, "write_array") if stage == "write_array" else (os, "replace")), fail)
     with pytest.raises(KeyboardInterrupt):
         save(cnn, path)

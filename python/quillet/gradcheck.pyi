@@ -1,6 +1,7 @@
 from typing import Any
 
 import numpy
+
 np = numpy
 from numpy.typing import NDArray
 

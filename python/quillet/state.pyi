@@ -3,6 +3,7 @@ from collections.abc import Mapping
 from typing import Any, Union
 
 import numpy
+
 np = numpy
 from numpy.typing import ArrayLike, NDArray
 

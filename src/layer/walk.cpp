@@ -126,7 +126,9 @@ std::vector<Found> find_arrays(PyObject* model, bool buffers) {
   return std::move(walk.found);
 }
 
-Ref path_str(const Found& f) { return qb::check(PyUnicode_FromStringAndSize(f.path.data(), static_cast<Py_ssize_t>(f.path.size()))); }
+Ref path_str(const Found& f) {
+  return qb::check(PyUnicode_FromStringAndSize(f.path.data(), static_cast<Py_ssize_t>(f.path.size())));
+}
 
 bool writable_f64(PyObject* o) {
   if (!PyArray_Check(o)) return false;

@@ -24,8 +24,8 @@ namespace ql {
 
 struct Found {
   Ref owner;
-  Ref name;        // "W"
-  Ref grad_name;   // "dLdW" (empty for a buffer)
+  Ref name;       // "W"
+  Ref grad_name;  // "dLdW" (empty for a buffer)
   std::string path;
   bool buffer = false;
 };

@@ -62,9 +62,9 @@ void check_layer(PyObject* layer) {
 // ---------------------------------------------------------------- helpers
 
 Ref f64_copy(PyObject* o) {
-  return qb::check(PyArray_FromAny(o, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                   NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST,
-                                   nullptr));
+  return qb::check(
+      PyArray_FromAny(o, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                      NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST, nullptr));
 }
 
 // A gradient the layer produced, as a float64 copy, or empty with `note`
@@ -137,10 +137,10 @@ std::string num_text(double v) {
 // ---------------------------------------------------------------- the check
 
 struct Tensor {
-  std::string name;            // "input" or the parameter's path
-  Ref values;                  // the array perturbed (float64, C-contiguous, writeable)
-  Ref grad;                    // the analytic gradient (float64 copy), empty if unusable
-  std::string note;            // why grad is empty
+  std::string name;  // "input" or the parameter's path
+  Ref values;        // the array perturbed (float64, C-contiguous, writeable)
+  Ref grad;          // the analytic gradient (float64 copy), empty if unusable
+  std::string note;  // why grad is empty
 };
 
 struct Row {
@@ -212,7 +212,8 @@ class Check {
 
     // Analytic: backward(R) after one forward, into fresh zero gradients.
     for (const ql::Found& f : found_)
-      qb::setattr(f.owner.get(), f.grad_name.get(), qb::zeros(qb::dims(qb::as_array(qb::getattr(f.owner.get(), f.name.get()).get()))));
+      qb::setattr(f.owner.get(), f.grad_name.get(),
+                  qb::zeros(qb::dims(qb::as_array(qb::getattr(f.owner.get(), f.name.get()).get()))));
     qb::call(set_state_.get(), {rng_.get()});
     Ref out = qb::to_f64(qb::call_method(layer_, QB_ID(forward), {input_.get()}).get(), "the output of forward");
     out_shape_ = qb::dims(out);
@@ -350,8 +351,7 @@ class Check {
 Ref gradcheck(PyObject*, PyObject* layer, PyObject* A, PyObject* eps, PyObject* atol, PyObject* rtol,
               PyObject* raise_exception, PyObject* max_elements) {
   check_layer(layer);
-  if (!PyArray_Check(A))
-    qb::raise(PyExc_TypeError, "A must be a floating-point ndarray, not %s", Py_TYPE(A)->tp_name);
+  if (!PyArray_Check(A)) qb::raise(PyExc_TypeError, "A must be a floating-point ndarray, not %s", Py_TYPE(A)->tp_name);
   if (!PyArray_ISFLOAT(reinterpret_cast<PyArrayObject*>(A)))
     qb::raise(PyExc_TypeError, "A must be a floating-point ndarray, not an array of dtype %R",
               reinterpret_cast<PyObject*>(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(A))));
@@ -405,12 +405,12 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.gradcheck", nullptr, -
 
 PyMODINIT_FUNC PyInit_gradcheck() {
   return qb::init_module(&module_def, [](PyObject* m) {
-    g_error = qb::check(PyErr_NewExceptionWithDoc("quillet.gradcheck.GradcheckError", ERROR_DOC,
-                                                  PyExc_AssertionError, nullptr))
+    g_error = qb::check(PyErr_NewExceptionWithDoc("quillet.gradcheck.GradcheckError", ERROR_DOC, PyExc_AssertionError,
+                                                  nullptr))
                   .release();
     qb::check(PyObject_SetAttrString(m, "GradcheckError", g_error));
-    qb::add_functions(m, {{"gradcheck",
-                           "layer, A, *, eps=1e-6, atol=1e-5, rtol=1e-3, raise_exception=True, max_elements=128",
-                           DOC, gradcheck}});
+    qb::add_functions(
+        m, {{"gradcheck", "layer, A, *, eps=1e-6, atol=1e-5, rtol=1e-3, raise_exception=True, max_elements=128", DOC,
+             gradcheck}});
   });
 }

@@ -51,7 +51,8 @@ double above_zero(PyObject* value, const char* name) {
 std::pair<double, double> betas_of(PyObject* value) {
   if (!PyTuple_Check(value) && !PyList_Check(value))
     qb::raise(PyExc_TypeError, "betas must be a pair of numbers, not %s", Py_TYPE(value)->tp_name);
-  if (qb::len(value) != 2) qb::raise(PyExc_ValueError, "betas must be a pair of numbers, got %zd of them", qb::len(value));
+  if (qb::len(value) != 2)
+    qb::raise(PyExc_ValueError, "betas must be a pair of numbers, got %zd of them", qb::len(value));
   double b[2];
   for (Py_ssize_t i = 0; i < 2; ++i) {
     const char* name = i ? "betas[1]" : "betas[0]";
@@ -93,7 +94,8 @@ Ref parameters(PyObject*, PyObject* model) {
   std::vector<ql::Found> found = parameters_of(model, false);
   Ref out = qb::check(PyList_New(static_cast<Py_ssize_t>(found.size())));
   for (size_t i = 0; i < found.size(); ++i)
-    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), qb::tuple({found[i].owner.get(), found[i].name.get()}).release());
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i),
+                    qb::tuple({found[i].owner.get(), found[i].name.get()}).release());
   return out;
 }
 
@@ -274,8 +276,7 @@ Ref sgd_repr(PyObject* self) {
 
 // ---------------------------------------------------------------- Adam, AdamW
 
-Ref adam_init(PyObject* self, PyObject* model, PyObject* lr, PyObject* betas, PyObject* eps,
-              PyObject* weight_decay) {
+Ref adam_init(PyObject* self, PyObject* model, PyObject* lr, PyObject* betas, PyObject* eps, PyObject* weight_decay) {
   const double l = at_least_zero(lr, "lr");
   const auto b = betas_of(betas);
   const double e = above_zero(eps, "eps");
@@ -319,7 +320,8 @@ Ref adam_step(PyObject* self) {
     long long step = 0;
     if (m && v && s) {
       step = qb::as_index(s);
-      if (step < 0) qb::raise(PyExc_ValueError, "%s: the step count in the optimizer state is negative", f.path.c_str());
+      if (step < 0)
+        qb::raise(PyExc_ValueError, "%s: the step count in the optimizer state is negative", f.path.c_str());
     } else {  // nothing yet, or kept for a parameter of another shape: start afresh
       m = v = Ref();
     }

@@ -108,12 +108,12 @@ Ref load_state_dict(PyObject*, PyObject* model, PyObject* state, PyObject* stric
                 f.path.c_str(), reinterpret_cast<PyObject*>(PyArray_DESCR(qb::arr(a))));
     Ref current = qb::as_array(qb::getattr(f.owner.get(), f.name.get()).get());
     if (qb::dims(a) != qb::dims(current))
-      qb::raise(PyExc_ValueError, "'%s': the state's array has shape %s, but the model's has shape %s (nothing was loaded)",
+      qb::raise(PyExc_ValueError,
+                "'%s': the state's array has shape %s, but the model's has shape %s (nothing was loaded)",
                 f.path.c_str(), qb::shape_text(qb::dims(a)).c_str(), qb::shape_text(qb::dims(current)).c_str());
-    converted[i] = qb::check(PyArray_FromAny(a.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                             NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY |
-                                                 NPY_ARRAY_FORCECAST,
-                                             nullptr));
+    converted[i] = qb::check(PyArray_FromAny(
+        a.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+        NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST, nullptr));
   }
 
   // Then assignment: into the existing array where it is a writeable float64
@@ -131,7 +131,8 @@ Ref load_state_dict(PyObject*, PyObject* model, PyObject* state, PyObject* stric
   auto as_list = [](const std::vector<std::string>& names) {
     Ref l = qb::check(PyList_New(0));
     for (const std::string& s : names)
-      qb::check(PyList_Append(l.get(), qb::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))).get()));
+      qb::check(PyList_Append(
+          l.get(), qb::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))).get()));
     return l;
   };
   Ref m = as_list(missing), u = as_list(unexpected);
@@ -165,28 +166,30 @@ void write_npz(PyObject* f, PyObject* state) {
   Ref zipfile = import("zipfile");
   Ref format = import("numpy.lib.format");
   Ref zf = qb::call_kw(attr(zipfile.get(), "ZipFile").get(), {{"file", f},
-                                                               {"mode", qb::str("w").get()},
-                                                               {"compression", attr(zipfile.get(), "ZIP_STORED").get()},
-                                                               {"allowZip64", Py_True}});
-  guarded([&] {
-    Ref items = qb::check(PyDict_Items(state));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-      PyObject* kv = PyList_GET_ITEM(items.get(), i);
-      Ref member_name = qb::check(PyUnicode_FromFormat("%U.npy", PyTuple_GET_ITEM(kv, 0)));
-      Ref open = attr(zf.get(), "open");
-      Ref args = qb::tuple({member_name.get(), qb::str("w").get()});
-      Ref kw = qb::check(PyDict_New());
-      qb::check(PyDict_SetItemString(kw.get(), "force_zip64", Py_True));
-      Ref member = qb::check(PyObject_Call(open.get(), args.get(), kw.get()));
-      Ref write = attr(format.get(), "write_array");
-      Ref wargs = qb::tuple({member.get(), PyTuple_GET_ITEM(kv, 1)});
-      Ref wkw = qb::check(PyDict_New());
-      qb::check(PyDict_SetItemString(wkw.get(), "allow_pickle", Py_False));
-      guarded([&] { qb::check(PyObject_Call(write.get(), wargs.get(), wkw.get())); },
-              [&] { qb::call_method(member.get(), QB_ID(close), {}); });
-      qb::call_method(member.get(), QB_ID(close), {});
-    }
-  }, [&] { qb::call_method(zf.get(), QB_ID(close), {}); });
+                                                              {"mode", qb::str("w").get()},
+                                                              {"compression", attr(zipfile.get(), "ZIP_STORED").get()},
+                                                              {"allowZip64", Py_True}});
+  guarded(
+      [&] {
+        Ref items = qb::check(PyDict_Items(state));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+          PyObject* kv = PyList_GET_ITEM(items.get(), i);
+          Ref member_name = qb::check(PyUnicode_FromFormat("%U.npy", PyTuple_GET_ITEM(kv, 0)));
+          Ref open = attr(zf.get(), "open");
+          Ref args = qb::tuple({member_name.get(), qb::str("w").get()});
+          Ref kw = qb::check(PyDict_New());
+          qb::check(PyDict_SetItemString(kw.get(), "force_zip64", Py_True));
+          Ref member = qb::check(PyObject_Call(open.get(), args.get(), kw.get()));
+          Ref write = attr(format.get(), "write_array");
+          Ref wargs = qb::tuple({member.get(), PyTuple_GET_ITEM(kv, 1)});
+          Ref wkw = qb::check(PyDict_New());
+          qb::check(PyDict_SetItemString(wkw.get(), "allow_pickle", Py_False));
+          guarded([&] { qb::check(PyObject_Call(write.get(), wargs.get(), wkw.get())); },
+                  [&] { qb::call_method(member.get(), QB_ID(close), {}); });
+          qb::call_method(member.get(), QB_ID(close), {});
+        }
+      },
+      [&] { qb::call_method(zf.get(), QB_ID(close), {}); });
   qb::call_method(zf.get(), QB_ID(close), {});
 }
 
@@ -212,8 +215,8 @@ Ref save(PyObject* module, PyObject* model, PyObject* path_arg) {
     Ref token = qb::call_method(qb::call(attr(os.get(), "urandom").get(), {qb::py_int(6).get()}).get(), QB_ID(hex), {});
     Ref name = qb::check(PyUnicode_FromFormat(".%U.%U.tmp", base.get(), token.get()));
     tmp = qb::call(attr(ospath.get(), "join").get(), {folder.get(), name.get()});
-    fd = Ref::steal(PyObject_CallFunctionObjArgs(attr(os.get(), "open").get(), tmp.get(), flags_obj.get(), mode.get(),
-                                                 nullptr));
+    fd = Ref::steal(
+        PyObject_CallFunctionObjArgs(attr(os.get(), "open").get(), tmp.get(), flags_obj.get(), mode.get(), nullptr));
     if (fd) break;
     if (attempt < 100 && PyErr_ExceptionMatches(PyExc_FileExistsError)) {
       PyErr_Clear();
@@ -252,7 +255,8 @@ Ref save(PyObject* module, PyObject* model, PyObject* path_arg) {
   // The rename itself reaches the disk with the folder's entry (POSIX); where
   // a folder cannot be opened this way, the rename stands as it is.
   Ref rdonly = attr(os.get(), "O_RDONLY");
-  Ref dir_fd = Ref::steal(PyObject_CallFunctionObjArgs(attr(os.get(), "open").get(), folder.get(), rdonly.get(), nullptr));
+  Ref dir_fd =
+      Ref::steal(PyObject_CallFunctionObjArgs(attr(os.get(), "open").get(), folder.get(), rdonly.get(), nullptr));
   if (dir_fd) {
     Ref synced = Ref::steal(PyObject_CallFunctionObjArgs(attr(os.get(), "fsync").get(), dir_fd.get(), nullptr));
     PyErr_Clear();

@@ -101,8 +101,9 @@ Ref mse_backward(PyObject* self) {
   return grad;
 }
 
-const char* const MSE_FWD_DOC = QB_DOC("A (np.array): predictions, any shape\n    Y (np.array): targets, the shape of A",
-                                       "loss (np.array): the mean of (A - Y) ** 2 over every element, 0-d");
+const char* const MSE_FWD_DOC =
+    QB_DOC("A (np.array): predictions, any shape\n    Y (np.array): targets, the shape of A",
+           "loss (np.array): the mean of (A - Y) ** 2 over every element, 0-d");
 const char* const MSE_BWD_DOC = "Return:\n    dLdA (np.array): 2 * (A - Y) / A.size, the shape of A";
 
 const char* const MSE_DOC = R"(Mean squared error, averaged over every element.
