@@ -119,9 +119,9 @@ std::vector<Found> find_arrays(PyObject* model, bool buffers) {
   } else if (enterable(model)) {
     walk.object(model, "");
   } else {
-    qb::raise(PyExc_TypeError,
-              "model must be a layer or network (an instance with attributes), or a list or tuple of them, not %s",
-              Py_TYPE(model)->tp_name);
+    qb::fail(PyExc_TypeError,
+             "model must be a layer or network (an instance with attributes), or a list or tuple of them, not %s",
+             Py_TYPE(model)->tp_name);
   }
   return std::move(walk.found);
 }

@@ -30,11 +30,11 @@ PyObject* g_error = nullptr;  // GradcheckError
 
 double number(PyObject* value, const char* name) {
   if (PyUnicode_Check(value) || PyBytes_Check(value) || value == Py_None)
-    qb::raise(PyExc_TypeError, "%s must be a real number, not %s", name, Py_TYPE(value)->tp_name);
+    qb::fail(PyExc_TypeError, "%s must be a real number, not %s", name, Py_TYPE(value)->tp_name);
   const double v = PyFloat_AsDouble(value);
   if (v == -1.0 && PyErr_Occurred()) {
     PyErr_Clear();
-    qb::raise(PyExc_TypeError, "%s must be a real number, not %s", name, Py_TYPE(value)->tp_name);
+    qb::fail(PyExc_TypeError, "%s must be a real number, not %s", name, Py_TYPE(value)->tp_name);
   }
   return v;
 }
@@ -43,7 +43,7 @@ double bounded(PyObject* value, const char* name, bool strict) {
   const double v = number(value, name);
   if (!std::isfinite(v) || (strict ? !(v > 0.0) : !(v >= 0.0))) {
     Ref shown = qb::py_float(v);
-    qb::raise(PyExc_ValueError, "%s must be a finite number %s 0, got %R", name, strict ? ">" : ">=", shown.get());
+    qb::fail(PyExc_ValueError, "%s must be a finite number %s 0, got %R", name, strict ? ">" : ">=", shown.get());
   }
   return v;
 }
@@ -54,8 +54,8 @@ void check_layer(PyObject* layer) {
     if (!m && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw qb::Error{};
     PyErr_Clear();
     if (!m || !PyCallable_Check(m.get()))
-      qb::raise(PyExc_TypeError, "layer must have forward(A) and backward(dLdZ) methods; %s has no %U",
-                Py_TYPE(layer)->tp_name, name);
+      qb::fail(PyExc_TypeError, "layer must have forward(A) and backward(dLdZ) methods; %s has no %U",
+               Py_TYPE(layer)->tp_name, name);
   }
 }
 
@@ -288,8 +288,8 @@ class Check {
     qb::call(set_state_.get(), {rng_.get()});
     Ref out = qb::to_f64(qb::call_method(layer_, QB_ID(forward), {input_.get()}).get(), "the output of forward");
     if (qb::dims(out) != out_shape_)
-      qb::raise(PyExc_ValueError, "forward gave shape %s, then %s for the same input shape",
-                qb::shape_text(out_shape_).c_str(), qb::shape_text(qb::dims(out)).c_str());
+      qb::fail(PyExc_ValueError, "forward gave shape %s, then %s for the same input shape",
+               qb::shape_text(out_shape_).c_str(), qb::shape_text(qb::dims(out)).c_str());
     return dot(qb::data(out), qb::data(R_), qb::size(out));
   }
 
@@ -351,18 +351,18 @@ class Check {
 Ref gradcheck(PyObject*, PyObject* layer, PyObject* A, PyObject* eps, PyObject* atol, PyObject* rtol,
               PyObject* raise_exception, PyObject* max_elements) {
   check_layer(layer);
-  if (!PyArray_Check(A)) qb::raise(PyExc_TypeError, "A must be a floating-point ndarray, not %s", Py_TYPE(A)->tp_name);
+  if (!PyArray_Check(A)) qb::fail(PyExc_TypeError, "A must be a floating-point ndarray, not %s", Py_TYPE(A)->tp_name);
   if (!PyArray_ISFLOAT(reinterpret_cast<PyArrayObject*>(A)))
-    qb::raise(PyExc_TypeError, "A must be a floating-point ndarray, not an array of dtype %R",
-              reinterpret_cast<PyObject*>(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(A))));
+    qb::fail(PyExc_TypeError, "A must be a floating-point ndarray, not an array of dtype %R",
+             reinterpret_cast<PyObject*>(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(A))));
   const double e = bounded(eps, "eps", true), at = bounded(atol, "atol", false), rt = bounded(rtol, "rtol", false);
   npy_intp most = NPY_MAX_INTP;
   if (max_elements != Py_None) {
     if (!PyLong_Check(max_elements) || PyBool_Check(max_elements))
-      qb::raise(PyExc_TypeError, "max_elements must be an int or None, not %s", Py_TYPE(max_elements)->tp_name);
+      qb::fail(PyExc_TypeError, "max_elements must be an int or None, not %s", Py_TYPE(max_elements)->tp_name);
     const long long m = PyLong_AsLongLong(max_elements);
     if (m == -1 && PyErr_Occurred()) PyErr_Clear();
-    if (m < 1) qb::raise(PyExc_ValueError, "max_elements must be at least 1, got %R", max_elements);
+    if (m < 1) qb::fail(PyExc_ValueError, "max_elements must be at least 1, got %R", max_elements);
     most = static_cast<npy_intp>(std::min<long long>(m, NPY_MAX_INTP));
   }
   const int raise = PyObject_IsTrue(raise_exception);

@@ -21,18 +21,18 @@ namespace {
 
 double real(PyObject* value, const char* name) {
   if (PyUnicode_Check(value) || PyBytes_Check(value) || value == Py_None)
-    qb::raise(PyExc_TypeError, "%s must be a real number, not %s", name, Py_TYPE(value)->tp_name);
+    qb::fail(PyExc_TypeError, "%s must be a real number, not %s", name, Py_TYPE(value)->tp_name);
   const double v = PyFloat_AsDouble(value);
   if (v == -1.0 && PyErr_Occurred()) {
     PyErr_Clear();
-    qb::raise(PyExc_TypeError, "%s must be a real number, not %s", name, Py_TYPE(value)->tp_name);
+    qb::fail(PyExc_TypeError, "%s must be a real number, not %s", name, Py_TYPE(value)->tp_name);
   }
   return v;
 }
 
 [[noreturn]] void invalid(const char* name, const char* rule, double v) {
   Ref shown = qb::py_float(v);
-  qb::raise(PyExc_ValueError, "%s must be %s, got %R", name, rule, shown.get());
+  qb::fail(PyExc_ValueError, "%s must be %s, got %R", name, rule, shown.get());
 }
 
 double at_least_zero(PyObject* value, const char* name) {
@@ -50,9 +50,9 @@ double above_zero(PyObject* value, const char* name) {
 // (beta1, beta2), each in [0, 1).
 std::pair<double, double> betas_of(PyObject* value) {
   if (!PyTuple_Check(value) && !PyList_Check(value))
-    qb::raise(PyExc_TypeError, "betas must be a pair of numbers, not %s", Py_TYPE(value)->tp_name);
+    qb::fail(PyExc_TypeError, "betas must be a pair of numbers, not %s", Py_TYPE(value)->tp_name);
   if (qb::len(value) != 2)
-    qb::raise(PyExc_ValueError, "betas must be a pair of numbers, got %zd of them", qb::len(value));
+    qb::fail(PyExc_ValueError, "betas must be a pair of numbers, got %zd of them", qb::len(value));
   double b[2];
   for (Py_ssize_t i = 0; i < 2; ++i) {
     const char* name = i ? "betas[1]" : "betas[0]";
@@ -73,10 +73,10 @@ void set_float(PyObject* self, PyObject* name, double v) { qb::setattr(self, nam
 std::vector<ql::Found> parameters_of(PyObject* model, bool nonempty) {
   std::vector<ql::Found> found = ql::find_arrays(model, false);
   if (nonempty && found.empty())
-    qb::raise(PyExc_ValueError,
-              "model has no parameters: no floating-point array attribute X with a gradient dLdX of the same shape "
-              "was found in %s or the objects it holds",
-              Py_TYPE(model)->tp_name);
+    qb::fail(PyExc_ValueError,
+             "model has no parameters: no floating-point array attribute X with a gradient dLdX of the same shape "
+             "was found in %s or the objects it holds",
+             Py_TYPE(model)->tp_name);
   return found;
 }
 
@@ -121,8 +121,8 @@ Target target(const ql::Found& f) {
 Ref gradient(const ql::Found& f, const Ref& param) {
   Ref g = qb::as_array(qb::getattr(f.owner.get(), f.grad_name.get()).get());
   if (qb::dims(g) != qb::dims(param))
-    qb::raise(PyExc_ValueError, "%s: the gradient has shape %s, but the parameter %s", f.path.c_str(),
-              qb::shape_text(qb::dims(g)).c_str(), qb::shape_text(qb::dims(param)).c_str());
+    qb::fail(PyExc_ValueError, "%s: the gradient has shape %s, but the parameter %s", f.path.c_str(),
+             qb::shape_text(qb::dims(g)).c_str(), qb::shape_text(qb::dims(param)).c_str());
   const std::string what = "the gradient of " + f.path;
   return qb::to_f64(g, what.c_str());
 }
@@ -176,7 +176,7 @@ struct Job {
 Ref state_dict_of(PyObject* self) {
   Ref state = qb::getattr(self, QB_ID(state));
   if (!PyDict_Check(state.get()))
-    qb::raise(PyExc_TypeError, "the optimizer's state must be a dict, not %s", Py_TYPE(state.get())->tp_name);
+    qb::fail(PyExc_TypeError, "the optimizer's state must be a dict, not %s", Py_TYPE(state.get())->tp_name);
   return state;
 }
 
@@ -220,7 +220,7 @@ Ref sgd_init(PyObject* self, PyObject* model, PyObject* lr, PyObject* momentum, 
   const double m = at_least_zero(momentum, "momentum");
   const double wd = at_least_zero(weight_decay, "weight_decay");
   const bool nest = flag(nesterov);
-  if (nest && m == 0.0) qb::raise(PyExc_ValueError, "nesterov=True needs a momentum above 0");
+  if (nest && m == 0.0) qb::fail(PyExc_ValueError, "nesterov=True needs a momentum above 0");
   parameters_of(model, true);
   qb::setattr(self, QB_ID(model), model);
   set_float(self, QB_ID(lr), l);
@@ -237,7 +237,7 @@ qk::SgdRule sgd_rule(PyObject* self) {
   r.momentum = at_least_zero(qb::getattr(self, QB_ID(momentum)).get(), "momentum");
   r.weight_decay = at_least_zero(qb::getattr(self, QB_ID(weight_decay)).get(), "weight_decay");
   r.nesterov = flag(qb::getattr(self, QB_ID(nesterov)).get());
-  if (r.nesterov && r.momentum == 0.0) qb::raise(PyExc_ValueError, "nesterov=True needs a momentum above 0");
+  if (r.nesterov && r.momentum == 0.0) qb::fail(PyExc_ValueError, "nesterov=True needs a momentum above 0");
   return r;
 }
 
@@ -320,8 +320,7 @@ Ref adam_step(PyObject* self) {
     long long step = 0;
     if (m && v && s) {
       step = qb::as_index(s);
-      if (step < 0)
-        qb::raise(PyExc_ValueError, "%s: the step count in the optimizer state is negative", f.path.c_str());
+      if (step < 0) qb::fail(PyExc_ValueError, "%s: the step count in the optimizer state is negative", f.path.c_str());
     } else {  // nothing yet, or kept for a parameter of another shape: start afresh
       m = v = Ref();
     }

@@ -63,8 +63,8 @@ Ref load_state_dict(PyObject*, PyObject* model, PyObject* state, PyObject* stric
   const int strict = PyObject_IsTrue(strict_arg);
   qb::check(strict);
   if (!PyDict_Check(state) && !(PyObject_HasAttrString(state, "keys") && PyObject_HasAttrString(state, "items")))
-    qb::raise(PyExc_TypeError, "state must be a mapping of names to arrays (such as state_dict's dict), not %s",
-              Py_TYPE(state)->tp_name);
+    qb::fail(PyExc_TypeError, "state must be a mapping of names to arrays (such as state_dict's dict), not %s",
+             Py_TYPE(state)->tp_name);
   std::vector<ql::Found> found = ql::find_arrays(model, true);
   std::unordered_map<std::string, size_t> index;
   for (size_t i = 0; i < found.size(); ++i) index.emplace(found[i].path, i);
@@ -77,10 +77,10 @@ Ref load_state_dict(PyObject*, PyObject* model, PyObject* state, PyObject* stric
   const Py_ssize_t n = PyList_GET_SIZE(items.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* kv = PyList_GET_ITEM(items.get(), i);
-    if (!PyTuple_Check(kv) || PyTuple_GET_SIZE(kv) != 2) qb::raise(PyExc_TypeError, "state.items() must give pairs");
+    if (!PyTuple_Check(kv) || PyTuple_GET_SIZE(kv) != 2) qb::fail(PyExc_TypeError, "state.items() must give pairs");
     PyObject* key = PyTuple_GET_ITEM(kv, 0);
     if (!PyUnicode_Check(key))
-      qb::raise(PyExc_TypeError, "state names must be str, not %s (%R)", Py_TYPE(key)->tp_name, key);
+      qb::fail(PyExc_TypeError, "state names must be str, not %s (%R)", Py_TYPE(key)->tp_name, key);
     const std::string name = utf8(key);
     auto it = index.find(name);
     if (it == index.end()) {
@@ -96,7 +96,7 @@ Ref load_state_dict(PyObject*, PyObject* model, PyObject* state, PyObject* stric
     std::string msg = "the state does not match the model:";
     if (!missing.empty()) msg += " missing " + names_text(missing) + (unexpected.empty() ? "" : ";");
     if (!unexpected.empty()) msg += " unexpected " + names_text(unexpected);
-    qb::raise(PyExc_ValueError, "%s (nothing was loaded)", msg.c_str());
+    qb::fail(PyExc_ValueError, "%s (nothing was loaded)", msg.c_str());
   }
   std::vector<Ref> converted(found.size());
   for (size_t i = 0; i < found.size(); ++i) {
@@ -104,13 +104,13 @@ Ref load_state_dict(PyObject*, PyObject* model, PyObject* state, PyObject* stric
     const ql::Found& f = found[i];
     Ref a = qb::as_array(values[i].get());
     if (!real_dtype(qb::arr(a)))
-      qb::raise(PyExc_TypeError, "'%s': the state holds an array of dtype %S, not real numbers (nothing was loaded)",
-                f.path.c_str(), reinterpret_cast<PyObject*>(PyArray_DESCR(qb::arr(a))));
+      qb::fail(PyExc_TypeError, "'%s': the state holds an array of dtype %S, not real numbers (nothing was loaded)",
+               f.path.c_str(), reinterpret_cast<PyObject*>(PyArray_DESCR(qb::arr(a))));
     Ref current = qb::as_array(qb::getattr(f.owner.get(), f.name.get()).get());
     if (qb::dims(a) != qb::dims(current))
-      qb::raise(PyExc_ValueError,
-                "'%s': the state's array has shape %s, but the model's has shape %s (nothing was loaded)",
-                f.path.c_str(), qb::shape_text(qb::dims(a)).c_str(), qb::shape_text(qb::dims(current)).c_str());
+      qb::fail(PyExc_ValueError,
+               "'%s': the state's array has shape %s, but the model's has shape %s (nothing was loaded)",
+               f.path.c_str(), qb::shape_text(qb::dims(a)).c_str(), qb::shape_text(qb::dims(current)).c_str());
     converted[i] = qb::check(PyArray_FromAny(
         a.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
         NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST, nullptr));
@@ -277,11 +277,11 @@ Ref load(PyObject* module, PyObject* model, PyObject* path) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     Ref t = Ref::steal(type), e = Ref::steal(value), b = Ref::steal(tb);
-    qb::raise(PyExc_ValueError, "%R is not an .npz archive of plain arrays, the only kind load reads: %S", path,
-              e.get() ? e.get() : Py_None);
+    qb::fail(PyExc_ValueError, "%R is not an .npz archive of plain arrays, the only kind load reads: %S", path,
+             e.get() ? e.get() : Py_None);
   }
   if (PyArray_Check(archive.get()) || !PyObject_HasAttrString(archive.get(), "files"))
-    qb::raise(PyExc_ValueError, "%R holds a single array, not a saved state (an .npz archive of named arrays)", path);
+    qb::fail(PyExc_ValueError, "%R holds a single array, not a saved state (an .npz archive of named arrays)", path);
   Ref state = qb::check(PyDict_New());
   guarded(
       [&] {
@@ -294,8 +294,8 @@ Ref load(PyObject* module, PyObject* model, PyObject* path) {
             PyObject *type, *err, *tb;
             PyErr_Fetch(&type, &err, &tb);
             Ref t = Ref::steal(type), e = Ref::steal(err), b = Ref::steal(tb);
-            qb::raise(PyExc_ValueError, "'%U' in %R cannot be loaded safely (nothing was loaded): %S", name, path,
-                      e.get() ? e.get() : Py_None);
+            qb::fail(PyExc_ValueError, "'%U' in %R cannot be loaded safely (nothing was loaded): %S", name, path,
+                     e.get() ? e.get() : Py_None);
           }
           qb::check(PyDict_SetItem(state.get(), name, value.get()));
         }

@@ -34,8 +34,8 @@ bool has_method(PyObject* o, PyObject* name) {
 void check_layer(PyObject* layer, Py_ssize_t i) {
   for (PyObject* name : {QB_ID(forward), QB_ID(backward)})
     if (!has_method(layer, name))
-      qb::raise(PyExc_TypeError, "layer %zd (%s) has no %U method; a layer needs forward(A) and backward(dLdZ)", i,
-                Py_TYPE(layer)->tp_name, name);
+      qb::fail(PyExc_TypeError, "layer %zd (%s) has no %U method; a layer needs forward(A) and backward(dLdZ)", i,
+               Py_TYPE(layer)->tp_name, name);
 }
 
 Ref init(PyObject* self, PyObject* layers) {
