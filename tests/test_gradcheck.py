@@ -5,6 +5,9 @@ import numpy as np
 import pytest
 from conftest import ZOO, make
 from quillet.gradcheck import GradcheckError, gradcheck
+from quillet.nn.activation import GELU, Identity, LeakyReLU, Softmax
+from quillet.nn.batchnorm import BatchNorm1d, BatchNorm2d
+from quillet.nn.dropout import Dropout
 from quillet.nn.Lintrel import Lintrel
 from quillet.nn.Plantrel import Plantrel
 from quillet.nn.sequential import Sequential
@@ -18,6 +21,42 @@ def test_stock_layers_pass(name, capsys):
     layer = make(name)
     A = np.random.default_rng(0).standard_normal(ZOO[name][2])  # no ties, no ReLU kinks
     assert gradcheck(layer, A) is True
+
+
+@pytest.mark.parametrize("layer", [LeakyReLU(0.1), GELU(), Softmax(), Identity()], ids=repr)
+def test_more_activations_pass(layer):
+    assert gradcheck(layer, np.random.default_rng(0).standard_normal((3, 4, 2)))
+
+
+@pytest.mark.parametrize("mode", ["train", "eval"])
+@pytest.mark.parametrize(
+    "make_layer, shape",
+    [
+        (lambda: BatchNorm1d(3), (5, 3)),
+        (lambda: BatchNorm2d(2), (3, 2, 3, 4)),
+        (lambda: Dropout(0.4), (4, 6)),
+    ],
+    ids=["BatchNorm1d", "BatchNorm2d", "Dropout"],
+)
+def test_layers_with_modes_pass_and_keep_one_forwards_state(make_layer, shape, mode):
+    A = np.random.default_rng(6).standard_normal(shape)
+
+    def prepared():
+        np.random.seed(7)
+        layer = make_layer()
+        layer.forward(A + 1)  # running statistics away from their start
+        getattr(layer, mode)()
+        return layer
+
+    layer = prepared()
+    assert gradcheck(layer, A)
+    after_check = np.random.rand()
+    once = prepared()
+    once.forward(A)
+    assert np.random.rand() == after_check
+    for name in ("running_mean", "running_var", "mask"):
+        if hasattr(once, name):
+            np.testing.assert_array_equal(getattr(layer, name), getattr(once, name))
 
 
 class Scale:
@@ -107,8 +146,8 @@ def test_parameters_that_are_not_writeable_float64_are_restored():
     assert layer.W is frozen
 
 
-class Dropout:
-    """Draws its mask from numpy's global generator on every forward."""
+class MaskFromGlobalDraws:
+    """Written in Python: draws its mask from numpy's global generator on every forward."""
 
     def __init__(self):
         self.W = np.ones(5)
@@ -127,11 +166,11 @@ class Dropout:
 def test_global_generator_draws_repeat_and_end_as_after_one_forward():
     A = np.random.default_rng(5).standard_normal((4, 5))
     np.random.seed(42)
-    layer = Dropout()
+    layer = MaskFromGlobalDraws()
     assert gradcheck(layer, A)
     after_check = np.random.rand()
     np.random.seed(42)
-    once = Dropout()
+    once = MaskFromGlobalDraws()
     once.forward(A)
     assert np.random.rand() == after_check
     np.testing.assert_array_equal(layer.mask, once.mask)

@@ -107,6 +107,20 @@ def test_train_and_eval_reach_every_layer_once():
     assert inner.calls == ["eval", "train"] and shared.calls == ["eval", "train"]
 
 
+def test_modes_reach_batch_norm_and_dropout():
+    from quillet.nn.batchnorm import BatchNorm1d
+    from quillet.nn.dropout import Dropout
+
+    net = Sequential(Linear(4, 3), Sequential(BatchNorm1d(3), Dropout(0.5)))
+    inner = net.layers[1].layers
+    net.eval()
+    assert [layer.train_mode for layer in inner] == [False, False]
+    X = np.random.default_rng(4).standard_normal((5, 4))
+    np.testing.assert_array_equal(net(X), net(X))  # no dropout, running statistics: deterministic
+    net.train()
+    assert [layer.train_mode for layer in inner] == [True, True]
+
+
 def test_repr_lists_the_layers():
     class Named(Affine):
         def __repr__(self):

@@ -64,11 +64,19 @@ def test_round_trip_through_a_file_keeps_references(cnn, tmp_path, capsys):
 
 
 def test_buffers_round_trip(tmp_path):
+    from quillet.nn.batchnorm import BatchNorm2d
+    from quillet.nn.sequential import Sequential
+
     a, b = Norm(3), Norm(3)
     a.running_mean[:] = [4, 5, 6]
     save(a, tmp_path / "n.npz")
     load(b, tmp_path / "n.npz")
     np.testing.assert_array_equal(b.running_mean, [4, 5, 6])
+    net, other = Sequential(BatchNorm2d(2)), Sequential(BatchNorm2d(2))
+    net.forward(np.random.default_rng(5).standard_normal((3, 2, 4, 4)))
+    assert list(state_dict(net)) == [f"layers.0.{n}" for n in ("W", "b", "running_mean", "running_var")]
+    load_state_dict(other, state_dict(net))
+    np.testing.assert_array_equal(other.layers[0].running_var, net.layers[0].running_var)
 
 
 def state_with(cnn, **changes):

@@ -10,7 +10,8 @@
 // The layer is left as it was found: parameters keep their arrays and values,
 // the user's gradient arrays are put back untouched (the analytic pass writes
 // into fresh zero arrays, whether the layer replaces its gradients or adds to
-// them), and the state forward sets is that of one plain forward(A).  numpy's
+// them), buffers (running statistics) get their values back, and the state
+// forward sets is that of one plain forward(A).  numpy's
 // global generator is rewound before every forward, so a layer drawing from
 // it sees the same numbers each time, and is left as one forward leaves it.
 #include <algorithm>
@@ -159,10 +160,15 @@ class Check {
   // Runs the check; restores the layer and the generator whatever happens.
   bool run(PyObject* A, std::string* report) {
     rng_ = qb::call(get_state_.get(), {});
-    found_ = ql::find_arrays(layer_, false);
-    for (const ql::Found& f : found_) {
-      saved_params_.push_back(qb::getattr(f.owner.get(), f.name.get()));
-      saved_grads_.push_back(qb::getattr(f.owner.get(), f.grad_name.get()));
+    for (ql::Found& f : ql::find_arrays(layer_, true)) {
+      if (f.buffer) {  // running statistics, which every forward in training mode updates
+        Ref value = qb::getattr(f.owner.get(), f.name.get());
+        buffers_.push_back({f, value, qb::check(PyArray_NewCopy(qb::arr(value), NPY_KEEPORDER))});
+      } else {
+        saved_params_.push_back(qb::getattr(f.owner.get(), f.name.get()));
+        saved_grads_.push_back(qb::getattr(f.owner.get(), f.grad_name.get()));
+        found_.push_back(std::move(f));
+      }
     }
     bool ok = false;
     try {
@@ -172,6 +178,7 @@ class Check {
       PyErr_Fetch(&type, &value, &tb);
       try {
         restore();
+        restore_buffers();
         qb::call(set_state_.get(), {rng_.get()});
       } catch (...) {
         PyErr_Clear();
@@ -182,6 +189,7 @@ class Check {
     // Leave the layer with the state of one plain forward(A), the parameters
     // and gradients as they were, and the generator as that forward leaves it.
     restore_params();
+    restore_buffers();
     qb::call(set_state_.get(), {rng_.get()});
     try {
       qb::call_method(layer_, QB_ID(forward), {A});
@@ -330,6 +338,14 @@ class Check {
       qb::setattr(found_[i].owner.get(), found_[i].name.get(), saved_params_[i]);
   }
 
+  // The buffers' arrays with their values as found.
+  void restore_buffers() {
+    for (const Buffer& b : buffers_) {
+      if (PyArray_ISWRITEABLE(qb::arr(b.array))) qb::check(PyArray_CopyInto(qb::arr(b.array), qb::arr(b.values)));
+      qb::setattr(b.where.owner.get(), b.where.name.get(), b.array);
+    }
+  }
+
   void restore() {
     restore_params();
     for (size_t i = 0; i < found_.size(); ++i)
@@ -340,8 +356,13 @@ class Check {
   double eps_, atol_, rtol_;
   npy_intp max_;
   Ref get_state_, set_state_, rng_;
+  struct Buffer {
+    ql::Found where;
+    Ref array, values;  // the attribute's array, and a copy of its values
+  };
   std::vector<ql::Found> found_;
   std::vector<Ref> saved_params_, saved_grads_;
+  std::vector<Buffer> buffers_;
   Ref input_, R_;
   std::vector<npy_intp> out_shape_;
 };
@@ -389,8 +410,9 @@ const char* const DOC =
     "its index, the analytic and numeric values and their relative difference; or\n"
     "returns False with raise_exception=False.\n\n"
     "The layer is left as it was found, except for the state its forward sets\n"
-    "(that of one forward(A)): parameters keep their arrays and values, and the\n"
-    "gradient arrays are put back untouched.  numpy's global generator is rewound\n"
+    "(that of one forward(A)): parameters keep their arrays and values, the\n"
+    "gradient arrays are put back untouched, and buffers (running_* statistics)\n"
+    "get back their values before that last forward.  numpy's global generator is rewound\n"
     "before every forward, so a layer drawing from it sees the same numbers each\n"
     "time, and is left as after one forward.  Each checked element costs two\n"
     "forward passes.";
