@@ -199,6 +199,36 @@ def overhead():
     return times, f"{times['quillet'] * 1e6:.1f} us per forward+backward"
 
 
+@row("sequential of 10 ReLUs (1,4), vs a Python loop")
+def sequential_overhead():
+    from quillet.nn.activation import ReLU
+    from quillet.nn.sequential import Sequential
+
+    A = RNG.standard_normal((1, 4))
+    relus = [ReLU() for _ in range(10)]
+    net = Sequential(*relus)
+
+    def loop():  # the same layers chained by hand
+        x = A
+        for r in relus:
+            x = r.forward(x)
+        for r in reversed(relus):
+            x = r.backward(x)
+
+    def one():  # one layer's own work, for the chaining cost
+        relus[0].forward(A)
+        relus[0].backward(A)
+
+    # Microseconds apart on a shared machine: more repeats, to take the quietest.
+    times = {"quillet": best_time(lambda: net.backward(net.forward(A)), 0.5, 15), "numpy": best_time(loop, 0.5, 15)}
+    if torch:
+        tnet = torch.nn.Sequential(*[torch.nn.ReLU() for _ in range(10)])
+        x, g = torch.tensor(A, requires_grad=True), torch.ones(1, 4, dtype=torch.float64)
+        times["torch"] = best_time(lambda: tnet(x).backward(g))
+    per_layer = (times["quillet"] - 10 * best_time(one, 0.5, 15)) / 10
+    return times, f"numpy column: a Python loop; chaining adds {per_layer * 1e6:.2f} us per layer"
+
+
 @row("resampling overhead Downsample1d.forward (1,2,4)")
 def resample_overhead():
     A = RNG.standard_normal((1, 2, 4))

@@ -53,7 +53,8 @@ def params(fn):
     pos = a.posonlyargs + a.args
     defaults = [empty] * (len(pos) - len(a.defaults)) + [ast.literal_eval(d) for d in a.defaults]
     kw = [empty if d is None else ast.literal_eval(d) for d in a.kw_defaults]
-    return [(p.arg, d) for p, d in zip(pos + a.kwonlyargs, defaults + kw)]
+    star = [(a.vararg.arg, empty)] if a.vararg else []  # *layers
+    return [(p.arg, d) for p, d in zip(pos, defaults)] + star + [(p.arg, d) for p, d in zip(a.kwonlyargs, kw)]
 
 
 @pytest.mark.parametrize("name", EXTENSIONS)

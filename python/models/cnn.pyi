@@ -18,7 +18,7 @@ from quillet.nn.activation import (
 )
 from quillet.nn.linear import Linear as Linear
 from quillet.nn.Lintrel import Lintrel as Lintrel, Lintrel_stride1 as Lintrel_stride1
-from quillet.nn.loss import CrossEntropyLoss as CrossEntropyLoss
+from quillet.nn.loss import CrossEntropyLoss as CrossEntropyLoss, MSELoss as MSELoss
 from quillet.nn.resampling import (
     Downsample1d as Downsample1d,
     Downsample2d as Downsample2d,

@@ -19,6 +19,7 @@ struct Param {
   std::string name;
   Ref fallback;  // the default value; empty for a required parameter
   bool keyword_only = false;
+  bool varargs = false;  // `*name`: the surplus positional arguments, as a tuple
 };
 
 // Everything a trampoline needs about one method.
@@ -27,6 +28,7 @@ struct Slot {
   std::vector<Param> params;
   int positional = 0;      // parameters that may be passed by position
   int required = 0;        // leading positional parameters without a default
+  int varargs = -1;        // index of the `*name` parameter, if any
   bool is_method = false;  // counts `self` in Python's messages
   std::string qualname;    // "Lintrel.forward" (a function: its name)
   std::string traceback;   // "quillet.nn.Lintrel.Lintrel.forward"
@@ -77,11 +79,20 @@ Ref literal(const std::string& text) {
 }
 
 Slot* make_slot(const char* module, const char* owner, const Method& m) {
-  auto* s = new Slot{m, {}, 0, 0, owner != nullptr, {}, {}, {}, {}};
+  auto* s = new Slot{m, {}, 0, 0, -1, owner != nullptr, {}, {}, {}, {}};
   bool keyword_only = false;
   for (const std::string& p : split_params(m.params)) {
     if (p == "*") {
       keyword_only = true;
+      continue;
+    }
+    if (p.size() > 1 && p[0] == '*' && p[1] != '*' && !keyword_only) {
+      Param param;
+      param.name = strip(p.substr(1));
+      param.varargs = true;
+      s->varargs = static_cast<int>(s->params.size());
+      s->params.push_back(std::move(param));
+      keyword_only = true;  // what follows `*name` is keyword-only
       continue;
     }
     Param param;
@@ -130,7 +141,8 @@ std::string quoted_list(const std::vector<const char*>& names) {
 }
 
 // Fills out[] from a vectorcall, as a Python function would, with its messages.
-void parse(const Slot& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+// The surplus positional arguments of a `*name` parameter go into `rest`.
+void parse(const Slot& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out, Ref& rest) {
   nargs = PyVectorcall_NARGS(nargs);
   const int n = static_cast<int>(s.params.size());
   for (int i = 0; i < n; ++i) out[i] = nullptr;
@@ -142,7 +154,7 @@ void parse(const Slot& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     PyObject* key = PyTuple_GET_ITEM(kwnames, j);
     int idx = -1;
     for (int i = 0; i < n; ++i)
-      if (PyUnicode_CompareWithASCIIString(key, s.params[i].name.c_str()) == 0) {
+      if (!s.params[i].varargs && PyUnicode_CompareWithASCIIString(key, s.params[i].name.c_str()) == 0) {
         idx = i;
         break;
       }
@@ -150,7 +162,15 @@ void parse(const Slot& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     if (out[idx]) raise(PyExc_TypeError, "%s() got multiple values for argument '%U'", fn.c_str(), key);
     out[idx] = args[nargs + j];
   }
-  if (nargs > s.positional) {
+  if (s.varargs >= 0) {
+    const Py_ssize_t extra = nargs > s.positional ? nargs - s.positional : 0;
+    rest = check(PyTuple_New(extra));
+    for (Py_ssize_t i = 0; i < extra; ++i) {
+      Py_INCREF(args[s.positional + i]);
+      PyTuple_SET_ITEM(rest.get(), i, args[s.positional + i]);
+    }
+    out[s.varargs] = rest.get();
+  } else if (nargs > s.positional) {
     // Method messages count self, as Python's do.
     const int self = s.is_method ? 1 : 0;
     const Py_ssize_t given = nargs + self;
@@ -207,7 +227,8 @@ PyObject* run(const Slot& s, PyObject* self, PyObject* const* args, Py_ssize_t n
   PyObject* arg[kMaxParams];
   Current current(s.qualname.c_str());
   try {
-    parse(s, args, nargs, kwnames, arg);
+    Ref rest;
+    parse(s, args, nargs, kwnames, arg, rest);
     Ref r = s.method.invoke(s.method.fn, self, arg);
     if (!r) Py_RETURN_NONE;
     return r.release();

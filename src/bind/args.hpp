@@ -7,6 +7,7 @@
 //   qb::Method{"forward", "A", DOC_FORWARD, forward}
 //   qb::Method{"__init__", "in_channels, out_channels, kernel_size, stride, padding=0", nullptr, init}
 //   qb::Method{"gradcheck", "layer, A, *, eps=1e-6, raise_exception=True", DOC, gradcheck}
+//   qb::Method{"__init__", "*layers", nullptr, init}     // layers: a tuple of the positionals
 //
 // A body takes `self` (the instance, or the module for module functions) and
 // one PyObject* per parameter, in order, with every default filled in, and

@@ -142,5 +142,104 @@ double softmax_cross_entropy(const double* logits, const double* y, double* p, i
   return rows ? total / double(rows) : NAN;
 }
 
+namespace {
+
+// Sum of squared differences by halves down to blocks of 128 (NumPy's
+// pairwise scheme): the rounding error grows with log n, not n.
+double squared_differences(const double* a, const double* y, int64_t n) {
+  if (n <= 128) {
+    double s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    int64_t i = 0;
+    for (; i + 8 <= n; i += 8)
+      for (int j = 0; j < 8; ++j) {
+        const double d = a[i + j] - y[i + j];
+        s[j] += d * d;
+      }
+    double total = ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+    for (; i < n; ++i) {
+      const double d = a[i] - y[i];
+      total += d * d;
+    }
+    return total;
+  }
+  const int64_t half = (n / 2) & ~int64_t{7};
+  return squared_differences(a, y, half) + squared_differences(a + half, y + half, n - half);
+}
+
+}  // namespace
+
+double mean_squared_error(const double* a, const double* y, int64_t n) {
+  return squared_differences(a, y, n) / static_cast<double>(n);
+}
+
+void mean_squared_error_grad(const double* a, const double* y, double* out, int64_t n) {
+  const double count = static_cast<double>(n);
+  parallel_for(n, 2.0, [=](int64_t lo, int64_t hi) {
+    for (int64_t i = lo; i < hi; ++i) out[i] = 2.0 * (a[i] - y[i]) / count;
+  });
+}
+
+// ---------------------------------------------------------------- parameter updates
+
+namespace {
+
+// a * b + c, rounded once where the machine fuses it (as PyTorch's vectorised
+// `add(x, y, alpha)` and `lerp` do), in two roundings elsewhere.
+inline double madd(double a, double b, double c) {
+#ifdef __FMA__
+  return std::fma(a, b, c);
+#else
+  return a * b + c;
+#endif
+}
+
+// torch.lerp: start + w * (end - start) for |w| < 0.5, else end + (w - 1) * (end - start).
+inline double lerp(double start, double end, double w) {
+  return std::fabs(w) < 0.5 ? madd(w, end - start, start) : madd(w - 1.0, end - start, end);
+}
+
+}  // namespace
+
+void sgd_step(const SgdRule& r, double* p, const double* g, double* buf, bool first, int64_t n) {
+  parallel_for(n, 4.0, [&](int64_t lo, int64_t hi) {
+    for (int64_t i = lo; i < hi; ++i) {
+      double d = g[i];
+      if (r.weight_decay != 0.0) d = madd(r.weight_decay, p[i], d);
+      if (r.momentum != 0.0) {
+        buf[i] = first ? d : buf[i] * r.momentum + d;  // dampening 0
+        d = r.nesterov ? madd(r.momentum, buf[i], d) : buf[i];
+      }
+      p[i] = madd(-r.lr, d, p[i]);
+    }
+  });
+}
+
+void adam_step(const AdamRule& r, double* p, const double* g, double* m, double* v, int64_t step, int64_t n) {
+  // Python's arithmetic on floats, as PyTorch computes these scalars.
+  const double s = static_cast<double>(step);
+  const double correction1 = 1.0 - std::pow(r.beta1, s);
+  const double correction2 = 1.0 - std::pow(r.beta2, s);
+  const double step_size = r.lr / correction1;
+  const double correction2_sqrt = std::pow(correction2, 0.5);
+  const double shrink = 1.0 - r.lr * r.weight_decay;
+  const double w1 = 1.0 - r.beta1, w2 = 1.0 - r.beta2;
+  parallel_for(n, 12.0, [&](int64_t lo, int64_t hi) {
+    for (int64_t i = lo; i < hi; ++i) {
+      double d = g[i];
+      if (r.weight_decay != 0.0) {
+        if (r.decoupled)
+          p[i] *= shrink;
+        else
+          d = madd(r.weight_decay, p[i], d);
+      }
+      m[i] = lerp(m[i], d, w1);
+      const double decayed = v[i] * r.beta2;
+      v[i] = decayed + w2 * d * d;
+      const double denom = std::sqrt(v[i]) / correction2_sqrt + r.eps;
+      p[i] = madd(-step_size, m[i] / denom, p[i]);
+    }
+  });
+}
+
 QK_ISA_END
 }  // namespace qk

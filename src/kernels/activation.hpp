@@ -1,5 +1,6 @@
-// Elementwise activations, softmax, dropout and the softmax cross-entropy,
-// over flat buffers.
+// Elementwise kernels over flat float64 buffers: activations, softmax, dropout,
+// the losses (softmax cross-entropy, mean squared error) and the optimizers'
+// parameter updates.
 #pragma once
 
 #include "kernels/isa.hpp"
@@ -9,6 +10,18 @@
 namespace qk {
 
 enum class Activation { ReLU, Sigmoid, Tanh, LeakyReLU, GELU };
+
+// The hyper-parameters of an SGD step (dampening 0, as PyTorch's default).
+struct SgdRule {
+  double lr, momentum, weight_decay;
+  bool nesterov;
+};
+
+// The hyper-parameters of an Adam or AdamW step.
+struct AdamRule {
+  double lr, beta1, beta2, eps, weight_decay;
+  bool decoupled;  // AdamW: p *= 1 - lr * weight_decay; Adam: g += weight_decay * p
+};
 
 QK_ISA_BEGIN
 
@@ -32,6 +45,23 @@ void dropout_grad(const double* g, const bool* mask, double scale, double* out, 
 // Row-wise softmax of logits (rows x cols) into p, and the mean over rows of
 // -sum(y * log_softmax), computed with the row maximum shifted out.
 double softmax_cross_entropy(const double* logits, const double* y, double* p, int64_t rows, int64_t cols);
+
+// mean((a - y)^2) over n values, summed pairwise as NumPy's mean is (NaN for n = 0).
+double mean_squared_error(const double* a, const double* y, int64_t n);
+// out = 2 * (a - y) / n
+void mean_squared_error_grad(const double* a, const double* y, double* out, int64_t n);
+
+// The optimizers' updates follow PyTorch's single-tensor formulation operation
+// by operation (the same intermediate roundings, fused multiply-adds where its
+// vectorised CPU kernels use them), so a run agrees with PyTorch's to rounding.
+//
+// One SGD step on p (n values) with gradient g.  With momentum, `buf` is the
+// momentum buffer; `first` means it holds nothing yet and is set to the
+// (decayed) gradient, as PyTorch does on the first step.
+void sgd_step(const SgdRule& rule, double* p, const double* g, double* buf, bool first, int64_t n);
+// One Adam/AdamW step on p with gradient g and the moments m and v; `step`
+// counts this step (1 on the first), for the bias corrections.
+void adam_step(const AdamRule& rule, double* p, const double* g, double* m, double* v, int64_t step, int64_t n);
 
 QK_ISA_END
 }  // namespace qk

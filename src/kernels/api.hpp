@@ -25,29 +25,33 @@ namespace qk {
 
 // Every function of the table, in order.  A new kernel is declared in its
 // header and added here.
-#define QK_KERNELS(X)    \
-  X(conv_forward)        \
-  X(conv_backward)       \
-  X(transposed_forward)  \
-  X(transposed_backward) \
-  X(zero_off_grid)       \
-  X(max_forward)         \
-  X(mean_forward)        \
-  X(max_forward_mask)    \
-  X(max_backward)        \
-  X(mean_backward)       \
-  X(spread)              \
-  X(pick)                \
-  X(activate)            \
-  X(activate_grad)       \
-  X(softmax)             \
-  X(softmax_grad)        \
-  X(dropout)             \
-  X(dropout_grad)        \
-  X(batchnorm_stats)     \
-  X(batchnorm_forward)   \
-  X(batchnorm_backward)  \
-  X(softmax_cross_entropy)
+#define QK_KERNELS(X)        \
+  X(conv_forward)            \
+  X(conv_backward)           \
+  X(transposed_forward)      \
+  X(transposed_backward)     \
+  X(zero_off_grid)           \
+  X(max_forward)             \
+  X(mean_forward)            \
+  X(max_forward_mask)        \
+  X(max_backward)            \
+  X(mean_backward)           \
+  X(spread)                  \
+  X(pick)                    \
+  X(activate)                \
+  X(activate_grad)           \
+  X(softmax)                 \
+  X(softmax_grad)            \
+  X(dropout)                 \
+  X(dropout_grad)            \
+  X(batchnorm_stats)         \
+  X(batchnorm_forward)       \
+  X(batchnorm_backward)      \
+  X(softmax_cross_entropy)   \
+  X(mean_squared_error)      \
+  X(mean_squared_error_grad) \
+  X(sgd_step)                \
+  X(adam_step)
 
 struct Api {
   uint32_t version;  // kApiVersion of the package that made the table
@@ -59,7 +63,7 @@ struct Api {
 
 // Bumped whenever the table changes: a module built for another table
 // refuses to import rather than call the wrong function.
-constexpr uint32_t kApiVersion = 2;
+constexpr uint32_t kApiVersion = 4;
 constexpr const char* kCapsuleName = "quillet._kernels";
 
 // The table of the connected package (modules).

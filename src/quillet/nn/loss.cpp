@@ -1,4 +1,5 @@
-// quillet.nn.loss: softmax cross-entropy, averaged over the batch.
+// quillet.nn.loss: softmax cross-entropy, averaged over the batch, and the
+// mean squared error, averaged over every element.
 #include "kernels/api.hpp"
 #include "layer/layer.hpp"
 
@@ -64,6 +65,62 @@ Example:
     >>> float(loss.forward(np.zeros((2, 4)), np.eye(4)[[0, 1]]))  # log 4
     1.3862943611198906)";
 
+// ---------------------------------------------------------------- MSELoss
+
+void same_shape(const Ref& y, const Ref& a) {
+  if (qb::dims(y) != qb::dims(a))
+    qb::fail(PyExc_ValueError, "Y has shape %R, but A has shape %R", qb::getattr(y.get(), QB_ID(shape)).get(),
+             qb::getattr(a.get(), QB_ID(shape)).get());
+}
+
+Ref mse_forward(PyObject* self, PyObject* predictions, PyObject* targets) {
+  Ref a = qb::to_f64(predictions, "A");
+  Ref y = qb::to_f64(targets, "Y");
+  same_shape(y, a);
+  double loss;
+  {
+    qb::NoGil nogil;
+    loss = qk::kernels().mean_squared_error(qb::data(a), qb::data(y), qb::size(a));
+  }
+  qb::setattr(self, QB_ID(A), a);
+  qb::setattr(self, QB_ID(Y), y);
+  Ref out = qb::zeros({});
+  *qb::data(out) = loss;
+  return out;
+}
+
+Ref mse_backward(PyObject* self) {
+  Ref a = qb::to_f64(ql::stored(self, QB_ID(A)).get(), "A");
+  Ref y = qb::to_f64(ql::stored(self, QB_ID(Y)).get(), "Y");
+  same_shape(y, a);  // the layer's own state, but an owner may have replaced it
+  Ref grad = qb::empty(qb::dims(a));
+  {
+    qb::NoGil nogil;
+    qk::kernels().mean_squared_error_grad(qb::data(a), qb::data(y), qb::data(grad), qb::size(a));
+  }
+  return grad;
+}
+
+const char* const MSE_FWD_DOC =
+    QB_DOC("A (np.array): predictions, any shape\n    Y (np.array): targets, the shape of A",
+           "loss (np.array): the mean of (A - Y) ** 2 over every element, 0-d");
+const char* const MSE_BWD_DOC = "Return:\n    dLdA (np.array): 2 * (A - Y) / A.size, the shape of A";
+
+const char* const MSE_DOC = R"(Mean squared error, averaged over every element.
+
+forward(A, Y) takes predictions A and targets Y of the same shape (any shape)
+and returns the mean of (A - Y) ** 2 over all elements, as a 0-d array;
+backward() returns its gradient with respect to A, 2 * (A - Y) / A.size.
+Calling the object is forward.
+
+Attributes:
+    A, Y: kept by forward for backward (as float64 arrays).
+
+Example:
+    >>> loss = MSELoss()
+    >>> float(loss.forward(np.array([1.0, 2.0]), np.array([0.0, 0.0])))
+    2.5)";
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.loss", nullptr, -1, nullptr};
 
 }  // namespace
@@ -75,6 +132,11 @@ PyMODINIT_FUNC PyInit_loss() {
                    {{"forward", "A, Y", FWD_DOC, forward},
                     {"__call__", "A, Y", FWD_DOC, forward},
                     {"backward", "", "Return:\n    dLdA (np.array): (batch_size, num_classes)", backward},
+                    {"__repr__", "", nullptr, ql::bare_repr}});
+    qb::make_class(m, "MSELoss", MSE_DOC,
+                   {{"forward", "A, Y", MSE_FWD_DOC, mse_forward},
+                    {"__call__", "A, Y", MSE_FWD_DOC, mse_forward},
+                    {"backward", "", MSE_BWD_DOC, mse_backward},
                     {"__repr__", "", nullptr, ql::bare_repr}});
   });
 }

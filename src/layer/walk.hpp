@@ -1,0 +1,43 @@
+// Finding a network's arrays by walking its attributes, for the optimizers,
+// the gradient check and the state files.
+//
+// The walk starts at a model (an instance, or a list or tuple of them) and
+// visits its instance attributes in insertion order, depth first: into values
+// that are instances of classes with a `__dict__` (not modules, classes,
+// functions or other built-in objects) and into lists and tuples of them.
+// Each object is visited once, so shared and cyclic references are harmless.
+// In every instance dictionary it reports
+//   * parameters: `owner.<name>` a floating-point ndarray and `owner.dLd<name>`
+//     an ndarray of the same shape;
+//   * buffers (on request): floating-point ndarrays whose name starts with
+//     `running_` (running statistics that are state but not trained).
+// A path names each one by the attributes and list indices leading to it:
+// "convolutional_layers.0.lintrel_stride1.W".
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "layer/layer.hpp"
+
+namespace ql {
+
+struct Found {
+  Ref owner;
+  Ref name;       // "W"
+  Ref grad_name;  // "dLdW" (empty for a buffer)
+  std::string path;
+  bool buffer = false;
+};
+
+// TypeError unless the model is an object the walk can enter.
+std::vector<Found> find_arrays(PyObject* model, bool buffers);
+
+// The dotted path as a Python str.
+Ref path_str(const Found& f);
+
+// A writeable, aligned, native-order float64 C-contiguous ndarray: one whose
+// values can be replaced in place.
+bool writable_f64(PyObject* o);
+
+}  // namespace ql

@@ -1,0 +1,407 @@
+// quillet.optim: the parameters of any network, and optimizers that update
+// them from their gradients.
+//
+// parameters(model) walks the model's attributes (layer/walk.hpp) and returns
+// every (owner, name) pair where owner.<name> is a floating-point array with
+// a gradient owner.dLd<name> of the same shape.  The optimizers walk the model
+// again on every step, so they follow layers added, removed or replaced
+// between steps.  Their per-parameter state (momentum buffers, moments, step
+// counts) lives in `self.state`, a dict keyed by the parameter's dotted path,
+// and starts afresh when a parameter changes shape.
+#include <cmath>
+
+#include "kernels/api.hpp"
+#include "layer/walk.hpp"
+
+using qb::Ref;
+
+namespace {
+
+// ---------------------------------------------------------------- hyper-parameters
+
+double real(PyObject* value, const char* name) {
+  if (PyUnicode_Check(value) || PyBytes_Check(value) || value == Py_None)
+    qb::fail(PyExc_TypeError, "%s must be a real number, not %s", name, Py_TYPE(value)->tp_name);
+  const double v = PyFloat_AsDouble(value);
+  if (v == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    qb::fail(PyExc_TypeError, "%s must be a real number, not %s", name, Py_TYPE(value)->tp_name);
+  }
+  return v;
+}
+
+[[noreturn]] void invalid(const char* name, const char* rule, double v) {
+  Ref shown = qb::py_float(v);
+  qb::fail(PyExc_ValueError, "%s must be %s, got %R", name, rule, shown.get());
+}
+
+double at_least_zero(PyObject* value, const char* name) {
+  const double v = real(value, name);
+  if (!(v >= 0.0) || !std::isfinite(v)) invalid(name, "a finite number >= 0", v);
+  return v;
+}
+
+double above_zero(PyObject* value, const char* name) {
+  const double v = real(value, name);
+  if (!(v > 0.0) || !std::isfinite(v)) invalid(name, "a finite number > 0", v);
+  return v;
+}
+
+// (beta1, beta2), each in [0, 1).
+std::pair<double, double> betas_of(PyObject* value) {
+  if (!PyTuple_Check(value) && !PyList_Check(value))
+    qb::fail(PyExc_TypeError, "betas must be a pair of numbers, not %s", Py_TYPE(value)->tp_name);
+  if (qb::len(value) != 2)
+    qb::fail(PyExc_ValueError, "betas must be a pair of numbers, got %zd of them", qb::len(value));
+  double b[2];
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    const char* name = i ? "betas[1]" : "betas[0]";
+    b[i] = real(qb::item(value, i).get(), name);
+    if (!(b[i] >= 0.0 && b[i] < 1.0)) invalid(name, "in [0, 1)", b[i]);
+  }
+  return {b[0], b[1]};
+}
+
+bool flag(PyObject* value) {
+  const int t = PyObject_IsTrue(value);
+  qb::check(t);
+  return t == 1;
+}
+
+void set_float(PyObject* self, PyObject* name, double v) { qb::setattr(self, name, qb::py_float(v)); }
+
+std::vector<ql::Found> parameters_of(PyObject* model, bool nonempty) {
+  std::vector<ql::Found> found = ql::find_arrays(model, false);
+  if (nonempty && found.empty())
+    qb::fail(PyExc_ValueError,
+             "model has no parameters: no floating-point array attribute X with a gradient dLdX of the same shape "
+             "was found in %s or the objects it holds",
+             Py_TYPE(model)->tp_name);
+  return found;
+}
+
+// ---------------------------------------------------------------- parameters()
+
+const char* const PARAMETERS_DOC =
+    "parameters(model) -> list of (owner, name)\n\n"
+    "Every parameter of the model: the pairs (owner, name) where owner.<name> is a\n"
+    "floating-point ndarray and owner.dLd<name> an ndarray of the same shape.  The\n"
+    "model's instance attributes are searched depth first in the order they were\n"
+    "set, entering objects that have a __dict__ and lists and tuples of them; each\n"
+    "object is visited once, so shared layers and cycles count once.";
+
+Ref parameters(PyObject*, PyObject* model) {
+  std::vector<ql::Found> found = parameters_of(model, false);
+  Ref out = qb::check(PyList_New(static_cast<Py_ssize_t>(found.size())));
+  for (size_t i = 0; i < found.size(); ++i)
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i),
+                    qb::tuple({found[i].owner.get(), found[i].name.get()}).release());
+  return out;
+}
+
+// ---------------------------------------------------------------- updates
+
+// The parameter as an array the update can write: itself when it is a
+// writeable float64 C-contiguous array (so views and references the user
+// holds see the new values), otherwise a new float64 copy put in its place
+// after the update.
+struct Target {
+  Ref array;
+  bool replace;
+};
+
+Target target(const ql::Found& f) {
+  Ref p = qb::getattr(f.owner.get(), f.name.get());
+  if (ql::writable_f64(p.get())) return {p, false};
+  Ref copy = qb::check(PyArray_FromAny(p.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                                       NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY, nullptr));
+  return {copy, true};
+}
+
+Ref gradient(const ql::Found& f, const Ref& param) {
+  Ref g = qb::as_array(qb::getattr(f.owner.get(), f.grad_name.get()).get());
+  if (qb::dims(g) != qb::dims(param))
+    qb::fail(PyExc_ValueError, "%s: the gradient has shape %s, but the parameter %s", f.path.c_str(),
+             qb::shape_text(qb::dims(g)).c_str(), qb::shape_text(qb::dims(param)).c_str());
+  const std::string what = "the gradient of " + f.path;
+  return qb::to_f64(g, what.c_str());
+}
+
+// The state kept for one parameter, self.state[path], when it is a dict.
+Ref entry(PyObject* state, const ql::Found& f) {
+  Ref key = ql::path_str(f);
+  PyObject* e = PyDict_GetItemWithError(state, key.get());
+  if (!e && PyErr_Occurred()) throw qb::Error{};
+  return e && PyDict_Check(e) ? Ref::borrow(e) : Ref();
+}
+
+// The same, made afresh (empty) when there is none.
+Ref make_entry(PyObject* state, const ql::Found& f, const Ref& e) {
+  if (e) return e;
+  Ref fresh = qb::check(PyDict_New());
+  qb::check(PyDict_SetItem(state, ql::path_str(f).get(), fresh.get()));
+  return fresh;
+}
+
+// entry[name] when it is an array of the parameter's shape (as a writeable
+// float64 array, converted and stored back if need be), else empty.
+Ref buffer(const Ref& e, const char* name, const std::vector<npy_intp>& shape) {
+  if (!e) return {};
+  PyObject* b = PyDict_GetItemString(e.get(), name);
+  if (!b || !PyArray_Check(b) || qb::dims(reinterpret_cast<PyArrayObject*>(b)) != shape) return {};
+  if (ql::writable_f64(b)) return Ref::borrow(b);
+  Ref copy = qb::check(PyArray_FromAny(b, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                                       NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY, nullptr));
+  qb::check(PyDict_SetItemString(e.get(), name, copy.get()));
+  return copy;
+}
+
+Ref new_buffer(const Ref& e, const char* name, const std::vector<npy_intp>& shape) {
+  Ref z = qb::zeros(shape);
+  qb::check(PyDict_SetItemString(e.get(), name, z.get()));
+  return z;
+}
+
+// One parameter's update, prepared (every check done) before any is applied,
+// so that a step either updates every parameter or raises having changed none.
+struct Job {
+  ql::Found f;
+  Target t;
+  Ref g;
+  Ref e;           // its state entry (empty: none yet)
+  Ref a, b;        // momentum buffer, or Adam's moments (empty: start afresh)
+  long long step;  // Adam's steps so far
+};
+
+Ref state_dict_of(PyObject* self) {
+  Ref state = qb::getattr(self, QB_ID(state));
+  if (!PyDict_Check(state.get()))
+    qb::fail(PyExc_TypeError, "the optimizer's state must be a dict, not %s", Py_TYPE(state.get())->tp_name);
+  return state;
+}
+
+// Runs `update` without the GIL when the arrays are large.
+template <class F>
+void compute(npy_intp n, F update) {
+  if (n >= (npy_intp{1} << 14)) {
+    qb::NoGil nogil;
+    update();
+  } else {
+    update();
+  }
+}
+
+void finish(const ql::Found& f, const Target& t) {
+  if (t.replace) qb::setattr(f.owner.get(), f.name.get(), t.array);
+}
+
+// ---------------------------------------------------------------- zero_grad
+
+Ref zero_grad(PyObject* self) {
+  Ref model = qb::getattr(self, QB_ID(model));
+  Ref zero = qb::py_int(0);
+  for (const ql::Found& f : parameters_of(model.get(), false)) {
+    Ref g = qb::getattr(f.owner.get(), f.grad_name.get());
+    if (PyArray_Check(g.get()) && PyArray_ISWRITEABLE(qb::arr(g))) {
+      qb::check(PyArray_FillWithScalar(qb::arr(g), zero.get()));
+    } else {
+      Ref p = qb::as_array(qb::getattr(f.owner.get(), f.name.get()).get());
+      qb::setattr(f.owner.get(), f.grad_name.get(), qb::zeros(qb::dims(p)));
+    }
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------- SGD
+
+Ref sgd_init(PyObject* self, PyObject* model, PyObject* lr, PyObject* momentum, PyObject* weight_decay,
+             PyObject* nesterov) {
+  const double l = at_least_zero(lr, "lr");
+  const double m = at_least_zero(momentum, "momentum");
+  const double wd = at_least_zero(weight_decay, "weight_decay");
+  const bool nest = flag(nesterov);
+  if (nest && m == 0.0) qb::fail(PyExc_ValueError, "nesterov=True needs a momentum above 0");
+  parameters_of(model, true);
+  qb::setattr(self, QB_ID(model), model);
+  set_float(self, QB_ID(lr), l);
+  set_float(self, QB_ID(momentum), m);
+  set_float(self, QB_ID(weight_decay), wd);
+  qb::setattr(self, QB_ID(nesterov), nest ? Py_True : Py_False);
+  qb::setattr(self, QB_ID(state), qb::check(PyDict_New()));
+  return {};
+}
+
+qk::SgdRule sgd_rule(PyObject* self) {
+  qk::SgdRule r{};
+  r.lr = at_least_zero(qb::getattr(self, QB_ID(lr)).get(), "lr");
+  r.momentum = at_least_zero(qb::getattr(self, QB_ID(momentum)).get(), "momentum");
+  r.weight_decay = at_least_zero(qb::getattr(self, QB_ID(weight_decay)).get(), "weight_decay");
+  r.nesterov = flag(qb::getattr(self, QB_ID(nesterov)).get());
+  if (r.nesterov && r.momentum == 0.0) qb::fail(PyExc_ValueError, "nesterov=True needs a momentum above 0");
+  return r;
+}
+
+Ref sgd_step(PyObject* self) {
+  const qk::SgdRule rule = sgd_rule(self);
+  Ref model = qb::getattr(self, QB_ID(model));
+  Ref state = state_dict_of(self);
+  std::vector<Job> jobs;
+  for (ql::Found& f : parameters_of(model.get(), false)) {
+    Target t = target(f);
+    Ref g = gradient(f, t.array);
+    Ref e = rule.momentum != 0.0 ? entry(state.get(), f) : Ref();
+    Ref buf = buffer(e, "momentum_buffer", qb::dims(t.array));
+    jobs.push_back({std::move(f), t, g, e, buf, Ref(), 0});
+  }
+  for (Job& j : jobs) {
+    const std::vector<npy_intp> shape = qb::dims(j.t.array);
+    const bool first = rule.momentum != 0.0 && !j.a;
+    if (first) j.a = new_buffer(make_entry(state.get(), j.f, j.e), "momentum_buffer", shape);
+    double* p = qb::data(j.t.array);
+    const double* gp = qb::data(j.g);
+    double* b = rule.momentum != 0.0 ? qb::data(j.a) : nullptr;
+    const npy_intp n = qb::size(j.t.array);
+    compute(n, [&] { qk::kernels().sgd_step(rule, p, gp, b, first, n); });
+    finish(j.f, j.t);
+  }
+  return {};
+}
+
+Ref sgd_repr(PyObject* self) {
+  return qb::check(PyUnicode_FromFormat("SGD(lr=%R, momentum=%R, weight_decay=%R, nesterov=%R)",
+                                        qb::getattr(self, QB_ID(lr)).get(), qb::getattr(self, QB_ID(momentum)).get(),
+                                        qb::getattr(self, QB_ID(weight_decay)).get(),
+                                        qb::getattr(self, QB_ID(nesterov)).get()));
+}
+
+// ---------------------------------------------------------------- Adam, AdamW
+
+Ref adam_init(PyObject* self, PyObject* model, PyObject* lr, PyObject* betas, PyObject* eps, PyObject* weight_decay) {
+  const double l = at_least_zero(lr, "lr");
+  const auto b = betas_of(betas);
+  const double e = above_zero(eps, "eps");
+  const double wd = at_least_zero(weight_decay, "weight_decay");
+  parameters_of(model, true);
+  qb::setattr(self, QB_ID(model), model);
+  set_float(self, QB_ID(lr), l);
+  Ref b0 = qb::py_float(b.first), b1 = qb::py_float(b.second);
+  qb::setattr(self, QB_ID(betas), qb::tuple({b0.get(), b1.get()}));
+  set_float(self, QB_ID(eps), e);
+  set_float(self, QB_ID(weight_decay), wd);
+  qb::setattr(self, QB_ID(state), qb::check(PyDict_New()));
+  return {};
+}
+
+qk::AdamRule adam_rule(PyObject* self, bool decoupled) {
+  qk::AdamRule r{};
+  r.lr = at_least_zero(qb::getattr(self, QB_ID(lr)).get(), "lr");
+  const auto b = betas_of(qb::getattr(self, QB_ID(betas)).get());
+  r.beta1 = b.first;
+  r.beta2 = b.second;
+  r.eps = above_zero(qb::getattr(self, QB_ID(eps)).get(), "eps");
+  r.weight_decay = at_least_zero(qb::getattr(self, QB_ID(weight_decay)).get(), "weight_decay");
+  r.decoupled = decoupled;
+  return r;
+}
+
+template <bool Decoupled>
+Ref adam_step(PyObject* self) {
+  const qk::AdamRule rule = adam_rule(self, Decoupled);
+  Ref model = qb::getattr(self, QB_ID(model));
+  Ref state = state_dict_of(self);
+  std::vector<Job> jobs;
+  for (ql::Found& f : parameters_of(model.get(), false)) {
+    Target t = target(f);
+    Ref g = gradient(f, t.array);
+    const std::vector<npy_intp> shape = qb::dims(t.array);
+    Ref e = entry(state.get(), f);
+    Ref m = buffer(e, "exp_avg", shape), v = buffer(e, "exp_avg_sq", shape);
+    PyObject* s = e ? PyDict_GetItemString(e.get(), "step") : nullptr;
+    long long step = 0;
+    if (m && v && s) {
+      step = qb::as_index(s);
+      if (step < 0) qb::fail(PyExc_ValueError, "%s: the step count in the optimizer state is negative", f.path.c_str());
+    } else {  // nothing yet, or kept for a parameter of another shape: start afresh
+      m = v = Ref();
+    }
+    jobs.push_back({std::move(f), t, g, e, m, v, step});
+  }
+  for (Job& j : jobs) {
+    const std::vector<npy_intp> shape = qb::dims(j.t.array);
+    Ref e = make_entry(state.get(), j.f, j.e);
+    if (!j.a) {
+      j.a = new_buffer(e, "exp_avg", shape);
+      j.b = new_buffer(e, "exp_avg_sq", shape);
+    }
+    const long long step = j.step + 1;
+    double* p = qb::data(j.t.array);
+    const double* gp = qb::data(j.g);
+    double *mp = qb::data(j.a), *vp = qb::data(j.b);
+    const npy_intp n = qb::size(j.t.array);
+    compute(n, [&] { qk::kernels().adam_step(rule, p, gp, mp, vp, step, n); });
+    qb::check(PyDict_SetItemString(e.get(), "step", qb::py_int(step).get()));
+    finish(j.f, j.t);
+  }
+  return {};
+}
+
+template <bool Decoupled>
+Ref adam_repr(PyObject* self) {
+  return qb::check(PyUnicode_FromFormat("%s(lr=%R, betas=%R, eps=%R, weight_decay=%R)", Decoupled ? "AdamW" : "Adam",
+                                        qb::getattr(self, QB_ID(lr)).get(), qb::getattr(self, QB_ID(betas)).get(),
+                                        qb::getattr(self, QB_ID(eps)).get(),
+                                        qb::getattr(self, QB_ID(weight_decay)).get()));
+}
+
+// ---------------------------------------------------------------- docs
+
+const char* const SGD_DOC =
+    "Stochastic gradient descent, with optional momentum, Nesterov momentum and\n"
+    "weight decay, as torch.optim.SGD computes it (dampening 0):\n\n"
+    "    g = dLdW + weight_decay * W\n"
+    "    v = g on the first step, then momentum * v + g\n"
+    "    W = W - lr * (g + momentum * v if nesterov else v)   (v = g without momentum)\n\n"
+    "The model's parameters are found by quillet.optim.parameters(model) on every\n"
+    "step.  Arrays that are writeable float64 and C-contiguous are updated in place;\n"
+    "others are replaced by new float64 arrays.  The momentum buffers are kept in\n"
+    "self.state, keyed by each parameter's dotted path.";
+
+const char* const ADAM_DOC =
+    "Adam, as torch.optim.Adam computes it: weight_decay is added to the gradient\n"
+    "(g = dLdW + weight_decay * W), then\n\n"
+    "    m = beta1 * m + (1 - beta1) * g;  v = beta2 * v + (1 - beta2) * g * g\n"
+    "    W = W - lr / (1 - beta1**t) * m / (sqrt(v) / sqrt(1 - beta2**t) + eps)\n\n"
+    "with t the parameter's step count.  Parameters are found, updated and keyed in\n"
+    "self.state as for SGD.";
+
+const char* const ADAMW_DOC =
+    "AdamW, as torch.optim.AdamW computes it: Adam with the weight decay decoupled\n"
+    "from the gradient, W = W * (1 - lr * weight_decay) before each update.";
+
+const char* const STEP_DOC = "Updates every parameter of the model from its gradient dLd<name>.";
+const char* const ZERO_DOC = "Fills every parameter gradient of the model with zeros, in place.";
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.optim", nullptr, -1, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_optim() {
+  return qb::init_module(&module_def, [](PyObject* m) {
+    qb::add_functions(m, {{"parameters", "model", PARAMETERS_DOC, parameters}});
+    qb::make_class(m, "SGD", SGD_DOC,
+                   {{"__init__", "model, lr, momentum=0.0, weight_decay=0.0, nesterov=False", nullptr, sgd_init},
+                    {"step", "", STEP_DOC, sgd_step},
+                    {"zero_grad", "", ZERO_DOC, zero_grad},
+                    {"__repr__", "", nullptr, sgd_repr}});
+    qb::make_class(m, "Adam", ADAM_DOC,
+                   {{"__init__", "model, lr=1e-3, betas=(0.9, 0.999), eps=1e-8, weight_decay=0.0", nullptr, adam_init},
+                    {"step", "", STEP_DOC, adam_step<false>},
+                    {"zero_grad", "", ZERO_DOC, zero_grad},
+                    {"__repr__", "", nullptr, adam_repr<false>}});
+    qb::make_class(m, "AdamW", ADAMW_DOC,
+                   {{"__init__", "model, lr=1e-3, betas=(0.9, 0.999), eps=1e-8, weight_decay=1e-2", nullptr, adam_init},
+                    {"step", "", STEP_DOC, adam_step<true>},
+                    {"zero_grad", "", ZERO_DOC, zero_grad},
+                    {"__repr__", "", nullptr, adam_repr<true>}});
+  });
+}

@@ -1,0 +1,216 @@
+"""quillet.gradcheck: passes on every stock layer, catches a wrong backward,
+and leaves the layer, its gradient arrays and numpy's generator as found."""
+
+import numpy as np
+import pytest
+from conftest import ZOO, make
+from quillet.gradcheck import GradcheckError, gradcheck
+from quillet.nn.activation import GELU, Identity, LeakyReLU, Softmax
+from quillet.nn.batchnorm import BatchNorm1d, BatchNorm2d
+from quillet.nn.dropout import Dropout
+from quillet.nn.Lintrel import Lintrel
+from quillet.nn.Plantrel import Plantrel
+from quillet.nn.sequential import Sequential
+from quillet.optim import parameters
+
+LAYERS = sorted(set(ZOO) - {"CrossEntropyLoss", "CNN"})  # those two take targets, not a gradient
+
+
+@pytest.mark.parametrize("name", LAYERS)
+def test_stock_layers_pass(name, capsys):
+    layer = make(name)
+    A = np.random.default_rng(0).standard_normal(ZOO[name][2])  # no ties, no ReLU kinks
+    assert gradcheck(layer, A) is True
+
+
+@pytest.mark.parametrize("layer", [LeakyReLU(0.1), GELU(), Softmax(), Identity()], ids=repr)
+def test_more_activations_pass(layer):
+    assert gradcheck(layer, np.random.default_rng(0).standard_normal((3, 4, 2)))
+
+
+@pytest.mark.parametrize("mode", ["train", "eval"])
+@pytest.mark.parametrize(
+    "make_layer, shape",
+    [
+        (lambda: BatchNorm1d(3), (5, 3)),
+        (lambda: BatchNorm2d(2), (3, 2, 3, 4)),
+        (lambda: Dropout(0.4), (4, 6)),
+    ],
+    ids=["BatchNorm1d", "BatchNorm2d", "Dropout"],
+)
+def test_layers_with_modes_pass_and_keep_one_forwards_state(make_layer, shape, mode):
+    A = np.random.default_rng(6).standard_normal(shape)
+
+    def prepared():
+        np.random.seed(7)
+        layer = make_layer()
+        layer.forward(A + 1)  # running statistics away from their start
+        getattr(layer, mode)()
+        return layer
+
+    layer = prepared()
+    assert gradcheck(layer, A)
+    after_check = np.random.rand()
+    once = prepared()
+    once.forward(A)
+    assert np.random.rand() == after_check
+    for name in ("running_mean", "running_var", "mask"):
+        if hasattr(once, name):
+            np.testing.assert_array_equal(getattr(layer, name), getattr(once, name))
+
+
+class Scale:
+    """y = A * W, with a backward that can be made wrong."""
+
+    def __init__(self, n, wrong_w=1.0, wrong_a=1.0):
+        self.W = np.linspace(0.5, 1.5, n)
+        self.dLdW = np.zeros(n)
+        self.wrong_w, self.wrong_a = wrong_w, wrong_a
+
+    def forward(self, A):
+        self.A = A
+        return A * self.W
+
+    def backward(self, dLdZ):
+        self.dLdW = (dLdZ * self.A).sum(axis=0) * self.wrong_w
+        return dLdZ * self.W * self.wrong_a
+
+
+def test_python_layer_passes_and_a_wrong_backward_is_reported():
+    A = np.random.default_rng(1).standard_normal((3, 4))
+    assert gradcheck(Scale(4), A)
+    with pytest.raises(GradcheckError) as e:
+        gradcheck(Scale(4, wrong_w=1.01), A)
+    assert isinstance(e.value, AssertionError)
+    lines = str(e.value).splitlines()
+    assert lines[0].startswith("1 of 2 gradients disagree")
+    assert lines[1].split() == ["gradient", "worst", "at", "checked", "analytic", "numeric", "rel.", "error"]
+    assert lines[2].split()[0] == "input" and lines[2].endswith("ok")
+    row = lines[3].split()
+    assert row[0] == "W" and row[-1] == "FAIL" and row[2] == "4/4"
+    assert float(row[5]) == pytest.approx(0.01 / 1.01, rel=1e-3)  # the relative error
+    assert gradcheck(Scale(4, wrong_a=-1.0), A, raise_exception=False) is False
+
+
+def test_tolerances_decide():
+    A = np.random.default_rng(1).standard_normal((3, 4))
+    assert gradcheck(Scale(4, wrong_w=1.0001), A)  # within rtol=1e-3
+    assert not gradcheck(Scale(4, wrong_w=1.0001), A, rtol=1e-5, atol=0, raise_exception=False)
+
+
+def test_large_tensors_are_sampled():
+    layer = Scale(50, wrong_w=2.0)
+    with pytest.raises(GradcheckError) as e:
+        gradcheck(layer, np.random.default_rng(2).standard_normal((40, 50)), max_elements=7)
+    rows = {line.split()[0]: line for line in str(e.value).splitlines()[2:]}
+    assert " 7/2000 " in rows["input"] and " 7/50 " in rows["W"]
+
+
+@pytest.mark.parametrize(
+    "make_layer, shape",
+    [
+        (lambda: Lintrel(2, 3, 3, 2, 1), (2, 2, 7)),  # replaces its gradients
+        (lambda: Plantrel(2, 3, 3, 2, 1), (2, 2, 5, 6)),  # adds to them
+        (lambda: Sequential(Plantrel(2, 2, 2, 1), make("ReLU")), (2, 2, 4, 4)),
+    ],
+)
+def test_layer_is_left_as_found(make_layer, shape):
+    np.random.seed(0)
+    layer, A = make_layer(), np.random.default_rng(3).standard_normal(shape)
+    params = [(o, n, getattr(o, n), getattr(o, n).copy()) for o, n in parameters(layer)]
+    grads = []
+    for o, n in parameters(layer):
+        g = getattr(o, "dLd" + n)
+        g[...] = 7.0
+        grads.append((o, n, g))
+    assert gradcheck(layer, A)
+    for o, n, p, values in params:
+        assert getattr(o, n) is p and np.array_equal(p, values)
+    for o, n, g in grads:
+        assert getattr(o, "dLd" + n) is g and (g == 7.0).all()
+    np.random.seed(0)
+    fresh = make_layer()
+    Z = fresh.forward(A)
+    np.testing.assert_array_equal(layer.forward(A), Z)  # and its forward state is a plain forward's:
+    inner = lambda l: l.layers[0] if isinstance(l, Sequential) else l
+    part = vars(inner(layer)).get("plantrel_stride1") or vars(inner(layer)).get("lintrel_stride1") or inner(layer)
+    fresh_part = vars(inner(fresh)).get("plantrel_stride1") or vars(inner(fresh)).get("lintrel_stride1") or inner(fresh)
+    np.testing.assert_array_equal(part.A, fresh_part.A)
+
+
+def test_parameters_that_are_not_writeable_float64_are_restored():
+    layer = Scale(3)
+    frozen = np.lib.stride_tricks.as_strided(np.array([0.5, 1.0, 2.0], np.float32), writeable=False)
+    layer.W = frozen
+    assert gradcheck(layer, np.random.default_rng(4).standard_normal((2, 3)))
+    assert layer.W is frozen
+
+
+class MaskFromGlobalDraws:
+    """Written in Python: draws its mask from numpy's global generator on every forward."""
+
+    def __init__(self):
+        self.W = np.ones(5)
+        self.dLdW = np.zeros(5)
+
+    def forward(self, A):
+        self.mask = np.random.rand(*A.shape) > 0.5
+        self.A = A
+        return A * self.W * self.mask
+
+    def backward(self, dLdZ):
+        self.dLdW = (dLdZ * self.A * self.mask).sum(axis=0)
+        return dLdZ * self.W * self.mask
+
+
+def test_global_generator_draws_repeat_and_end_as_after_one_forward():
+    A = np.random.default_rng(5).standard_normal((4, 5))
+    np.random.seed(42)
+    layer = MaskFromGlobalDraws()
+    assert gradcheck(layer, A)
+    after_check = np.random.rand()
+    np.random.seed(42)
+    once = MaskFromGlobalDraws()
+    once.forward(A)
+    assert np.random.rand() == after_check
+    np.testing.assert_array_equal(layer.mask, once.mask)
+
+
+def test_an_error_in_the_layer_restores_everything():
+    class Fragile(Scale):
+        calls = 0
+
+        def forward(self, A):
+            Fragile.calls += 1
+            if Fragile.calls == 4:
+                raise RuntimeError("boom")
+            return super().forward(A)
+
+    layer = Fragile(3)
+    W, g = layer.W, layer.dLdW
+    W_values = W.copy()
+    state = np.random.get_state()
+    with pytest.raises(RuntimeError, match="boom"):
+        gradcheck(layer, np.ones((2, 3)))
+    assert layer.W is W and np.array_equal(W, W_values) and layer.dLdW is g
+    assert np.array_equal(np.random.get_state()[1], state[1])
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, word",
+    [
+        (dict(A=np.ones((2, 3), int)), TypeError, "floating"),
+        (dict(A=[[1.0, 2.0, 3.0]]), TypeError, "floating"),
+        (dict(eps=0.0), ValueError, "eps"),
+        (dict(eps=float("inf")), ValueError, "eps"),
+        (dict(atol=-1e-3), ValueError, "atol"),
+        (dict(rtol="big"), TypeError, "rtol"),
+        (dict(max_elements=0), ValueError, "max_elements"),
+        (dict(max_elements=2.5), TypeError, "max_elements"),
+        (dict(layer=np.zeros(3)), TypeError, "forward"),
+    ],
+)
+def test_arguments_are_validated(kwargs, error, word):
+    args = {"layer": Scale(3), "A": np.ones((2, 3)), **kwargs}
+    with pytest.raises(error, match=word):
+        gradcheck(args.pop("layer"), args.pop("A"), **args)
