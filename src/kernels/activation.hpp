@@ -1,6 +1,5 @@
-// Elementwise kernels over flat float64 buffers: activations, softmax, dropout,
-// the losses (softmax cross-entropy, mean squared error) and the optimizers'
-// parameter updates.
+// Elementwise kernels over flat float64 buffers: activations, softmax, dropout
+// and the losses (softmax cross-entropy, mean squared error).
 #pragma once
 
 #include "kernels/isa.hpp"
@@ -10,18 +9,6 @@
 namespace qk {
 
 enum class Activation { ReLU, Sigmoid, Tanh, LeakyReLU, GELU };
-
-// The hyper-parameters of an SGD step (dampening 0, as PyTorch's default).
-struct SgdRule {
-  double lr, momentum, weight_decay;
-  bool nesterov;
-};
-
-// The hyper-parameters of an Adam or AdamW step.
-struct AdamRule {
-  double lr, beta1, beta2, eps, weight_decay;
-  bool decoupled;  // AdamW: p *= 1 - lr * weight_decay; Adam: g += weight_decay * p
-};
 
 QK_ISA_BEGIN
 
@@ -50,18 +37,6 @@ double softmax_cross_entropy(const double* logits, const double* y, double* p, i
 double mean_squared_error(const double* a, const double* y, int64_t n);
 // out = 2 * (a - y) / n
 void mean_squared_error_grad(const double* a, const double* y, double* out, int64_t n);
-
-// The optimizers' updates follow PyTorch's single-tensor formulation operation
-// by operation (the same intermediate roundings, fused multiply-adds where its
-// vectorised CPU kernels use them), so a run agrees with PyTorch's to rounding.
-//
-// One SGD step on p (n values) with gradient g.  With momentum, `buf` is the
-// momentum buffer; `first` means it holds nothing yet and is set to the
-// (decayed) gradient, as PyTorch does on the first step.
-void sgd_step(const SgdRule& rule, double* p, const double* g, double* buf, bool first, int64_t n);
-// One Adam/AdamW step on p with gradient g and the moments m and v; `step`
-// counts this step (1 on the first), for the bias corrections.
-void adam_step(const AdamRule& rule, double* p, const double* g, double* m, double* v, int64_t step, int64_t n);
 
 QK_ISA_END
 }  // namespace qk

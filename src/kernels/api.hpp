@@ -17,6 +17,7 @@
 #include "kernels/activation.hpp"
 #include "kernels/conv.hpp"
 #include "kernels/norm.hpp"
+#include "kernels/optim.hpp"
 #include "kernels/pool.hpp"
 #include "kernels/resample.hpp"
 #include "kernels/transposed.hpp"
