@@ -27,10 +27,10 @@ def main():
     parser.add_argument("--words", nargs="*", default=[], help="only rows whose name contains one of these words")
     args = parser.parse_args()
     builds = []
-    for spec in args.builds:
-        label, sep, command = spec.partition("=")
+    for given in args.builds:
+        label, sep, command = given.partition("=")
         if not sep or not command.strip():
-            parser.error(f"{spec!r}: expected LABEL=PYTHON [options]")
+            parser.error(f"{given!r}: expected LABEL=PYTHON [options]")
         builds.append((label, shlex.split(command)))
     best = {label: {} for label, _ in builds}
     with tempfile.TemporaryDirectory() as tmp:
