@@ -119,9 +119,10 @@ def test_elf_problems_read_from_a_real_wheel(elf, tmp_path, edit, problems):
     path, run = elf
     if edit:
         run(*edit)
-    whl = tmp_path / "quillet-0.1.0-cp311-cp311-linux_x86_64.whl"
+    version = check_dist.project_version()
+    whl = tmp_path / f"quillet-{version}-cp311-cp311-linux_x86_64.whl"
     with zipfile.ZipFile(whl, "w") as z:
         z.write(path, "quillet/nn/Lintrel.cpython-311-x86_64-linux-gnu.so")
-        z.writestr("quillet-0.1.0.dist-info/LICENSE", "MIT")
+        z.writestr(f"quillet-{version}.dist-info/LICENSE", "MIT")
     found = check_dist.check_wheel(str(whl))
     assert len(found) == len(problems) and all(p in f for p, f in zip(problems, found)), found
