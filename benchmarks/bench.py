@@ -27,13 +27,12 @@ try:
 except ImportError:  # the bench extra is optional
     torch = None
 
+import quillet
 from quillet.nn.Lintrel import Lintrel, Lintrel_stride1
 from quillet.nn.Plantrel import Plantrel
 from quillet.nn.pool import MaxPool2d, MaxPool2d_stride1, MeanPool2d, MeanPool2d_stride1
 from quillet.nn.resampling import Downsample1d, Upsample1d
 from quillet.nn.Unfurlet import Unfurlet1d, Unfurlet2d
-
-import quillet
 
 RNG = np.random.default_rng(0)
 _GEMM = []

@@ -13,6 +13,7 @@ import os
 import time
 
 import numpy as np
+
 from models.cnn import CNN
 from quillet.nn.activation import ReLU, Tanh
 from quillet.nn.loss import CrossEntropyLoss

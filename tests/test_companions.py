@@ -1,7 +1,8 @@
 import numpy as np
 import pytest
-from conftest import numgrad
 from numpy.testing import assert_allclose, assert_array_equal
+
+from conftest import numgrad
 from quillet.nn.activation import ReLU, Sigmoid, Tanh
 from quillet.nn.linear import Linear
 from quillet.nn.loss import CrossEntropyLoss

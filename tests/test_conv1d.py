@@ -5,8 +5,9 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import check_gradients, corr, corr_grads
 from numpy.testing import assert_allclose, assert_array_equal
+
+from conftest import check_gradients, corr, corr_grads
 from quillet.nn.Lintrel import Lintrel, Lintrel_stride1
 from quillet.nn.Unfurlet import Unfurlet1d
 

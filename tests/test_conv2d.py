@@ -2,8 +2,9 @@
 
 import numpy as np
 import pytest
-from conftest import check_gradients, corr, corr_grads
 from numpy.testing import assert_allclose, assert_array_equal
+
+from conftest import check_gradients, corr, corr_grads
 from quillet.nn.Plantrel import Plantrel, Plantrel_stride1
 from quillet.nn.Unfurlet import Unfurlet2d
 

@@ -9,6 +9,7 @@ import io
 
 import numpy as np
 import pytest
+
 from conftest import ZOO, make
 
 MODULES = sorted({module for module, _, _ in ZOO.values()})

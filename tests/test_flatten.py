@@ -2,8 +2,9 @@ import copy
 
 import numpy as np
 import pytest
-import quillet.flatten as fl
 from numpy.testing import assert_array_equal
+
+import quillet.flatten as fl
 from quillet.flatten import Flatten
 
 

@@ -3,6 +3,7 @@ and leaves the layer, its gradient arrays and numpy's generator as found."""
 
 import numpy as np
 import pytest
+
 from conftest import ZOO, make
 from quillet.gradcheck import GradcheckError, gradcheck
 from quillet.nn.activation import GELU, Identity, LeakyReLU, Softmax

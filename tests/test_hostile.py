@@ -19,9 +19,10 @@ import traceback
 
 import numpy as np
 import pytest
-from conftest import ZOO, base, bwd, corr, corr_grads, fwd, make
 from hypothesis import HealthCheck, given, settings, strategies as st
 from numpy.testing import assert_allclose, assert_array_equal
+
+from conftest import ZOO, base, bwd, corr, corr_grads, fwd, make
 
 # LookupError: IndexError, and the KeyError of a dict put where a list of layers belongs.
 OK = (TypeError, ValueError, LookupError, AttributeError, AssertionError, ZeroDivisionError, MemoryError, OverflowError)

@@ -12,13 +12,13 @@ import io
 
 import numpy as np
 import pytest
-from conftest import corr, corr_grads
 from numpy.testing import assert_allclose
+
+import quillet
+from conftest import corr, corr_grads
 from quillet.nn.Lintrel import Lintrel
 from quillet.nn.Plantrel import Plantrel
 from quillet.nn.Unfurlet import Unfurlet1d, Unfurlet2d
-
-import quillet
 
 
 def close(got, ref, rtol=1e-10):

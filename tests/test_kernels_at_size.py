@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 from numpy.lib.stride_tricks import sliding_window_view
 from numpy.testing import assert_allclose, assert_array_equal
+
 from quillet.nn.pool import MaxPool2d, MaxPool2d_stride1, MeanPool2d, MeanPool2d_stride1
 from quillet.nn.resampling import Downsample1d, Downsample2d, Upsample1d, Upsample2d
 

@@ -11,6 +11,7 @@ import sys
 
 import numpy as np
 import pytest
+
 from conftest import ZOO, base, bwd, fwd, make
 
 try:

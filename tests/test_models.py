@@ -1,10 +1,11 @@
 import numpy as np
 import pytest
+from numpy.testing import assert_allclose, assert_array_equal
+
 from conftest import corr, numgrad
 from models.cnn import CNN
 from models.mlp import MLP
 from models.trawlix import CNN_DistributedScanningMLP, CNN_SimpleScanningMLP
-from numpy.testing import assert_allclose, assert_array_equal
 from quillet.nn.activation import ReLU, Tanh
 from quillet.nn.linear import Linear
 from quillet.nn.loss import CrossEntropyLoss

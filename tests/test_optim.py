@@ -7,6 +7,7 @@ import pickle
 
 import numpy as np
 import pytest
+
 from conftest import make
 from quillet.nn.linear import Linear
 from quillet.nn.loss import MSELoss

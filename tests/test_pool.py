@@ -3,9 +3,10 @@ import warnings
 
 import numpy as np
 import pytest
-import quillet.nn.pool as pool
 from numpy.lib.stride_tricks import sliding_window_view
 from numpy.testing import assert_allclose, assert_array_equal
+
+import quillet.nn.pool as pool
 from quillet.nn.pool import MaxPool2d, MaxPool2d_stride1, MeanPool2d, MeanPool2d_stride1
 from quillet.nn.resampling import Downsample2d
 

@@ -2,8 +2,9 @@ import copy
 
 import numpy as np
 import pytest
-import quillet.nn.resampling as rs
 from numpy.testing import assert_array_equal
+
+import quillet.nn.resampling as rs
 from quillet.nn.resampling import Downsample1d, Downsample2d, Upsample1d, Upsample2d
 
 

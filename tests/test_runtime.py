@@ -15,10 +15,10 @@ import numpy as np
 import psutil
 import pytest
 from numpy.testing import assert_allclose, assert_array_equal
-from quillet.nn.Plantrel import Plantrel
-from quillet.nn.pool import MaxPool2d
 
 import quillet
+from quillet.nn.Plantrel import Plantrel
+from quillet.nn.pool import MaxPool2d
 
 
 @pytest.fixture
@@ -231,14 +231,14 @@ def outputs():
     import io
 
     import numpy as np
+
+    import quillet
     from quillet.nn.activation import ReLU, Sigmoid, Tanh
     from quillet.nn.Lintrel import Lintrel
     from quillet.nn.loss import CrossEntropyLoss
     from quillet.nn.Plantrel import Plantrel
     from quillet.nn.pool import MaxPool2d, MeanPool2d_stride1
     from quillet.nn.Unfurlet import Unfurlet2d
-
-    import quillet
 
     rng, out = np.random.default_rng(7), {}
 

@@ -6,6 +6,7 @@ import pickle
 
 import numpy as np
 import pytest
+
 from quillet.flatten import Flatten
 from quillet.nn.activation import ReLU, Tanh
 from quillet.nn.linear import Linear

@@ -7,6 +7,7 @@ import zipfile
 
 import numpy as np
 import pytest
+
 from conftest import make
 from quillet.optim import parameters
 from quillet.state import load, load_state_dict, save, state_dict

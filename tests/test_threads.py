@@ -6,6 +6,7 @@ import time
 
 import numpy as np
 import pytest
+
 from quillet.nn.activation import Tanh
 from quillet.nn.linear import Linear
 from quillet.nn.Lintrel import Lintrel

@@ -7,8 +7,9 @@ import pickle
 
 import numpy as np
 import pytest
-from conftest import numgrad
 from numpy.testing import assert_allclose, assert_array_equal
+
+from conftest import numgrad
 from quillet.nn.activation import GELU, Identity, LeakyReLU, Softmax
 from quillet.nn.batchnorm import BatchNorm1d, BatchNorm2d
 from quillet.nn.dropout import Dropout

@@ -6,8 +6,9 @@ import copy
 
 import numpy as np
 import pytest
-from conftest import check_gradients, corr, corr_grads
 from numpy.testing import assert_allclose, assert_array_equal
+
+from conftest import check_gradients, corr, corr_grads
 from quillet.nn.Lintrel import Lintrel, Lintrel_stride1
 from quillet.nn.Plantrel import Plantrel, Plantrel_stride1
 from quillet.nn.resampling import Downsample1d, Downsample2d, Upsample1d, Upsample2d

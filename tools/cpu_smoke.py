@@ -12,6 +12,7 @@ import io
 import sys
 
 import numpy as np
+
 from quillet.nn.Lintrel import Lintrel
 from quillet.nn.Plantrel import Plantrel
 from quillet.nn.pool import MaxPool2d, MeanPool2d

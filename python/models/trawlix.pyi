@@ -5,6 +5,7 @@ import numpy
 
 np = numpy  # bound by the module at import, and re-exported by star imports
 from numpy.typing import ArrayLike, NDArray
+
 from quillet.flatten import Flatten as Flatten
 from quillet.nn.activation import (
     GELU as GELU,

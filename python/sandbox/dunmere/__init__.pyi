@@ -2,6 +2,7 @@ import numpy
 
 np = numpy  # bound by the module at import, and re-exported by star imports
 from numpy.typing import NDArray
+
 from quillet.flatten import Flatten as Flatten
 from quillet.nn.pool import (
     MaxPool2d as MaxPool2d,

@@ -2,6 +2,7 @@ import numpy
 
 np = numpy  # bound by the module at import, and re-exported by star imports
 from numpy.typing import NDArray
+
 from quillet.flatten import Flatten as Flatten
 from quillet.nn.resampling import (
     Downsample1d as Downsample1d,

@@ -3,8 +3,9 @@ import os as os
 import numpy
 
 np = numpy  # bound by the module at import, and re-exported by star imports
-from models.cnn import CNN as CNN
 from numpy.typing import NDArray
+
+from models.cnn import CNN as CNN
 from quillet.flatten import Flatten as Flatten
 from quillet.nn.activation import (
     GELU as GELU,

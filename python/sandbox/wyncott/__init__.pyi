@@ -2,6 +2,7 @@ import numpy
 
 np = numpy  # bound by the module at import, and re-exported by star imports
 from numpy.typing import NDArray
+
 from quillet.flatten import Flatten as Flatten
 from quillet.nn.Lintrel import Lintrel as Lintrel, Lintrel_stride1 as Lintrel_stride1
 from quillet.nn.Plantrel import Plantrel as Plantrel, Plantrel_stride1 as Plantrel_stride1
