@@ -33,6 +33,10 @@ API_MODULES = [
     "quillet.nn.loss",
     "quillet.nn.batchnorm",
     "quillet.nn.dropout",
+    "quillet.nn.sequential",
+    "quillet.optim",
+    "quillet.gradcheck",
+    "quillet.state",
     "models.mlp",
     "models.cnn",
     "models.trawlix",
@@ -67,6 +71,7 @@ extensions = [
     "sphinx.ext.napoleon",
     "myst_parser",
     "stubdoc",
+    "plaintext",
 ]
 
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
