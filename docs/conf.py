@@ -72,6 +72,7 @@ extensions = [
     "myst_parser",
     "stubdoc",
     "plaintext",
+    "matplotlib.sphinxext.plot_directive",
 ]
 
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
@@ -100,6 +101,17 @@ autodoc_default_options = {
 stubdoc_modules = API_MODULES
 autodoc_member_order = "bysource"
 autoclass_content = "class"
+
+# The tutorials' figures are drawn by their code while the documentation is
+# built (the plot directive), so they show what the installed quillet does.
+# The code is shown above each figure; no links to separate source files or
+# other formats.
+plot_include_source = True
+plot_html_show_source_link = False
+plot_html_show_formats = False
+plot_formats = [("png", 100)]
+plot_pre_code = "import numpy as np\nfrom matplotlib import pyplot as plt"
+plot_rcparams = {"figure.dpi": 100, "savefig.bbox": "tight"}
 
 html_theme = "alabaster"
 html_title = f"quillet {release}"
