@@ -33,6 +33,10 @@ API_MODULES = [
     "quillet.nn.loss",
     "quillet.nn.batchnorm",
     "quillet.nn.dropout",
+    "quillet.nn.sequential",
+    "quillet.optim",
+    "quillet.gradcheck",
+    "quillet.state",
     "models.mlp",
     "models.cnn",
     "models.trawlix",
@@ -67,6 +71,8 @@ extensions = [
     "sphinx.ext.napoleon",
     "myst_parser",
     "stubdoc",
+    "plaintext",
+    "matplotlib.sphinxext.plot_directive",
 ]
 
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
@@ -95,6 +101,17 @@ autodoc_default_options = {
 stubdoc_modules = API_MODULES
 autodoc_member_order = "bysource"
 autoclass_content = "class"
+
+# The tutorials' figures are drawn by their code while the documentation is
+# built (the plot directive), so they show what the installed quillet does.
+# The code is shown above each figure; no links to separate source files or
+# other formats.
+plot_include_source = True
+plot_html_show_source_link = False
+plot_html_show_formats = False
+plot_formats = [("png", 100)]
+plot_pre_code = "import numpy as np\nfrom matplotlib import pyplot as plt"
+plot_rcparams = {"figure.dpi": 100, "savefig.bbox": "tight"}
 
 html_theme = "alabaster"
 html_title = f"quillet {release}"

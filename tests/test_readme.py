@@ -1,5 +1,5 @@
-"""The README's code and the user guide's must run as written, and the README's
-first command must keep its promises."""
+"""The README's code, the user guide's and the layer tutorial's must run as
+written, and the README's first command must keep its promises."""
 
 import ast
 import contextlib
@@ -16,6 +16,7 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 README = ROOT / "README.md"
 USER_GUIDE = ROOT / "docs" / "user-guide.md"
+LAYER_TUTORIAL = ROOT / "docs" / "tutorials" / "layer-gradient.md"
 EXAMPLE = ROOT / "examples" / "train_digits.py"
 
 _NOTHING = object()
@@ -64,6 +65,36 @@ def run_python_blocks(path):
     return namespace, out.getvalue(), checked
 
 
+def shown_output(path):
+    """What a Markdown file shows its Python blocks printing: its ```text blocks, in order."""
+    return "".join(re.findall(r"```text\n(.*?)```", path.read_text(), re.S))
+
+
+def _number(token):
+    try:
+        return float(token)
+    except ValueError:
+        return None
+
+
+def assert_same_output(printed, shown):
+    """Line by line and word by word the same, numbers within the digits shown;
+    numbers below 1e-6 (rounding noise, as a gradient check's relative error
+    where it agrees) need only both be that small."""
+    assert len(printed.splitlines()) == len(shown.splitlines()), printed
+    for got_line, want_line in zip(printed.splitlines(), shown.splitlines()):
+        got, want = got_line.split(), want_line.split()
+        assert len(got) == len(want), (got_line, want_line)
+        for g, w in zip(got, want):
+            x, y = _number(g), _number(w)
+            if x is None or y is None:
+                assert g == w, (got_line, want_line)
+            elif abs(y) < 1e-6:
+                assert abs(x) < 1e-6, (got_line, want_line)
+            else:
+                assert x == pytest.approx(y, rel=1e-4), (got_line, want_line)
+
+
 def test_readme_tour_runs():
     namespace, printed, checked = run_python_blocks(README)
     assert checked >= 5
@@ -82,6 +113,29 @@ def test_user_guide_code_runs_and_shows_true_values():
     namespace, printed, checked = run_python_blocks(USER_GUIDE)
     assert checked >= 10
     assert printed == "Lintrel.forward: W has shape (8, 3, 4), but the layer needs (8, 3, 5)\n"
+    assert float(namespace["loss"]) < 0.15  # the small network's training loop trains
+
+
+def test_layer_tutorial_runs_and_prints_what_it_shows():
+    ns, printed, checked = run_python_blocks(LAYER_TUTORIAL)
+    assert checked >= 9
+    assert_same_output(printed, shown_output(LAYER_TUTORIAL))
+    # The text reads the bugs off the failure table: the weight gradient is
+    # the mean over 2 * 5 * 5 = 50 elements, the input's lacks the factor W of
+    # the worst element's channel.
+    rows = {line.split()[0]: line for line in printed.splitlines() if line.endswith(("FAIL", " ok"))}
+    analytic, numeric = (float(v) for v in rows["W"].split()[-4:-2])
+    assert numeric / analytic == pytest.approx(50, rel=1e-6)
+    index = ast.literal_eval(re.search(r"\(.*?\)", rows["input"]).group())
+    analytic, numeric = (float(v) for v in rows["input"].split()[-4:-2])
+    assert numeric / analytic == pytest.approx(ns["scale"].W[index[1]], rel=1e-4)
+    # Training: from ln 2 to nearly zero, nearly every held-out image right,
+    # and the Python layer's own weights learnt.
+    losses = ns["losses"]
+    assert losses[0] == pytest.approx(math.log(2), abs=0.01) and losses[-1] < 0.005
+    assert ns["accuracy"] >= 0.98
+    learnt = ns["net"].layers[1]
+    assert abs(learnt.W - 1).min() > 0.1 and abs(learnt.b).max() > 0.05
 
 
 def test_readme_has_the_two_commands():
