@@ -215,3 +215,22 @@ def test_arguments_are_validated(kwargs, error, word):
     args = {"layer": Scale(3), "A": np.ones((2, 3)), **kwargs}
     with pytest.raises(error, match=word):
         gradcheck(args.pop("layer"), args.pop("A"), **args)
+
+
+@pytest.mark.parametrize("wrong", [False, True])
+def test_gradients_made_by_backward_are_checked_and_removed(wrong):
+    class Late:  # dLdW exists only after a backward
+        def __init__(self):
+            self.W = np.array([1.5, -2.0])
+
+        def forward(self, A):
+            self.A = A
+            return A * self.W
+
+        def backward(self, dLdZ):
+            self.dLdW = (dLdZ * self.A).sum(axis=0) * (2.0 if wrong else 1.0)
+            return dLdZ * self.W
+
+    layer = Late()
+    assert gradcheck(layer, np.random.default_rng(1).standard_normal((3, 2)), raise_exception=False) is not wrong
+    assert not hasattr(layer, "dLdW") and layer.W.tolist() == [1.5, -2.0]

@@ -236,6 +236,24 @@ class Check {
       Tensor& t = tensors[i + 1];
       t.grad = analytic(g.get(), qb::dims(t.values), &t.note);
     }
+    // Parameters whose gradient only backward created (a layer written in
+    // Python may make dLdW there): checked too, and their gradient attribute
+    // removed again afterwards.
+    for (ql::Found& f : ql::find_arrays(layer_, true)) {
+      if (f.buffer || known(f)) continue;
+      Ref p = qb::getattr(f.owner.get(), f.name.get());
+      saved_params_.push_back(p);
+      saved_grads_.push_back(Ref());
+      if (!ql::writable_f64(p.get())) {
+        p = f64_copy(p.get());
+        qb::setattr(f.owner.get(), f.name.get(), p);
+      }
+      Tensor t{f.path, p, Ref(), ""};
+      Ref g = qb::getattr(f.owner.get(), f.grad_name.get());
+      t.grad = analytic(g.get(), qb::dims(p), &t.note);
+      tensors.push_back(t);
+      found_.push_back(std::move(f));
+    }
 
     // Numeric, tensor by tensor.
     std::vector<Row> rows;
@@ -348,8 +366,19 @@ class Check {
 
   void restore() {
     restore_params();
-    for (size_t i = 0; i < found_.size(); ++i)
-      qb::setattr(found_[i].owner.get(), found_[i].grad_name.get(), saved_grads_[i]);
+    for (size_t i = 0; i < found_.size(); ++i) {
+      if (saved_grads_[i]) {
+        qb::setattr(found_[i].owner.get(), found_[i].grad_name.get(), saved_grads_[i]);
+      } else if (PyObject_DelAttr(found_[i].owner.get(), found_[i].grad_name.get()) < 0) {
+        PyErr_Clear();  // made by backward, and gone again
+      }
+    }
+  }
+
+  bool known(const ql::Found& f) const {
+    for (const ql::Found& g : found_)
+      if (g.owner.get() == f.owner.get() && PyUnicode_Compare(g.name.get(), f.name.get()) == 0) return true;
+    return false;
   }
 
   PyObject* layer_;
