@@ -11,15 +11,27 @@ Everything random (the split, the weights, the order of the batches) follows
 from --seed, so two runs with the same flags print the same numbers.
 """
 
-import argparse
 import contextlib
 import io
-import math
 import os
 import sys
 import time
 
 import numpy as np
+
+# The helpers both digits examples share live beside them, in _common.py:
+# importable whichever folder this file is run from, and however it is run.
+_HERE = os.path.dirname(os.path.abspath(__file__))
+if _HERE not in sys.path:
+    sys.path.insert(0, _HERE)
+from _common import (  # noqa: E402
+    build_parser as _build_parser,
+    one_hot,
+    plot,
+    record_epoch,
+    require_extras,
+    split_digits,
+)
 
 # The network: two convolutions of kernel 3 and stride 1 (widths 8 -> 6 -> 4),
 # each followed by a ReLU, then a linear layer over the 64 x 4 features.
@@ -27,127 +39,29 @@ CHANNELS = [64, 64]
 KERNELS = [3, 3]
 STRIDES = [1, 1]
 
-# Formats the plot can be written in (matplotlib's Agg backend and Pillow).
-PLOT_FORMATS = (".png", ".pdf", ".svg", ".jpg", ".jpeg", ".tif", ".tiff", ".webp", ".eps", ".ps")
-
-
-def positive_int(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
-
-
-def positive_float(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"must be a positive finite number, got {text}")
-    return value
-
-
-def seed_int(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if not 0 <= value < 2**32:
-        raise argparse.ArgumentTypeError(f"must be between 0 and 2**32 - 1, got {value}")
-    return value
-
-
-def plot_path(text):
-    """A file name whose format is known and whose folder exists or can be made.
-
-    Nothing is created here: the folder is made only when the plot is written.
-    """
-    if not text:
-        raise argparse.ArgumentTypeError("expected a file name")
-    suffix = os.path.splitext(text)[1].lower()
-    if suffix not in PLOT_FORMATS:
-        raise argparse.ArgumentTypeError(
-            f"{text!r} does not end in one of {', '.join(PLOT_FORMATS)} (the format follows the extension)"
-        )
-    path = os.path.abspath(text)
-    if os.path.isdir(path):
-        raise argparse.ArgumentTypeError(f"{text!r} is a folder; give a file name inside it")
-    # The nearest ancestor that exists must be a folder we may create entries in.
-    folder = os.path.dirname(path)
-    existing = folder
-    while not os.path.exists(existing):
-        existing = os.path.dirname(existing)
-    if existing == folder and not os.path.isdir(folder):
-        raise argparse.ArgumentTypeError(f"{folder} is a file, not a folder")
-    if not os.path.isdir(existing):
-        raise argparse.ArgumentTypeError(f"cannot create the folder {folder}: {existing} is a file")
-    if not os.access(existing, os.W_OK | os.X_OK):
-        raise argparse.ArgumentTypeError(f"cannot write in {existing}: permission denied")
-    return text
-
 
 def build_parser():
-    p = argparse.ArgumentParser(
-        description=__doc__.splitlines()[0], formatter_class=argparse.ArgumentDefaultsHelpFormatter
+    return _build_parser(
+        __doc__,
+        epochs=60,
+        lr=0.02,
+        lr_help="learning rate of the first epoch, decayed to 0 along a cosine",
+        plot="digits_training.png",
     )
-    p.add_argument("--epochs", type=positive_int, default=60, help="passes over the training set")
-    p.add_argument("--batch-size", type=positive_int, default=32, help="images per gradient step")
-    p.add_argument(
-        "--lr", type=positive_float, default=0.02, help="learning rate of the first epoch, decayed to 0 along a cosine"
-    )
-    p.add_argument("--seed", type=seed_int, default=0, help="seed for the split, the weights and the batches")
-    p.add_argument(
-        "--plot",
-        type=plot_path,
-        default=os.path.join("out", "digits_training.png"),
-        help="where to write the plot of the curves; missing folders are created",
-    )
-    return p
 
 
 def parse_args(argv=None):
     return build_parser().parse_args(argv)
 
 
-def require_extras():
-    """Stop before any work if the example's own dependencies are missing."""
-    missing = []
-    for module, package in (("sklearn", "scikit-learn"), ("matplotlib", "matplotlib"), ("tqdm", "tqdm")):
-        try:
-            __import__(module)
-        except ImportError:
-            missing.append(package)
-    if missing:
-        sys.exit(
-            f'this example needs {", ".join(missing)}: install them with  pip install ".[examples]"  '
-            f"(from quillet's folder) or  pip install {' '.join(missing)}"
-        )
-
-
 def load(seed):
-    from sklearn.datasets import load_digits
-    from sklearn.model_selection import train_test_split
-
-    digits = load_digits()
-    X = digits.images.astype(np.float64) / 16.0  # (n, 8 rows, 8 columns) in [0, 1]
-    X_train, X_test, y_train, y_test = train_test_split(
-        X, digits.target, test_size=0.25, random_state=seed, stratify=digits.target
-    )
+    """The split digits as (n, 8 rows, 8 columns), every pixel standardised."""
+    X_train, X_test, y_train, y_test = split_digits(seed)
     # Standardise each pixel with the training set's mean and spread.  The
     # floor of 0.1 keeps the border pixels, blank in nearly every image, from
     # being divided by almost nothing.
     mean, scale = X_train.mean(axis=0), X_train.std(axis=0) + 0.1
     return (X_train - mean) / scale, (X_test - mean) / scale, y_train, y_test
-
-
-def one_hot(labels, classes=10):
-    out = np.zeros((len(labels), classes))
-    out[np.arange(len(labels)), labels] = 1.0
-    return out
 
 
 def build_model(rng, lr):
@@ -216,21 +130,7 @@ def train(epochs, batch_size, lr, seed, data=None, bar=None, report=None):
         history["loss"].append(float(np.mean(losses)))
         history["train"].append(accuracy(model, X_train, y_train))
         history["test"].append(accuracy(model, X_test, y_test))
-        if bar is not None:
-            bar.set_postfix(
-                {
-                    "loss": f"{history['loss'][-1]:.4f}",
-                    "train_acc": f"{history['train'][-1]:.3f}",
-                    "test_acc": f"{history['test'][-1]:.3f}",
-                },
-                refresh=False,
-            )
-            bar.update()
-        if report is not None:
-            report(
-                f"epoch {epoch:2d}: loss {history['loss'][-1]:.4f}  train accuracy {history['train'][-1]:.3f}  "
-                f"test accuracy {history['test'][-1]:.3f}"
-            )
+        record_epoch(history, epoch, bar, report)
     return model, history
 
 
@@ -254,42 +154,15 @@ def main(argv=None):
         f"final test accuracy: {history['test'][-1] * 100:.1f}% ({len(data[1])} held-out images, "
         f"chance is 10%); loaded and trained in {elapsed:.1f} s"
     )
-    plot(history, args)
-    print(f"plot written to {os.path.abspath(args.plot)}")
-
-
-def plot(history, args):
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    epochs = np.arange(1, len(history["loss"]) + 1)
-    fig, (left, right) = plt.subplots(1, 2, figsize=(10, 4.4))
-    left.plot(epochs, history["loss"], marker="o", markersize=3)
-    left.set(title="training loss", xlabel="epoch", ylabel="mean cross-entropy")
-    right.plot(epochs, history["train"], marker="o", markersize=3, label="train")
-    right.plot(epochs, history["test"], marker="o", markersize=3, label="test")
-    lowest = min(history["train"] + history["test"])
-    right.set(
-        title="accuracy",
-        xlabel="epoch",
-        ylabel="fraction correct",
-        ylim=(max(0.0, np.floor(lowest * 10 - 0.2) / 10), 1.005),
-    )
-    right.legend(loc="lower right")
     layers = ", ".join(f"{c} channels of kernel {k}" for c, k in zip(CHANNELS, KERNELS))
-    fig.suptitle(
+    plot(
+        history,
+        args.plot,
         f"quillet CNN on 8x8 digits: final test accuracy {history['test'][-1] * 100:.1f}%\n"
         f"{args.epochs} epochs, batch {args.batch_size}, lr {args.lr:g} with cosine decay, seed {args.seed}; "
         f"convolutions: {layers}",
-        fontsize=11,
     )
-    fig.tight_layout()
-    folder = os.path.dirname(os.path.abspath(args.plot))
-    os.makedirs(folder, exist_ok=True)
-    fig.savefig(args.plot, dpi=100)
-    plt.close(fig)
+    print(f"plot written to {os.path.abspath(args.plot)}")
 
 
 if __name__ == "__main__":

@@ -10,95 +10,61 @@ accuracy of a fresh network loaded from that file (both under out/ by
 default).  With --check it first compares the network's backward pass with
 central differences (quillet.gradcheck).
 
-Everything random (the split, the weights, the order of the batches) follows
-from --seed, so two runs with the same flags print the same numbers.
+With --batchnorm every convolution is followed by batch normalisation (before
+its ReLU), and --dropout P zeroes a fraction P of the features the linear layer
+reads, at random, while training.  The network trains in training mode (batch
+statistics, dropout) and is put in evaluation mode (net.eval(): running
+statistics, no dropout) for every accuracy measured; the saved weights include
+the running statistics.
+
+Everything random (the split, the weights, the order of the batches, the
+dropout masks) follows from --seed, so two runs with the same flags print the
+same numbers.
 """
 
 import argparse
-import math
+import contextlib
+import copy
 import os
 import sys
 import time
 
 import numpy as np
 
-# Formats the plot can be written in (matplotlib's Agg backend and Pillow).
-PLOT_FORMATS = (".png", ".pdf", ".svg", ".jpg", ".jpeg", ".tif", ".tiff", ".webp", ".eps", ".ps")
+# The helpers both digits examples share live beside them, in _common.py:
+# importable whichever folder this file is run from, and however it is run.
+_HERE = os.path.dirname(os.path.abspath(__file__))
+if _HERE not in sys.path:
+    sys.path.insert(0, _HERE)
+from _common import (  # noqa: E402
+    build_parser as _build_parser,
+    one_hot,
+    output_path,
+    plot,
+    record_epoch,
+    require_extras,
+    split_digits,
+)
 
 
-def positive_int(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
-
-
-def positive_float(text):
+def probability(text):
+    """A dropout probability: a number in [0, 1)."""
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"must be a positive finite number, got {text}")
+    if not 0.0 <= value < 1.0:  # NaN fails too
+        raise argparse.ArgumentTypeError(f"must be at least 0 and less than 1, got {text}")
     return value
-
-
-def seed_int(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if not 0 <= value < 2**32:
-        raise argparse.ArgumentTypeError(f"must be between 0 and 2**32 - 1, got {value}")
-    return value
-
-
-def output_path(suffixes):
-    """A validator for a file name with one of `suffixes` whose folder exists or
-    can be made.  Nothing is created here: folders are made when the file is written."""
-
-    def check(text):
-        if not text:
-            raise argparse.ArgumentTypeError("expected a file name")
-        if os.path.splitext(text)[1].lower() not in suffixes:
-            raise argparse.ArgumentTypeError(f"{text!r} does not end in one of {', '.join(suffixes)}")
-        path = os.path.abspath(text)
-        if os.path.isdir(path):
-            raise argparse.ArgumentTypeError(f"{text!r} is a folder; give a file name inside it")
-        # The nearest ancestor that exists must be a folder we may create entries in.
-        folder = os.path.dirname(path)
-        existing = folder
-        while not os.path.exists(existing):
-            existing = os.path.dirname(existing)
-        if existing == folder and not os.path.isdir(folder):
-            raise argparse.ArgumentTypeError(f"{folder} is a file, not a folder")
-        if not os.path.isdir(existing):
-            raise argparse.ArgumentTypeError(f"cannot create the folder {folder}: {existing} is a file")
-        if not os.access(existing, os.W_OK | os.X_OK):
-            raise argparse.ArgumentTypeError(f"cannot write in {existing}: permission denied")
-        return text
-
-    return check
 
 
 def build_parser():
-    p = argparse.ArgumentParser(
-        description=__doc__.splitlines()[0], formatter_class=argparse.ArgumentDefaultsHelpFormatter
-    )
-    p.add_argument("--epochs", type=positive_int, default=20, help="passes over the training set")
-    p.add_argument("--batch-size", type=positive_int, default=32, help="images per gradient step")
-    p.add_argument(
-        "--lr", type=positive_float, default=3e-3, help="Adam's learning rate in the first epoch, decayed to 0"
-    )
-    p.add_argument("--seed", type=seed_int, default=0, help="seed for the split, the weights and the batches")
-    p.add_argument(
-        "--plot",
-        type=output_path(PLOT_FORMATS),
-        default=os.path.join("out", "digits_2d_training.png"),
-        help="where to write the plot of the curves; missing folders are created",
+    p = _build_parser(
+        __doc__,
+        epochs=20,
+        lr=3e-3,
+        lr_help="Adam's learning rate in the first epoch, decayed to 0",
+        plot="digits_2d_training.png",
     )
     p.add_argument(
         "--weights",
@@ -107,6 +73,16 @@ def build_parser():
         help="where to save the trained weights; missing folders are created",
     )
     p.add_argument("--check", action="store_true", help="check the network's gradients first")
+    p.add_argument(
+        "--batchnorm", action="store_true", help="batch normalisation after each convolution, before its ReLU"
+    )
+    p.add_argument(
+        "--dropout",
+        type=probability,
+        default=0.0,
+        metavar="P",
+        help="probability P in [0, 1) of dropout before the linear layer; 0 for none",
+    )
     return p
 
 
@@ -114,39 +90,20 @@ def parse_args(argv=None):
     return build_parser().parse_args(argv)
 
 
-def require_extras():
-    """Stop before any work if the example's own dependencies are missing."""
-    missing = []
-    for module, package in (("sklearn", "scikit-learn"), ("matplotlib", "matplotlib"), ("tqdm", "tqdm")):
-        try:
-            __import__(module)
-        except ImportError:
-            missing.append(package)
-    if missing:
-        sys.exit(
-            f'this example needs {", ".join(missing)}: install them with  pip install ".[examples]"  '
-            f"(from quillet's folder) or  pip install {' '.join(missing)}"
-        )
-
-
 def load(seed):
-    from sklearn.datasets import load_digits
-    from sklearn.model_selection import train_test_split
-
-    digits = load_digits()
-    X = digits.images.astype(np.float64)[:, None] / 16.0  # (n, 1 channel, 8, 8) in [0, 1]
-    return train_test_split(X, digits.target, test_size=0.25, random_state=seed, stratify=digits.target)
+    """The split digits as images of one channel, (n, 1, 8, 8) in [0, 1]."""
+    X_train, X_test, y_train, y_test = split_digits(seed)
+    return X_train[:, None], X_test[:, None], y_train, y_test
 
 
-def one_hot(labels, classes=10):
-    out = np.zeros((len(labels), classes))
-    out[np.arange(len(labels)), labels] = 1.0
-    return out
-
-
-def build_network(rng):
+def build_network(rng, batchnorm=False, dropout=0.0):
+    """The network, its weights drawn from `rng`; with `batchnorm`, a BatchNorm2d
+    after each convolution (before its ReLU), and with `dropout` > 0 a Dropout
+    of that probability before the linear layer."""
     from quillet.flatten import Flatten
     from quillet.nn.activation import ReLU
+    from quillet.nn.batchnorm import BatchNorm2d
+    from quillet.nn.dropout import Dropout
     from quillet.nn.linear import Linear
     from quillet.nn.Plantrel import Plantrel
     from quillet.nn.pool import MaxPool2d
@@ -161,19 +118,35 @@ def build_network(rng):
     def linear_init(out_features, in_features):
         return rng.normal(0.0, np.sqrt(1.0 / in_features), (out_features, in_features))
 
+    # Normalising before the ReLU keeps about half of each channel above zero
+    # whatever the scale of the weights; the convolution's bias, cancelled by
+    # the normalisation's mean, stays at zero.
+    def block(in_channels, out_channels, kernel_size, padding):
+        conv = Plantrel(in_channels, out_channels, kernel_size, 1, padding, weight_init_fn=he, bias_init_fn=np.zeros)
+        return [conv, BatchNorm2d(out_channels), ReLU()] if batchnorm else [conv, ReLU()]
+
     return Sequential(
-        Plantrel(1, 32, 5, 1, 2, weight_init_fn=he, bias_init_fn=np.zeros),  # (n, 32, 8, 8)
-        ReLU(),
+        *block(1, 32, 5, 2),  # (n, 32, 8, 8)
         MaxPool2d(2, 2),  # (n, 32, 4, 4)
-        Plantrel(32, 64, 3, 1, 1, weight_init_fn=he, bias_init_fn=np.zeros),  # (n, 64, 4, 4)
-        ReLU(),
+        *block(32, 64, 3, 1),  # (n, 64, 4, 4)
         MaxPool2d(2, 2),  # (n, 64, 2, 2)
         Flatten(),  # (n, 256)
+        *([Dropout(dropout)] if dropout > 0 else []),
         Linear(256, 10, weight_init_fn=linear_init, bias_init_fn=np.zeros),  # (n, 10)
     )
 
 
+def describe(batchnorm, dropout):
+    """The layers, in a few words."""
+    norm = ", batch norm" if batchnorm else ""
+    drop = f"dropout {dropout:g}, " if dropout > 0 else ""
+    return f"conv 32 (5x5){norm}, pool, conv 64 (3x3){norm}, pool, {drop}linear"
+
+
 def accuracy(net, X, y):
+    """The fraction of `X` classified as `y`, in evaluation mode (where the
+    network is left): running statistics, no dropout."""
+    net.eval()
     return float(np.mean(np.argmax(net.forward(X), axis=1) == y))
 
 
@@ -194,12 +167,28 @@ def check(net, X, seed):
     )
 
 
-def train(epochs, batch_size, lr, seed, data=None, bar=None, report=None, check_first=False):
+@contextlib.contextmanager
+def global_generator(seed):
+    """numpy's global generator (Dropout's masks come from it) seeded with
+    `seed`, and put back as it was on the way out."""
+    saved = np.random.get_state()
+    np.random.seed(seed)
+    try:
+        yield
+    finally:
+        np.random.set_state(saved)
+
+
+def train(
+    epochs, batch_size, lr, seed, data=None, bar=None, report=None, check_first=False, batchnorm=False, dropout=0.0
+):
     """Train a fresh network; return it and the per-epoch history.
 
     `data` is what load() returns (loaded afresh if None); `bar`, if given, is
     a progress bar over the epochs (tqdm-like); `report` is called with each
-    epoch's summary line; `check_first` runs the gradient check before training.
+    epoch's summary line; `check_first` runs the gradient check before training
+    (on a copy, so that the training is the same with or without it);
+    `batchnorm` and `dropout` are build_network's.
     """
     from quillet.nn.loss import CrossEntropyLoss
     from quillet.optim import Adam
@@ -207,44 +196,30 @@ def train(epochs, batch_size, lr, seed, data=None, bar=None, report=None, check_
     rng = np.random.default_rng(seed)
     X_train, X_test, y_train, y_test = load(seed) if data is None else data
     Y_train = one_hot(y_train)
-    net = build_network(rng)
+    net = build_network(rng, batchnorm, dropout)
     if check_first:
-        check(net, X_train, seed)
+        check(copy.deepcopy(net), X_train, seed)
     optimizer, criterion = Adam(net, lr=lr), CrossEntropyLoss()
 
     history = {"loss": [], "train": [], "test": []}
-    for epoch in range(1, epochs + 1):
-        # Cosine decay: full steps early, small ones to settle at the end.
-        optimizer.lr = lr * 0.5 * (1.0 + np.cos(np.pi * (epoch - 1) / epochs))
-        order = rng.permutation(len(X_train))
-        losses = []
-        net.train()
-        for begin in range(0, len(order), batch_size):
-            batch = order[begin : begin + batch_size]
-            optimizer.zero_grad()  # the 2-D convolutions add to their gradients
-            loss = criterion(net(X_train[batch]), Y_train[batch])
-            net.backward(criterion.backward())
-            optimizer.step()
-            losses.append(float(loss))
-        net.eval()
-        history["loss"].append(float(np.mean(losses)))
-        history["train"].append(accuracy(net, X_train, y_train))
-        history["test"].append(accuracy(net, X_test, y_test))
-        if bar is not None:
-            bar.set_postfix(
-                {
-                    "loss": f"{history['loss'][-1]:.4f}",
-                    "train_acc": f"{history['train'][-1]:.3f}",
-                    "test_acc": f"{history['test'][-1]:.3f}",
-                },
-                refresh=False,
-            )
-            bar.update()
-        if report is not None:
-            report(
-                f"epoch {epoch:2d}: loss {history['loss'][-1]:.4f}  train accuracy {history['train'][-1]:.3f}  "
-                f"test accuracy {history['test'][-1]:.3f}"
-            )
+    with global_generator(seed):
+        for epoch in range(1, epochs + 1):
+            # Cosine decay: full steps early, small ones to settle at the end.
+            optimizer.lr = lr * 0.5 * (1.0 + np.cos(np.pi * (epoch - 1) / epochs))
+            order = rng.permutation(len(X_train))
+            losses = []
+            net.train()  # batch statistics, dropout on
+            for begin in range(0, len(order), batch_size):
+                batch = order[begin : begin + batch_size]
+                optimizer.zero_grad()  # the 2-D convolutions add to their gradients
+                loss = criterion(net(X_train[batch]), Y_train[batch])
+                net.backward(criterion.backward())
+                optimizer.step()
+                losses.append(float(loss))
+            history["loss"].append(float(np.mean(losses)))
+            history["train"].append(accuracy(net, X_train, y_train))
+            history["test"].append(accuracy(net, X_test, y_test))
+            record_epoch(history, epoch, bar, report)
     return net, history
 
 
@@ -257,10 +232,11 @@ def main(argv=None):
 
     start = time.perf_counter()
     data = load(args.seed)
+    layers = describe(args.batchnorm, args.dropout)
     print(
         f"{len(data[0])} training and {len(data[1])} test images of 8x8 pixels, 10 classes; "
         f"{args.epochs} epochs of batches of {args.batch_size}, Adam with learning rate {args.lr:g} "
-        f"(cosine decay), seed {args.seed}"
+        f"(cosine decay), seed {args.seed}; {layers}"
     )
     with tqdm(total=args.epochs, desc="training", unit="epoch") as bar:
         net, history = train(
@@ -272,15 +248,17 @@ def main(argv=None):
             bar=bar,
             report=tqdm.write,
             check_first=args.check,
+            batchnorm=args.batchnorm,
+            dropout=args.dropout,
         )
     elapsed = time.perf_counter() - start
     print(net)
 
-    # Keep the weights, and measure what was kept: a fresh network (other
-    # random weights) loaded from the file.
+    # Keep the weights (and running statistics), and measure what was kept: a
+    # fresh network (other random weights) loaded from the file.
     os.makedirs(os.path.dirname(os.path.abspath(args.weights)), exist_ok=True)
     state.save(net, args.weights)
-    fresh = build_network(np.random.default_rng(args.seed + 1))
+    fresh = build_network(np.random.default_rng(args.seed + 1), args.batchnorm, args.dropout)
     state.load(fresh, args.weights)
     final = accuracy(fresh, data[1], data[3])
     print(f"weights saved to {os.path.abspath(args.weights)}")
@@ -288,40 +266,14 @@ def main(argv=None):
         f"final test accuracy: {final * 100:.1f}% ({len(data[1])} held-out images, chance is 10%; "
         f"of a fresh network loaded from the saved weights); loaded and trained in {elapsed:.1f} s"
     )
-    plot(history, args)
-    print(f"plot written to {os.path.abspath(args.plot)}")
-
-
-def plot(history, args):
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    epochs = np.arange(1, len(history["loss"]) + 1)
-    fig, (left, right) = plt.subplots(1, 2, figsize=(10, 4.4))
-    left.plot(epochs, history["loss"], marker="o", markersize=3)
-    left.set(title="training loss", xlabel="epoch", ylabel="mean cross-entropy")
-    right.plot(epochs, history["train"], marker="o", markersize=3, label="train")
-    right.plot(epochs, history["test"], marker="o", markersize=3, label="test")
-    lowest = min(history["train"] + history["test"])
-    right.set(
-        title="accuracy",
-        xlabel="epoch",
-        ylabel="fraction correct",
-        ylim=(max(0.0, np.floor(lowest * 10 - 0.2) / 10), 1.005),
-    )
-    right.legend(loc="lower right")
-    fig.suptitle(
+    plot(
+        history,
+        args.plot,
         f"quillet Sequential CNN on 8x8 digits: final test accuracy {history['test'][-1] * 100:.1f}%\n"
         f"{args.epochs} epochs, batch {args.batch_size}, Adam lr {args.lr:g} with cosine decay, seed {args.seed}; "
-        "conv 32 (5x5), pool, conv 64 (3x3), pool, linear",
-        fontsize=11,
+        f"{layers}",
     )
-    fig.tight_layout()
-    os.makedirs(os.path.dirname(os.path.abspath(args.plot)), exist_ok=True)
-    fig.savefig(args.plot, dpi=100)
-    plt.close(fig)
+    print(f"plot written to {os.path.abspath(args.plot)}")
 
 
 if __name__ == "__main__":
