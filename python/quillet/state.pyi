@@ -1,6 +1,6 @@
 import os
 from collections.abc import Mapping
-from typing import Any, Union
+from typing import IO, Any, Union
 
 import numpy
 
@@ -13,4 +13,4 @@ def load_state_dict(
 ) -> tuple[list[str], list[str]]:  # (missing, unexpected)
     ...
 def save(model: object, path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]) -> None: ...
-def load(model: object, path: Union[str, os.PathLike[str]]) -> None: ...
+def load(model: object, path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes], IO[bytes]]) -> None: ...

@@ -433,7 +433,7 @@ const char* const DOC =
     "quillet.optim.parameters(layer) finds.  Each is compared with\n"
     "(L(x + eps) - L(x - eps)) / 2eps at every element, or at a fixed random sample\n"
     "of max_elements of them for larger tensors (None: every element); an element\n"
-    "passes when |analytic - numeric| <= atol + rtol * |numeric|.\n\n"
+    "passes when abs(analytic - numeric) <= atol + rtol abs(numeric).\n\n"
     "Returns True when everything agrees.  Otherwise raises GradcheckError (an\n"
     "AssertionError) whose message is a table of each gradient's worst element:\n"
     "its index, the analytic and numeric values and their relative difference; or\n"

@@ -180,8 +180,9 @@ Example:
 
 const char* const DOC_SOFTMAX = R"(Softmax over axis 1: A[:, k] = exp(Z[:, k]) / sum over j of exp(Z[:, j]).
 
-Inputs have two or more axes, (batch, classes) or (batch, classes, ...); each
-column is shifted by its maximum first, so large logits do not overflow.
+Inputs have two or more axes, (batch, classes) or (batch, classes, ...); the
+scores of each sample (the values along axis 1) are shifted by their maximum
+first, so large logits do not overflow.
 backward is the full Jacobian-vector product, dLdZ = A (dLdA - sum(dLdA A)).
 Calling the object is forward.
 

@@ -204,15 +204,30 @@ Ref repr(PyObject* self) {
   return qb::check(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
 }
 
-const char* const DOC =
-    "Sequential(*layers): the layers applied one after another.\n\n"
-    "forward(A) passes A through every layer's forward in order and returns the\n"
-    "last output; backward(dLdZ) passes the gradient through every layer's\n"
-    "backward in reverse order and returns the gradient for the input.  Any object\n"
-    "with forward(A) and backward(dLdZ) methods can be a layer, including\n"
-    "Sequentials and layers written in Python.  `layers` is a plain list: append,\n"
-    "remove or replace layers at will.  train() and eval() set `train_mode` and\n"
-    "call train()/eval() on every layer inside that has them.";
+const char* const DOC = R"(A network of layers applied one after another.
+
+forward(A) passes A through every layer's forward in order and returns the
+last output (calling the object is forward); backward(dLdZ) passes the
+gradient through every layer's backward in reverse order and returns the
+gradient for the input.  Any object with forward(A) and backward(dLdZ)
+methods can be a layer, including other Sequentials and layers written in
+Python.
+
+Arguments:
+    layers: the layers, in forward order, as separate arguments.
+
+Attributes:
+    layers: a plain list: append, remove or replace layers at will.
+    train_mode: set by train() and eval(), which also call train() or eval()
+        on every object inside that has them (the layers, and what the layers
+        hold in their attributes, lists and tuples).
+
+Example:
+    >>> from quillet.nn.activation import ReLU
+    >>> from quillet.nn.linear import Linear
+    >>> net = Sequential(Linear(4, 8), ReLU(), Linear(8, 2))
+    >>> net(np.ones((5, 4))).shape
+    (5, 2))";
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.nn.sequential", nullptr, -1, nullptr};
 
