@@ -19,9 +19,9 @@ EXAMPLE = EXAMPLES / "train_digits_2d.py"
 def example():
     # A module of its own (not runpy's copy of the globals), so a test can
     # replace the functions the example calls.
-    spec = importlib.util.spec_from_file_location("train_digits_2d", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    where = importlib.util.spec_from_file_location("train_digits_2d", EXAMPLE)
+    module = importlib.util.module_from_spec(where)
+    where.loader.exec_module(module)
     return module
 
 
