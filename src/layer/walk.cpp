@@ -1,6 +1,7 @@
 #include "layer/walk.hpp"
 
 #include <cstring>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace ql {
@@ -90,11 +91,22 @@ class Walk {
     Ref grad_name = qb::check(PyUnicode_FromFormat("dLd%U", key));
     PyObject* grad = PyDict_GetItemWithError(dict, grad_name.get());
     if (!grad && PyErr_Occurred()) throw qb::Error{};
-    if (grad && PyArray_Check(grad) && same_shape(grad, value)) {
-      found.push_back({Ref::borrow(owner), Ref::borrow(key), grad_name, path, false});
-    } else if (buffers_ && std::strncmp(text, "running_", 8) == 0) {
-      found.push_back({Ref::borrow(owner), Ref::borrow(key), Ref(), path, true});
+    const bool parameter = grad && PyArray_Check(grad) && same_shape(grad, value);
+    const bool buffer = !parameter && buffers_ && std::strncmp(text, "running_", 8) == 0;
+    if (!parameter && !buffer) return;
+    Holder here{Ref::borrow(owner), Ref::borrow(key), parameter ? grad_name : Ref(), path};
+    auto known = by_array_.find(value);
+    if (known != by_array_.end()) {  // met before: a tied array
+      Found& first = found[known->second];
+      if (first.buffer == buffer) first.also.push_back(std::move(here));
+      return;
     }
+    by_array_.emplace(value, found.size());
+    Found f;
+    static_cast<Holder&>(f) = std::move(here);
+    f.buffer = buffer;
+    f.array = Ref::borrow(value);
+    found.push_back(std::move(f));
   }
 
   // True the first time an object is met.  The objects are held, so that no
@@ -106,6 +118,7 @@ class Walk {
   }
 
   bool buffers_;
+  std::unordered_map<PyObject*, size_t> by_array_;  // arrays are held by `found`
   std::unordered_set<PyObject*> seen_;
   std::vector<Ref> held_;
 };
@@ -126,7 +139,17 @@ std::vector<Found> find_arrays(PyObject* model, bool buffers) {
   return std::move(walk.found);
 }
 
-Ref path_str(const Found& f) {
+std::vector<const Holder*> Found::holders() const {
+  std::vector<const Holder*> out{this};
+  for (const Holder& h : also) out.push_back(&h);
+  return out;
+}
+
+void Found::assign(const Ref& value) const {
+  for (const Holder* h : holders()) qb::setattr(h->owner.get(), h->name.get(), value);
+}
+
+Ref path_str(const Holder& f) {
   return qb::check(PyUnicode_FromStringAndSize(f.path.data(), static_cast<Py_ssize_t>(f.path.size())));
 }
 

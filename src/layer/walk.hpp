@@ -13,6 +13,12 @@
 //     `running_` (running statistics that are state but not trained).
 // A path names each one by the attributes and list indices leading to it:
 // "convolutional_layers.0.lintrel_stride1.W".
+//
+// An array is one parameter however many attributes hold it (tied weights: an
+// embedding shared by the input and output layers, one filter bank used twice).
+// It is reported once, at the first place the walk meets it; the other places
+// where it is a parameter too are listed in `also`, in walk order, so that
+// their gradients can be summed and a new array put in every one of them.
 #pragma once
 
 #include <string>
@@ -22,19 +28,29 @@
 
 namespace ql {
 
-struct Found {
+struct Holder {
   Ref owner;
   Ref name;       // "W"
   Ref grad_name;  // "dLdW" (empty for a buffer)
   std::string path;
+};
+
+struct Found : Holder {
   bool buffer = false;
+  Ref array;                // the array itself, as found
+  std::vector<Holder> also;  // the other attributes holding the same array
+
+  // This place and the others, first to last.
+  std::vector<const Holder*> holders() const;
+  // Sets owner.<name> = value at every place.
+  void assign(const Ref& value) const;
 };
 
 // TypeError unless the model is an object the walk can enter.
 std::vector<Found> find_arrays(PyObject* model, bool buffers);
 
 // The dotted path as a Python str.
-Ref path_str(const Found& f);
+Ref path_str(const Holder& f);
 
 // A writeable, aligned, native-order float64 C-contiguous ndarray: one whose
 // values can be replaced in place.
