@@ -76,6 +76,13 @@ Ref to_f64(PyArrayObject* a, const char* what) {
                                  NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST | NPY_ARRAY_ENSUREARRAY));
 }
 
+Ref f64_copy(PyObject* o, const char* what) {
+  Ref a = as_array(o);
+  Ref values = to_f64(a, what);
+  return check(PyArray_FromAny(values.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                               NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY, nullptr));
+}
+
 Ref in_float_dtype_of(const Ref& result, PyObject* like) {
   if (!PyArray_Check(like)) return result;
   const int t = PyArray_TYPE(reinterpret_cast<PyArrayObject*>(like));

@@ -48,6 +48,10 @@ Ref to_f64(PyArrayObject* a, const char* what);
 inline Ref to_f64(const Ref& a, const char* what) { return to_f64(arr(a), what); }
 inline Ref to_f64(PyObject* o, const char* what) { return to_f64(as_array(o), what); }
 
+// A new writeable C-contiguous float64 array with the values of `o`, with the
+// checks of to_f64 (TypeError naming `what` for complex or non-numeric values).
+Ref f64_copy(PyObject* o, const char* what);
+
 // `result` (float64) in the floating dtype of `like` when that is another
 // floating type (float16, float32, longdouble), as np.zeros_like(like) would
 // hold it; float64 otherwise (integers included: their gradients are real).

@@ -3,12 +3,18 @@
 //
 // parameters(model) walks the model's attributes (layer/walk.hpp) and returns
 // every (owner, name) pair where owner.<name> is a floating-point array with
-// a gradient owner.dLd<name> of the same shape.  The optimizers walk the model
-// again on every step, so they follow layers added, removed or replaced
-// between steps.  Their per-parameter state (momentum buffers, moments, step
-// counts) lives in `self.state`, a dict keyed by the parameter's dotted path,
-// and starts afresh when a parameter changes shape.
+// a gradient owner.dLd<name> of the same shape; an array held by several
+// layers (tied weights) is one parameter, and its gradient is the sum of every
+// holder's.  The optimizers walk the model again on every step, so they follow
+// layers added, removed or replaced between steps.  Their per-parameter state
+// (momentum buffers, moments, step counts) belongs to the parameter array: it
+// is found again by the array's identity, however the layers holding it move,
+// starts afresh for a new array and is dropped with a removed one.  `self.state`
+// shows it by the parameter's current dotted path; `self.param_arrays` holds
+// the array each entry belongs to, under the same paths.
+#include <algorithm>
 #include <cmath>
+#include <unordered_map>
 
 #include "kernels/api.hpp"
 #include "layer/walk.hpp"
@@ -88,7 +94,9 @@ const char* const PARAMETERS_DOC =
     "floating-point ndarray and owner.dLd<name> an ndarray of the same shape.  The\n"
     "model's instance attributes are searched depth first in the order they were\n"
     "set, entering objects that have a __dict__ and lists and tuples of them; each\n"
-    "object is visited once, so shared layers and cycles count once.";
+    "object is visited once, so shared layers and cycles count once, and an array\n"
+    "held by several layers (tied weights) is one parameter, listed where it is\n"
+    "first found.";
 
 Ref parameters(PyObject*, PyObject* model) {
   std::vector<ql::Found> found = parameters_of(model, false);
@@ -113,35 +121,110 @@ struct Target {
 Target target(const ql::Found& f) {
   Ref p = qb::getattr(f.owner.get(), f.name.get());
   if (ql::writable_f64(p.get())) return {p, false};
-  Ref copy = qb::check(PyArray_FromAny(p.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                       NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY, nullptr));
-  return {copy, true};
+  const std::string what = "the parameter " + f.path;
+  if (PyArray_Check(p.get()) && PyArray_TYPE(qb::arr(p)) == NPY_LONGDOUBLE)
+    qb::fail(PyExc_TypeError, "%s has dtype %R, which the float64 update would round; convert it first",
+             what.c_str(), reinterpret_cast<PyObject*>(PyArray_DESCR(qb::arr(p))));
+  return {qb::f64_copy(p.get(), what.c_str()), true};
 }
 
+// The parameter's gradient: the sum of its holders' (each gradient array
+// counted once, however many holders share it), as float64.
 Ref gradient(const ql::Found& f, const Ref& param) {
-  Ref g = qb::as_array(qb::getattr(f.owner.get(), f.grad_name.get()).get());
-  if (qb::dims(g) != qb::dims(param))
-    qb::fail(PyExc_ValueError, "%s: the gradient has shape %s, but the parameter %s", f.path.c_str(),
-             qb::shape_text(qb::dims(g)).c_str(), qb::shape_text(qb::dims(param)).c_str());
-  const std::string what = "the gradient of " + f.path;
-  return qb::to_f64(g, what.c_str());
+  Ref total;
+  bool owned = false;  // `total` is a new array of ours
+  std::vector<PyObject*> seen;
+  for (const ql::Holder* h : f.holders()) {
+    Ref raw = qb::getattr(h->owner.get(), h->grad_name.get());
+    if (std::find(seen.begin(), seen.end(), raw.get()) != seen.end()) continue;
+    seen.push_back(raw.get());
+    Ref g = qb::as_array(raw.get());
+    if (qb::dims(g) != qb::dims(param))
+      qb::fail(PyExc_ValueError, "%s: the gradient has shape %s, but the parameter %s", h->path.c_str(),
+               qb::shape_text(qb::dims(g)).c_str(), qb::shape_text(qb::dims(param)).c_str());
+    const std::string what = "the gradient of " + h->path;
+    Ref g64 = qb::to_f64(g, what.c_str());
+    if (!total) {
+      total = g64;
+      continue;
+    }
+    if (!owned) {
+      total = qb::f64_copy(total.get(), what.c_str());
+      owned = true;
+    }
+    double* t = qb::data(total);
+    const double* x = qb::data(g64);
+    for (npy_intp i = 0, n = qb::size(total); i < n; ++i) t[i] += x[i];
+  }
+  return total;
 }
 
-// The state kept for one parameter, self.state[path], when it is a dict.
-Ref entry(PyObject* state, const ql::Found& f) {
-  Ref key = ql::path_str(f);
-  PyObject* e = PyDict_GetItemWithError(state, key.get());
-  if (!e && PyErr_Occurred()) throw qb::Error{};
-  return e && PyDict_Check(e) ? Ref::borrow(e) : Ref();
-}
+// The optimizer's per-parameter state, self.state {path: entry dict} and
+// self.param_arrays {path: the parameter array the entry belongs to}, read
+// before a step and written anew, in the walk's order, once it has succeeded.
+class Book {
+ public:
+  explicit Book(PyObject* self) : self_(self) {
+    state_ = qb::getattr(self, QB_ID(state));
+    if (!PyDict_Check(state_.get()))
+      qb::fail(PyExc_TypeError, "the optimizer's state must be a dict, not %s", Py_TYPE(state_.get())->tp_name);
+    Ref arrays = Ref::steal(PyObject_GetAttrString(self, "param_arrays"));
+    if (!arrays) {  // an optimizer pickled before its state followed the arrays
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw qb::Error{};
+      PyErr_Clear();
+    } else if (PyDict_Check(arrays.get())) {
+      arrays_ = arrays;
+    }
+    if (!arrays_) return;
+    PyObject *key, *array;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(arrays_.get(), &pos, &key, &array)) {
+      PyObject* e = PyDict_GetItemWithError(state_.get(), key);
+      if (!e && PyErr_Occurred()) throw qb::Error{};
+      if (e && PyDict_Check(e)) by_array_.emplace(array, Ref::borrow(e));
+    }
+  }
 
-// The same, made afresh (empty) when there is none.
-Ref make_entry(PyObject* state, const ql::Found& f, const Ref& e) {
-  if (e) return e;
-  Ref fresh = qb::check(PyDict_New());
-  qb::check(PyDict_SetItem(state, ql::path_str(f).get(), fresh.get()));
-  return fresh;
-}
+  // The entry of the parameter, or empty when it has none yet.  One recorded
+  // for its array wins; a path the record does not mention keeps its entry.
+  Ref entry(const ql::Found& f) const {
+    auto it = by_array_.find(f.array.get());
+    if (it != by_array_.end()) return it->second;
+    Ref key = ql::path_str(f);
+    if (arrays_) {
+      const int recorded = PyDict_Contains(arrays_.get(), key.get());
+      qb::check(recorded);
+      if (recorded) return {};  // the path now holds another array
+    }
+    PyObject* e = PyDict_GetItemWithError(state_.get(), key.get());
+    if (!e && PyErr_Occurred()) throw qb::Error{};
+    return e && PyDict_Check(e) ? Ref::borrow(e) : Ref();
+  }
+
+  // The parameter's entry after the step (empty: it keeps none).
+  void keep(const ql::Found& f, const Ref& array, const Ref& entry) {
+    if (entry) kept_.push_back({ql::path_str(f), array, entry});
+  }
+
+  void commit() {
+    Ref arrays = qb::check(PyDict_New());
+    PyDict_Clear(state_.get());
+    for (const Kept& k : kept_) {
+      qb::check(PyDict_SetItem(state_.get(), k.path.get(), k.entry.get()));
+      qb::check(PyDict_SetItem(arrays.get(), k.path.get(), k.array.get()));
+    }
+    qb::setattr(self_, QB_ID(param_arrays), arrays);
+  }
+
+ private:
+  struct Kept {
+    Ref path, array, entry;
+  };
+  PyObject* self_;
+  Ref state_, arrays_;
+  std::unordered_map<PyObject*, Ref> by_array_;  // the arrays are held by param_arrays
+  std::vector<Kept> kept_;
+};
 
 // entry[name] when it is an array of the parameter's shape (as a writeable
 // float64 array, converted and stored back if need be), else empty.
@@ -173,12 +256,7 @@ struct Job {
   long long step;  // Adam's steps so far
 };
 
-Ref state_dict_of(PyObject* self) {
-  Ref state = qb::getattr(self, QB_ID(state));
-  if (!PyDict_Check(state.get()))
-    qb::fail(PyExc_TypeError, "the optimizer's state must be a dict, not %s", Py_TYPE(state.get())->tp_name);
-  return state;
-}
+Ref fresh_entry(const Ref& e) { return e ? e : qb::check(PyDict_New()); }
 
 // Runs `update` without the GIL when the arrays are large.
 template <class F>
@@ -192,7 +270,7 @@ void compute(npy_intp n, F update) {
 }
 
 void finish(const ql::Found& f, const Target& t) {
-  if (t.replace) qb::setattr(f.owner.get(), f.name.get(), t.array);
+  if (t.replace) f.assign(t.array);
 }
 
 // ---------------------------------------------------------------- zero_grad
@@ -201,12 +279,14 @@ Ref zero_grad(PyObject* self) {
   Ref model = qb::getattr(self, QB_ID(model));
   Ref zero = qb::py_int(0);
   for (const ql::Found& f : parameters_of(model.get(), false)) {
-    Ref g = qb::getattr(f.owner.get(), f.grad_name.get());
-    if (PyArray_Check(g.get()) && PyArray_ISWRITEABLE(qb::arr(g))) {
-      qb::check(PyArray_FillWithScalar(qb::arr(g), zero.get()));
-    } else {
-      Ref p = qb::as_array(qb::getattr(f.owner.get(), f.name.get()).get());
-      qb::setattr(f.owner.get(), f.grad_name.get(), qb::zeros(qb::dims(p)));
+    for (const ql::Holder* h : f.holders()) {
+      Ref g = qb::getattr(h->owner.get(), h->grad_name.get());
+      if (PyArray_Check(g.get()) && PyArray_ISWRITEABLE(qb::arr(g))) {
+        qb::check(PyArray_FillWithScalar(qb::arr(g), zero.get()));
+      } else {
+        Ref p = qb::as_array(qb::getattr(h->owner.get(), h->name.get()).get());
+        qb::setattr(h->owner.get(), h->grad_name.get(), qb::zeros(qb::dims(p)));
+      }
     }
   }
   return {};
@@ -228,6 +308,7 @@ Ref sgd_init(PyObject* self, PyObject* model, PyObject* lr, PyObject* momentum, 
   set_float(self, QB_ID(weight_decay), wd);
   qb::setattr(self, QB_ID(nesterov), nest ? Py_True : Py_False);
   qb::setattr(self, QB_ID(state), qb::check(PyDict_New()));
+  qb::setattr(self, QB_ID(param_arrays), qb::check(PyDict_New()));
   return {};
 }
 
@@ -244,26 +325,31 @@ qk::SgdRule sgd_rule(PyObject* self) {
 Ref sgd_step(PyObject* self) {
   const qk::SgdRule rule = sgd_rule(self);
   Ref model = qb::getattr(self, QB_ID(model));
-  Ref state = state_dict_of(self);
+  Book book(self);
   std::vector<Job> jobs;
   for (ql::Found& f : parameters_of(model.get(), false)) {
     Target t = target(f);
     Ref g = gradient(f, t.array);
-    Ref e = rule.momentum != 0.0 ? entry(state.get(), f) : Ref();
-    Ref buf = buffer(e, "momentum_buffer", qb::dims(t.array));
+    Ref e = book.entry(f);
+    Ref buf = rule.momentum != 0.0 ? buffer(e, "momentum_buffer", qb::dims(t.array)) : Ref();
     jobs.push_back({std::move(f), t, g, e, buf, Ref(), 0});
   }
   for (Job& j : jobs) {
     const std::vector<npy_intp> shape = qb::dims(j.t.array);
     const bool first = rule.momentum != 0.0 && !j.a;
-    if (first) j.a = new_buffer(make_entry(state.get(), j.f, j.e), "momentum_buffer", shape);
+    if (first) {
+      j.e = fresh_entry(j.e);
+      j.a = new_buffer(j.e, "momentum_buffer", shape);
+    }
     double* p = qb::data(j.t.array);
     const double* gp = qb::data(j.g);
     double* b = rule.momentum != 0.0 ? qb::data(j.a) : nullptr;
     const npy_intp n = qb::size(j.t.array);
     compute(n, [&] { qk::kernels().sgd_step(rule, p, gp, b, first, n); });
     finish(j.f, j.t);
+    book.keep(j.f, j.t.array, j.e);
   }
+  book.commit();
   return {};
 }
 
@@ -289,6 +375,7 @@ Ref adam_init(PyObject* self, PyObject* model, PyObject* lr, PyObject* betas, Py
   set_float(self, QB_ID(eps), e);
   set_float(self, QB_ID(weight_decay), wd);
   qb::setattr(self, QB_ID(state), qb::check(PyDict_New()));
+  qb::setattr(self, QB_ID(param_arrays), qb::check(PyDict_New()));
   return {};
 }
 
@@ -308,13 +395,13 @@ template <bool Decoupled>
 Ref adam_step(PyObject* self) {
   const qk::AdamRule rule = adam_rule(self, Decoupled);
   Ref model = qb::getattr(self, QB_ID(model));
-  Ref state = state_dict_of(self);
+  Book book(self);
   std::vector<Job> jobs;
   for (ql::Found& f : parameters_of(model.get(), false)) {
     Target t = target(f);
     Ref g = gradient(f, t.array);
     const std::vector<npy_intp> shape = qb::dims(t.array);
-    Ref e = entry(state.get(), f);
+    Ref e = book.entry(f);
     Ref m = buffer(e, "exp_avg", shape), v = buffer(e, "exp_avg_sq", shape);
     PyObject* s = e ? PyDict_GetItemString(e.get(), "step") : nullptr;
     long long step = 0;
@@ -328,7 +415,7 @@ Ref adam_step(PyObject* self) {
   }
   for (Job& j : jobs) {
     const std::vector<npy_intp> shape = qb::dims(j.t.array);
-    Ref e = make_entry(state.get(), j.f, j.e);
+    Ref e = fresh_entry(j.e);
     if (!j.a) {
       j.a = new_buffer(e, "exp_avg", shape);
       j.b = new_buffer(e, "exp_avg_sq", shape);
@@ -341,7 +428,9 @@ Ref adam_step(PyObject* self) {
     compute(n, [&] { qk::kernels().adam_step(rule, p, gp, mp, vp, step, n); });
     qb::check(PyDict_SetItemString(e.get(), "step", qb::py_int(step).get()));
     finish(j.f, j.t);
+    book.keep(j.f, j.t.array, e);
   }
+  book.commit();
   return {};
 }
 
@@ -363,8 +452,13 @@ const char* const SGD_DOC =
     "    W = W - lr * (g + momentum * v if nesterov else v)   (v = g without momentum)\n\n"
     "The model's parameters are found by quillet.optim.parameters(model) on every\n"
     "step.  Arrays that are writeable float64 and C-contiguous are updated in place;\n"
-    "others are replaced by new float64 arrays.  The momentum buffers are kept in\n"
-    "self.state, keyed by each parameter's dotted path.";
+    "others are replaced by new float64 arrays (one array for every layer holding a\n"
+    "tied parameter, which stays tied).  An array held by several layers is one\n"
+    "parameter, updated once with the sum of their gradients.  The momentum buffers\n"
+    "are kept in self.state under each parameter's dotted path; they belong to the\n"
+    "parameter array (self.param_arrays holds it under the same path), so they\n"
+    "follow it when layers are inserted or removed, start afresh for a new array\n"
+    "and are dropped with a removed one.";
 
 const char* const ADAM_DOC =
     "Adam, as torch.optim.Adam computes it: weight_decay is added to the gradient\n"
