@@ -7,6 +7,8 @@ import numpy
 np = numpy
 from numpy.typing import ArrayLike, NDArray
 
+class StateFileError(ValueError): ...
+
 def state_dict(model: object) -> dict[str, NDArray[Any]]: ...
 def load_state_dict(
     model: object, state: Mapping[str, ArrayLike], strict: bool = True

@@ -1,18 +1,27 @@
-// quillet.state: a network's weights by name, in memory and in files.
+// quillet.state: a network's weights, and an optimizer's state, by name, in
+// memory and in files.
 //
 // The names are dotted attribute paths ("convolutional_layers.0.lintrel_stride1.W")
 // of every parameter quillet.optim.parameters finds, and of every buffer: by
 // convention, a floating-point array attribute whose name starts with
-// `running_` (running statistics, kept but not trained).
+// `running_` (running statistics, kept but not trained).  An array held by
+// several layers (tied weights) has one name, the first the walk meets.
 //
-// Files are NumPy .npz archives of plain numeric arrays, written atomically
-// (a temporary file in the same folder, flushed to disk, then renamed over the
-// destination) and read with allow_pickle=False, so a file can never run code
-// when it is loaded.  Loading validates every name, shape and dtype before it
-// assigns anything.
+// Files are NumPy .npz archives of plain numeric arrays.  Saving writes a
+// temporary file beside the destination (following a symbolic link to its
+// target), gives it the destination's permission bits, flushes it to disk and
+// renames it over the destination; the temporary file is locked while it is
+// written, so the leftovers of saves that were killed can be told from the
+// files of saves still running, and the next save of the same path removes
+// them.  Loading reads the archive's directory and each member's .npy header
+// first and refuses, before reading any array data, a file whose names, dtypes,
+// shapes or sizes do not match what it is loaded into; it never unpickles.
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "layer/walk.hpp"
 
@@ -20,126 +29,31 @@ using qb::Ref;
 
 namespace {
 
+PyObject* g_error = nullptr;  // StateFileError
+
 Ref import(const char* name) { return qb::check(PyImport_ImportModule(name)); }
 
 Ref attr(PyObject* o, const char* name) { return qb::check(PyObject_GetAttrString(o, name)); }
 
-// ---------------------------------------------------------------- state_dict
-
-Ref state_dict(PyObject*, PyObject* model) {
-  Ref out = qb::check(PyDict_New());
-  for (const ql::Found& f : ql::find_arrays(model, true)) {
-    Ref value = qb::getattr(f.owner.get(), f.name.get());
-    Ref copy = qb::check(PyArray_NewCopy(qb::arr(value), NPY_CORDER));
-    qb::check(PyDict_SetItem(out.get(), ql::path_str(f).get(), copy.get()));
-  }
-  return out;
+// o.name(*args)
+Ref method(PyObject* o, const char* name, std::initializer_list<PyObject*> args) {
+  return qb::call(attr(o, name).get(), args);
 }
 
-// ---------------------------------------------------------------- load_state_dict
-
-bool real_dtype(PyArrayObject* a) {
-  const int t = PyArray_TYPE(a);
-  return PyTypeNum_ISBOOL(t) || PyTypeNum_ISINTEGER(t) || PyTypeNum_ISFLOAT(t);
+Ref text(const std::string& s) {
+  return qb::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
-// "'a.W', 'b.b'" for at most a few names.
-std::string names_text(const std::vector<std::string>& names) {
-  std::string s;
-  const size_t shown = names.size() > 8 ? 6 : names.size();
-  for (size_t i = 0; i < shown; ++i) s += (i ? ", '" : "'") + names[i] + "'";
-  if (shown < names.size()) s += " and " + std::to_string(names.size() - shown) + " more";
-  return s;
-}
-
+// A name as UTF-8, lone surrogates shown as escapes (such a name is no path of
+// any model: the walk skips it).
 std::string utf8(PyObject* s) {
   Py_ssize_t n = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(s, &n);
-  if (!text) throw qb::Error{};
-  return std::string(text, static_cast<size_t>(n));
+  const char* t = PyUnicode_AsUTF8AndSize(s, &n);
+  if (t) return std::string(t, static_cast<size_t>(n));
+  PyErr_Clear();
+  Ref b = qb::check(PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace"));
+  return std::string(PyBytes_AS_STRING(b.get()), static_cast<size_t>(PyBytes_GET_SIZE(b.get())));
 }
-
-Ref load_state_dict(PyObject*, PyObject* model, PyObject* state, PyObject* strict_arg) {
-  const int strict = PyObject_IsTrue(strict_arg);
-  qb::check(strict);
-  if (!PyDict_Check(state) && !(PyObject_HasAttrString(state, "keys") && PyObject_HasAttrString(state, "items")))
-    qb::fail(PyExc_TypeError, "state must be a mapping of names to arrays (such as state_dict's dict), not %s",
-             Py_TYPE(state)->tp_name);
-  std::vector<ql::Found> found = ql::find_arrays(model, true);
-  std::unordered_map<std::string, size_t> index;
-  for (size_t i = 0; i < found.size(); ++i) index.emplace(found[i].path, i);
-
-  // Every check first: names, then each value's dtype and shape.
-  Ref items = qb::check(PyMapping_Items(state));
-  std::vector<std::string> unexpected, missing;
-  std::vector<Ref> values(found.size());
-  std::vector<bool> given(found.size(), false);
-  const Py_ssize_t n = PyList_GET_SIZE(items.get());
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* kv = PyList_GET_ITEM(items.get(), i);
-    if (!PyTuple_Check(kv) || PyTuple_GET_SIZE(kv) != 2) qb::fail(PyExc_TypeError, "state.items() must give pairs");
-    PyObject* key = PyTuple_GET_ITEM(kv, 0);
-    if (!PyUnicode_Check(key))
-      qb::fail(PyExc_TypeError, "state names must be str, not %s (%R)", Py_TYPE(key)->tp_name, key);
-    const std::string name = utf8(key);
-    auto it = index.find(name);
-    if (it == index.end()) {
-      unexpected.push_back(name);
-      continue;
-    }
-    values[it->second] = Ref::borrow(PyTuple_GET_ITEM(kv, 1));
-    given[it->second] = true;
-  }
-  for (size_t i = 0; i < found.size(); ++i)
-    if (!given[i]) missing.push_back(found[i].path);
-  if (strict && (!missing.empty() || !unexpected.empty())) {
-    std::string msg = "the state does not match the model:";
-    if (!missing.empty()) msg += " missing " + names_text(missing) + (unexpected.empty() ? "" : ";");
-    if (!unexpected.empty()) msg += " unexpected " + names_text(unexpected);
-    qb::fail(PyExc_ValueError, "%s (nothing was loaded)", msg.c_str());
-  }
-  std::vector<Ref> converted(found.size());
-  for (size_t i = 0; i < found.size(); ++i) {
-    if (!given[i]) continue;
-    const ql::Found& f = found[i];
-    Ref a = qb::as_array(values[i].get());
-    if (!real_dtype(qb::arr(a)))
-      qb::fail(PyExc_TypeError, "'%s': the state holds an array of dtype %S, not real numbers (nothing was loaded)",
-               f.path.c_str(), reinterpret_cast<PyObject*>(PyArray_DESCR(qb::arr(a))));
-    Ref current = qb::as_array(qb::getattr(f.owner.get(), f.name.get()).get());
-    if (qb::dims(a) != qb::dims(current))
-      qb::fail(PyExc_ValueError,
-               "'%s': the state's array has shape %s, but the model's has shape %s (nothing was loaded)",
-               f.path.c_str(), qb::shape_text(qb::dims(a)).c_str(), qb::shape_text(qb::dims(current)).c_str());
-    converted[i] = qb::check(PyArray_FromAny(
-        a.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-        NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST, nullptr));
-  }
-
-  // Then assignment: into the existing array where it is a writeable float64
-  // one (references to it stay valid), else as a new float64 array.
-  for (size_t i = 0; i < found.size(); ++i) {
-    if (!converted[i]) continue;
-    const ql::Found& f = found[i];
-    Ref current = qb::getattr(f.owner.get(), f.name.get());
-    if (ql::writable_f64(current.get())) {
-      std::memcpy(qb::data(current), qb::data(converted[i]), static_cast<size_t>(qb::size(current)) * sizeof(double));
-    } else {
-      qb::setattr(f.owner.get(), f.name.get(), converted[i]);
-    }
-  }
-  auto as_list = [](const std::vector<std::string>& names) {
-    Ref l = qb::check(PyList_New(0));
-    for (const std::string& s : names)
-      qb::check(PyList_Append(
-          l.get(), qb::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))).get()));
-    return l;
-  };
-  Ref m = as_list(missing), u = as_list(unexpected);
-  return qb::tuple({m.get(), u.get()});
-}
-
-// ---------------------------------------------------------------- save
 
 // Runs `body`; on a Python error, calls `cleanup` with the error set aside
 // (its own errors are dropped) and raises the original again.
@@ -160,6 +74,681 @@ void guarded(Body body, Cleanup cleanup) {
   }
 }
 
+// The message of the pending exception, which is cleared ("" for none).
+std::string pending_message() {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+  if (!t) return "";
+  Ref s = Ref::steal(v ? PyObject_Str(v.get()) : nullptr);
+  std::string out = reinterpret_cast<PyTypeObject*>(t.get())->tp_name;
+  if (s && PyUnicode_GetLength(s.get()) > 0) out += ": " + utf8(s.get());
+  PyErr_Clear();
+  return out;
+}
+
+// "'a.W', 'b.b'" for at most a few names.
+std::string names_text(const std::vector<std::string>& names) {
+  std::string s;
+  const size_t shown = names.size() > 8 ? 6 : names.size();
+  for (size_t i = 0; i < shown; ++i) s += (i ? ", '" : "'") + names[i] + "'";
+  if (shown < names.size()) s += " and " + std::to_string(names.size() - shown) + " more";
+  return s;
+}
+
+Ref name_list(const std::vector<std::string>& names) {
+  Ref l = qb::check(PyList_New(0));
+  for (const std::string& s : names) qb::check(PyList_Append(l.get(), text(s).get()));
+  return l;
+}
+
+bool real_dtype(PyArray_Descr* d) {
+  const int t = d->type_num;
+  return !PyDataType_HASFIELDS(d) && (PyTypeNum_ISBOOL(t) || PyTypeNum_ISINTEGER(t) || PyTypeNum_ISFLOAT(t));
+}
+
+bool is_optimizer(PyObject* o) {
+  Ref optim = import("quillet.optim");
+  for (const char* name : {"SGD", "Adam", "AdamW"}) {
+    const int yes = PyObject_IsInstance(o, attr(optim.get(), name).get());
+    qb::check(yes);
+    if (yes) return true;
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------- the model's arrays
+
+// What a state is loaded into: the arrays by name, each with its shape, and
+// how a checked value is put in place.
+struct Slot {
+  std::string name;
+  std::vector<npy_intp> shape;
+  ql::Found where;  // a model's array (empty owner for an optimizer's)
+};
+
+std::vector<Slot> model_slots(PyObject* model) {
+  std::vector<Slot> slots;
+  for (ql::Found& f : ql::find_arrays(model, true)) {
+    Ref current = qb::as_array(f.array.get());
+    slots.push_back({f.path, qb::dims(current), std::move(f)});
+  }
+  return slots;
+}
+
+// A value of the state as a new float64 array of the slot's shape, or a
+// refusal naming it (nothing is assigned until every value has passed).
+Ref checked_value(const Slot& s, PyObject* value, const std::string& where) {
+  Ref a = Ref::steal(PyArray_FromAny(value, nullptr, 0, 0, 0, nullptr));
+  if (!a) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) throw qb::Error{};
+    const std::string why = pending_message();
+    qb::fail(PyExc_ValueError, "%s'%s': the value is not an array of numbers (%s) (nothing was loaded)",
+             where.c_str(), s.name.c_str(), why.c_str());
+  }
+  if (!real_dtype(PyArray_DESCR(qb::arr(a))))
+    qb::fail(PyExc_TypeError, "%s'%s': the state holds an array of dtype %S, not real numbers (nothing was loaded)",
+             where.c_str(), s.name.c_str(), reinterpret_cast<PyObject*>(PyArray_DESCR(qb::arr(a))));
+  if (qb::dims(a) != s.shape)
+    qb::fail(PyExc_ValueError, "%s'%s': the state's array has shape %s, but the model's has shape %s (nothing was loaded)",
+             where.c_str(), s.name.c_str(), qb::shape_text(qb::dims(a)).c_str(), qb::shape_text(s.shape).c_str());
+  return qb::check(PyArray_FromAny(
+      a.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+      NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST, nullptr));
+}
+
+// Puts the values into the model: into the existing array where it is a
+// writeable float64 one (references to it stay valid, tied layers stay tied),
+// else as a new float64 array at every attribute holding it.  The attributes
+// are set first, and put back if one of them refuses, so that a failure
+// leaves the model as it was; the copies, which cannot fail, come last.
+void assign(const std::vector<Slot>& slots, const std::vector<Ref>& values) {
+  struct Done {
+    const ql::Holder* at;
+    Ref old;
+  };
+  std::vector<Done> done;
+  guarded(
+      [&] {
+        for (size_t i = 0; i < slots.size(); ++i) {
+          if (!values[i] || ql::writable_f64(slots[i].where.array.get())) continue;
+          for (const ql::Holder* h : slots[i].where.holders()) {
+            Ref old = qb::getattr(h->owner.get(), h->name.get());
+            qb::setattr(h->owner.get(), h->name.get(), values[i]);
+            done.push_back({h, old});
+          }
+        }
+      },
+      [&] {
+        for (auto it = done.rbegin(); it != done.rend(); ++it)
+          if (PyObject_SetAttr(it->at->owner.get(), it->at->name.get(), it->old.get()) < 0) PyErr_Clear();
+      });
+  for (size_t i = 0; i < slots.size(); ++i) {
+    if (!values[i] || !ql::writable_f64(slots[i].where.array.get())) continue;
+    std::memcpy(qb::data(slots[i].where.array), qb::data(values[i]),
+                static_cast<size_t>(qb::size(values[i])) * sizeof(double));
+  }
+}
+
+// Names given against names wanted: the missing and the unexpected ones, and
+// for each wanted name the index of its value (or -1).
+struct Match {
+  std::vector<std::string> missing, unexpected;
+  std::vector<Py_ssize_t> index;
+};
+
+Match match(const std::vector<Slot>& slots, const std::vector<std::string>& given) {
+  std::unordered_map<std::string, size_t> wanted;
+  for (size_t i = 0; i < slots.size(); ++i) wanted.emplace(slots[i].name, i);
+  Match m;
+  m.index.assign(slots.size(), -1);
+  for (size_t j = 0; j < given.size(); ++j) {
+    auto it = wanted.find(given[j]);
+    if (it == wanted.end()) {
+      m.unexpected.push_back(given[j]);
+    } else {
+      m.index[it->second] = static_cast<Py_ssize_t>(j);
+    }
+  }
+  for (size_t i = 0; i < slots.size(); ++i)
+    if (m.index[i] < 0) m.missing.push_back(slots[i].name);
+  return m;
+}
+
+[[noreturn]] void mismatch(PyObject* type, const std::string& where, const Match& m) {
+  std::string msg = "the state does not match the model:";
+  if (!m.missing.empty()) msg += " missing " + names_text(m.missing) + (m.unexpected.empty() ? "" : ";");
+  if (!m.unexpected.empty()) msg += " unexpected " + names_text(m.unexpected);
+  qb::fail(type, "%s%s (nothing was loaded)", where.c_str(), msg.c_str());
+}
+
+// ---------------------------------------------------------------- an optimizer's state
+
+// The keys of a parameter's entry that a file keeps, and the hyper-parameters
+// of each optimizer.
+const char* const kEntryKeys[] = {"momentum_buffer", "exp_avg", "exp_avg_sq", "step"};
+
+const char* stock_name(PyObject* opt) {
+  Ref optim = import("quillet.optim");
+  for (const char* name : {"AdamW", "Adam", "SGD"}) {  // AdamW before Adam: a subclass may be both
+    const int yes = PyObject_IsInstance(opt, attr(optim.get(), name).get());
+    qb::check(yes);
+    if (yes) return name;
+  }
+  return "";
+}
+
+std::vector<const char*> hyper_names(const std::string& kind) {
+  if (kind == "SGD") return {"lr", "momentum", "weight_decay", "nesterov"};
+  return {"lr", "betas", "eps", "weight_decay"};
+}
+
+// Every parameter of the optimizer's model, by path, with its array.
+std::vector<ql::Found> optimizer_params(PyObject* opt) {
+  Ref model = qb::getattr(opt, QB_ID(model));
+  return ql::find_arrays(model.get(), false);
+}
+
+// {"optimizer": "Adam", "lr": 0.001, …, "state.<path>.exp_avg": …}: the
+// hyper-parameters and each parameter's state, under the model's names.
+Ref optimizer_state_dict(PyObject* opt) {
+  const std::string kind = stock_name(opt);
+  Ref out = qb::check(PyDict_New());
+  Ref np_array = qb::numpy_attr(QB_ID(array));
+  auto put = [&](const std::string& name, PyObject* value) {
+    Ref a = qb::call(np_array.get(), {value});
+    qb::check(PyDict_SetItem(out.get(), text(name).get(), a.get()));
+  };
+  put("optimizer", text(kind).get());
+  for (const char* h : hyper_names(kind)) put(h, qb::getattr(opt, qb::str(h).get()).get());
+  Ref state = qb::getattr(opt, QB_ID(state));
+  if (!PyDict_Check(state.get()))
+    qb::fail(PyExc_TypeError, "the optimizer's state must be a dict, not %s", Py_TYPE(state.get())->tp_name);
+  Ref arrays = Ref::steal(PyObject_GetAttrString(opt, "param_arrays"));
+  if (!arrays) PyErr_Clear();
+  for (const ql::Found& f : optimizer_params(opt)) {
+    Ref key = ql::path_str(f);
+    PyObject* e = PyDict_GetItemWithError(state.get(), key.get());
+    if (!e && PyErr_Occurred()) throw qb::Error{};
+    if (!e || !PyDict_Check(e)) continue;
+    if (arrays && PyDict_Check(arrays.get())) {  // an entry kept for another array is not this one's
+      PyObject* a = PyDict_GetItemWithError(arrays.get(), key.get());
+      if (!a && PyErr_Occurred()) throw qb::Error{};
+      if (a && a != f.array.get()) continue;
+    }
+    for (const char* k : kEntryKeys) {
+      PyObject* v = PyDict_GetItemString(e, k);
+      if (v) put("state." + f.path + "." + k, v);
+    }
+  }
+  return out;
+}
+
+// Checks a state (names → values) against the optimizer and, when all of it
+// passes, sets the hyper-parameters and the parameters' entries.  `where`
+// prefixes messages ("'opt.npz': ").
+void load_optimizer(PyObject* opt, const std::vector<std::string>& names, const std::vector<Ref>& values,
+                    const std::string& where) {
+  const std::string kind = stock_name(opt);
+  std::unordered_map<std::string, size_t> given;
+  for (size_t i = 0; i < names.size(); ++i) given.emplace(names[i], i);
+  auto value = [&](const std::string& name) -> Ref {
+    auto it = given.find(name);
+    return it == given.end() ? Ref() : values[it->second];
+  };
+  Ref saved_kind = value("optimizer");
+  if (!saved_kind)
+    qb::fail(PyExc_ValueError, "%sthe state holds no 'optimizer' entry: it is not an optimizer's state", where.c_str());
+  Ref kind_text = Ref::steal(PyObject_Str(saved_kind.get()));
+  if (!kind_text) throw qb::Error{};
+  if (utf8(kind_text.get()) != kind)
+    qb::fail(PyExc_ValueError, "%sthe state is that of %U, not of %s (nothing was loaded)", where.c_str(),
+             kind_text.get(), kind.c_str());
+
+  // Hyper-parameters: every one present, each checked as the constructor
+  // would check it, on a scratch optimizer of the same class.
+  std::vector<std::string> known = {"optimizer"};
+  Ref kw = qb::check(PyDict_New());
+  Ref item = qb::str("item"), tolist = qb::str("tolist");
+  for (const char* h : hyper_names(kind)) {
+    known.push_back(h);
+    Ref v = value(h);
+    if (!v) qb::fail(PyExc_ValueError, "%sthe state lacks the hyper-parameter '%s' (nothing was loaded)", where.c_str(), h);
+    Ref plain = std::string(h) == "betas" ? qb::call_method(v.get(), tolist.get(), {})
+                                          : Ref::steal(PyObject_CallMethodObjArgs(v.get(), item.get(), nullptr));
+    if (!plain) {
+      const std::string why = pending_message();
+      qb::fail(PyExc_ValueError, "%s'%s' is not a single number (%s) (nothing was loaded)", where.c_str(), h,
+               why.c_str());
+    }
+    if (std::string(h) == "betas" && PyList_Check(plain.get())) plain = qb::check(PyList_AsTuple(plain.get()));
+    qb::check(PyDict_SetItemString(kw.get(), h, plain.get()));
+  }
+  Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(opt)));
+  Ref model = qb::getattr(opt, QB_ID(model));
+  {
+    Ref scratch_cls = qb::getattr(import("quillet.optim").get(), qb::str(kind.c_str()).get());
+    Ref args = qb::tuple({model.get()});
+    Ref scratch = Ref::steal(PyObject_Call(scratch_cls.get(), args.get(), kw.get()));
+    if (!scratch) {
+      const std::string why = pending_message();
+      qb::fail(PyExc_ValueError, "%sthe hyper-parameters are not valid: %s (nothing was loaded)", where.c_str(),
+               why.c_str());
+    }
+  }
+
+  // Entries: under the names of the model's parameters, with their shapes.
+  std::vector<ql::Found> params = optimizer_params(opt);
+  std::unordered_map<std::string, size_t> by_path;
+  for (size_t i = 0; i < params.size(); ++i) by_path.emplace(params[i].path, i);
+  std::vector<Ref> entries(params.size());
+  std::vector<std::string> unexpected;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
+    if (std::find(known.begin(), known.end(), name) != known.end()) continue;
+    const char* key = nullptr;
+    std::string path;
+    if (name.compare(0, 6, "state.") == 0) {
+      for (const char* k : kEntryKeys) {
+        const std::string suffix = std::string(".") + k;
+        if (name.size() > 6 + suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+          key = k;
+          path = name.substr(6, name.size() - 6 - suffix.size());
+          break;
+        }
+      }
+    }
+    auto it = key ? by_path.find(path) : by_path.end();
+    if (it == by_path.end()) {
+      unexpected.push_back(name);
+      continue;
+    }
+    const ql::Found& f = params[it->second];
+    Ref a = qb::as_array(values[i].get());
+    if (std::strcmp(key, "step") == 0) {
+      const int t = PyArray_TYPE(qb::arr(a));
+      if (qb::ndim(a) != 0 || !PyTypeNum_ISINTEGER(t))
+        qb::fail(PyExc_ValueError, "%s'%s': a step count must be a single integer (nothing was loaded)",
+                 where.c_str(), name.c_str());
+      Ref v = qb::call_method(a.get(), item.get(), {});
+      if (qb::as_index(v.get()) < 0)
+        qb::fail(PyExc_ValueError, "%s'%s': the step count is negative (nothing was loaded)", where.c_str(),
+                 name.c_str());
+      a = v;
+    } else {
+      Slot s{name, qb::dims(qb::as_array(f.array.get())), ql::Found()};
+      a = checked_value(s, a.get(), where);
+    }
+    if (!entries[it->second]) entries[it->second] = qb::check(PyDict_New());
+    qb::check(PyDict_SetItemString(entries[it->second].get(), key, a.get()));
+  }
+  if (!unexpected.empty())
+    qb::fail(PyExc_ValueError, "%sthe state does not match the optimizer's model: unexpected %s (nothing was loaded)",
+             where.c_str(), names_text(unexpected).c_str());
+
+  // Everything has passed: set it.
+  PyObject *k, *v;
+  Py_ssize_t p = 0;
+  while (PyDict_Next(kw.get(), &p, &k, &v)) {
+    Ref stored = PyTuple_Check(v) || PyBool_Check(v) ? Ref::borrow(v) : qb::py_float(PyFloat_AsDouble(v));
+    if (PyErr_Occurred()) throw qb::Error{};
+    qb::setattr(opt, k, stored);
+  }
+  Ref state = qb::check(PyDict_New()), arrays = qb::check(PyDict_New());
+  for (size_t i = 0; i < params.size(); ++i) {
+    if (!entries[i]) continue;
+    Ref key = ql::path_str(params[i]);
+    qb::check(PyDict_SetItem(state.get(), key.get(), entries[i].get()));
+    qb::check(PyDict_SetItem(arrays.get(), key.get(), params[i].array.get()));
+  }
+  qb::setattr(opt, QB_ID(state), state);
+  qb::setattr(opt, QB_ID(param_arrays), arrays);
+}
+
+// ---------------------------------------------------------------- state_dict, load_state_dict
+
+Ref state_dict(PyObject*, PyObject* model) {
+  if (is_optimizer(model)) return optimizer_state_dict(model);
+  Ref out = qb::check(PyDict_New());
+  for (const ql::Found& f : ql::find_arrays(model, true)) {
+    Ref copy = qb::check(PyArray_NewCopy(qb::arr(f.array), NPY_CORDER));
+    qb::check(PyDict_SetItem(out.get(), ql::path_str(f).get(), copy.get()));
+  }
+  return out;
+}
+
+// The names and values of a mapping, in its order.
+void read_mapping(PyObject* state, std::vector<std::string>* names, std::vector<Ref>* values) {
+  if (!PyDict_Check(state) && !(PyObject_HasAttrString(state, "keys") && PyObject_HasAttrString(state, "items")))
+    qb::fail(PyExc_TypeError, "state must be a mapping of names to arrays (such as state_dict's dict), not %s",
+             Py_TYPE(state)->tp_name);
+  Ref items = qb::check(PyMapping_Items(state));
+  const Py_ssize_t n = PyList_GET_SIZE(items.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* kv = PyList_GET_ITEM(items.get(), i);
+    if (!PyTuple_Check(kv) || PyTuple_GET_SIZE(kv) != 2) qb::fail(PyExc_TypeError, "state.items() must give pairs");
+    PyObject* key = PyTuple_GET_ITEM(kv, 0);
+    if (!PyUnicode_Check(key))
+      qb::fail(PyExc_TypeError, "state names must be str, not %s (%R)", Py_TYPE(key)->tp_name, key);
+    names->push_back(utf8(key));
+    values->push_back(Ref::borrow(PyTuple_GET_ITEM(kv, 1)));
+  }
+}
+
+Ref load_state_dict(PyObject*, PyObject* model, PyObject* state, PyObject* strict_arg) {
+  const int strict = PyObject_IsTrue(strict_arg);
+  qb::check(strict);
+  std::vector<std::string> names;
+  std::vector<Ref> given;
+  if (is_optimizer(model)) {
+    read_mapping(state, &names, &given);
+    load_optimizer(model, names, given, "");
+    return qb::tuple({name_list({}).get(), name_list({}).get()});
+  }
+  std::vector<Slot> slots = model_slots(model);
+  read_mapping(state, &names, &given);
+  const Match m = match(slots, names);
+  if (strict && (!m.missing.empty() || !m.unexpected.empty())) mismatch(PyExc_ValueError, "", m);
+  std::vector<Ref> values(slots.size());
+  for (size_t i = 0; i < slots.size(); ++i)
+    if (m.index[i] >= 0) values[i] = checked_value(slots[i], given[static_cast<size_t>(m.index[i])].get(), "");
+  assign(slots, values);
+  Ref missing = name_list(m.missing), unexpected = name_list(m.unexpected);
+  return qb::tuple({missing.get(), unexpected.get()});
+}
+
+// ---------------------------------------------------------------- reading archives
+
+// An .npz archive opened for reading, its directory checked: every member a
+// uniquely named .npy file.  Member data is read only on request, after its
+// header has been checked against what the caller expects.
+class Archive {
+ public:
+  Archive(PyObject* source) {
+    // A path is opened here (and closed by the destructor); a file object is
+    // read as it is.
+    if (PyObject_HasAttrString(source, "read")) {
+      file_ = Ref::borrow(source);
+      Ref name = Ref::steal(PyObject_GetAttrString(source, "name"));
+      PyErr_Clear();
+      named_ = name && PyUnicode_Check(name.get());
+      label_ = named_ ? utf8(name.get()) : std::string("the file");
+    } else {
+      Ref os = import("os");
+      Ref path = qb::call(attr(os.get(), "fspath").get(), {source});
+      if (!PyUnicode_Check(path.get())) path = qb::call(attr(os.get(), "fsdecode").get(), {path.get()});
+      label_ = utf8(path.get());
+      named_ = true;
+      Ref builtins = import("builtins");
+      file_ = qb::call(attr(builtins.get(), "open").get(), {path.get(), qb::str("rb").get()});
+      own_ = true;
+    }
+    if (named_) {
+      Ref quoted = Ref::steal(PyObject_Repr(text(label_).get()));
+      if (quoted) label_ = utf8(quoted.get());
+      PyErr_Clear();
+    }
+    guarded([&] { open_directory(); }, [&] { close(); });
+  }
+
+  ~Archive() {
+    if (PyErr_Occurred()) {
+      PyObject *type, *value, *tb;
+      PyErr_Fetch(&type, &value, &tb);
+      try {
+        close();
+      } catch (...) {
+      }
+      PyErr_Clear();
+      PyErr_Restore(type, value, tb);
+    } else {
+      try {
+        close();
+      } catch (...) {
+        PyErr_Clear();
+      }
+    }
+  }
+
+  const std::vector<std::string>& names() const { return names_; }
+  const std::string& label() const { return label_; }
+
+  // Refuses the file: StateFileError naming it (and the member, if given).
+  [[noreturn]] void refuse(const std::string& member, const std::string& why) const {
+    if (member.empty())
+      qb::fail(g_error, "%s cannot be loaded: %s (nothing was loaded)", label_.c_str(), why.c_str());
+    qb::fail(g_error, "'%s' in %s cannot be loaded: %s (nothing was loaded)", member.c_str(), label_.c_str(),
+             why.c_str());
+  }
+
+  // Refuses the file for the pending error, which is not an interruption or
+  // a lack of memory (those go on as they are).
+  [[noreturn]] void refuse_pending(const std::string& member, const std::string& why) const {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw qb::Error{};
+    const std::string error = pending_message();
+    refuse(member, why.empty() ? error : why + " (" + error + ")");
+  }
+
+  // The member's array, read after its header has been checked: real numbers,
+  // of the given shape, and exactly as many bytes as those need.
+  Ref read(size_t i, const std::vector<npy_intp>& shape, bool text = false) {
+    const std::string& name = names_[i];
+    Ref member = Ref::steal(PyObject_CallMethod(zip_.get(), "open", "O", infos_[i].get()));
+    if (!member) refuse_pending(name, "");
+    Ref out;
+    guarded([&] { out = read_member(member.get(), i, shape, text); },
+            [&] { qb::call_method(member.get(), QB_ID(close), {}); });
+    qb::call_method(member.get(), QB_ID(close), {});
+    return out;
+  }
+
+ private:
+  void open_directory() {
+    // What the file starts with says what it is when it is no archive.
+    Ref head = Ref::steal(PyObject_CallMethod(file_.get(), "read", "n", Py_ssize_t{6}));
+    if (!head) refuse_pending("", "");
+    if (!PyBytes_Check(head.get())) refuse("", "the file object does not give bytes");
+    const std::string start(PyBytes_AS_STRING(head.get()), static_cast<size_t>(PyBytes_GET_SIZE(head.get())));
+    if (start.empty()) refuse("", "the file is empty, not an .npz archive of plain arrays, the only kind load reads");
+    if (start == "\x93NUMPY")
+      refuse("", "it holds a single array, not a saved state (an .npz archive of named arrays)");
+    if (!Ref::steal(PyObject_CallMethod(file_.get(), "seek", "n", Py_ssize_t{0}))) refuse_pending("", "");
+
+    Ref zipfile = import("zipfile");
+    zip_ = Ref::steal(PyObject_CallFunctionObjArgs(attr(zipfile.get(), "ZipFile").get(), file_.get(), nullptr));
+    if (!zip_) refuse_pending("", "it is not an .npz archive of plain arrays, the only kind load reads");
+    Ref infos = Ref::steal(PyObject_CallMethod(zip_.get(), "infolist", nullptr));
+    if (!infos) refuse_pending("", "");
+    Ref list = qb::check(PySequence_List(infos.get()));
+    std::unordered_set<std::string> seen;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+      PyObject* info = PyList_GET_ITEM(list.get(), i);
+      const std::string filename = utf8(attr(info, "filename").get());
+      if (filename.size() < 4 || filename.compare(filename.size() - 4, 4, ".npy") != 0)
+        refuse(filename, "the member is not an .npy array");
+      const std::string name = filename.substr(0, filename.size() - 4);
+      if (!seen.insert(name).second) refuse(name, "the archive holds two members of that name");
+      const long long flags = qb::as_index(attr(info, "flag_bits").get());
+      if (flags & 1) refuse(name, "the member is encrypted");
+      names_.push_back(name);
+      infos_.push_back(Ref::borrow(info));
+    }
+  }
+
+  Ref read_member(PyObject* member, size_t i, const std::vector<npy_intp>& shape, bool text) {
+    const std::string& name = names_[i];
+    auto read_bytes = [&](Py_ssize_t n, const char* what) -> std::string {
+      Ref b = Ref::steal(PyObject_CallMethod(member, "read", "n", n));
+      if (!b) refuse_pending(name, "its data is damaged");
+      if (!PyBytes_Check(b.get()) || PyBytes_GET_SIZE(b.get()) != n)
+        refuse(name, std::string("the data ends inside the ") + what);
+      return std::string(PyBytes_AS_STRING(b.get()), static_cast<size_t>(n));
+    };
+    // The .npy header: magic, version, length, then a dict literal.
+    const std::string magic = read_bytes(8, ".npy header");
+    if (magic.compare(0, 6, "\x93NUMPY") != 0) refuse(name, "the member is not an .npy array (bad magic)");
+    const int major = static_cast<unsigned char>(magic[6]);
+    if (major < 1 || major > 3) refuse(name, "unknown .npy format version " + std::to_string(major));
+    const std::string len_bytes = read_bytes(major == 1 ? 2 : 4, ".npy header");
+    size_t header_len = 0;
+    for (size_t k = len_bytes.size(); k-- > 0;) header_len = header_len * 256 + static_cast<unsigned char>(len_bytes[k]);
+    constexpr size_t kMaxHeader = 1 << 16;
+    if (header_len > kMaxHeader) refuse(name, "its .npy header claims " + std::to_string(header_len) + " bytes");
+    const std::string header = read_bytes(static_cast<Py_ssize_t>(header_len), ".npy header");
+    Ref header_text = Ref::steal(PyUnicode_Decode(header.data(), static_cast<Py_ssize_t>(header.size()),
+                                                  major == 3 ? "utf-8" : "latin-1", "strict"));
+    if (!header_text) refuse(name, "its .npy header is not text");
+    Ref literal_eval = attr(import("ast").get(), "literal_eval");
+    Ref d = Ref::steal(PyObject_CallFunctionObjArgs(literal_eval.get(), header_text.get(), nullptr));
+    if (!d) refuse_pending(name, "its .npy header cannot be read");
+    if (!PyDict_Check(d.get()) || PyDict_Size(d.get()) != 3) refuse(name, "its .npy header is not a valid one");
+    PyObject* descr = PyDict_GetItemString(d.get(), "descr");
+    PyObject* fortran = PyDict_GetItemString(d.get(), "fortran_order");
+    PyObject* shape_obj = PyDict_GetItemString(d.get(), "shape");
+    if (!descr || !fortran || !PyBool_Check(fortran) || !shape_obj || !PyTuple_Check(shape_obj))
+      refuse(name, "its .npy header is not a valid one");
+    Ref to_dtype = attr(import("numpy.lib.format").get(), "descr_to_dtype");
+    Ref dtype = Ref::steal(PyObject_CallFunctionObjArgs(to_dtype.get(), descr, nullptr));
+    if (!dtype || !PyArray_DescrCheck(dtype.get())) {
+      PyErr_Clear();
+      refuse(name, "its .npy header names no dtype numpy knows");
+    }
+    auto* descr_obj = reinterpret_cast<PyArray_Descr*>(dtype.get());
+    if (text ? !(descr_obj->type_num == NPY_UNICODE && PyDataType_ELSIZE(descr_obj) <= 1024) : !real_dtype(descr_obj)) {
+      Ref shown = Ref::steal(PyObject_Str(dtype.get()));
+      PyErr_Clear();
+      refuse(name, "it holds an array of dtype " + (shown ? utf8(shown.get()) : std::string("?")) +
+                       (text ? ", not a short text" : ", not real numbers; load reads only plain numeric arrays, never pickled objects"));
+    }
+    std::vector<npy_intp> dims;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(shape_obj); ++k) {
+      PyObject* n = PyTuple_GET_ITEM(shape_obj, k);
+      if (!PyLong_Check(n) || PyBool_Check(n)) refuse(name, "its .npy header gives an invalid shape");
+      const long long v = PyLong_AsLongLong(n);
+      if (v < 0 || PyErr_Occurred()) {
+        PyErr_Clear();
+        refuse(name, "its .npy header gives an invalid shape");
+      }
+      dims.push_back(static_cast<npy_intp>(v));
+    }
+    if (dims != shape)
+      qb::fail(g_error, "'%s' in %s: the state's array has shape %s, but the model's has shape %s (nothing was loaded)",
+               name.c_str(), label_.c_str(), qb::shape_text(dims).c_str(), qb::shape_text(shape).c_str());
+    // The shape is the model's, so the size is bounded by the model's own.
+    npy_intp count = 1;
+    for (npy_intp v : dims) count *= v;
+    const size_t nbytes = static_cast<size_t>(count) * static_cast<size_t>(PyDataType_ELSIZE(descr_obj));
+    const size_t declared = static_cast<size_t>(qb::as_index(attr(infos_[i].get(), "file_size").get()));
+    const size_t expected = 8 + len_bytes.size() + header_len + nbytes;
+    if (declared != expected)
+      refuse(name, "the archive declares " + std::to_string(declared) + " bytes for it, but its header needs " +
+                       std::to_string(expected));
+    Ref data = Ref::steal(PyObject_CallMethod(member, "read", "n", static_cast<Py_ssize_t>(nbytes)));
+    if (!data) refuse_pending(name, "its data is damaged");
+    if (!PyBytes_Check(data.get()) || static_cast<size_t>(PyBytes_GET_SIZE(data.get())) != nbytes)
+      refuse(name, "its data is shorter than its header says");
+    // Reading past the end checks the member's CRC.
+    Ref rest = Ref::steal(PyObject_CallMethod(member, "read", "n", Py_ssize_t{1}));
+    if (!rest) refuse_pending(name, "its data is damaged");
+    if (PyBytes_Check(rest.get()) && PyBytes_GET_SIZE(rest.get()) != 0)
+      refuse(name, "its data is longer than its header says");
+    Py_INCREF(descr_obj);
+    Ref flat = qb::check(PyArray_FromString(PyBytes_AS_STRING(data.get()), static_cast<npy_intp>(nbytes), descr_obj,
+                                            count, nullptr));
+    PyArray_Dims newshape{dims.data(), static_cast<int>(dims.size())};
+    Ref shaped = qb::check(PyArray_Newshape(qb::arr(flat), &newshape, fortran == Py_True ? NPY_FORTRANORDER : NPY_CORDER));
+    return shaped;
+  }
+
+  void close() {
+    if (zip_) {
+      Ref z = zip_;
+      zip_ = Ref();
+      qb::call_method(z.get(), QB_ID(close), {});
+    }
+    if (own_ && file_) {
+      Ref f = file_;
+      file_ = Ref();
+      qb::call_method(f.get(), QB_ID(close), {});
+    }
+  }
+
+  Ref file_, zip_;
+  bool own_ = false, named_ = false;
+  std::string label_;
+  std::vector<std::string> names_;
+  std::vector<Ref> infos_;
+};
+
+// ---------------------------------------------------------------- load
+
+Ref load(PyObject*, PyObject* model, PyObject* path) {
+  const bool optimizer = is_optimizer(model);
+  std::vector<Slot> slots;
+  if (!optimizer) slots = model_slots(model);
+  Archive archive(path);
+  const std::string where = archive.label() + ": ";
+  if (optimizer) {
+    // Small: the hyper-parameters and arrays of the model's shapes.  Each
+    // member is checked against its parameter before its data is read.
+    std::vector<ql::Found> params = optimizer_params(model);
+    std::unordered_map<std::string, std::vector<npy_intp>> shapes;
+    for (const ql::Found& f : params) {
+      const std::vector<npy_intp> s = qb::dims(qb::as_array(f.array.get()));
+      shapes.emplace("state." + f.path + ".momentum_buffer", s);
+      shapes.emplace("state." + f.path + ".exp_avg", s);
+      shapes.emplace("state." + f.path + ".exp_avg_sq", s);
+      shapes.emplace("state." + f.path + ".step", std::vector<npy_intp>{});
+    }
+    for (const char* h : {"optimizer", "lr", "momentum", "weight_decay", "nesterov", "eps"})
+      shapes.emplace(h, std::vector<npy_intp>{});
+    shapes.emplace("betas", std::vector<npy_intp>{2});
+    std::vector<Ref> values;
+    for (size_t i = 0; i < archive.names().size(); ++i) {
+      const std::string& name = archive.names()[i];
+      auto it = shapes.find(name);
+      if (it == shapes.end())
+        qb::fail(g_error, "%sthe file does not match the optimizer's model: unexpected '%s' (nothing was loaded)",
+                 where.c_str(), name.c_str());
+      if (name == "optimizer") {
+        values.push_back(Ref());  // read below, as text
+        continue;
+      }
+      values.push_back(archive.read(i, it->second));
+    }
+    // The optimizer's class, a short text.
+    for (size_t i = 0; i < archive.names().size(); ++i)
+      if (archive.names()[i] == "optimizer") values[i] = archive.read(i, {}, true);
+    load_optimizer(model, archive.names(), values, where);
+    return {};
+  }
+  const Match m = match(slots, archive.names());
+  if (!m.missing.empty() || !m.unexpected.empty()) mismatch(g_error, "", m);  // as load_state_dict words it
+  std::vector<Ref> values(slots.size());
+  for (size_t i = 0; i < slots.size(); ++i) {
+    Ref a = archive.read(static_cast<size_t>(m.index[i]), slots[i].shape);
+    values[i] = checked_value(slots[i], a.get(), where);
+  }
+  assign(slots, values);
+  return {};
+}
+
+// ---------------------------------------------------------------- save
+
+// The file's contents: the arrays by name, refusing names a file cannot hold.
+Ref contents(PyObject* model) {
+  Ref state = is_optimizer(model) ? optimizer_state_dict(model) : state_dict(nullptr, model);
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(state.get(), &pos, &key, &value)) {
+    const std::string name = utf8(key);
+    if (name.find('\0') != std::string::npos)
+      qb::fail(PyExc_ValueError, "%R cannot be saved: a name in a weight file cannot hold a NUL character", key);
+  }
+  return state;
+}
+
 // Writes the arrays of `state` into the open binary file `f` as an .npz
 // archive (what numpy.savez writes), never pickling.
 void write_npz(PyObject* f, PyObject* state) {
@@ -177,13 +766,11 @@ void write_npz(PyObject* f, PyObject* state) {
           Ref member_name = qb::check(PyUnicode_FromFormat("%U.npy", PyTuple_GET_ITEM(kv, 0)));
           Ref open = attr(zf.get(), "open");
           Ref args = qb::tuple({member_name.get(), qb::str("w").get()});
-          Ref kw = qb::check(PyDict_New());
-          qb::check(PyDict_SetItemString(kw.get(), "force_zip64", Py_True));
+          Ref kw = qb::check(Py_BuildValue("{sO}", "force_zip64", Py_True));
           Ref member = qb::check(PyObject_Call(open.get(), args.get(), kw.get()));
           Ref write = attr(format.get(), "write_array");
           Ref wargs = qb::tuple({member.get(), PyTuple_GET_ITEM(kv, 1)});
-          Ref wkw = qb::check(PyDict_New());
-          qb::check(PyDict_SetItemString(wkw.get(), "allow_pickle", Py_False));
+          Ref wkw = qb::check(Py_BuildValue("{sO}", "allow_pickle", Py_False));
           guarded([&] { qb::check(PyObject_Call(write.get(), wargs.get(), wkw.get())); },
                   [&] { qb::call_method(member.get(), QB_ID(close), {}); });
           qb::call_method(member.get(), QB_ID(close), {});
@@ -193,18 +780,114 @@ void write_npz(PyObject* f, PyObject* state) {
   qb::call_method(zf.get(), QB_ID(close), {});
 }
 
-Ref save(PyObject* module, PyObject* model, PyObject* path_arg) {
+// The temporary files of saves of `base` are ".<base>.<12 hex digits>.tmp".
+bool temporary_of(const std::string& entry, const std::string& base) {
+  const std::string head = "." + base + ".";
+  if (entry.size() != head.size() + 12 + 4 || entry.compare(0, head.size(), head) != 0) return false;
+  if (entry.compare(entry.size() - 4, 4, ".tmp") != 0) return false;
+  return std::all_of(entry.begin() + static_cast<std::ptrdiff_t>(head.size()), entry.end() - 4,
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// Calls os.<name>(*args), dropping any error: for the steps a save may skip.
+bool try_os(PyObject* os, const char* name, std::initializer_list<PyObject*> args) {
+  Ref fn = Ref::steal(PyObject_GetAttrString(os, name));
+  Ref r = fn ? Ref::steal(PyObject_CallObject(fn.get(), qb::tuple(args).get())) : Ref();
+  if (!r) PyErr_Clear();
+  return static_cast<bool>(r);
+}
+
+// Takes the lock of an open temporary file without waiting: True if taken.
+// Where there are no such locks, no file is ever taken for a leftover.
+bool lock_now(PyObject* fcntl, PyObject* fd) {
+  if (!fcntl) return false;
+  const long flags = PyLong_AsLong(attr(fcntl, "LOCK_EX").get()) | PyLong_AsLong(attr(fcntl, "LOCK_NB").get());
+  Ref how = qb::py_int(flags);
+  Ref r = Ref::steal(PyObject_CallFunctionObjArgs(attr(fcntl, "flock").get(), fd, how.get(), nullptr));
+  if (!r) PyErr_Clear();
+  return static_cast<bool>(r);
+}
+
+// Removes the leftovers of earlier saves of the same destination that were
+// killed: temporary files of its name that no running save holds locked.
+void remove_leftovers(PyObject* os, PyObject* fcntl, PyObject* folder, const std::string& base) {
+  if (!fcntl) return;
+  Ref entries = Ref::steal(PyObject_CallFunctionObjArgs(attr(os, "listdir").get(), folder, nullptr));
+  if (!entries) {
+    PyErr_Clear();
+    return;
+  }
+  Ref join = attr(attr(os, "path").get(), "join");
+  Ref rdonly = attr(os, "O_RDONLY");
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+    PyObject* entry = PyList_GET_ITEM(entries.get(), i);
+    if (!PyUnicode_Check(entry)) continue;
+    Py_ssize_t n = 0;
+    const char* t = PyUnicode_AsUTF8AndSize(entry, &n);
+    if (!t) {
+      PyErr_Clear();
+      continue;
+    }
+    if (!temporary_of(std::string(t, static_cast<size_t>(n)), base)) continue;
+    Ref path = qb::call(join.get(), {folder, entry});
+    Ref fd = Ref::steal(PyObject_CallFunctionObjArgs(attr(os, "open").get(), path.get(), rdonly.get(), nullptr));
+    if (!fd) {
+      PyErr_Clear();
+      continue;
+    }
+    if (lock_now(fcntl, fd.get())) try_os(os, "unlink", {path.get()});
+    try_os(os, "close", {fd.get()});
+  }
+}
+
+// OSError `type` for the destination, as open() would raise it.
+[[noreturn]] void os_error(PyObject* type, int err, PyObject* path) {
+  Ref e = qb::py_int(err);
+  Ref strerror = qb::call(attr(import("os").get(), "strerror").get(), {e.get()});
+  Ref args = qb::tuple({e.get(), strerror.get(), path});
+  PyErr_SetObject(type, args.get());
+  throw qb::Error{};
+}
+
+Ref save(PyObject*, PyObject* model, PyObject* path_arg) {
   Ref os = import("os");
+  Ref fcntl = Ref::steal(PyImport_ImportModule("fcntl"));  // absent on some platforms
+  if (!fcntl) PyErr_Clear();
   Ref path = qb::call(attr(os.get(), "fspath").get(), {path_arg});
   if (!PyUnicode_Check(path.get())) path = qb::call(attr(os.get(), "fsdecode").get(), {path.get()});
-  Ref state = state_dict(module, model);
+  Ref state = contents(model);
   Ref ospath = attr(os.get(), "path");
-  Ref full = qb::call(attr(ospath.get(), "abspath").get(), {path.get()});
+  // The real destination: a symbolic link is followed (its target is
+  // replaced), and "link/.." means what the system makes of it.
+  Ref full = qb::call(attr(ospath.get(), "realpath").get(), {path.get()});
   Ref folder = qb::call(attr(ospath.get(), "dirname").get(), {full.get()});
-  Ref base = qb::call(attr(ospath.get(), "basename").get(), {full.get()});
+  const std::string base = utf8(qb::call(attr(ospath.get(), "basename").get(), {full.get()}).get());
+
+  // An existing destination must be one open(path, "wb") could write; its
+  // permission bits pass to the new file.
+  Ref mode_bits;
+  Ref st = Ref::steal(PyObject_CallFunctionObjArgs(attr(os.get(), "stat").get(), full.get(), nullptr));
+  if (st) {
+    Ref stat = import("stat");
+    Ref st_mode = attr(st.get(), "st_mode");
+    const int is_dir = PyObject_IsTrue(qb::call(attr(stat.get(), "S_ISDIR").get(), {st_mode.get()}).get());
+    qb::check(is_dir);
+    if (is_dir) os_error(PyExc_IsADirectoryError, EISDIR, path.get());
+    Ref w_ok = attr(os.get(), "W_OK");
+    const int writable = PyObject_IsTrue(qb::call(attr(os.get(), "access").get(), {full.get(), w_ok.get()}).get());
+    qb::check(writable);
+    if (!writable) os_error(PyExc_PermissionError, EACCES, path.get());
+    mode_bits = qb::call(attr(stat.get(), "S_IMODE").get(), {st_mode.get()});
+  } else if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+    PyErr_Clear();
+  } else {
+    throw qb::Error{};
+  }
+
+  remove_leftovers(os.get(), fcntl.get(), folder.get(), base);
 
   // A new file beside the destination, created as open() would (the umask
-  // applies), under a name no one else uses.
+  // applies), under a name no one else uses, and locked while it is written.
   long flags = PyLong_AsLong(attr(os.get(), "O_WRONLY").get()) | PyLong_AsLong(attr(os.get(), "O_CREAT").get()) |
                PyLong_AsLong(attr(os.get(), "O_EXCL").get());
   if (PyObject_HasAttrString(os.get(), "O_BINARY")) flags |= PyLong_AsLong(attr(os.get(), "O_BINARY").get());
@@ -213,11 +896,26 @@ Ref save(PyObject* module, PyObject* model, PyObject* path_arg) {
   Ref tmp, fd;
   for (int attempt = 0;; ++attempt) {
     Ref token = qb::call_method(qb::call(attr(os.get(), "urandom").get(), {qb::py_int(6).get()}).get(), QB_ID(hex), {});
-    Ref name = qb::check(PyUnicode_FromFormat(".%U.%U.tmp", base.get(), token.get()));
+    Ref name = qb::check(PyUnicode_FromFormat(".%s.%U.tmp", base.c_str(), token.get()));
     tmp = qb::call(attr(ospath.get(), "join").get(), {folder.get(), name.get()});
     fd = Ref::steal(
         PyObject_CallFunctionObjArgs(attr(os.get(), "open").get(), tmp.get(), flags_obj.get(), mode.get(), nullptr));
-    if (fd) break;
+    if (fd) {
+      if (!fcntl) break;
+      // Locked, and still ours: a save cleaning up at this very moment may
+      // have taken the new file for a leftover before the lock was on it.
+      const bool locked = lock_now(fcntl.get(), fd.get());
+      Ref mine = Ref::steal(PyObject_CallFunctionObjArgs(attr(os.get(), "fstat").get(), fd.get(), nullptr));
+      Ref there = Ref::steal(PyObject_CallFunctionObjArgs(attr(os.get(), "stat").get(), tmp.get(), nullptr));
+      PyErr_Clear();
+      if (locked && mine && there &&
+          PyObject_RichCompareBool(attr(mine.get(), "st_ino").get(), attr(there.get(), "st_ino").get(), Py_EQ) == 1)
+        break;
+      PyErr_Clear();
+      try_os(os.get(), "close", {fd.get()});
+      if (attempt < 100) continue;
+      qb::fail(PyExc_OSError, "could not create a temporary file beside %R", path.get());
+    }
     if (attempt < 100 && PyErr_ExceptionMatches(PyExc_FileExistsError)) {
       PyErr_Clear();
       continue;
@@ -227,12 +925,13 @@ Ref save(PyObject* module, PyObject* model, PyObject* path_arg) {
       PyErr_Fetch(&type, &value, &tb);
       PyErr_NormalizeException(&type, &value, &tb);
       Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-      Ref err = attr(v.get(), "errno"), text = attr(v.get(), "strerror");
-      Ref named = qb::call(t.get(), {err.get(), text.get(), path.get()});
+      Ref err = attr(v.get(), "errno"), strerror = attr(v.get(), "strerror");
+      Ref named = qb::call(t.get(), {err.get(), strerror.get(), path.get()});
       PyErr_SetObject(t.get(), named.get());
     }
     throw qb::Error{};
   }
+  if (mode_bits) try_os(os.get(), "fchmod", {fd.get(), mode_bits.get()});
 
   guarded(
       [&] {
@@ -245,10 +944,11 @@ Ref save(PyObject* module, PyObject* model, PyObject* path_arg) {
               qb::call_method(file.get(), QB_ID(flush), {});
               Ref fileno = qb::call_method(file.get(), QB_ID(fileno), {});
               qb::call(attr(os.get(), "fsync").get(), {fileno.get()});
+              // Renamed while still open (and locked): no cleaner can take it.
+              qb::call(attr(os.get(), "replace").get(), {tmp.get(), full.get()});
             },
             [&] { qb::call_method(file.get(), QB_ID(close), {}); });
         qb::call_method(file.get(), QB_ID(close), {});
-        qb::call(attr(os.get(), "replace").get(), {tmp.get(), path.get()});
       },
       [&] { qb::call(attr(os.get(), "unlink").get(), {tmp.get()}); });
 
@@ -258,51 +958,10 @@ Ref save(PyObject* module, PyObject* model, PyObject* path_arg) {
   Ref dir_fd =
       Ref::steal(PyObject_CallFunctionObjArgs(attr(os.get(), "open").get(), folder.get(), rdonly.get(), nullptr));
   if (dir_fd) {
-    Ref synced = Ref::steal(PyObject_CallFunctionObjArgs(attr(os.get(), "fsync").get(), dir_fd.get(), nullptr));
-    PyErr_Clear();
-    Ref closed = Ref::steal(PyObject_CallFunctionObjArgs(attr(os.get(), "close").get(), dir_fd.get(), nullptr));
+    try_os(os.get(), "fsync", {dir_fd.get()});
+    try_os(os.get(), "close", {dir_fd.get()});
   }
   PyErr_Clear();
-  return {};
-}
-
-// ---------------------------------------------------------------- load
-
-Ref load(PyObject* module, PyObject* model, PyObject* path) {
-  Ref np_load = qb::numpy_attr(QB_ID(load));
-  Ref kw = qb::check(Py_BuildValue("{sO}", "allow_pickle", Py_False));
-  Ref archive = Ref::steal(PyObject_Call(np_load.get(), qb::tuple({path}).get(), kw.get()));
-  if (!archive) {
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw qb::Error{};  // OSError: as it is
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Ref t = Ref::steal(type), e = Ref::steal(value), b = Ref::steal(tb);
-    qb::fail(PyExc_ValueError, "%R is not an .npz archive of plain arrays, the only kind load reads: %S", path,
-             e.get() ? e.get() : Py_None);
-  }
-  if (PyArray_Check(archive.get()) || !PyObject_HasAttrString(archive.get(), "files"))
-    qb::fail(PyExc_ValueError, "%R holds a single array, not a saved state (an .npz archive of named arrays)", path);
-  Ref state = qb::check(PyDict_New());
-  guarded(
-      [&] {
-        Ref files = qb::check(PySequence_List(attr(archive.get(), "files").get()));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); ++i) {
-          PyObject* name = PyList_GET_ITEM(files.get(), i);
-          Ref value = Ref::steal(PyObject_GetItem(archive.get(), name));
-          if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw qb::Error{};
-            PyObject *type, *err, *tb;
-            PyErr_Fetch(&type, &err, &tb);
-            Ref t = Ref::steal(type), e = Ref::steal(err), b = Ref::steal(tb);
-            qb::fail(PyExc_ValueError, "'%U' in %R cannot be loaded safely (nothing was loaded): %S", name, path,
-                     e.get() ? e.get() : Py_None);
-          }
-          qb::check(PyDict_SetItem(state.get(), name, value.get()));
-        }
-      },
-      [&] { qb::call_method(archive.get(), QB_ID(close), {}); });
-  qb::call_method(archive.get(), QB_ID(close), {});
-  load_state_dict(module, model, state.get(), Py_True);
   return {};
 }
 
@@ -311,32 +970,56 @@ Ref load(PyObject* module, PyObject* model, PyObject* path) {
 const char* const STATE_DICT_DOC =
     "Returns copies of the model's parameters and buffers, by dotted attribute path\n"
     "(\"layers.0.W\"), in the order quillet.optim.parameters finds them.  Buffers are\n"
-    "floating-point array attributes whose name starts with `running_`.";
+    "floating-point array attributes whose name starts with `running_`.  An array\n"
+    "held by several layers (tied weights) appears once, under the first path.\n\n"
+    "Given an optimizer (SGD, Adam, AdamW), returns its state instead: its class\n"
+    "name under 'optimizer', its hyper-parameters, and each parameter's entries\n"
+    "as 'state.<path>.<entry>' (exp_avg, exp_avg_sq, step, momentum_buffer).";
 
 const char* const LOAD_STATE_DICT_DOC =
     "Loads the arrays of `state` (a mapping of dotted paths to arrays, as\n"
     "state_dict returns) into the model.  Everything is checked before anything is\n"
     "assigned: with `strict`, a name the model lacks or a parameter the state\n"
-    "lacks raises ValueError; a wrong shape raises ValueError and an array that does\n"
-    "not hold real numbers (object, string, complex) raises TypeError, both naming\n"
-    "the parameter, and the model is left as it was.  Values are copied into the\n"
-    "existing arrays when those are writeable float64 arrays (references stay\n"
-    "valid), else set as new float64 arrays.  Returns the lists of missing and of\n"
-    "unexpected names (both empty when strict).";
+    "lacks raises ValueError; a wrong shape or a value that is no array of numbers\n"
+    "raises ValueError and an array that does not hold real numbers (object,\n"
+    "string, complex) raises TypeError, both naming the parameter, and the model is\n"
+    "left as it was.  Values are copied into the existing arrays when those are\n"
+    "writeable float64 arrays (references stay valid, tied layers stay tied), else\n"
+    "set as new float64 arrays at every attribute holding the array.  Returns the\n"
+    "lists of missing and of unexpected names (both empty when strict).\n\n"
+    "Given an optimizer and a state from state_dict(optimizer), restores its\n"
+    "hyper-parameters and each parameter's entries (always strictly).";
 
 const char* const SAVE_DOC =
-    "Writes state_dict(model) to `path` (used as given) as a NumPy .npz archive.\n"
-    "The file is written under a temporary name in the same folder, flushed to\n"
-    "disk and then renamed over `path`, so an interrupted save never leaves a\n"
-    "truncated file where a good one was; the temporary file is removed on\n"
-    "failure.";
+    "Writes state_dict(model) to `path` as a NumPy .npz archive; `model` may also\n"
+    "be an optimizer, whose state (hyper-parameters, moments, step counts) is\n"
+    "saved under its model's parameter names, for resuming training.  The file is\n"
+    "written under a temporary name in the destination's folder, flushed to disk\n"
+    "and then renamed over it, so an interrupted save never leaves a truncated\n"
+    "file where a good one was.  A symbolic link is followed (its target is\n"
+    "replaced); a destination that exists keeps its permission bits, and one that\n"
+    "open(path, 'wb') could not write is refused with the same OSError.  The\n"
+    "temporary file is removed on failure, and the leftovers of saves of the same\n"
+    "path that were killed are removed by the next save.";
 
 const char* const LOAD_DOC =
     "Reads an archive written by save and loads it into the model as\n"
-    "load_state_dict(model, state, strict=True) does.  The file is read with\n"
-    "allow_pickle=False: it can hold only plain arrays, and loading it never runs\n"
-    "code, so it is the safe way to take weights from others (a pickled model\n"
-    "must only be unpickled from a trusted source).";
+    "load_state_dict(model, state, strict=True) does (or into an optimizer, from a\n"
+    "file that save wrote for an optimizer of the same class over the same\n"
+    "model's parameters).  `path` is a path or a binary file object.  The file can\n"
+    "hold only plain arrays, and loading it never runs code, so it is the safe way\n"
+    "to take weights from others (a pickled model must only be unpickled from a\n"
+    "trusted source).  Names, dtypes, shapes and sizes are checked from the\n"
+    "archive's directory and each array's header before any array data is read,\n"
+    "so a hostile file cannot make load use more memory than the model itself.  A\n"
+    "file that does not match, or is damaged, raises StateFileError (a ValueError)\n"
+    "naming the file and the member; nothing is loaded then.";
+
+const char* const ERROR_DOC =
+    "Raised by quillet.state.load for a file that cannot be loaded: not an .npz\n"
+    "archive of plain arrays, damaged, holding duplicate or unexpected names, or\n"
+    "arrays whose dtype, shape or size do not match.  The message names the file\n"
+    "and the member.  A subclass of ValueError.";
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.state", nullptr, -1, nullptr};
 
@@ -344,6 +1027,9 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet.state", nullptr, -1, n
 
 PyMODINIT_FUNC PyInit_state() {
   return qb::init_module(&module_def, [](PyObject* m) {
+    g_error = qb::check(PyErr_NewExceptionWithDoc("quillet.state.StateFileError", ERROR_DOC, PyExc_ValueError, nullptr))
+                  .release();
+    qb::check(PyObject_SetAttrString(m, "StateFileError", g_error));
     qb::add_functions(m, {{"state_dict", "model", STATE_DICT_DOC, state_dict},
                           {"load_state_dict", "model, state, strict=True", LOAD_STATE_DICT_DOC, load_state_dict},
                           {"save", "model, path", SAVE_DOC, save},
