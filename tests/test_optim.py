@@ -314,3 +314,91 @@ def test_two_dimensional_layers_train_through_sequential():
         net.backward(loss.backward())
         opt.step()
     assert float(loss(net(X), Y)) < 0.7 * first
+
+
+# ---------------------------------------------------------------- tied weights, state that follows the array
+
+
+def tied_pair(dtype=np.float64):
+    """Two Python layers holding one weight array, each with its own gradient."""
+    first, second = Block(3), Block(3)
+    second.W = first.W = np.random.default_rng(3).standard_normal((3, 3)).astype(dtype)
+    return [first, second]
+
+
+@pytest.mark.parametrize("cls, kwargs, ref", CONFIGS, ids=IDS)
+def test_a_tied_weight_is_updated_once_with_the_summed_gradient(cls, kwargs, ref):
+    layers = tied_pair()
+    opt, expected, s = cls(layers, **kwargs), layers[0].W.copy(), {}
+    for step in range(5):
+        layers[0].dLdW = grad_at(layers[0].W, step)
+        layers[1].dLdW = np.cos(layers[1].W) * step
+        expected = ref(expected, grad_at(expected, step) + np.cos(expected) * step, s, **kwargs)
+        opt.step()
+    np.testing.assert_allclose(layers[0].W, expected, rtol=1e-13, atol=1e-15)
+    assert layers[0].W is layers[1].W and len(parameters(layers)) == 1
+    assert list(opt.state) in ([], ["0.W"])
+
+
+def test_a_tied_array_that_is_not_float64_stays_tied():
+    layers = tied_pair(np.float32)
+    for layer in layers:
+        layer.dLdW[:] = 1
+    SGD(layers, lr=0.5).step()
+    assert layers[0].W is layers[1].W and layers[0].W.dtype == np.float64
+    opt = SGD(layers, lr=0.5)
+    opt.zero_grad()
+    assert not layers[0].dLdW.any() and not layers[1].dLdW.any()
+
+
+def test_a_gradient_array_shared_by_the_holders_counts_once():
+    layers = tied_pair()
+    layers[1].dLdW = layers[0].dLdW
+    layers[0].dLdW[:] = 1
+    W = layers[0].W.copy()
+    SGD(layers, lr=0.5).step()
+    np.testing.assert_allclose(layers[0].W, W - 0.5)
+
+
+@pytest.mark.parametrize("cls", [SGD, Adam, AdamW])
+def test_state_follows_the_parameter_when_layers_move(cls):
+    def net_of(layers):
+        return Sequential(*layers)
+
+    rng = np.random.default_rng(4)
+    a, b = (Linear(3, 3, lambda o, i: rng.standard_normal((o, i))) for _ in range(2))
+    net = net_of([a, b])
+    opt = cls(net, lr=0.1, **({"momentum": 0.9} if cls is SGD else {}))
+    for layer in net.layers:
+        layer.dLdW[:], layer.dLdb[:] = 1.0, 1.0
+    opt.step()
+    fresh = Linear(3, 3)
+    net.layers.insert(1, fresh)
+    opt.step()  # fresh has zero gradients and starts with no state: it does not move
+    assert not fresh.W.any() and not fresh.b.any()
+    assert list(opt.state) == ["layers.0.W", "layers.0.b", "layers.1.W", "layers.1.b", "layers.2.W", "layers.2.b"]
+    if cls is not SGD:
+        assert [e["step"] for e in opt.state.values()] == [2, 2, 1, 1, 2, 2]
+    del net.layers[0]
+    opt.step()
+    assert list(opt.state) == ["layers.0.W", "layers.0.b", "layers.1.W", "layers.1.b"]
+    assert opt.param_arrays["layers.1.W"] is b.W
+
+
+def test_an_optimizer_from_before_param_arrays_keeps_its_state_by_path():
+    layer = Block(2)
+    layer.dLdW[:] = 1
+    opt = Adam(layer, lr=0.1)
+    opt.step()
+    del opt.param_arrays  # as unpickled from an older release
+    opt.step()
+    assert opt.state["W"]["step"] == 2
+
+
+def test_a_float128_parameter_is_refused_by_name():
+    layer = Block(2)
+    layer.W = layer.W.astype(np.longdouble)
+    if np.dtype(np.longdouble) == np.float64:
+        pytest.skip("long double is double here")
+    with pytest.raises(TypeError, match=r"the parameter W has dtype"):
+        SGD(layer, lr=0.1).step()

@@ -724,7 +724,7 @@ Ref load(PyObject*, PyObject* model, PyObject* path) {
     return {};
   }
   const Match m = match(slots, archive.names());
-  if (!m.missing.empty() || !m.unexpected.empty()) mismatch(g_error, "", m);  // as load_state_dict words it
+  if (!m.missing.empty() || !m.unexpected.empty()) mismatch(g_error, where, m);
   std::vector<Ref> values(slots.size());
   for (size_t i = 0; i < slots.size(); ++i) {
     Ref a = archive.read(static_cast<size_t>(m.index[i]), slots[i].shape);
