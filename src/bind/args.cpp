@@ -34,6 +34,7 @@ struct Slot {
   std::string traceback;   // "quillet.nn.Lintrel.Lintrel.forward"
   std::string module;      // "quillet.nn.Lintrel"
   std::string signature;   // the docstring: "forward($self, A)\n--\n\n<doc>"
+  std::vector<const char*> names;  // the parameters' names, for the converters' messages
 };
 
 thread_local const char* t_current = "";
@@ -109,6 +110,7 @@ Slot* make_slot(const char* module, const char* owner, const Method& m) {
   if (static_cast<int>(s->params.size()) != m.arity || m.arity > kMaxParams)
     raise(PyExc_SystemError, "%s: the body takes %d arguments but the parameter list names %d", m.name, m.arity,
           static_cast<int>(s->params.size()));
+  for (const Param& p : s->params) s->names.push_back(p.name.c_str());
   s->qualname = owner ? std::string(owner) + "." + m.name : std::string(m.name);
   s->traceback = std::string(module) + "." + s->qualname;
   s->module = module;
@@ -229,7 +231,7 @@ PyObject* run(const Slot& s, PyObject* self, PyObject* const* args, Py_ssize_t n
   try {
     Ref rest;
     parse(s, args, nargs, kwnames, arg, rest);
-    Ref r = s.method.invoke(s.method.fn, self, arg);
+    Ref r = s.method.invoke(s.method.fn, self, arg, s.names.data());
     if (!r) Py_RETURN_NONE;
     return r.release();
   } catch (...) {
@@ -306,6 +308,17 @@ Ref init_descriptor(PyTypeObject* cls, const char* module, const Method& m) {
 }
 
 const char* current_method() { return t_current; }
+
+double real(PyObject* value, const char* name) {
+  if (PyUnicode_Check(value) || PyBytes_Check(value) || value == Py_None)
+    fail(PyExc_TypeError, "%s must be a real number, not %s", name, Py_TYPE(value)->tp_name);
+  const double v = PyFloat_AsDouble(value);
+  if (v == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    fail(PyExc_TypeError, "%s must be a real number, not %s", name, Py_TYPE(value)->tp_name);
+  }
+  return v;
+}
 
 void fail(PyObject* type, const char* fmt, ...) {
   va_list va;

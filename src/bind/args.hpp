@@ -10,9 +10,17 @@
 //   qb::Method{"__init__", "*layers", nullptr, init}     // layers: a tuple of the positionals
 //
 // A body takes `self` (the instance, or the module for module functions) and
-// one PyObject* per parameter, in order, with every default filled in, and
-// returns a Ref (an empty Ref means None).
+// one argument per parameter, in order, with every default filled in, and
+// returns a Ref (an empty Ref means None).  Each argument is a PyObject* or,
+// converted on the way in with the parameter's name in any TypeError, a
+// double ("lr must be a real number, not str"; None, strings and bytes are
+// refused), a whole number (through __index__), a bool (Python's truth), a
+// Ref, or a std::optional of one of these (None gives nullopt).
 #pragma once
+
+#include <optional>
+#include <tuple>
+#include <type_traits>
 
 #include "bind/ref.hpp"
 
@@ -20,8 +28,44 @@ namespace qb {
 
 using Args = PyObject* const*;
 
+// A Python number as a double; TypeError naming the parameter for anything
+// that is not a real number (strings, bytes and None included).
+double real(PyObject* value, const char* name);
+
+template <class T>
+struct From {
+  static T get(PyObject* o, const char* name) {
+    if constexpr (std::is_same_v<T, PyObject*>) {
+      (void)name;
+      return o;
+    } else if constexpr (std::is_same_v<T, Ref>) {
+      (void)name;
+      return Ref::borrow(o);
+    } else if constexpr (std::is_same_v<T, bool>) {
+      (void)name;
+      const int t = PyObject_IsTrue(o);
+      check(t);
+      return t == 1;
+    } else if constexpr (std::is_floating_point_v<T>) {
+      return static_cast<T>(real(o, name));
+    } else {
+      static_assert(std::is_integral_v<T>, "no conversion from a Python object to this parameter type");
+      (void)name;
+      return static_cast<T>(as_index(o));
+    }
+  }
+};
+
+template <class T>
+struct From<std::optional<T>> {
+  static std::optional<T> get(PyObject* o, const char* name) {
+    if (o == Py_None) return std::nullopt;
+    return From<T>::get(o, name);
+  }
+};
+
 struct Method {
-  using Invoke = Ref (*)(void (*fn)(), PyObject* self, Args arg);
+  using Invoke = Ref (*)(void (*fn)(), PyObject* self, Args arg, const char* const* names);
 
   template <class... P>
   Method(const char* name, const char* params, const char* doc, Ref (*body)(PyObject*, P...))
@@ -41,12 +85,15 @@ struct Method {
 
  private:
   template <class... P, size_t... I>
-  static Ref apply(void (*fn)(), PyObject* self, Args arg, std::index_sequence<I...>) {
-    return reinterpret_cast<Ref (*)(PyObject*, P...)>(fn)(self, arg[I]...);
+  static Ref apply(void (*fn)(), PyObject* self, Args arg, const char* const* names, std::index_sequence<I...>) {
+    (void)arg, (void)names;
+    // Braces convert the arguments first to last, so the first bad one is named.
+    std::tuple<PyObject*, P...> converted{self, From<P>::get(arg[I], names[I])...};
+    return std::apply(reinterpret_cast<Ref (*)(PyObject*, P...)>(fn), std::move(converted));
   }
   template <class... P>
-  static Ref call(void (*fn)(), PyObject* self, Args arg) {
-    return apply<P...>(fn, self, arg, std::index_sequence_for<P...>{});
+  static Ref call(void (*fn)(), PyObject* self, Args arg, const char* const* names) {
+    return apply<P...>(fn, self, arg, names, std::index_sequence_for<P...>{});
   }
 };
 

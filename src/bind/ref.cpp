@@ -73,6 +73,54 @@ Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> 
   return check(PyObject_VectorcallMethod(name, v.data(), v.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+Ref Ref::attr(const char* name) const { return check(PyObject_GetAttrString(p_, name)); }
+Ref Ref::attr(PyObject* name) const { return check(PyObject_GetAttr(p_, name)); }
+void Ref::set(const char* name, const Ref& value) const { check(PyObject_SetAttrString(p_, name, value.get())); }
+
+bool Ref::truthy() const {
+  const int t = PyObject_IsTrue(p_);
+  check(t);
+  return t == 1;
+}
+
+std::string Ref::text() const {
+  Ref s = check(PyObject_Str(p_));
+  Py_ssize_t n = 0;
+  if (const char* t = PyUnicode_AsUTF8AndSize(s.get(), &n)) return std::string(t, static_cast<size_t>(n));
+  PyErr_Clear();
+  Ref b = check(PyUnicode_AsEncodedString(s.get(), "utf-8", "backslashreplace"));
+  return std::string(PyBytes_AS_STRING(b.get()), static_cast<size_t>(PyBytes_GET_SIZE(b.get())));
+}
+
+long long Ref::index() const { return as_index(p_); }
+
+Ref text(const std::string& s) { return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))); }
+
+Ref import(const char* name) { return check(PyImport_ImportModule(name)); }
+
+namespace detail {
+
+Ref vectorcall(PyObject* fn, std::vector<Ref>& args, std::vector<Kw>& kws, bool method) {
+  // For a method call args[0] is the method's name and args[1] the object.
+  std::vector<PyObject*> v;
+  v.reserve(args.size() + kws.size());
+  for (size_t i = method ? 1 : 0; i < args.size(); ++i) v.push_back(args[i].get());
+  Ref names;
+  if (!kws.empty()) {
+    names = check(PyTuple_New(static_cast<Py_ssize_t>(kws.size())));
+    for (size_t i = 0; i < kws.size(); ++i) {
+      PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), str(kws[i].name).release());
+      v.push_back(kws[i].value.get());
+    }
+  }
+  const size_t positional = v.size() - kws.size();
+  if (method)
+    return check(PyObject_VectorcallMethod(args[0].get(), v.data(), positional, names.get()));
+  return check(PyObject_Vectorcall(fn, v.data(), positional, names.get()));
+}
+
+}  // namespace detail
+
 void print(std::initializer_list<PyObject*> args) {
   static PyObject* builtins = nullptr;
   if (!builtins) builtins = check(PyImport_ImportModule("builtins")).release();

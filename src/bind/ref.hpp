@@ -11,6 +11,8 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -43,6 +45,22 @@ class Ref {
     return p;
   }
   explicit operator bool() const { return p_ != nullptr; }
+
+  // Python, said shortly: r.attr("path").attr("join")(folder, name) is
+  // r.path.join(folder, name); r.call("close") is r.close(); arguments are
+  // objects, Refs or plain C++ values (numbers, bools, strings), and
+  // qb::kw("name", value) passes a keyword.  Each throws Error on failure.
+  Ref attr(const char* name) const;
+  Ref attr(PyObject* name) const;
+  void set(const char* name, const Ref& value) const;
+  template <class... A>
+  Ref operator()(A&&... args) const;
+  template <class... A>
+  Ref call(const char* method, A&&... args) const;
+  // bool(o), str(o) as UTF-8 (lone surrogates escaped), int(o) through __index__.
+  bool truthy() const;
+  std::string text() const;
+  long long index() const;
 
  private:
   PyObject* p_ = nullptr;
@@ -95,6 +113,78 @@ Ref call(PyObject* fn, std::initializer_list<PyObject*> args);
 // fn(**kwargs), the keywords in order.
 Ref call_kw(PyObject* fn, std::initializer_list<std::pair<const char*, PyObject*>> kwargs);
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args);
+
+// ---------------------------------------------------------------- Ref's call syntax
+
+// A keyword argument for Ref::operator() and Ref::call.
+struct Kw {
+  const char* name;
+  Ref value;
+};
+
+Ref text(const std::string& s);
+
+// A C++ value as a Python object: Refs and objects as they are, bools, whole
+// and real numbers, and strings converted.
+template <class T>
+Ref to_py(T&& v) {
+  using D = std::decay_t<T>;
+  if constexpr (std::is_same_v<D, Ref>) {
+    return v;
+  } else if constexpr (std::is_same_v<D, bool>) {
+    return Ref::borrow(v ? Py_True : Py_False);
+  } else if constexpr (std::is_convertible_v<D, PyObject*> && !std::is_same_v<D, std::nullptr_t>) {
+    return Ref::borrow(reinterpret_cast<PyObject*>(v));
+  } else if constexpr (std::is_integral_v<D>) {
+    return py_int(static_cast<long long>(v));
+  } else if constexpr (std::is_floating_point_v<D>) {
+    return py_float(static_cast<double>(v));
+  } else if constexpr (std::is_same_v<D, std::string>) {
+    return text(v);
+  } else {
+    static_assert(std::is_convertible_v<D, const char*>, "no Python object for this C++ type");
+    return str(v);
+  }
+}
+
+template <class T>
+Kw kw(const char* name, T&& value) {
+  return {name, to_py(std::forward<T>(value))};
+}
+
+namespace detail {
+// Calls fn with the positionals and keywords gathered (Kw values are keywords).
+Ref vectorcall(PyObject* fn, std::vector<Ref>& args, std::vector<Kw>& kws, bool method);
+
+template <class T>
+void gather(std::vector<Ref>& args, std::vector<Kw>& kws, T&& v) {
+  if constexpr (std::is_same_v<std::decay_t<T>, Kw>) {
+    kws.push_back(std::forward<T>(v));
+  } else {
+    args.push_back(to_py(std::forward<T>(v)));
+  }
+}
+}  // namespace detail
+
+template <class... A>
+Ref Ref::operator()(A&&... a) const {
+  std::vector<Ref> args;
+  std::vector<Kw> kws;
+  args.reserve(sizeof...(A));
+  (detail::gather(args, kws, std::forward<A>(a)), ...);
+  return detail::vectorcall(p_, args, kws, false);
+}
+
+template <class... A>
+Ref Ref::call(const char* method, A&&... a) const {
+  std::vector<Ref> args{str(method), *this};
+  std::vector<Kw> kws;
+  (detail::gather(args, kws, std::forward<A>(a)), ...);
+  return detail::vectorcall(nullptr, args, kws, true);
+}
+
+// `import name`
+Ref import(const char* name);
 
 // Python's print(*args), and print(label, value).
 void print(std::initializer_list<PyObject*> args);
