@@ -223,7 +223,10 @@ def test_failures(cls):
             msg = f"{cls.__name__}.{method}: {arg} must have 4 axes (batch, channels, height, width), got shape {shape}"
             assert str(e.value) == msg and layer.A is A  # a failed forward keeps the previous input
     if cls in STRIDED:
-        layer = cls(2, 0)
+        with pytest.raises(ValueError, match=f"^{cls.__name__}.__init__: stride must be at least 1, got 0$"):
+            cls(2, 0)
+        layer = cls(2, 1)
+        layer.stride = 0  # set afterwards: refused by the next call, as NumPy's slicing refuses it
         with pytest.raises(ZeroDivisionError):
             layer.forward(A)
         assert layer.A is A

@@ -169,8 +169,10 @@ def test_backward_before_forward(cls, attr):
     ],
 )
 def test_invalid_factor_fails_on_use(cls, bad, exc):
-    layer, A = cls(bad), np.ones(SHAPE[cls])
-    assert getattr(layer, FACTOR[cls]) is bad  # construction stores anything unchanged
+    with pytest.raises(exc, match=f"^{cls.__name__}.__init__: {FACTOR[cls]} must be"):
+        cls(bad)  # refused at construction
+    layer, A = cls(2), np.ones(SHAPE[cls])
+    setattr(layer, FACTOR[cls], bad)  # and when set afterwards, by the next call
     with pytest.raises(exc):
         layer.forward(A)
     layer = cls(2)

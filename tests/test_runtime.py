@@ -40,8 +40,8 @@ def python(code, **env):
     )
 
 
-def finish(process):
-    out, err = process.communicate(timeout=300)
+def finish(process, timeout=300):
+    out, err = process.communicate(timeout=timeout)
     return process.returncode, out, err
 
 
@@ -147,6 +147,77 @@ def test_one_and_two_threads_agree(restore_threads, rng):
         assert_array_equal(one, two)
     for one, two in zip(results[0][4:], results[1][4:]):
         assert_allclose(one, two, rtol=1e-12, atol=1e-12 * np.abs(one).max())
+
+
+# Run in a child: the address-space limit leaves room for no worker stack, then for a few;
+# each run must give the one-thread results, later runs must use the threads again, and
+# neither a kernel nor set_num_threads may wait for a worker that was never started.
+REFUSED_THREADS = r"""
+import os, re, resource, contextlib, io
+import numpy as np, psutil, quillet
+from quillet.nn.Plantrel import Plantrel
+
+def run():
+    w = lambda *s: np.cos(np.arange(np.prod(s))).reshape(s)
+    layer = Plantrel(8, 16, 3, 1, 1, w)
+    Z = layer.forward(np.sin(np.arange(8 * 8 * 32 * 32.0)).reshape(8, 8, 32, 32))
+    return [Z, layer.backward(np.cos(Z)), layer.plantrel_stride1.dLdW]
+
+def same(got, ref):
+    for g, r in zip(got, ref):
+        np.testing.assert_allclose(g, r, rtol=1e-12, atol=1e-12 * np.abs(r).max())
+
+def config():
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        quillet.show_config()
+    return out.getvalue()
+
+process = psutil.Process()
+quillet.set_num_threads(1)
+ref, alone = run(), process.num_threads()
+quillet.set_num_threads(8)
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+limited = []
+for margin in (2, 4, 12, 20):  # MiB: a worker's stack takes 8
+    resource.setrlimit(resource.RLIMIT_AS, (process.memory_info().vms + margin * 2**20, hard))
+    try:
+        got = run()
+    except MemoryError:  # an array did not fit: not what is tested here
+        continue
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    same(got, ref)
+    limited.append(process.num_threads() - alone)
+    text = config()
+    if limited[-1] < 7:
+        assert re.search(r"worker threads: %d running; another could not be started \(" % limited[-1], text), text
+assert limited and min(limited) < 7, limited
+same(run(), ref)
+assert process.num_threads() - alone == 7 and "worker threads:" not in config()
+pid = os.fork()  # a child starts its own workers (NumPy's BLAS may stop its threads here)
+if pid == 0:
+    try:
+        same(run(), ref)
+        os._exit(0)
+    except BaseException:
+        os._exit(1)
+assert os.waitpid(pid, 0)[1] == 0
+quillet.set_num_threads(2)
+same(run(), ref)
+print(limited)
+"""
+
+
+def test_a_worker_thread_the_system_refuses(restore_threads):
+    run = python(REFUSED_THREADS)
+    try:
+        code, out, err = finish(run, timeout=120)
+    except subprocess.TimeoutExpired:
+        run.kill()
+        run.communicate()
+        pytest.fail("a kernel or set_num_threads waited for a worker that was never started")
+    assert code == 0, err
 
 
 def test_quillet_num_threads_is_read_at_import():

@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <new>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 
 namespace qk {
@@ -96,8 +98,9 @@ struct Pool {
   int64_t n = 0;
   int pieces = 0;
   const std::function<void(int64_t, int64_t)>* fn = nullptr;
-  int workers = 0;      // worker i (1-based) runs piece i
+  int workers = 0;      // worker i (1-based) runs piece i; only threads that started count
   int limit = 1 << 30;  // workers above this index stop
+  int start_error = 0;  // errno of the last thread that could not be started, 0 once one starts
 
   std::exception_ptr error;  // the first exception of a piece, rethrown by the caller
 
@@ -131,11 +134,27 @@ struct Pool {
     }
   }
 
-  void ensure(int count) {
+  // Starts workers until there are `count` (called with m held, so a new
+  // worker waits for the job being set up); returns how many there are.  A
+  // thread the system refuses (EAGAIN under a process or memory limit) is
+  // not counted: the loop is split over the workers there are, and the next
+  // loop tries again.
+  int ensure(int count) {
     while (workers < count) {
-      const int index = ++workers;  // piece 0 is the caller's
-      std::thread([this, index] { work(index); }).detach();
+      const int index = workers + 1;  // piece 0 is the caller's
+      try {
+        std::thread([this, index] { work(index); }).detach();
+      } catch (const std::system_error& e) {
+        start_error = e.code().value();
+        break;
+      } catch (const std::bad_alloc&) {  // the thread's own state
+        start_error = ENOMEM;
+        break;
+      }
+      workers = index;
+      start_error = 0;
     }
+    return workers;
   }
 };
 
@@ -171,6 +190,18 @@ void set_num_threads(int n) {
   p.limit = 1 << 30;
 }
 
+int running_workers() {
+  Pool& p = the_pool();
+  std::lock_guard<std::mutex> lock(p.m);
+  return p.workers;
+}
+
+int worker_start_error() {
+  Pool& p = the_pool();
+  std::lock_guard<std::mutex> lock(p.m);
+  return p.start_error;
+}
+
 void run_parallel(int64_t n, int threads, const std::function<void(int64_t, int64_t)>& fn) {
   Pool& p = the_pool();
   std::unique_lock<std::mutex> busy(p.busy, std::try_to_lock);
@@ -178,14 +209,21 @@ void run_parallel(int64_t n, int threads, const std::function<void(int64_t, int6
     fn(0, n);  // the pool is running another thread's loop
     return;
   }
+  int pieces;
   {
     std::lock_guard<std::mutex> lock(p.m);
-    p.ensure(threads - 1);
-    p.n = n;
-    p.pieces = threads;
-    p.fn = &fn;
-    p.pending = threads - 1;
-    ++p.generation;
+    pieces = std::min(threads, p.ensure(threads - 1) + 1);
+    if (pieces > 1) {
+      p.n = n;
+      p.pieces = pieces;
+      p.fn = &fn;
+      p.pending = pieces - 1;
+      ++p.generation;
+    }
+  }
+  if (pieces == 1) {
+    fn(0, n);  // no worker could be started
+    return;
   }
   p.wake.notify_all();
   p.piece(0);

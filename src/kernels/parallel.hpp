@@ -5,7 +5,9 @@
 // Callers pass an estimate of the cost of one item in arithmetic operations.
 // The pool serves one loop at a time: a loop started while another runs (from
 // a second Python thread) simply runs on its own thread.  After fork() the
-// child starts without workers and makes new ones on first use.
+// child starts without workers and makes new ones on first use.  A worker
+// thread the system refuses to start leaves the loop to the threads there are
+// (the caller's at least); later loops try to start it again.
 //
 // Scratch hands out reusable buffers, so the large column matrices of a
 // convolution are not mapped and faulted in afresh on every call.
@@ -26,6 +28,12 @@ int default_num_threads();
 int num_threads();
 // Sets the thread count (n >= 1).  Workers beyond it stop before this returns.
 void set_num_threads(int n);
+
+// The worker threads started so far, and the error number (errno) of the last
+// attempt to start one if it failed and none has started since (0 otherwise).
+// A loop runs on the workers there are when the system refuses more threads.
+int running_workers();
+int worker_start_error();
 
 // Below this many operations a second thread costs more than it saves.
 constexpr double kParallelThreshold = 2e5;

@@ -38,7 +38,7 @@ Ref forward_1d(PyObject* s1, PyObject* arg, npy_intp stride, npy_intp* full) {
   if (!attr_equals(s1, QB_ID(in_channels), c))  // the message is only built for a mismatch
     channel_mismatch("input has %zd channels, but the layer has in_channels=%S", static_cast<Py_ssize_t>(c),
                      qb::getattr(s1, QB_ID(in_channels)).get());
-  const npy_intp o = int_attr(s1, QB_ID(out_channels)), k = int_attr(s1, QB_ID(kernel_size));
+  const npy_intp o = int_attr(s1, QB_ID(out_channels)), k = int_attr(s1, QB_ID(kernel_size), 1);
   const npy_intp wfull = w - k + 1;
   if (wfull < 0) negative_dimensions();
   full[0] = 1, full[1] = wfull;
@@ -59,7 +59,7 @@ Ref backward_1d(PyObject* s1, const Ref& G, npy_intp stride, const npy_intp* ful
   if (!attr_equals(s1, QB_ID(out_channels), oz))
     channel_mismatch("gradient has %zd channels, but the layer has out_channels=%S", static_cast<Py_ssize_t>(oz),
                      qb::getattr(s1, QB_ID(out_channels)).get());
-  const npy_intp c = int_attr(s1, QB_ID(in_channels)), k = int_attr(s1, QB_ID(kernel_size));
+  const npy_intp c = int_attr(s1, QB_ID(in_channels)), k = int_attr(s1, QB_ID(kernel_size), 1);
   const npy_intp o = oz, full = full_in[1] < 0 ? wz : full_in[1];
   const npy_intp wd = qb::add_size(full, k - 1);
   if (wd < 0) negative_dimensions();
@@ -97,7 +97,7 @@ Ref forward_2d(PyObject* s1, PyObject* arg, npy_intp stride, npy_intp* full) {
   qb::setattr(s1, QB_ID(A), A);
   qb::expect_axes(A, 4, "A");
   const npy_intp n = qb::dim(A, 0), c = qb::dim(A, 1), h = qb::dim(A, 2), w = qb::dim(A, 3);
-  const npy_intp o = int_attr(s1, QB_ID(out_channels)), k = int_attr(s1, QB_ID(kernel_size));
+  const npy_intp o = int_attr(s1, QB_ID(out_channels)), k = int_attr(s1, QB_ID(kernel_size), 1);
   const npy_intp hf = h - k + 1, wf = w - k + 1;
   if (hf < 0 || wf < 0) negative_dimensions();
   full[0] = hf, full[1] = wf;
@@ -123,7 +123,7 @@ Ref backward_2d(PyObject* s1, const Ref& G, npy_intp stride, const npy_intp* ful
   qb::expect_axes(A, 4, "the stored input A");
   const npy_intp n = qb::dim(A, 0), h = qb::dim(A, 2), w = qb::dim(A, 3);
   const npy_intp nz = qb::dim(G, 0), oz = qb::dim(G, 1), hz = qb::dim(G, 2), wz = qb::dim(G, 3);
-  const npy_intp c = int_attr(s1, QB_ID(in_channels)), k = int_attr(s1, QB_ID(kernel_size));
+  const npy_intp c = int_attr(s1, QB_ID(in_channels)), k = int_attr(s1, QB_ID(kernel_size), 1);
   if (n < 0 || c < 0) negative_dimensions();
   Ref dA = qb::zeros({n, c, h, w});
   if (full[0] == 0 || full[1] == 0 || hz == 0 || wz == 0) return dA;  // no window is visited
@@ -165,6 +165,7 @@ PyObject* ConvLayer::downsample_attr() const { return dims == 1 ? QB_ID(downsamp
 
 Ref ConvLayer::stride1_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, PyObject* kernel_size,
                             PyObject* weight_init_fn, PyObject* bias_init_fn) const {
+  check_arg(kernel_size, "kernel_size", 1);  // a kernel of 0 would make an output larger than its input
   qb::setattr(self, QB_ID(in_channels), in_channels);
   qb::setattr(self, QB_ID(out_channels), out_channels);
   qb::setattr(self, QB_ID(kernel_size), kernel_size);
@@ -198,6 +199,15 @@ Ref ConvLayer::stride1_backward(PyObject* self, PyObject* arg) const {
 Ref ConvLayer::strided_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, PyObject* kernel_size,
                             PyObject* stride, PyObject* padding, PyObject* weight_init_fn,
                             PyObject* bias_init_fn) const {
+  // Checked here, under the names the caller used: the parts only see them
+  // as their own kernel_size and downsampling_factor.
+  check_arg(kernel_size, "kernel_size", 1);
+  check_arg(stride, "stride", 1);
+  // A negative padding pads nothing in 1-D; the 2-D layer refuses it.
+  if (dims == 2)
+    check_arg(padding, "padding", 0);
+  else if (!PyIndex_Check(padding))
+    qb::fail(PyExc_TypeError, "padding must be an integer, got %R", padding);
   qb::setattr(self, QB_ID(stride), stride);
   qb::setattr(self, QB_ID(pad), padding);
   Ref cls = qb::global(module, dims == 1 ? QB_ID(Lintrel_stride1) : QB_ID(Plantrel_stride1));

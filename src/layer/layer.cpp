@@ -17,6 +17,16 @@ long long factor(PyObject* value, const char* name, long long min) {
   return v;
 }
 
+void check_arg(PyObject* value, const char* name, long long min) {
+  if (!PyIndex_Check(value)) qb::fail(PyExc_TypeError, "%s must be an integer, got %R", name, value);
+  Ref i = qb::check(PyNumber_Index(value));
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(i.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw qb::Error{};
+  if (overflow < 0 || (overflow == 0 && v < min))
+    qb::fail(PyExc_ValueError, "%s must be at least %lld, got %S", name, min, i.get());
+}
+
 long long factor_attr(PyObject* obj, PyObject* name, long long min) {
   Ref v = qb::getattr(obj, name);
   return factor(v.get(), PyUnicode_AsUTF8(name), min);
@@ -24,6 +34,14 @@ long long factor_attr(PyObject* obj, PyObject* name, long long min) {
 
 npy_intp int_attr(PyObject* obj, PyObject* name) {
   return static_cast<npy_intp>(qb::as_index(qb::getattr(obj, name).get()));
+}
+
+npy_intp int_attr(PyObject* obj, PyObject* name, npy_intp min) {
+  const npy_intp v = int_attr(obj, name);
+  if (v < min)
+    qb::fail(PyExc_ValueError, "%U must be at least %zd, got %zd", name, static_cast<Py_ssize_t>(min),
+             static_cast<Py_ssize_t>(v));
+  return v;
 }
 
 npy_intp strict_int_attr(PyObject* obj, PyObject* name) {

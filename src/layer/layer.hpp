@@ -18,10 +18,18 @@ using qb::Ref;
 // An integer factor, kernel or stride: TypeError if it is not an integer,
 // ValueError if it is below `min`.
 long long factor(PyObject* value, const char* name, long long min);
+// A hyper-parameter given to a constructor: TypeError "kernel_size must be an
+// integer, got 2.5" if it is not an integer, ValueError "stride must be at
+// least 1, got 0" if it is below `min`.  Sizes too large for an input are left
+// to the computing methods, which read the attribute through factor().
+void check_arg(PyObject* value, const char* name, long long min);
 // obj.<name> through factor().
 long long factor_attr(PyObject* obj, PyObject* name, long long min);
 // An integer attribute (through __index__).
 npy_intp int_attr(PyObject* obj, PyObject* name);
+// An integer attribute (through __index__) of at least `min`: ValueError
+// "kernel_size must be at least 1, got 0" naming it otherwise.
+npy_intp int_attr(PyObject* obj, PyObject* name, npy_intp min);
 // An integer attribute that must be an integer object: TypeError naming it
 // otherwise (a padding of 1.5 is refused, not truncated).
 npy_intp strict_int_attr(PyObject* obj, PyObject* name);

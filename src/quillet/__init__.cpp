@@ -141,17 +141,26 @@ std::string blas_description(PyObject* np) {
   return "not reported by this NumPy";
 }
 
+// A line for show_config when the system refused a worker thread: the loops
+// then run on fewer threads than the count says.
+std::string worker_trouble() {
+  const int error = qk::worker_start_error();
+  if (!error) return "";
+  return "  worker threads: " + std::to_string(qk::running_workers()) + " running; another could not be started (" +
+         std::strerror(error) + "), loops use the threads there are\n";
+}
+
 Ref show_config(PyObject*) {
   Ref np = qb::check(PyImport_ImportModule("numpy"));
-  const std::string text = std::string("quillet ") + QUILLET_VERSION + "\n" + "  compiler:      " + compiler() + "\n" +
-                           "  flags:         " + QUILLET_CXX_FLAGS + "\n" + "  instruction sets: in use " +
-                           g_level->name + "; compiled " + level_names(false) + "; this CPU runs " + level_names(true) +
-                           " (QUILLET_ISA selects a lower one)\n" +
-                           "  threads:       " + std::to_string(qk::num_threads()) + " (default " +
-                           std::to_string(qk::default_num_threads()) +
-                           ": the available cores; QUILLET_NUM_THREADS or quillet.set_num_threads)\n" +
-                           "  numpy:         " + text_of(qb::getattr(np.get(), QB_ID(__version__)).get()) + "\n" +
-                           "  BLAS:          " + blas_description(np.get()) + " (NumPy's, for the largest products)";
+  const std::string text =
+      std::string("quillet ") + QUILLET_VERSION + "\n" + "  compiler:      " + compiler() + "\n" +
+      "  flags:         " + QUILLET_CXX_FLAGS + "\n" + "  instruction sets: in use " + g_level->name + "; compiled " +
+      level_names(false) + "; this CPU runs " + level_names(true) + " (QUILLET_ISA selects a lower one)\n" +
+      "  threads:       " + std::to_string(qk::num_threads()) + " (default " +
+      std::to_string(qk::default_num_threads()) +
+      ": the available cores; QUILLET_NUM_THREADS or quillet.set_num_threads)\n" + worker_trouble() +
+      "  numpy:         " + text_of(qb::getattr(np.get(), QB_ID(__version__)).get()) + "\n" +
+      "  BLAS:          " + blas_description(np.get()) + " (NumPy's, for the largest products)";
   qb::print({qb::str(text.c_str()).get()});
   return {};
 }

@@ -20,7 +20,7 @@ width - kernel_size + 1 positions i where the kernel fits.
 Arguments:
     in_channels (int): channels of the input.
     out_channels (int): channels of the output, one filter each.
-    kernel_size (int): taps of each filter.
+    kernel_size (int): taps of each filter (at least 1).
     weight_init_fn (callable, optional): W = weight_init_fn(out_channels,
         in_channels, kernel_size); by default N(0, 1) draws from numpy's
         global generator.
@@ -47,8 +47,9 @@ downsample1d); only the kept positions are computed.  Output width:
 
 Arguments:
     in_channels, out_channels, kernel_size: as for Lintrel_stride1.
-    stride (int): distance between output positions.
-    padding (int): zeros added at both ends (0 by default).
+    stride (int): distance between output positions (at least 1).
+    padding (int): zeros added at both ends (0 by default; a negative
+        padding adds none).
     weight_init_fn, bias_init_fn: as for Lintrel_stride1.
 
 Attributes:

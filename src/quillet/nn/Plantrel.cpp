@@ -21,7 +21,7 @@ backward adds to dLdW and dLdb (reset them between steps).
 Arguments:
     in_channels (int): channels of the input.
     out_channels (int): channels of the output, one filter each.
-    kernel_size (int): side of the square kernels.
+    kernel_size (int): side of the square kernels (at least 1).
     weight_init_fn (callable, optional): W = weight_init_fn(out_channels,
         in_channels, kernel_size, kernel_size); by default N(0, 1) draws from
         numpy's global generator.
@@ -48,8 +48,8 @@ Output extent on each axis: (n + 2 padding - kernel_size) // stride + 1.
 
 Arguments:
     in_channels, out_channels, kernel_size: as for Plantrel_stride1.
-    stride (int): distance between output positions on both axes.
-    padding (int): zeros added on each side (0 by default).
+    stride (int): distance between output positions on both axes (at least 1).
+    padding (int): zeros added on each side (0 by default, not negative).
     weight_init_fn, bias_init_fn: as for Plantrel_stride1.
 
 Attributes:

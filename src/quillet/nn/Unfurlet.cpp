@@ -26,8 +26,16 @@ Ref part(PyObject* cls_name, std::initializer_list<PyObject*> args) {
   return qb::call(cls.get(), args);
 }
 
+// Both checked before a part is built, so a refused argument leaves no
+// weights drawn and no initialiser called.
+void check_args(PyObject* kernel_size, PyObject* factor) {
+  ql::check_arg(kernel_size, "kernel_size", 1);
+  ql::check_arg(factor, "upsampling_factor", 1);
+}
+
 Ref u1_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, PyObject* kernel_size, PyObject* factor,
             PyObject* weight_init_fn, PyObject* bias_init_fn) {
+  check_args(kernel_size, factor);
   qb::setattr(self, QB_ID(upsampling_factor), factor);
   qb::setattr(self, QB_ID(upsample1d), part(QB_ID(Upsample1d), {factor}));
   qb::setattr(self, QB_ID(lintrel_stride1),
@@ -37,6 +45,7 @@ Ref u1_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, PyObj
 
 Ref u2_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, PyObject* kernel_size, PyObject* factor,
             PyObject* weight_init_fn, PyObject* bias_init_fn) {
+  check_args(kernel_size, factor);
   qb::setattr(self, QB_ID(upsampling_factor), factor);
   qb::setattr(self, QB_ID(plantrel_stride1),
               part(QB_ID(Plantrel_stride1), {in_channels, out_channels, kernel_size, weight_init_fn, bias_init_fn}));
@@ -73,7 +82,7 @@ Ref fused_forward(const Parts& parts, const Ref& A, const Ref& U, npy_intp f) {
   extents(A, dims, &h, &w);
   extents(U, dims, &hu, &wu);
   if (!ql::attr_equals(s1, QB_ID(in_channels), c)) return {};
-  const npy_intp o = ql::int_attr(s1, QB_ID(out_channels)), k = ql::int_attr(s1, QB_ID(kernel_size));
+  const npy_intp o = ql::int_attr(s1, QB_ID(out_channels)), k = ql::int_attr(s1, QB_ID(kernel_size), 1);
   const npy_intp kh = dims == 2 ? k : 1, hz = hu - kh + 1, wz = wu - k + 1;
   if (n == 0 || c == 0 || o <= 0 || k <= 0 || hz <= 0 || wz <= 0) return {};
   Ref Wv = qb::getattr(s1, QB_ID(W));
@@ -105,7 +114,7 @@ Ref fused_backward(const Parts& parts, PyObject* arg) {
   const npy_intp n = qb::dim(U, 0), c = qb::dim(U, 1);
   npy_intp hu, wu;
   extents(U, dims, &hu, &wu);
-  const npy_intp o = ql::int_attr(s1, QB_ID(out_channels)), k = ql::int_attr(s1, QB_ID(kernel_size));
+  const npy_intp o = ql::int_attr(s1, QB_ID(out_channels)), k = ql::int_attr(s1, QB_ID(kernel_size), 1);
   const npy_intp kh = dims == 2 ? k : 1, hz = hu - kh + 1, wz = wu - k + 1;
   if (n == 0 || c == 0 || o <= 0 || k <= 0 || hz <= 0 || wz <= 0 || (hu - 1) % f || (wu - 1) % f) return {};
   if (qb::dims(G) != shape_of(dims, n, o, hz, wz) || !ql::attr_equals(s1, QB_ID(in_channels), c) ||
@@ -202,7 +211,7 @@ lintrel_stride1; the inserted zeros are never multiplied.  Output width:
 
 Arguments:
     in_channels, out_channels, kernel_size: as for Lintrel_stride1.
-    upsampling_factor (int): the factor k.
+    upsampling_factor (int): the factor k (at least 1).
     weight_init_fn, bias_init_fn: as for Lintrel_stride1.
 
 Attributes:
@@ -226,7 +235,7 @@ are never multiplied.  Output extent on each axis:
 
 Arguments:
     in_channels, out_channels, kernel_size: as for Plantrel_stride1.
-    upsampling_factor (int): the factor k.
+    upsampling_factor (int): the factor k (at least 1).
     weight_init_fn, bias_init_fn: as for Plantrel_stride1.
 
 Attributes:

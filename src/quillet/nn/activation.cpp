@@ -121,6 +121,7 @@ Ref identity_backward(PyObject* self, PyObject* arg) {
 
 Ref leaky_init(PyObject* self, PyObject* negative_slope) {
   qb::setattr(self, QB_ID(negative_slope), negative_slope);
+  slope_of(qk::Activation::LeakyReLU, self);  // a slope that is no number is refused here, not at the first call
   return {};
 }
 

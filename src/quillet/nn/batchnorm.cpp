@@ -22,14 +22,29 @@ double real_attr(PyObject* self, PyObject* name) {
   return x;
 }
 
+// eps and momentum, checked wherever they are read: they are attributes a
+// user may set at any time, and eps = 0 divides a constant channel by zero.
+double eps_of(PyObject* self) {
+  const double e = real_attr(self, QB_ID(eps));
+  if (!(e > 0.0) || !std::isfinite(e))
+    qb::fail(PyExc_ValueError, "eps must be a positive number, got %R", qb::getattr(self, QB_ID(eps)).get());
+  return e;
+}
+
+double momentum_of(PyObject* self) {
+  const double m = real_attr(self, QB_ID(momentum));
+  if (!(m >= 0.0 && m <= 1.0))
+    qb::fail(PyExc_ValueError, "momentum must be between 0 and 1, got %R", qb::getattr(self, QB_ID(momentum)).get());
+  return m;
+}
+
 Ref init(PyObject* self, PyObject* num_features, PyObject* eps, PyObject* momentum) {
   const long long c = ql::factor(num_features, "num_features", 1);
   qb::setattr(self, QB_ID(num_features), num_features);
   qb::setattr(self, QB_ID(eps), eps);
   qb::setattr(self, QB_ID(momentum), momentum);
-  const double e = real_attr(self, QB_ID(eps)), m = real_attr(self, QB_ID(momentum));
-  if (!(e > 0.0) || !std::isfinite(e)) qb::fail(PyExc_ValueError, "eps must be a positive number, got %R", eps);
-  if (!(m >= 0.0 && m <= 1.0)) qb::fail(PyExc_ValueError, "momentum must be between 0 and 1, got %R", momentum);
+  eps_of(self);
+  momentum_of(self);
   Ref ones = qb::numpy_attr(QB_ID(ones)), zeros = qb::numpy_attr(QB_ID(zeros)), n = qb::py_int(c);
   qb::setattr(self, QB_ID(W), qb::call(ones.get(), {n.get()}));
   qb::setattr(self, QB_ID(b), qb::call(zeros.get(), {n.get()}));
@@ -77,12 +92,13 @@ template <int D>
 Ref forward(PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
   const qk::NormShape s = shape_of(D, self, A, "A");
-  const double eps = real_attr(self, QB_ID(eps));
+  const double eps = eps_of(self);
   Ref W = ql::param(self, QB_ID(W), {s.c});
   Ref b = ql::param(self, QB_ID(b), {s.c});
   Ref a = qb::to_f64(A, "A");
   const int train = PyObject_IsTrue(qb::getattr(self, QB_ID(train_mode)).get());
   qb::check(train);
+  const double momentum = train ? momentum_of(self) : 0.0;  // refused before any statistic moves
   Ref mean, var;
   if (train) {
     if (s.count() <= 1)
@@ -98,7 +114,6 @@ Ref forward(PyObject* self, PyObject* arg) {
     }
     // The running variance follows the unbiased estimate, the batch is
     // normalised with the biased one.
-    const double momentum = real_attr(self, QB_ID(momentum));
     update_running(self, QB_ID(running_mean), mean, momentum, 1.0);
     update_running(self, QB_ID(running_var), var, momentum, double(s.count()) / double(s.count() - 1));
   } else {
@@ -131,7 +146,7 @@ Ref backward(PyObject* self, PyObject* arg) {
   Ref var = ql::param(self, QB_ID(var), {s.c});
   const int batch_stats = PyObject_IsTrue(ql::stored(self, QB_ID(batch_statistics)).get());
   qb::check(batch_stats);
-  const double eps = real_attr(self, QB_ID(eps));
+  const double eps = eps_of(self);
   Ref W = ql::param(self, QB_ID(W), {s.c});
   Ref dA = qb::empty(qb::dims(a)), dW = qb::empty({s.c}), db = qb::empty({s.c});
   {

@@ -75,6 +75,7 @@ Ref run_backward(Kind kind, const Ref& A, const Ref& G, npy_intp k, npy_intp s) 
 // ---------------------------------------------------------------- stride 1
 
 Ref s1_init(PyObject* self, PyObject* kernel) {
+  ql::check_arg(kernel, "kernel", 0);  // windows of side 0 are empty, not invalid
   qb::setattr(self, QB_ID(kernel), kernel);
   return {};
 }
@@ -124,6 +125,10 @@ Ref s1_backward(Kind kind, PyObject* self, PyObject* arg) {
 // ---------------------------------------------------------------- strided
 
 Ref strided_init(Kind kind, PyObject* self, PyObject* kernel, PyObject* stride) {
+  // Before the parts are built, so that a bad stride is reported as the
+  // caller's stride and not as the downsampler's factor.
+  ql::check_arg(kernel, "kernel", 0);
+  ql::check_arg(stride, "stride", 1);
   qb::setattr(self, QB_ID(kernel), kernel);
   qb::setattr(self, QB_ID(stride), stride);
   Ref pool = qb::call(
@@ -186,7 +191,7 @@ window's gradient to every position that equals its maximum (ties all
 receive it); overlapping windows add up.
 
 Arguments:
-    kernel (int): side of the windows.
+    kernel (int): side of the windows (not negative).
 
 Attributes:
     kernel: the window side.
@@ -204,7 +209,7 @@ for every position where the window fits.  backward spreads each window's
 gradient evenly over it; overlapping windows add up.
 
 Arguments:
-    kernel (int): side of the windows.
+    kernel (int): side of the windows (not negative).
 
 Attributes:
     kernel: the window side.
@@ -222,8 +227,8 @@ records in max_indices, for every input position, whether it equals the
 maximum of the last window that covers it.
 
 Arguments:
-    kernel (int): side of the windows.
-    stride (int): distance between windows on both axes.
+    kernel (int): side of the windows (not negative).
+    stride (int): distance between windows on both axes (at least 1).
 
 Attributes:
     kernel, stride: the hyper-parameters.
@@ -241,8 +246,8 @@ const char* const DOC_MEAN = R"(2-D mean pooling over square windows moving by a
 Output extent on each axis: (n - kernel) // stride + 1.
 
 Arguments:
-    kernel (int): side of the windows.
-    stride (int): distance between windows on both axes.
+    kernel (int): side of the windows (not negative).
+    stride (int): distance between windows on both axes (at least 1).
 
 Attributes:
     kernel, stride: the hyper-parameters.

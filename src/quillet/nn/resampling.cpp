@@ -30,6 +30,7 @@ npy_intp kept(npy_intp n, long long k) { return n == 0 ? 0 : (n - 1) / static_ca
 // ---------------------------------------------------------------- Upsample1d
 
 Ref up_init(PyObject* self, PyObject* k) {
+  ql::check_arg(k, "upsampling_factor", 1);
   qb::setattr(self, QB_ID(upsampling_factor), k);
   return {};
 }
@@ -74,6 +75,7 @@ Ref up1_backward(PyObject* self, PyObject* arg) {
 // ---------------------------------------------------------------- Downsample1d
 
 Ref down_init(PyObject* self, PyObject* k) {
+  ql::check_arg(k, "downsampling_factor", 1);
   qb::setattr(self, QB_ID(downsampling_factor), k);
   return {};
 }
@@ -168,7 +170,8 @@ none after the last: width w becomes (w - 1) k + 1.  backward picks every
 k-th gradient.
 
 Arguments:
-    upsampling_factor (int): the factor k (at least 1, checked when used).
+    upsampling_factor (int): the factor k (at least 1, checked at construction and
+        whenever the layer is used).
 
 Attributes:
     upsampling_factor: the factor.
@@ -184,7 +187,8 @@ forward returns a view of its argument (A[:, :, ::k]); backward puts the
 gradient back on those positions, zeros elsewhere.
 
 Arguments:
-    downsampling_factor (int): the factor k (at least 1, checked when used).
+    downsampling_factor (int): the factor k (at least 1, checked at construction and
+        whenever the layer is used).
 
 Attributes:
     downsampling_factor: the factor.
@@ -201,7 +205,8 @@ Rows and columns each get k - 1 zeros between neighbours: h x w becomes
 (dLdZ[:, :, ::k, ::k]).
 
 Arguments:
-    upsampling_factor (int): the factor k (at least 1, checked when used).
+    upsampling_factor (int): the factor k (at least 1, checked at construction and
+        whenever the layer is used).
 
 Attributes:
     upsampling_factor: the factor.
@@ -216,7 +221,8 @@ forward returns a view of its argument (A[:, :, ::k, ::k]); backward puts
 the gradient back on those positions, zeros elsewhere.
 
 Arguments:
-    downsampling_factor (int): the factor k (at least 1, checked when used).
+    downsampling_factor (int): the factor k (at least 1, checked at construction and
+        whenever the layer is used).
 
 Attributes:
     downsampling_factor: the factor.
