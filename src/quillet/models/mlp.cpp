@@ -101,6 +101,8 @@ PyMODINIT_FUNC PyInit_mlp() {
           init_weights},
          {"forward", "A",
           QB_DOC("A (np.array): (batch_size, layer_sizes[0])", "Z (np.array): (batch_size, layer_sizes[-1])"), forward},
+         {"__call__", "A",
+          QB_DOC("A (np.array): (batch_size, layer_sizes[0])", "Z (np.array): (batch_size, layer_sizes[-1])"), forward},
          {"backward", "dLdZ",
           QB_DOC("dLdZ (np.array): (batch_size, layer_sizes[-1])", "dLdA (np.array): (batch_size, layer_sizes[0])"),
           backward},
