@@ -146,3 +146,40 @@ def test_an_unknown_keyword_names_the_closest_parameter(call, hint):
     with pytest.raises(TypeError, match="unexpected keyword argument") as e:
         call()
     assert (hint in str(e.value)) if hint else "did you mean" not in str(e.value)
+
+
+EXAMPLE = __import__("pathlib").Path(__file__).resolve().parents[1] / "examples" / "digits_like_pytorch.py"
+
+
+def test_the_pytorch_style_digits_script_runs_unchanged_and_learns():
+    pytest.importorskip("sklearn")
+    import re
+    import subprocess
+    import sys
+
+    ran = subprocess.run([sys.executable, str(EXAMPLE)], capture_output=True, text=True, timeout=120)
+    assert ran.returncode == 0, ran.stdout + ran.stderr
+    assert float(re.search(r"reloaded: held-out accuracy ([\d.]+)%", ran.stdout).group(1)) >= 98
+
+
+def test_a_two_layer_mlp_with_he_weights_learns_the_digits():
+    sklearn = pytest.importorskip("sklearn.datasets")
+    from sklearn.model_selection import train_test_split
+
+    from quillet import init
+    from quillet.optim import Adam
+
+    digits = sklearn.load_digits()
+    x_train, x_test, y_train, y_test = train_test_split(
+        digits.data / 16.0, digits.target, test_size=0.25, random_state=0
+    )
+    np.random.seed(0)
+    net = Sequential(Linear(64, 64, init.kaiming_normal), ReLU(), Linear(64, 10, init.kaiming_normal))
+    criterion, optimizer = CrossEntropyLoss(), Adam(net, lr=1e-2)
+    for _ in range(15):
+        for rows in np.array_split(np.random.permutation(len(x_train)), len(x_train) // 32):
+            optimizer.zero_grad()
+            criterion(net(x_train[rows]), y_train[rows])
+            net.backward(criterion.backward())
+            optimizer.step()
+    assert (net(x_test).argmax(axis=1) == y_test).mean() >= 0.95
