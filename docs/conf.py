@@ -22,6 +22,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "_ex
 # when imported and are described in sandbox.md instead.
 API_MODULES = [
     "quillet",
+    "quillet.nn",
+    "quillet.init",
     "quillet.nn.resampling",
     "quillet.nn.Lintrel",
     "quillet.nn.Plantrel",
@@ -37,9 +39,9 @@ API_MODULES = [
     "quillet.optim",
     "quillet.gradcheck",
     "quillet.state",
-    "models.mlp",
-    "models.cnn",
-    "models.trawlix",
+    "quillet.models.mlp",
+    "quillet.models.cnn",
+    "quillet.models.trawlix",
 ]
 
 # Import every documented module here, before autodoc does.  Recent Sphinx

@@ -9,6 +9,7 @@ import argparse
 import math
 import os
 import sys
+import textwrap
 
 import numpy as np
 
@@ -144,6 +145,7 @@ def plot(history, path, title):
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.ticker import MaxNLocator
 
     epochs = np.arange(1, len(history["loss"]) + 1)
     fig, (left, right) = plt.subplots(1, 2, figsize=(10, 4.4))
@@ -159,8 +161,13 @@ def plot(history, path, title):
         ylim=(max(0.0, np.floor(lowest * 10 - 0.2) / 10), 1.005),
     )
     right.legend(loc="lower right")
-    fig.suptitle(title, fontsize=11)
-    fig.tight_layout()
+    for axes in (left, right):  # one tick per whole epoch, never at 2.5
+        axes.xaxis.set_major_locator(MaxNLocator(integer=True))
+    # A long title is wrapped to the figure's width rather than clipped at
+    # both edges, and the plots leave room for its lines.
+    lines = textwrap.wrap(title, width=110) or [""]
+    fig.suptitle("\n".join(lines), fontsize=11)
+    fig.tight_layout(rect=(0, 0, 1, 1 - 0.045 * (len(lines) - 1)))
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     fig.savefig(path, dpi=100)
     plt.close(fig)

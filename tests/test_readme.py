@@ -237,3 +237,8 @@ def test_example_defaults_learn_smoothly_to_97_percent(example):
     best = [max(test[: i + 1]) for i in range(len(test))]
     assert all(b - t <= 0.03 for b, t in zip(best[2:], test[2:]))
     assert all(later <= earlier + 0.01 for earlier, later in zip(loss, loss[1:]))
+
+
+def test_coming_from_pytorch_page_runs_and_shows_true_values():
+    namespace, _, checked = run_python_blocks(ROOT / "docs" / "coming-from-pytorch.md")
+    assert checked >= 2 and float(namespace["loss"]) < 1.0

@@ -142,6 +142,42 @@ std::string quoted_list(const std::vector<const char*>& names) {
   return list;
 }
 
+// The number of characters two names have in common as difflib counts them
+// (Ratcliff-Obershelp): the longest common run, then the same on either side.
+size_t common_chars(const std::string& a, size_t a0, size_t a1, const std::string& b, size_t b0, size_t b1) {
+  size_t best = 0, at_a = a0, at_b = b0;
+  for (size_t i = a0; i < a1; ++i)
+    for (size_t j = b0; j < b1; ++j) {
+      size_t k = 0;
+      while (i + k < a1 && j + k < b1 && a[i + k] == b[j + k]) ++k;
+      if (k > best) best = k, at_a = i, at_b = j;
+    }
+  if (best == 0) return 0;
+  return best + common_chars(a, a0, at_a, b, b0, at_b) + common_chars(a, at_a + best, a1, b, at_b + best, b1);
+}
+
+// "; did you mean 'kernel'?" for the parameter closest to an unknown keyword,
+// when they are at least as alike as difflib.get_close_matches requires
+// (ratio 0.6); empty otherwise.
+std::string suggestion(const Slot& s, PyObject* key) {
+  const char* text = PyUnicode_AsUTF8(key);
+  if (!text) {
+    PyErr_Clear();
+    return {};
+  }
+  const std::string wrong(text);
+  if (wrong.size() > 64) return {};
+  double best = 0.6;
+  const std::string* found = nullptr;
+  for (const auto& p : s.params) {
+    if (p.varargs || p.name.size() > 64) continue;
+    const double ratio = 2.0 * common_chars(wrong, 0, wrong.size(), p.name, 0, p.name.size()) /
+                         static_cast<double>(wrong.size() + p.name.size());
+    if (ratio >= best && (!found || ratio > best)) best = ratio, found = &p.name;
+  }
+  return found ? "; did you mean '" + *found + "'?" : std::string();
+}
+
 // Fills out[] from a vectorcall, as a Python function would, with its messages.
 // The surplus positional arguments of a `*name` parameter go into `rest`.
 void parse(const Slot& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out, Ref& rest) {
@@ -160,7 +196,9 @@ void parse(const Slot& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         idx = i;
         break;
       }
-    if (idx < 0) raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn.c_str(), key);
+    if (idx < 0)
+      raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'%s", fn.c_str(), key,
+            suggestion(s, key).c_str());
     if (out[idx]) raise(PyExc_TypeError, "%s() got multiple values for argument '%U'", fn.c_str(), key);
     out[idx] = args[nargs + j];
   }

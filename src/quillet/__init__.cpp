@@ -21,10 +21,11 @@ namespace {
 
 const char* const DOC =
     "Neural-network layers whose forward and backward passes you can read, at native speed.\n\n"
-    "The layers live in quillet.nn (resampling, Lintrel, Plantrel, Unfurlet, pool, linear, activation, loss,\n"
-    "sequential), quillet.flatten, quillet.optim, quillet.gradcheck and quillet.state; every one of them is a\n"
-    "compiled extension module.  This module holds the process-wide settings: set_num_threads,\n"
-    "get_num_threads and show_config.";
+    "The layers live in quillet.nn (resampling, Lintrel, Plantrel, Unfurlet, pool, linear, activation,\n"
+    "batchnorm, dropout, loss, sequential; quillet.nn itself binds every one of their classes) and\n"
+    "quillet.flatten; initialisers in quillet.init, models in quillet.models, and quillet.optim,\n"
+    "quillet.gradcheck and quillet.state; every one of them is a compiled extension module.  This module\n"
+    "holds the process-wide settings: set_num_threads, get_num_threads and show_config.";
 
 long long positive_threads(PyObject* n) {
   if (!PyLong_Check(n) || PyBool_Check(n)) qb::fail(PyExc_TypeError, "n must be an integer, got %R", n);

@@ -76,6 +76,7 @@ PyMODINIT_FUNC PyInit_Plantrel() {
                        {{"__init__", "in_channels, out_channels, kernel_size, weight_init_fn=None, bias_init_fn=None",
                          nullptr, Conv::stride1_init},
                         {"forward", "A", DOC_FWD, Conv::stride1_forward},
+                        {"__call__", "A", DOC_FWD, Conv::stride1_forward},
                         {"backward", "dLdZ", DOC_BWD, Conv::stride1_backward},
                         {"__repr__", "", nullptr, Conv::stride1_repr}});
     qb::make_class(m, "Plantrel", DOC_STRIDED,
@@ -84,6 +85,7 @@ PyMODINIT_FUNC PyInit_Plantrel() {
                      "bias_init_fn=None",
                      nullptr, Conv::strided_init},
                     {"forward", "A", DOC_FWD, Conv::strided_forward},
+                    {"__call__", "A", DOC_FWD, Conv::strided_forward},
                     {"backward", "dLdZ", DOC_BWD, Conv::strided_backward},
                     {"__repr__", "", nullptr, Conv::strided_repr}});
     Conv::layer.capture(m, stride1);

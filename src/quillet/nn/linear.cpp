@@ -86,11 +86,18 @@ const char* const BWD_DOC =
 
 const char* const DOC = R"(Fully connected layer: Z = A W.T + b.
 
+Its default weights are zeros, not random: in a network of zero-weight
+Linear layers every gradient that reaches a weight or an earlier layer is
+zero, so only the last layer's bias ever learns.  Pass an initialiser, such
+as weight_init_fn=quillet.init.kaiming_normal (ReLU networks) or
+quillet.init.fan_in_uniform (PyTorch's default).
+
 Arguments:
     in_features (int): features of each input row.
     out_features (int): features of each output row.
     weight_init_fn (callable, optional): W = weight_init_fn(out_features,
-        in_features); zeros by default (no random numbers are drawn).
+        in_features); zeros by default (no random numbers are drawn), see
+        above.
     bias_init_fn (callable, optional): b = bias_init_fn(out_features); zeros
         by default.
 

@@ -7,9 +7,32 @@ using qb::Ref;
 
 namespace {
 
+// Y as one-hot rows when it is a vector of integer class labels, one per row
+// of A; any other Y as float64.
+Ref targets_of(PyObject* targets, const Ref& a) {
+  Ref given = qb::as_array(targets);
+  if (qb::ndim(given) != 1 || !PyArray_ISINTEGER(qb::arr(given)) || qb::ndim(a) != 2) return qb::to_f64(given, "Y");
+  const npy_intp n = qb::dim(a, 0), classes = qb::dim(a, 1);
+  if (qb::dim(given, 0) != n)
+    qb::fail(PyExc_ValueError, "Y has %zd class labels, but A has %zd rows", static_cast<Py_ssize_t>(qb::dim(given, 0)),
+             static_cast<Py_ssize_t>(n));
+  Ref labels = qb::check(PyArray_FROMANY(given.get(), NPY_INT64, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+  const auto* l = static_cast<const npy_int64*>(PyArray_DATA(qb::arr(labels)));
+  Ref y = qb::zeros({n, classes});
+  double* yp = qb::data(y);
+  for (npy_intp i = 0; i < n; ++i) {
+    if (l[i] < 0 || l[i] >= classes)
+      qb::fail(PyExc_ValueError, "Y[%zd] is class %lld, but A has %zd classes (labels 0 to %zd)",
+               static_cast<Py_ssize_t>(i), static_cast<long long>(l[i]), static_cast<Py_ssize_t>(classes),
+               static_cast<Py_ssize_t>(classes - 1));
+    yp[i * classes + l[i]] = 1;
+  }
+  return y;
+}
+
 Ref forward(PyObject* self, PyObject* logits, PyObject* targets) {
   Ref a = qb::to_f64(logits, "A");
-  Ref y = qb::to_f64(targets, "Y");
+  Ref y = targets_of(targets, a);
   qb::expect_axes(a, 2, "A", "batch, classes");
   if (qb::dims(y) != qb::dims(a))
     qb::fail(PyExc_ValueError, "Y has shape %R, but A has shape %R", qb::getattr(y.get(), QB_ID(shape)).get(),
@@ -45,14 +68,16 @@ Ref backward(PyObject* self) {
   return grad;
 }
 
-const char* const FWD_DOC =
-    QB_DOC("A (np.array): (batch_size, num_classes)\n    Y (np.array): (batch_size, num_classes)",
-           "loss (np.array): the mean cross-entropy over the batch, 0-d");
+const char* const FWD_DOC = QB_DOC(
+    "A (np.array): (batch_size, num_classes)\n    Y (np.array): (batch_size, num_classes), or (batch_size,) integer "
+    "class labels",
+    "loss (np.array): the mean cross-entropy over the batch, 0-d");
 
 const char* const DOC = R"(Softmax cross-entropy, averaged over the batch.
 
 forward(A, Y) takes the network's outputs A (batch, classes) and targets Y of
-the same shape (one-hot rows, or any distributions) and returns the mean of
+the same shape (one-hot rows, or any distributions) or a vector of integer
+class labels, one per row (kept in Y as one-hot rows), and returns the mean of
 -sum(Y log softmax(A)) over the rows, as a 0-d array; backward() returns its
 gradient with respect to A, (softmax(A) - Y) / batch.  Calling the object is
 forward.

@@ -296,21 +296,25 @@ PyMODINIT_FUNC PyInit_pool() {
     qb::make_class(m, "MaxPool2d_stride1", DOC_MAX1,
                    {{"__init__", "kernel", nullptr, s1_init},
                     {"forward", "A", DOC_FWD, s1_forward_of<Kind::Max>},
+                    {"__call__", "A", DOC_FWD, s1_forward_of<Kind::Max>},
                     {"backward", "dLdZ", DOC_BWD, s1_backward_of<Kind::Max>},
                     {"__repr__", "", nullptr, s1_repr}});
     qb::make_class(m, "MeanPool2d_stride1", DOC_MEAN1,
                    {{"__init__", "kernel", nullptr, s1_init},
                     {"forward", "A", DOC_FWD, s1_forward_of<Kind::Mean>},
+                    {"__call__", "A", DOC_FWD, s1_forward_of<Kind::Mean>},
                     {"backward", "dLdZ", DOC_BWD, s1_backward_of<Kind::Mean>},
                     {"__repr__", "", nullptr, s1_repr}});
     qb::make_class(m, "MaxPool2d", DOC_MAX,
                    {{"__init__", "kernel, stride", nullptr, strided_init_of<Kind::Max>},
                     {"forward", "A", DOC_FWD, strided_forward_of<Kind::Max>},
+                    {"__call__", "A", DOC_FWD, strided_forward_of<Kind::Max>},
                     {"backward", "dLdZ", DOC_BWD, strided_backward_of<Kind::Max>},
                     {"__repr__", "", nullptr, strided_repr}});
     qb::make_class(m, "MeanPool2d", DOC_MEAN,
                    {{"__init__", "kernel, stride", nullptr, strided_init_of<Kind::Mean>},
                     {"forward", "A", DOC_FWD, strided_forward_of<Kind::Mean>},
+                    {"__call__", "A", DOC_FWD, strided_forward_of<Kind::Mean>},
                     {"backward", "dLdZ", DOC_BWD, strided_backward_of<Kind::Mean>},
                     {"__repr__", "", nullptr, strided_repr}});
   });

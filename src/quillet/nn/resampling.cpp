@@ -255,21 +255,25 @@ PyMODINIT_FUNC PyInit_resampling() {
     qb::make_class(m, "Upsample1d", DOC_UP1,
                    {{"__init__", "upsampling_factor", nullptr, up_init},
                     {"forward", "A", DOC_1D_FWD, up1_forward},
+                    {"__call__", "A", DOC_1D_FWD, up1_forward},
                     {"backward", "dLdZ", DOC_1D_BWD, up1_backward},
                     {"__repr__", "", nullptr, up_repr}});
     qb::make_class(m, "Downsample1d", DOC_DOWN1,
                    {{"__init__", "downsampling_factor", nullptr, down_init},
                     {"forward", "A", DOC_1D_FWD, down1_forward},
+                    {"__call__", "A", DOC_1D_FWD, down1_forward},
                     {"backward", "dLdZ", DOC_1D_BWD, down1_backward},
                     {"__repr__", "", nullptr, down_repr}});
     qb::make_class(m, "Upsample2d", DOC_UP2,
                    {{"__init__", "upsampling_factor", nullptr, up_init},
                     {"forward", "A", DOC_2D_FWD, up2_forward},
+                    {"__call__", "A", DOC_2D_FWD, up2_forward},
                     {"backward", "dLdZ", DOC_2D_BWD, up2_backward},
                     {"__repr__", "", nullptr, up_repr}});
     qb::make_class(m, "Downsample2d", DOC_DOWN2,
                    {{"__init__", "downsampling_factor", nullptr, down_init},
                     {"forward", "A", DOC_2D_FWD, down2_forward},
+                    {"__call__", "A", DOC_2D_FWD, down2_forward},
                     {"backward", "dLdZ", DOC_2D_BWD, down2_backward},
                     {"__repr__", "", nullptr, down_repr}});
   });

@@ -74,7 +74,122 @@ Ref chain(PyObject* self, PyObject* method, PyObject* x, bool reverse) {
 }
 
 Ref forward(PyObject* self, PyObject* A) { return chain(self, QB_ID(forward), A, false); }
-Ref backward(PyObject* self, PyObject* dLdZ) { return chain(self, QB_ID(backward), dLdZ, true); }
+
+// ---------------------------------------------------------------- parameters
+
+// quillet.optim.parameters(self): (owner, name) of every parameter inside.
+Ref found_parameters(PyObject* self) {
+  Ref optim = qb::check(PyImport_ImportModule("quillet.optim"));
+  return qb::check(PySequence_List(qb::call(qb::getattr(optim.get(), QB_ID(parameters)).get(), {self}).get()));
+}
+
+Ref grad_name(PyObject* name) { return qb::check(PyUnicode_FromFormat("dLd%U", name)); }
+
+// Some layers replace their gradients on every backward and others add to
+// them (see the user guide).  With accumulate, every gradient is first set to
+// zeros, so that after backward it holds this pass's contribution whichever
+// kind the layer is, and the value from before is added back.
+Ref backward(PyObject* self, PyObject* dLdZ, PyObject* accumulate) {
+  const int acc = PyObject_IsTrue(accumulate);
+  qb::check(acc);
+  if (!acc) return chain(self, QB_ID(backward), dLdZ, true);
+  Ref found = found_parameters(self);
+  Ref zeros_like = qb::numpy_attr(QB_ID(zeros_like));
+  std::vector<std::pair<Ref, Ref>> saved;  // (gradient name, value before) per parameter
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(found.get(), i);
+    Ref owner = qb::item(pair, 0), name = grad_name(qb::item(pair, 1).get());
+    Ref before = qb::getattr(owner.get(), name.get());
+    saved.emplace_back(name, before);
+    qb::setattr(owner.get(), name.get(), qb::call(zeros_like.get(), {before.get()}));
+  }
+  Ref dLdA;
+  try {
+    dLdA = chain(self, QB_ID(backward), dLdZ, true);
+  } catch (...) {  // the gradients stay as they were
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); ++i)
+      PyObject_SetAttr(qb::item(PyList_GET_ITEM(found.get(), i), 0).get(), saved[i].first.get(), saved[i].second.get());
+    PyErr_Restore(type, value, tb);
+    throw;
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); ++i) {
+    Ref owner = qb::item(PyList_GET_ITEM(found.get(), i), 0);
+    const auto& [name, before] = saved[static_cast<size_t>(i)];
+    Ref now = qb::getattr(owner.get(), name.get());
+    qb::setattr(owner.get(), name.get(), qb::check(PyNumber_Add(before.get(), now.get())));
+  }
+  return dLdA;
+}
+
+Ref parameters(PyObject* self) {
+  Ref found = found_parameters(self);
+  Ref out = qb::check(PyList_New(0));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(found.get(), i);
+    Ref owner = qb::item(pair, 0), name = qb::item(pair, 1);
+    qb::check(PyList_Append(out.get(), qb::getattr(owner.get(), name.get()).get()));
+  }
+  return out;
+}
+
+Ref zero_grad(PyObject* self) {
+  Ref found = found_parameters(self);
+  Ref zero = qb::py_int(0);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(found.get(), i);
+    Ref owner = qb::item(pair, 0), name = qb::item(pair, 1), gname = grad_name(name.get());
+    Ref g = qb::getattr(owner.get(), gname.get());
+    if (PyArray_Check(g.get()) && PyArray_ISWRITEABLE(qb::arr(g))) {
+      qb::check(PyArray_FillWithScalar(qb::arr(g), zero.get()));
+    } else {
+      Ref p = qb::as_array(qb::getattr(owner.get(), name.get()).get());
+      qb::setattr(owner.get(), gname.get(), qb::zeros(qb::dims(p)));
+    }
+  }
+  return {};
+}
+
+Ref state_call(const char* function, std::initializer_list<PyObject*> args) {
+  Ref state = qb::check(PyImport_ImportModule("quillet.state"));
+  return qb::call(qb::check(PyObject_GetAttrString(state.get(), function)).get(), args);
+}
+
+Ref state_dict(PyObject* self) { return state_call("state_dict", {self}); }
+Ref load_state_dict(PyObject* self, PyObject* state, PyObject* strict) {
+  return state_call("load_state_dict", {self, state, strict});
+}
+
+// ---------------------------------------------------------------- the list of layers
+
+Ref layer_list(PyObject* self) { return qb::getattr(self, QB_ID(layers)); }
+
+Ref length(PyObject* self) { return qb::py_int(qb::len(layer_list(self).get())); }
+
+Ref get_item(PyObject* self, PyObject* index) {
+  Ref layers = layer_list(self);
+  if (!PySlice_Check(index)) return qb::check(PyObject_GetItem(layers.get(), index));
+  Ref part = qb::check(PySequence_Tuple(qb::check(PyObject_GetItem(layers.get(), index)).get()));
+  return qb::check(PyObject_Call(g_class, part.get(), nullptr));
+}
+
+Ref iterate(PyObject* self) { return qb::check(PyObject_GetIter(layer_list(self).get())); }
+
+Ref append(PyObject* self, PyObject* layer) {
+  Ref layers = layer_list(self);
+  check_layer(layer, qb::len(layers.get()));
+  qb::call_method(layers.get(), QB_ID(append), {layer});
+  return Ref::borrow(self);
+}
+
+Ref insert(PyObject* self, PyObject* index, PyObject* layer) {
+  Ref layers = layer_list(self);
+  if (!PyIndex_Check(index)) qb::fail(PyExc_TypeError, "index must be an integer, got %R", index);
+  check_layer(layer, static_cast<Py_ssize_t>(qb::as_index(index)));
+  qb::call_method(layers.get(), QB_ID(insert), {index, layer});
+  return {};
+}
 
 // ---------------------------------------------------------------- modes
 
@@ -242,10 +357,30 @@ PyMODINIT_FUNC PyInit_sequential() {
           QB_DOC("A (np.array): the input of the first layer", "Z (np.array): the output of the last layer"), forward},
          {"__call__", "A",
           QB_DOC("A (np.array): the input of the first layer", "Z (np.array): the output of the last layer"), forward},
-         {"backward", "dLdZ",
-          QB_DOC("dLdZ (np.array): the gradient for the last layer's output",
-                 "dLdA (np.array): the gradient for the first layer's input"),
+         {"backward", "dLdZ, accumulate=False",
+          "Arguments:\n"
+          "    dLdZ (np.array): the gradient for the last layer's output\n"
+          "    accumulate (bool): when true, every parameter gradient inside ends as its value before plus\n"
+          "        this pass's contribution, whether its layer adds to its gradients or replaces them\n"
+          "Return:\n"
+          "    dLdA (np.array): the gradient for the first layer's input",
           backward},
+         {"__len__", "", "The number of layers.", length},
+         {"__getitem__", "index", "A layer, or for a slice a new Sequential of those layers (the same objects).",
+          get_item},
+         {"__iter__", "", "Iterates over the layers.", iterate},
+         {"append", "layer", "Appends a layer (an object with forward and backward); returns the Sequential.", append},
+         {"insert", "index, layer", "Inserts a layer before index, as list.insert does.", insert},
+         {"parameters", "",
+          "The parameter arrays inside (W, b, ...), found as quillet.optim.parameters finds them.\n\n"
+          "quillet.optim.parameters(net) gives their (owner, name) pairs instead.",
+          parameters},
+         {"zero_grad", "", "Sets every parameter gradient inside to zero, as the optimizers' zero_grad does.",
+          zero_grad},
+         {"state_dict", "", "quillet.state.state_dict(self): the parameters and buffers by dotted path.", state_dict},
+         {"load_state_dict", "state, strict=True",
+          "quillet.state.load_state_dict(self, state, strict): checks every name and shape, then assigns.",
+          load_state_dict},
          {"train", "", "Sets train_mode to True and calls train() on every layer inside that has it.", train},
          {"eval", "", "Sets train_mode to False and calls eval() on every layer inside that has it.", eval},
          {"__repr__", "", nullptr, repr}});
