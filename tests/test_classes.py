@@ -7,7 +7,6 @@ import importlib
 import importlib.machinery
 import inspect
 import pickle
-import sys
 
 import numpy as np
 import pytest
@@ -198,7 +197,6 @@ def test_subclassing(case):
     assert Doubled.__mro__[1:] == (cls, object)
 
 
-@pytest.mark.skipif(sys.version_info >= (3, 14), reason="no traceback entries for native methods here")
 def test_tracebacks_name_the_method_that_raised():
     from quillet.nn.resampling import Upsample1d
 
