@@ -1,3 +1,5 @@
+from typing import Callable, NamedTuple, Optional
+
 import numpy as np
 import pytest
 
@@ -102,10 +104,62 @@ def check_gradients(layer, part, A, rng):
         np.testing.assert_allclose(g, numgrad(loss, x), rtol=1e-6, atol=1e-7)
 
 
+# The forward and backward doc lines ("Argument:" and "Return:") of a layer
+# whose forward takes `a` of shape a_shape and returns `z` of shape z_shape: its
+# backward takes dLd<z> and returns dLd<a>, of the same shapes unless given.
+def passes(a_shape, z_shape, names=("A", "Z"), backward=None):
+    a, z = names
+    dz_shape, da_shape = backward or (z_shape, a_shape)
+    return (
+        (f"{a} (np.array): {a_shape}", f"{z} (np.array): {z_shape}"),
+        (f"dLd{z} (np.array): {dz_shape}", f"dLd{a} (np.array): {da_shape}"),
+    )
+
+
+RESAMPLE_1D = passes("(batch_size, in_channels, input_width)", "(batch_size, in_channels, output_width)")
+RESAMPLE_2D = passes(
+    "(batch_size, in_channels, input_height, input_width)", "(batch_size, in_channels, output_height, output_width)"
+)
+FLATTEN = passes(
+    "(batch_size, in_channels, in_width)",
+    "(batch_size, in_channels * in width)",
+    backward=("(batch size, in channels * in width)", "(batch size, in channels, in width)"),
+)
+LINEAR = passes("(batch_size, in_features)", "(batch_size, out_features)")
+ACTIVATION = passes(
+    "(batch_size, ...)",
+    "(batch_size, ...), the shape of Z",
+    names=("Z", "A"),
+    backward=("(batch_size, ...)", "(batch_size, ...), the shape of dLdA"),
+)
+POOL = passes(
+    "(batch_size, in_channels, input_width, input_height)", "(batch_size, out_channels, output_width, output_height)"
+)
+CONV_1D = passes("(batch_size, in_channels, input_size)", "(batch_size, out_channels, output_size)")
+CONV_2D = passes(
+    "(batch_size, in_channels, input_height, input_width)", "(batch_size, out_channels, output_height, output_width)"
+)
+
+
 # Small instances of every public layer, companion and model class, for the
-# robustness tests: name -> (module, factory taking the module, input shape).
-# make() draws default weights after np.random.seed(0), so two instances of
-# one name are identical; the modules are imported only when first used.
+# suites parametrized over them (plain-class behaviour, hostile inputs, leaks,
+# docstrings, gradient checks): name -> Layer.  make() draws default weights
+# after np.random.seed(0), so two instances of one name are identical; the
+# modules are imported only when first used.  A new layer is added here.
+class Layer(NamedTuple):
+    module: str
+    factory: Callable  # the module -> an instance
+    shape: tuple  # of an input
+    # For the plain layers (forward(A), backward(dLdZ)): every constructor
+    # parameter by name, and the forward and backward doc lines.
+    kwargs: Optional[dict] = None
+    docs: Optional[tuple] = None
+
+
+def _plain(module, name, kwargs, shape, docs):
+    return Layer(module, lambda m: getattr(m, name)(**kwargs), shape, kwargs, docs)
+
+
 def _ramp(n):
     return np.linspace(-1, 1, n)
 
@@ -141,49 +195,96 @@ def _loaded(model, shapes):
 
 
 _SCAN = ((192, 8), (8, 16), (16, 4))
+_INIT = {"weight_init_fn": None, "bias_init_fn": None}  # default weights: N(0, 1) from numpy's generator
+_RS, _NN = "quillet.nn.resampling", "quillet.nn."
 ZOO = {
-    "Upsample1d": ("quillet.nn.resampling", lambda m: m.Upsample1d(2), (2, 3, 5)),
-    "Downsample1d": ("quillet.nn.resampling", lambda m: m.Downsample1d(2), (2, 3, 5)),
-    "Upsample2d": ("quillet.nn.resampling", lambda m: m.Upsample2d(2), (2, 3, 4, 5)),
-    "Downsample2d": ("quillet.nn.resampling", lambda m: m.Downsample2d(2), (2, 3, 4, 5)),
-    "Flatten": ("quillet.flatten", lambda m: m.Flatten(), (2, 3, 5)),
-    "Lintrel_stride1": ("quillet.nn.Lintrel", lambda m: m.Lintrel_stride1(3, 2, 2), (2, 3, 5)),
-    "Lintrel": ("quillet.nn.Lintrel", lambda m: m.Lintrel(3, 2, 3, 2, 1), (2, 3, 6)),
-    "Plantrel_stride1": ("quillet.nn.Plantrel", lambda m: m.Plantrel_stride1(3, 2, 2), (2, 3, 4, 5)),
-    "Plantrel": ("quillet.nn.Plantrel", lambda m: m.Plantrel(3, 2, 3, 2, 1), (2, 3, 5, 6)),
-    "Unfurlet1d": ("quillet.nn.Unfurlet", lambda m: m.Unfurlet1d(3, 2, 2, 2), (2, 3, 4)),
-    "Unfurlet2d": ("quillet.nn.Unfurlet", lambda m: m.Unfurlet2d(3, 2, 2, 2), (2, 3, 3, 4)),
-    "MaxPool2d_stride1": ("quillet.nn.pool", lambda m: m.MaxPool2d_stride1(2), (2, 3, 4, 5)),
-    "MeanPool2d_stride1": ("quillet.nn.pool", lambda m: m.MeanPool2d_stride1(2), (2, 3, 4, 5)),
-    "MaxPool2d": ("quillet.nn.pool", lambda m: m.MaxPool2d(2, 2), (2, 3, 5, 6)),
-    "MeanPool2d": ("quillet.nn.pool", lambda m: m.MeanPool2d(3, 2), (2, 3, 7, 5)),
-    "Linear": ("quillet.nn.linear", lambda m: m.Linear(5, 3, lambda o, i: _ramp(o * i).reshape(o, i), _ramp), (4, 5)),
-    "ReLU": ("quillet.nn.activation", lambda m: m.ReLU(), (2, 3, 5)),
-    "Sigmoid": ("quillet.nn.activation", lambda m: m.Sigmoid(), (2, 3, 5)),
-    "Tanh": ("quillet.nn.activation", lambda m: m.Tanh(), (2, 3, 5)),
-    "CrossEntropyLoss": ("quillet.nn.loss", lambda m: m.CrossEntropyLoss(), (4, 3)),
-    "MLP": ("quillet.models.mlp", lambda m: _loaded(m.MLP([5, 4, 3]), ((5, 4), (4, 3))), (4, 5)),
-    "CNN": ("quillet.models.cnn", _cnn, (2, 3, 9)),
-    "CNN_SimpleScanningMLP": (
-        "quillet.models.trawlix",
-        lambda m: _loaded(m.CNN_SimpleScanningMLP(), _SCAN),
-        (2, 24, 16),
+    "Upsample1d": _plain(_RS, "Upsample1d", {"upsampling_factor": 2}, (2, 3, 5), RESAMPLE_1D),
+    "Downsample1d": _plain(_RS, "Downsample1d", {"downsampling_factor": 2}, (2, 3, 5), RESAMPLE_1D),
+    "Upsample2d": _plain(_RS, "Upsample2d", {"upsampling_factor": 2}, (2, 3, 4, 5), RESAMPLE_2D),
+    "Downsample2d": _plain(_RS, "Downsample2d", {"downsampling_factor": 2}, (2, 3, 4, 5), RESAMPLE_2D),
+    "Flatten": _plain("quillet.flatten", "Flatten", {}, (2, 3, 5), FLATTEN),
+    "Lintrel_stride1": _plain(
+        _NN + "Lintrel",
+        "Lintrel_stride1",
+        {"in_channels": 3, "out_channels": 2, "kernel_size": 2, **_INIT},
+        (2, 3, 5),
+        CONV_1D,
     ),
-    "CNN_DistributedScanningMLP": (
-        "quillet.models.trawlix",
-        lambda m: _loaded(m.CNN_DistributedScanningMLP(), _SCAN),
-        (2, 24, 16),
+    "Lintrel": _plain(
+        _NN + "Lintrel",
+        "Lintrel",
+        {"in_channels": 3, "out_channels": 2, "kernel_size": 3, "stride": 2, "padding": 1, **_INIT},
+        (2, 3, 6),
+        CONV_1D,
+    ),
+    "Plantrel_stride1": _plain(
+        _NN + "Plantrel",
+        "Plantrel_stride1",
+        {"in_channels": 3, "out_channels": 2, "kernel_size": 2, **_INIT},
+        (2, 3, 4, 5),
+        CONV_2D,
+    ),
+    "Plantrel": _plain(
+        _NN + "Plantrel",
+        "Plantrel",
+        {"in_channels": 3, "out_channels": 2, "kernel_size": 3, "stride": 2, "padding": 1, **_INIT},
+        (2, 3, 5, 6),
+        CONV_2D,
+    ),
+    "Unfurlet1d": _plain(
+        _NN + "Unfurlet",
+        "Unfurlet1d",
+        {"in_channels": 3, "out_channels": 2, "kernel_size": 2, "upsampling_factor": 2, **_INIT},
+        (2, 3, 4),
+        CONV_1D,
+    ),
+    "Unfurlet2d": _plain(
+        _NN + "Unfurlet",
+        "Unfurlet2d",
+        {"in_channels": 3, "out_channels": 2, "kernel_size": 2, "upsampling_factor": 2, **_INIT},
+        (2, 3, 3, 4),
+        CONV_2D,
+    ),
+    "MaxPool2d_stride1": _plain(_NN + "pool", "MaxPool2d_stride1", {"kernel": 2}, (2, 3, 4, 5), POOL),
+    "MeanPool2d_stride1": _plain(_NN + "pool", "MeanPool2d_stride1", {"kernel": 2}, (2, 3, 4, 5), POOL),
+    "MaxPool2d": _plain(_NN + "pool", "MaxPool2d", {"kernel": 2, "stride": 2}, (2, 3, 5, 6), POOL),
+    "MeanPool2d": _plain(_NN + "pool", "MeanPool2d", {"kernel": 3, "stride": 2}, (2, 3, 7, 5), POOL),
+    "Linear": _plain(
+        _NN + "linear",
+        "Linear",
+        {
+            "in_features": 5,
+            "out_features": 3,
+            "weight_init_fn": lambda o, i: _ramp(o * i).reshape(o, i),
+            "bias_init_fn": _ramp,
+        },
+        (4, 5),
+        LINEAR,
+    ),
+    "ReLU": _plain(_NN + "activation", "ReLU", {}, (2, 3, 5), ACTIVATION),
+    "Sigmoid": _plain(_NN + "activation", "Sigmoid", {}, (2, 3, 5), ACTIVATION),
+    "Tanh": _plain(_NN + "activation", "Tanh", {}, (2, 3, 5), ACTIVATION),
+    "CrossEntropyLoss": Layer(_NN + "loss", lambda m: m.CrossEntropyLoss(), (4, 3)),
+    "MLP": Layer("quillet.models.mlp", lambda m: _loaded(m.MLP([5, 4, 3]), ((5, 4), (4, 3))), (4, 5)),
+    "CNN": Layer("quillet.models.cnn", _cnn, (2, 3, 9)),
+    "CNN_SimpleScanningMLP": Layer("quillet.models.trawlix", lambda m: _loaded(m.CNN_SimpleScanningMLP(), _SCAN), (2, 24, 16)),
+    "CNN_DistributedScanningMLP": Layer(
+        "quillet.models.trawlix", lambda m: _loaded(m.CNN_DistributedScanningMLP(), _SCAN), (2, 24, 16)
     ),
 }
+PLAIN = [name for name, layer in ZOO.items() if layer.kwargs is not None]
+# Every module defining a public class: those of ZOO, and those whose classes
+# ZOO leaves out (random masks, training and evaluation modes, containers).
+MODULES = sorted({layer.module for layer in ZOO.values()} | {_NN + "batchnorm", _NN + "dropout", _NN + "sequential"})
 TARGETS = np.eye(3)[[0, 2, 1, 0]]  # what the criterion compares a (4, 3) input with
 
 
 def make(name):
     import importlib
 
-    module, factory, _ = ZOO[name]
+    layer = ZOO[name]
     np.random.seed(0)
-    return factory(importlib.import_module(module))
+    return layer.factory(importlib.import_module(layer.module))
 
 
 def fwd(layer, X, targets=TARGETS):
@@ -202,7 +303,7 @@ def base(name):
     import io
 
     rng = np.random.default_rng(len(name))
-    X = rng.integers(-4, 5, ZOO[name][2]).astype(float)
+    X = rng.integers(-4, 5, ZOO[name].shape).astype(float)
     with contextlib.redirect_stdout(io.StringIO()):
         Z = fwd(make(name), X)
     return X, (TARGETS[::-1].copy() if name == "CrossEntropyLoss" else rng.integers(-4, 5, Z.shape).astype(float))

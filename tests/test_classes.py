@@ -1,110 +1,23 @@
-"""Every layer class behaves like a plain Python class.  New layers are appended
-to CASES: (module, class, constructor arguments, input shape, forward doc lines,
-backward doc lines; their first word names the method's argument)."""
+"""Every layer class behaves like a plain Python class: the plain layers of
+conftest.ZOO, with their constructor arguments by name and their forward and
+backward doc lines (whose first word names the method's argument)."""
 
 import copy
 import importlib
 import importlib.machinery
 import inspect
 import pickle
-import sys
 
 import numpy as np
 import pytest
 
-R1 = (
-    ("A (np.array): (batch_size, in_channels, input_width)", "Z (np.array): (batch_size, in_channels, output_width)"),
-    (
-        "dLdZ (np.array): (batch_size, in_channels, output_width)",
-        "dLdA (np.array): (batch_size, in_channels, input_width)",
-    ),
-)
-R2 = (
-    (
-        "A (np.array): (batch_size, in_channels, input_height, input_width)",
-        "Z (np.array): (batch_size, in_channels, output_height, output_width)",
-    ),
-    (
-        "dLdZ (np.array): (batch_size, in_channels, output_height, output_width)",
-        "dLdA (np.array): (batch_size, in_channels, input_height, input_width)",
-    ),
-)
-FL = (
-    ("A (np.array): (batch_size, in_channels, in_width)", "Z (np.array): (batch_size, in_channels * in width)"),
-    ("dLdZ (np.array): (batch size, in channels * in width)", "dLdA (np.array): (batch size, in channels, in width)"),
-)
-LIN = (
-    ("A (np.array): (batch_size, in_features)", "Z (np.array): (batch_size, out_features)"),
-    ("dLdZ (np.array): (batch_size, out_features)", "dLdA (np.array): (batch_size, in_features)"),
-)
-ACT = (
-    ("Z (np.array): (batch_size, ...)", "A (np.array): (batch_size, ...), the shape of Z"),
-    ("dLdA (np.array): (batch_size, ...)", "dLdZ (np.array): (batch_size, ...), the shape of dLdA"),
-)
-PL = (
-    (
-        "A (np.array): (batch_size, in_channels, input_width, input_height)",
-        "Z (np.array): (batch_size, out_channels, output_width, output_height)",
-    ),
-    (
-        "dLdZ (np.array): (batch_size, out_channels, output_width, output_height)",
-        "dLdA (np.array): (batch_size, in_channels, input_width, input_height)",
-    ),
-)
-C1 = (
-    ("A (np.array): (batch_size, in_channels, input_size)", "Z (np.array): (batch_size, out_channels, output_size)"),
-    (
-        "dLdZ (np.array): (batch_size, out_channels, output_size)",
-        "dLdA (np.array): (batch_size, in_channels, input_size)",
-    ),
-)
-C2 = (
-    (
-        "A (np.array): (batch_size, in_channels, input_height, input_width)",
-        "Z (np.array): (batch_size, out_channels, output_height, output_width)",
-    ),
-    (
-        "dLdZ (np.array): (batch_size, out_channels, output_height, output_width)",
-        "dLdA (np.array): (batch_size, in_channels, input_height, input_width)",
-    ),
-)
-CONV, INIT = {"in_channels": 3, "out_channels": 2, "kernel_size": 2}, {"weight_init_fn": None, "bias_init_fn": None}
-CASES = [
-    ("quillet.nn.resampling", "Upsample1d", {"upsampling_factor": 2}, (2, 3, 5), *R1),
-    ("quillet.nn.resampling", "Downsample1d", {"downsampling_factor": 3}, (2, 3, 5), *R1),
-    ("quillet.nn.resampling", "Upsample2d", {"upsampling_factor": 2}, (2, 3, 4, 5), *R2),
-    ("quillet.nn.resampling", "Downsample2d", {"downsampling_factor": 2}, (2, 3, 4, 5), *R2),
-    ("quillet.flatten", "Flatten", {}, (2, 3, 5), *FL),
-    (
-        "quillet.nn.linear",
-        "Linear",
-        {
-            "in_features": 5,
-            "out_features": 3,
-            "weight_init_fn": lambda o, i: np.arange(o * i).reshape(o, i) / 7,
-            "bias_init_fn": lambda o: np.linspace(-1, 1, o),
-        },
-        (4, 5),
-        *LIN,
-    ),
-    *(("quillet.nn.activation", name, {}, (2, 3, 5), *ACT) for name in ("ReLU", "Sigmoid", "Tanh")),
-    ("quillet.nn.pool", "MaxPool2d_stride1", {"kernel": 2}, (2, 3, 4, 5), *PL),
-    ("quillet.nn.pool", "MeanPool2d_stride1", {"kernel": 3}, (2, 3, 4, 5), *PL),
-    ("quillet.nn.pool", "MaxPool2d", {"kernel": 2, "stride": 2}, (2, 3, 5, 4), *PL),
-    ("quillet.nn.pool", "MeanPool2d", {"kernel": 3, "stride": 2}, (2, 3, 7, 5), *PL),
-    ("quillet.nn.Lintrel", "Lintrel_stride1", {**CONV, **INIT}, (2, 3, 5), *C1),
-    ("quillet.nn.Lintrel", "Lintrel", {**CONV, "stride": 2, "padding": 1, **INIT}, (2, 3, 5), *C1),
-    ("quillet.nn.Plantrel", "Plantrel_stride1", {**CONV, **INIT}, (2, 3, 4, 5), *C2),
-    ("quillet.nn.Plantrel", "Plantrel", {**CONV, "stride": 2, "padding": 1, **INIT}, (2, 3, 4, 5), *C2),
-    ("quillet.nn.Unfurlet", "Unfurlet1d", {**CONV, "upsampling_factor": 2, **INIT}, (2, 3, 5), *C1),
-    ("quillet.nn.Unfurlet", "Unfurlet2d", {**CONV, "upsampling_factor": 2, **INIT}, (2, 3, 4, 5), *C2),
-]
+from conftest import PLAIN, ZOO
 
 
-@pytest.fixture(params=CASES, ids=[c[1] for c in CASES])
+@pytest.fixture(params=PLAIN)
 def case(request):
-    module, name, kwargs, shape, fdoc, bdoc = request.param
-    cls = getattr(importlib.import_module(module), name)
+    module, _, shape, kwargs, (fdoc, bdoc) = ZOO[request.param]
+    cls = getattr(importlib.import_module(module), request.param)
     np.random.seed(0)
     return module, cls, kwargs, cls(**kwargs), np.random.default_rng(0).standard_normal(shape), fdoc, bdoc
 
@@ -198,7 +111,6 @@ def test_subclassing(case):
     assert Doubled.__mro__[1:] == (cls, object)
 
 
-@pytest.mark.skipif(sys.version_info >= (3, 14), reason="no traceback entries for native methods here")
 def test_tracebacks_name_the_method_that_raised():
     from quillet.nn.resampling import Upsample1d
 

@@ -10,11 +10,8 @@ import io
 import numpy as np
 import pytest
 
-from conftest import ZOO, make
+from conftest import MODULES, ZOO, make
 
-MODULES = sorted(
-    {module for module, _, _ in ZOO.values()} | {"quillet.nn.batchnorm", "quillet.nn.dropout", "quillet.nn.sequential"}
-)
 CLASSES = [
     (m, name)
     for m in MODULES
@@ -49,7 +46,7 @@ def test_docstring_explains_and_its_example_runs(module, name):
 @pytest.mark.parametrize("name", sorted(n for n in ZOO if "MLP" not in n and n != "CNN"))
 def test_repr_reads_like_the_constructor_call(name):
     layer = make(name)
-    namespace = dict(vars(importlib.import_module(ZOO[name][0])))
+    namespace = dict(vars(importlib.import_module(ZOO[name].module)))
     text = repr(layer)
     assert text.startswith(f"{name}(") and "\n" not in text
     rebuilt = eval(text, namespace)  # the same hyper-parameters

@@ -1,4 +1,4 @@
-"""Sequential chains any forward/backward objects; MSELoss."""
+"""Sequential chains any forward/backward objects."""
 
 import copy
 import inspect
@@ -10,7 +10,6 @@ import pytest
 from quillet.flatten import Flatten
 from quillet.nn.activation import ReLU, Tanh
 from quillet.nn.linear import Linear
-from quillet.nn.loss import MSELoss
 from quillet.nn.Plantrel import Plantrel
 from quillet.nn.pool import MaxPool2d
 from quillet.nn.sequential import Sequential
@@ -153,40 +152,3 @@ def test_bad_layers_and_signature():
     loop.layers.append(loop)
     with pytest.raises(RecursionError):
         loop.forward(np.ones(2))
-
-
-# ---------------------------------------------------------------- MSELoss
-
-
-@pytest.mark.parametrize("shape", [(4, 3), (2, 3, 5), (7,), ()])
-def test_mse_matches_its_formula(shape):
-    rng = np.random.default_rng(2)
-    A, Y = rng.standard_normal(shape), rng.standard_normal(shape)
-    loss = MSELoss()
-    value = loss(A, Y)
-    assert value.shape == () and value.dtype == np.float64
-    np.testing.assert_allclose(value, np.mean((A - Y) ** 2), rtol=1e-15)
-    np.testing.assert_array_equal(loss.backward(), 2 * (A - Y) / A.size)
-    assert loss.forward(A.tolist(), Y.astype(np.float32)) == pytest.approx(np.mean((A - Y.astype(np.float32)) ** 2))
-
-
-def test_mse_agrees_with_pytorch():
-    torch = pytest.importorskip("torch")
-    rng = np.random.default_rng(3)
-    A, Y = rng.standard_normal((64, 10)), rng.standard_normal((64, 10))
-    a = torch.tensor(A, requires_grad=True)
-    expected = torch.nn.functional.mse_loss(a, torch.tensor(Y))
-    expected.backward()
-    loss = MSELoss()
-    assert float(loss(A, Y)) == pytest.approx(expected.item(), rel=1e-14)
-    np.testing.assert_allclose(loss.backward(), a.grad.numpy(), rtol=1e-14)
-
-
-def test_mse_refuses_bad_input():
-    loss = MSELoss()
-    with pytest.raises(ValueError, match="shape"):
-        loss(np.zeros((2, 3)), np.zeros((3, 2)))
-    with pytest.raises(TypeError, match="complex"):
-        loss(np.zeros(2, complex), np.zeros(2))
-    with pytest.raises(AttributeError):
-        MSELoss().backward()  # nothing to differentiate yet

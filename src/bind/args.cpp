@@ -1,5 +1,7 @@
 #include "bind/args.hpp"
 
+#include <frameobject.h>  // PyFrame_New
+
 #include <array>
 #include <cstdarg>
 #include <cstring>
@@ -236,31 +238,29 @@ void parse(const Slot& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 // Adds an entry for the method to the pending exception's traceback, so that a
 // traceback names the module, class and method that raised, as it would for
-// Python code.  (Not on 3.14+, where the hook is private.)
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
-extern "C" void _PyTraceback_Add(const char*, const char*, int);  // exported, header now internal
-#endif
-
+// Python code: a frame of an empty code object named after the method and the
+// source file, at line 0.
 void add_traceback(const Slot& s) {
-#if PY_VERSION_HEX < 0x030E0000
   // The source file mirrors the module's path: src/quillet/nn/Lintrel.cpp,
   // or src/models/mlp/__init__.cpp for a package.
   std::string source = "src/" + s.module;
   for (char& c : source)
     if (c == '.') c = '/';
-  PyObject* exc_type;
-  PyObject* exc_value;
-  PyObject* exc_tb;
-  PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
-  PyObject* modules = PySys_GetObject("modules");  // borrowed
-  PyObject* mod = modules ? PyDict_GetItemString(modules, s.module.c_str()) : nullptr;
-  const bool package = mod && PyObject_HasAttrString(mod, "__path__");
-  PyErr_Restore(exc_type, exc_value, exc_tb);
-  source += package ? "/__init__.cpp" : ".cpp";
-  _PyTraceback_Add(s.traceback.c_str(), source.c_str(), 0);
-#else
-  (void)s;
-#endif
+  Ref frame;
+  {
+    SavedError pending;  // whatever fails here, the method's own error stands, with or without the entry
+    if (!pending) return;
+    PyObject* modules = PySys_GetObject("modules");  // borrowed
+    PyObject* mod = modules ? PyDict_GetItemString(modules, s.module.c_str()) : nullptr;
+    const bool package = mod && PyObject_HasAttrString(mod, "__path__");
+    source += package ? "/__init__.cpp" : ".cpp";
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(source.c_str(), s.traceback.c_str(), 0)));
+    Ref globals = Ref::steal(PyDict_New());
+    if (code && globals)
+      frame = Ref::steal(reinterpret_cast<PyObject*>(
+          PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr)));
+  }
+  if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 PyObject* run(const Slot& s, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -3,6 +3,14 @@
 #include <cstring>
 #include <string>
 
+#ifdef _WIN32
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
 #include "bind/array.hpp"
 #include "kernels/api.hpp"
 
@@ -47,6 +55,39 @@ void add_functions(PyObject* module, std::initializer_list<Method> functions) {
     Ref fn = check(PyCFunction_NewEx(method_def(modtext, nullptr, f), module, modname.get()));
     check(PyObject_SetAttrString(module, f.name, fn.get()));
   }
+}
+
+namespace {
+// The path of the shared library this code was loaded from (each module links
+// its own copy of this library), or an empty Ref with no error set.
+Ref own_file() {
+#ifdef _WIN32
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCWSTR>(&own_file), &self))
+    return {};
+  std::wstring path(32768, L'\0');
+  const DWORD n = GetModuleFileNameW(self, &path[0], static_cast<DWORD>(path.size()));
+  if (n == 0 || n >= path.size()) return {};
+  return check(PyUnicode_FromWideChar(path.data(), static_cast<Py_ssize_t>(n)));
+#else
+  Dl_info info;
+  if (!dladdr(reinterpret_cast<void*>(&own_file), &info) || !info.dli_fname) return {};
+  return check(PyUnicode_DecodeFSDefault(info.dli_fname));
+#endif
+}
+}  // namespace
+
+void set_package_path(PyObject* module) {
+  Ref file = own_file();
+  if (!file) return;
+  Ref ospath = check(PyImport_ImportModule("os.path"));
+  Ref name = call(getattr(ospath.get(), QB_ID(basename)).get(), {file.get()});
+  const char* text = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  if (!text) throw Error{};
+  if (std::strncmp(text, "__init__.", 9) != 0) return;
+  Ref folder = call(getattr(ospath.get(), QB_ID(dirname)).get(), {file.get()});
+  setattr(module, QB_ID(__path__), list({folder.get()}));
 }
 
 void bind_module(PyObject* module, const char* name, const char* as) {

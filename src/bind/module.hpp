@@ -44,6 +44,14 @@ void seed(PyObject* module, long long seed);
 // kernels/api.hpp), importing it if need be.
 void connect_kernels();
 
+// A module built from an __init__ source (the package modules: quillet,
+// models.mlp, sandbox.*) gets its `__path__`, the folder of its own file, at
+// creation.  The import system sets the same when the package is found by
+// its file; loaders that map module names to files instead (an editable
+// install's) leave an extension module's `__path__` unset, and its
+// submodules could not be imported.
+void set_package_path(PyObject* module);
+
 // Runs `body` on a new module and returns it, or NULL with the error set.
 // The package module itself, which owns the kernels, is made with `connect`
 // false.
@@ -54,6 +62,7 @@ PyObject* init_module(PyModuleDef* def, F body, bool connect = true) {
     init_numpy();
     if (connect) connect_kernels();
     Ref m = check(PyModule_Create(def));
+    set_package_path(m.get());
     body(m.get());
     return m.release();
   } catch (...) {

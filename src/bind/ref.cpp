@@ -12,6 +12,67 @@ void raise(PyObject* type, const char* fmt, ...) {
   throw Error{};
 }
 
+// ---------------------------------------------------------------- SavedError
+
+// Python 3.12 keeps the raised exception as one normalised object; the
+// three-part interface before it is deprecated there.
+#if PY_VERSION_HEX >= 0x030C0000
+
+SavedError::SavedError() noexcept : exc_(PyErr_GetRaisedException()) {}
+SavedError::~SavedError() {
+  if (!taken_) PyErr_SetRaisedException(exc_);  // nullptr clears the indicator
+}
+SavedError::operator bool() const noexcept { return exc_ != nullptr; }
+Ref SavedError::take() noexcept {
+  PyObject* exc = exc_;
+  exc_ = nullptr;
+  taken_ = true;
+  return Ref::steal(exc);
+}
+
+#else
+
+SavedError::SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+SavedError::~SavedError() {
+  if (!taken_) PyErr_Restore(type_, value_, traceback_);  // all nullptr: clears the indicator
+}
+SavedError::operator bool() const noexcept { return type_ != nullptr; }
+Ref SavedError::take() noexcept {
+  taken_ = true;
+  if (!type_) return {};
+  PyErr_NormalizeException(&type_, &value_, &traceback_);
+  if (traceback_ && value_) PyException_SetTraceback(value_, traceback_);
+  Py_XDECREF(type_);
+  Py_XDECREF(traceback_);
+  PyObject* value = value_;
+  type_ = value_ = traceback_ = nullptr;
+  return Ref::steal(value);
+}
+
+#endif
+
+// ---------------------------------------------------------------- objects
+
+PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+  PyObject* mro = type->tp_mro;
+  if (!mro) return nullptr;  // not ready
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+    // Static built-in types (object among them) keep their dictionary per
+    // interpreter; tp_dict may be NULL for them.  It lives as long as the type.
+    Ref dict = Ref::steal(PyType_GetDict(base));
+#else
+    Ref dict = Ref::borrow(base->tp_dict);
+#endif
+    if (!dict) continue;
+    PyObject* found = PyDict_GetItemWithError(dict.get(), name);  // borrowed
+    if (found) return found;
+    if (PyErr_Occurred()) throw Error{};
+  }
+  return nullptr;
+}
+
 Py_ssize_t len(PyObject* o) {
   const Py_ssize_t n = PyObject_Length(o);
   if (n < 0) throw Error{};

@@ -81,6 +81,53 @@ inline void check(int status) {
 // Sets `type` with a printf-style message (PyUnicode_FromFormat codes) and throws.
 [[noreturn]] void raise(PyObject* type, const char* fmt, ...);
 
+// The pending Python error, set aside: while this object lives the error
+// indicator is clear, so cleanup code can call into Python; when it goes, the
+// error is raised again (or the indicator cleared if none was pending),
+// replacing whatever was raised in between.
+//
+//   catch (...) {
+//     {
+//       qb::SavedError saved;
+//       close_the_file();  // its own errors, if any, give way to the first one
+//     }
+//     throw;
+//   }
+class SavedError {
+ public:
+  SavedError() noexcept;
+  ~SavedError();
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+  // Whether an error was pending when this object was made.
+  explicit operator bool() const noexcept;
+  // The exception object, normalised and carrying its traceback, for the
+  // caller to keep; the destructor then leaves the indicator as it finds it.
+  Ref take() noexcept;
+
+ private:
+  bool taken_ = false;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exc_ = nullptr;
+#else
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+#endif
+};
+
+// Runs cleanup() with the pending error set aside and restores it afterwards.
+// Whatever cleanup raises (a qb::Error or any C++ exception) is dropped: the
+// pending error is the one that counts.
+template <class Cleanup>
+void preserving_error(Cleanup&& cleanup) noexcept {
+  SavedError saved;
+  try {
+    cleanup();
+  } catch (...) {
+  }
+}
+
 // Interned attribute and keyword names: QB_ID(W) is the str "W".
 #define QB_ID(name)                                         \
   ([]() -> PyObject* {                                      \
@@ -93,6 +140,12 @@ inline void check(int status) {
 inline Ref getattr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
 inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check(PyObject_SetAttr(o, name, v)); }
 inline void setattr(PyObject* o, PyObject* name, const Ref& v) { setattr(o, name, v.get()); }
+
+// The attribute `name` as the type defines it or inherits it, found along its
+// MRO without calling any descriptor: a borrowed reference, or nullptr when
+// no class on the MRO has it.  (Two lookups give the same object as long as
+// nobody assigns the attribute on a class in between.)
+PyObject* type_lookup(PyTypeObject* type, PyObject* name);
 
 // len(o)
 Py_ssize_t len(PyObject* o);

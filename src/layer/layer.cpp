@@ -167,16 +167,16 @@ void channel_mismatch(const char* fmt, ...) {
 void StockMethods::capture(PyObject* cls) {
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   cls_ = cls;
-  forward_ = _PyType_Lookup(type, QB_ID(forward));
-  backward_ = _PyType_Lookup(type, QB_ID(backward));
+  forward_ = qb::type_lookup(type, QB_ID(forward));
+  backward_ = qb::type_lookup(type, QB_ID(backward));
   Py_XINCREF(forward_);
   Py_XINCREF(backward_);
 }
 
 bool StockMethods::untouched(const Ref& obj) const {
   auto* type = Py_TYPE(obj.get());
-  if (type != reinterpret_cast<PyTypeObject*>(cls_) || _PyType_Lookup(type, QB_ID(forward)) != forward_ ||
-      _PyType_Lookup(type, QB_ID(backward)) != backward_)
+  if (type != reinterpret_cast<PyTypeObject*>(cls_) || qb::type_lookup(type, QB_ID(forward)) != forward_ ||
+      qb::type_lookup(type, QB_ID(backward)) != backward_)
     return false;
   Ref dict = qb::check(PyObject_GenericGetDict(obj.get(), nullptr));
   for (PyObject* name : {QB_ID(forward), QB_ID(backward)}) {

@@ -247,8 +247,8 @@ class ModeWalk {
   // A Sequential whose train and eval are this module's own.
   bool nested(PyObject* o) const {
     auto* type = Py_TYPE(o);
-    if (type != reinterpret_cast<PyTypeObject*>(g_class) || _PyType_Lookup(type, QB_ID(train)) != g_train ||
-        _PyType_Lookup(type, QB_ID(eval)) != g_eval)
+    if (type != reinterpret_cast<PyTypeObject*>(g_class) || qb::type_lookup(type, QB_ID(train)) != g_train ||
+        qb::type_lookup(type, QB_ID(eval)) != g_eval)
       return false;
     Ref dict = qb::check(PyObject_GenericGetDict(o, nullptr));
     for (PyObject* name : {QB_ID(train), QB_ID(eval)}) {
@@ -385,8 +385,8 @@ PyMODINIT_FUNC PyInit_sequential() {
          {"eval", "", "Sets train_mode to False and calls eval() on every layer inside that has it.", eval},
          {"__repr__", "", nullptr, repr}});
     g_class = qb::getattr(m, QB_ID(Sequential)).release();
-    g_train = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(g_class), QB_ID(train));
-    g_eval = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(g_class), QB_ID(eval));
+    g_train = qb::type_lookup(reinterpret_cast<PyTypeObject*>(g_class), QB_ID(train));
+    g_eval = qb::type_lookup(reinterpret_cast<PyTypeObject*>(g_class), QB_ID(eval));
     Py_XINCREF(g_train);
     Py_XINCREF(g_eval);
   });
