@@ -183,6 +183,29 @@ def test_global_generator_draws_repeat_and_end_as_after_one_forward():
     np.testing.assert_array_equal(layer.mask, once.mask)
 
 
+class DrawsWhenMoved:
+    """Draws a shift from numpy's generator only once W[0] has moved: the first
+    forward leaves the generator alone, the perturbed ones need it rewound."""
+
+    def __init__(self):
+        self.W = np.array([1.0, 2.0])
+        self.dLdW = np.zeros(2)
+
+    def forward(self, A):
+        self.A = A
+        return A * self.W + (np.random.rand() if self.W[0] != 1.0 else 0.0)
+
+    def backward(self, dLdZ):
+        self.dLdW = (dLdZ * self.A).sum(axis=0)
+        return dLdZ * self.W
+
+
+def test_a_layer_drawing_only_at_perturbed_points_is_rewound():
+    state = np.random.get_state()
+    assert gradcheck(DrawsWhenMoved(), np.random.default_rng(5).standard_normal((3, 2)))
+    assert np.array_equal(np.random.get_state()[1], state[1])  # one forward at A draws nothing
+
+
 def test_an_error_in_the_layer_restores_everything():
     class Fragile(Scale):
         calls = 0
