@@ -1,18 +1,24 @@
 """quillet.gradcheck: passes on every stock layer, catches a wrong backward,
 and leaves the layer, its gradient arrays and numpy's generator as found."""
 
+import re
+
 import numpy as np
 import pytest
 
 from conftest import ZOO, make
-from quillet.gradcheck import GradcheckError, gradcheck
-from quillet.nn.activation import GELU, Identity, LeakyReLU, Softmax
+from quillet.gradcheck import GradcheckError, GradcheckWarning, gradcheck
+from quillet.nn.activation import GELU, Identity, LeakyReLU, ReLU, Softmax
 from quillet.nn.batchnorm import BatchNorm1d, BatchNorm2d
 from quillet.nn.dropout import Dropout
+from quillet.nn.linear import Linear
 from quillet.nn.Lintrel import Lintrel
 from quillet.nn.Plantrel import Plantrel
 from quillet.nn.sequential import Sequential
 from quillet.optim import parameters
+
+# A check that proved nothing for some tensor warns: no legitimate check here may.
+pytestmark = pytest.mark.filterwarnings("error::quillet.gradcheck.GradcheckWarning")
 
 LAYERS = sorted(set(ZOO) - {"CrossEntropyLoss", "CNN"})  # those two take targets, not a gradient
 
@@ -177,6 +183,29 @@ def test_global_generator_draws_repeat_and_end_as_after_one_forward():
     np.testing.assert_array_equal(layer.mask, once.mask)
 
 
+class DrawsWhenMoved:
+    """Draws a shift from numpy's generator only once W[0] has moved: the first
+    forward leaves the generator alone, the perturbed ones need it rewound."""
+
+    def __init__(self):
+        self.W = np.array([1.0, 2.0])
+        self.dLdW = np.zeros(2)
+
+    def forward(self, A):
+        self.A = A
+        return A * self.W + (np.random.rand() if self.W[0] != 1.0 else 0.0)
+
+    def backward(self, dLdZ):
+        self.dLdW = (dLdZ * self.A).sum(axis=0)
+        return dLdZ * self.W
+
+
+def test_a_layer_drawing_only_at_perturbed_points_is_rewound():
+    state = np.random.get_state()
+    assert gradcheck(DrawsWhenMoved(), np.random.default_rng(5).standard_normal((3, 2)))
+    assert np.array_equal(np.random.get_state()[1], state[1])  # one forward at A draws nothing
+
+
 def test_an_error_in_the_layer_restores_everything():
     class Fragile(Scale):
         calls = 0
@@ -234,3 +263,205 @@ def test_gradients_made_by_backward_are_checked_and_removed(wrong):
     layer = Late()
     assert gradcheck(layer, np.random.default_rng(1).standard_normal((3, 2)), raise_exception=False) is not wrong
     assert not hasattr(layer, "dLdW") and layer.W.tolist() == [1.5, -2.0]
+
+
+class OneWrong(Scale):
+    """Scale whose W gradient (or input gradient) is off at one element only."""
+
+    def __init__(self, n, where, at):
+        super().__init__(n)
+        self.where, self.at = where, at
+
+    def backward(self, dLdZ):
+        dLdA = super().backward(dLdZ)
+        wrong = self.dLdW if self.where == "W" else dLdA.reshape(-1)
+        wrong[self.at] += 1.0
+        return dLdA
+
+
+@pytest.mark.parametrize("where, at", [("W", 0), ("W", 2049), ("input", 4095)])
+def test_one_wrong_element_of_4096_is_caught_by_default(where, at):
+    A = np.random.default_rng(8).standard_normal((1, 4096))
+    with pytest.raises(GradcheckError) as e:
+        gradcheck(OneWrong(4096, where, at), A)
+    row = next(line for line in str(e.value).splitlines() if line.endswith("FAIL"))
+    index = f"({at},)" if where == "W" else f"(0, {at})"
+    assert row.split()[0] == where and f" {index}  4096/4096 " in row
+    assert "sample" not in str(e.value)  # nothing was left out
+
+
+class Touched(Scale):
+    """Scale that records which elements of W the differences perturbed."""
+
+    def __init__(self, n):
+        super().__init__(n)
+        self.base, self.touched = self.W.copy(), set()
+
+    def forward(self, A):
+        self.touched.update(np.flatnonzero(self.W != self.base).tolist())
+        return super().forward(A)
+
+
+def sampled(seed, max_elements=40):
+    layer = Touched(1000)
+    assert gradcheck(layer, np.ones((1, 1000)), max_elements=max_elements, seed=seed)
+    return layer.touched
+
+
+def test_samples_differ_between_calls_unless_seeded():
+    first, second = sampled(None), sampled(None)
+    assert len(first) == len(second) == 40 and first != second
+    assert sampled(3) == sampled(3) != sampled(4)
+    assert sampled(None, max_elements=1000) == set(range(1000))
+
+
+def test_a_failure_in_a_sample_names_the_seed_that_repeats_it():
+    A = np.random.default_rng(9).standard_normal((2, 500))
+    with pytest.raises(GradcheckError) as e:
+        gradcheck(Scale(500, wrong_w=2.0), A, max_elements=30)
+    message = str(e.value)
+    assert "input, W: a random sample" in message and "max_elements=None checks every element" in message
+    seed = int(re.search(r"seed=(\d+) repeats it", message).group(1))
+    with pytest.raises(GradcheckError) as again:
+        gradcheck(Scale(500, wrong_w=2.0), A, max_elements=30, seed=seed)
+    assert str(again.value) == message
+
+
+class WrongSquare:
+    """Z = A * A, with a backward off by half: invisible where A is zero."""
+
+    def forward(self, A):
+        self.A = A
+        return A * A
+
+    def backward(self, dLdZ):
+        return 3 * self.A * dLdZ
+
+
+def behind_zero_weights():
+    return Sequential(Linear(4, 3), WrongSquare())  # Linear's default weights and bias are zeros
+
+
+def test_a_wrong_backward_behind_zero_weights_warns_and_fails_when_strict():
+    A = np.random.default_rng(10).standard_normal((2, 4))
+    with pytest.warns(GradcheckWarning, match=r"nothing was exercised for input, layers\.0\.W, layers\.0\.b"):
+        assert gradcheck(behind_zero_weights(), A)
+    with pytest.raises(GradcheckError) as e:
+        gradcheck(behind_zero_weights(), A, strict=True)
+    lines = str(e.value).splitlines()
+    assert lines[0].startswith("3 of 3 gradients were never exercised")
+    assert [line.split()[-1] for line in lines[2:5]] == ["ZERO"] * 3
+    assert gradcheck(behind_zero_weights(), A, strict=True, raise_exception=False) is False
+    # Only what was never exercised is named: the second layer sees only zeros.
+    net = Sequential(Linear(4, 3), Linear(3, 2, lambda o, i: np.linspace(-1, 1, o * i).reshape(o, i)))
+    with pytest.warns(GradcheckWarning) as record:
+        gradcheck(net, A)
+    assert "nothing was exercised for input, layers.1.W: " in str(record[0].message)
+
+
+@pytest.mark.parametrize(
+    "layer, A",
+    [
+        (ReLU(), np.array([[-1.0, 0.5], [2.0, -3.0]])),  # dead on half its inputs
+        (Scale(3), np.array([[0.0, 1.0, 2.0], [0.0, -1.0, 0.5]])),  # dLdW[0] is 0: its input column is
+    ],
+    ids=["ReLU", "Scale"],
+)
+def test_gradients_zero_in_a_few_elements_pass_without_a_warning(layer, A):
+    assert gradcheck(layer, A, strict=True)  # and the module's filter turns any warning into an error
+
+
+class Late(Scale):
+    """Scale without dLdW until its first backward."""
+
+    def __init__(self, n):
+        super().__init__(n)
+        del self.dLdW
+
+
+def tied(kind, wrong):
+    """Two layers sharing one W, the second's gradient wrong if asked."""
+    if kind == "Linear":
+
+        class Off(Linear):
+            def backward(self, dLdZ):
+                dLdA = super().backward(dLdZ)
+                self.dLdW = self.dLdW * (1.01 if wrong else 1.0)
+                return dLdA
+
+        rng = np.random.default_rng(11)
+        first, second = Linear(4, 4, lambda o, i: rng.standard_normal((o, i))), Off(4, 4)
+    else:
+        first, second = Scale(4), (Late(4) if kind == "late gradient" else Scale(4))
+        second.wrong_w = 1.01 if wrong else 1.0
+        if kind == "float32":
+            first.W = np.linspace(0.5, 1.5, 4, dtype=np.float32)
+    second.W = first.W
+    return Sequential(first, second)
+
+
+KINDS = ["Python", "Linear", "float32", "late gradient"]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_tied_weights_pass_when_right_and_fail_when_wrong(kind):
+    A = np.random.default_rng(12).standard_normal((3, 4))
+    assert gradcheck(tied(kind, wrong=False), A)
+    with pytest.raises(GradcheckError) as e:
+        gradcheck(tied(kind, wrong=True), A)
+    lines = str(e.value).splitlines()
+    rows = {line.split()[0]: line.split()[-1] for line in lines[2:-1]}  # one row for the tied W, under its first path
+    assert rows == {
+        "input": "ok",
+        "layers.0.W": "FAIL",
+        **({"layers.0.b": "ok", "layers.1.b": "ok"} if kind == "Linear" else {}),
+    }
+    assert lines[-1] == "layers.0.W is also held at layers.1.W: its gradient is the sum of theirs"
+
+
+@pytest.mark.parametrize("outcome", ["pass", "fail", "raise"])
+@pytest.mark.parametrize("kind", KINDS)
+def test_tied_layers_are_left_as_found(kind, outcome):
+    net = tied(kind, wrong=outcome == "fail")
+    first, second = net.layers
+    W, values = first.W, first.W.copy()
+    grads = {}
+    for layer, fill in ((first, 7.0), (second, 9.0)):
+        if kind != "late gradient" or layer is first:
+            layer.dLdW = np.full(W.shape, fill)
+            grads[layer] = layer.dLdW
+    if outcome == "raise":
+        calls = []
+
+        def fragile(A, forward=second.forward):
+            calls.append(1)
+            if len(calls) == 4:
+                raise RuntimeError("boom")
+            return forward(A)
+
+        second.forward = fragile
+    A = np.random.default_rng(13).standard_normal((3, 4))
+    if outcome == "raise":
+        with pytest.raises(RuntimeError, match="boom"):
+            gradcheck(net, A)
+    else:
+        assert gradcheck(net, A, raise_exception=False) is (outcome == "pass")
+    assert first.W is W and second.W is W and np.array_equal(W, values) and W.dtype == values.dtype
+    for layer, g in grads.items():
+        assert layer.dLdW is g and (g == (7.0 if layer is first else 9.0)).all()
+    assert kind != "late gradient" or not hasattr(second, "dLdW")
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, word",
+    [
+        (dict(seed=-1), ValueError, "seed"),
+        (dict(seed=2**64), ValueError, "seed"),
+        (dict(seed=1.5), TypeError, "seed"),
+        (dict(seed=True), TypeError, "seed"),
+        (dict(max_elements=-5), ValueError, "max_elements"),
+    ],
+)
+def test_seed_and_max_elements_are_validated(kwargs, error, word):
+    with pytest.raises(error, match=word):
+        gradcheck(Scale(3), np.ones((2, 3)), **kwargs)
