@@ -316,7 +316,7 @@ Ref broadcast_parameters(PyObject*, PyObject* model, PyObject* root, PyObject* c
   Ref root_int = qb::py_int(r);
   if (place.size > 1)
     transfer(pieces, bucket, sender, !sender, 1.0,
-           [&](const Ref& buf) { qb::call_method(comm.get(), QB_ID(Bcast), {buf.get(), root_int.get()}); });
+             [&](const Ref& buf) { qb::call_method(comm.get(), QB_ID(Bcast), {buf.get(), root_int.get()}); });
   for (auto& [f, array] : replaced) f->assign(array);
   return {};
 }
@@ -412,9 +412,8 @@ Ref allreduce_gradients(PyObject*, PyObject* model, PyObject* average, PyObject*
     if (gr.target.get() != gr.original.get())
       for (const ql::Holder* h : gr.holders) qb::setattr(h->owner.get(), h->grad_name.get(), gr.target);
   if (place.size == 1) return {};
-  transfer(pieces, bucket, true, true, avg ? static_cast<double>(place.size) : 1.0, [&](const Ref& buf) {
-    qb::call_method(comm.get(), QB_ID(Allreduce), {g_mpi.in_place, buf.get()});
-  });
+  transfer(pieces, bucket, true, true, avg ? static_cast<double>(place.size) : 1.0,
+           [&](const Ref& buf) { qb::call_method(comm.get(), QB_ID(Allreduce), {g_mpi.in_place, buf.get()}); });
   return {};
 }
 
@@ -455,7 +454,8 @@ Ref shard(PyObject*, PyObject* n_arg, PyObject* seed, PyObject* epoch, PyObject*
   Ref count = qb::py_int(n);
   Ref perm_any = qb::call_method(rng.get(), QB_ID(permutation), {count.get()});
   Ref perm = qb::check(PyArray_FROMANY(perm_any.get(), NPY_INT64, 1, 1, NPY_ARRAY_CARRAY_RO));
-  if (qb::size(perm) != n) qb::fail(PyExc_RuntimeError, "numpy's permutation(%lld) has %zd elements", n, qb::size(perm));
+  if (qb::size(perm) != n)
+    qb::fail(PyExc_RuntimeError, "numpy's permutation(%lld) has %zd elements", n, qb::size(perm));
   const auto* p = static_cast<const int64_t*>(PyArray_DATA(qb::arr(perm)));
   auto* o = static_cast<int64_t*>(PyArray_DATA(qb::arr(out)));
   for (long long j = 0; j < per; ++j) o[j] = p[(place.rank + j * place.size) % n];
@@ -672,15 +672,14 @@ PyMODINIT_FUNC PyInit_distributed() {
     g_mpi.in_place = qb::getattr(mpi.get(), QB_ID(IN_PLACE)).release();
     g_mpi.max = qb::getattr(mpi.get(), QB_ID(MAX)).release();
     g_mpi.module = mpi.release();
-    qb::add_functions(
-        m, {{"rank", "comm=None", RANK_DOC, rank},
-            {"size", "comm=None", SIZE_DOC, size},
-            {"broadcast_parameters", "model, root=0, comm=None, *, bucket_bytes=16777216", BROADCAST_DOC,
-             broadcast_parameters},
-            {"allreduce_gradients", "model, average=True, comm=None, *, bucket_bytes=16777216", ALLREDUCE_DOC,
-             allreduce_gradients},
-            {"shard", "n, *, seed=0, epoch=0, drop_last=False, comm=None", SHARD_DOC, shard},
-            {"_excepthook", "type, value, traceback", nullptr, excepthook}});
+    qb::add_functions(m, {{"rank", "comm=None", RANK_DOC, rank},
+                          {"size", "comm=None", SIZE_DOC, size},
+                          {"broadcast_parameters", "model, root=0, comm=None, *, bucket_bytes=16777216", BROADCAST_DOC,
+                           broadcast_parameters},
+                          {"allreduce_gradients", "model, average=True, comm=None, *, bucket_bytes=16777216",
+                           ALLREDUCE_DOC, allreduce_gradients},
+                          {"shard", "n, *, seed=0, epoch=0, drop_last=False, comm=None", SHARD_DOC, shard},
+                          {"_excepthook", "type, value, traceback", nullptr, excepthook}});
     qb::make_class(m, "DistributedOptimizer", OPTIMIZER_DOC,
                    {{"__init__", "optimizer, comm=None", nullptr, optimizer_init},
                     {"step", "", "Averages the model's gradients across the ranks, then steps the wrapped optimizer.",
