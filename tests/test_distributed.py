@@ -147,9 +147,10 @@ def mpiexec():
     return str(beside) if beside.exists() else shutil.which("mpiexec")
 
 
-def launch(n, mode, timeout):
-    """Runs the worker on n processes of this machine; (status, output).  A job
-    that outlives `timeout` seconds is killed and fails the test."""
+def launch(n, mode, timeout, script=WORKER, cwd=None):
+    """Runs the worker (or `script` with the arguments `mode`) on n processes of
+    this machine; (status, output).  A job that outlives `timeout` seconds is
+    killed and fails the test."""
     if mpiexec() is None:
         pytest.skip("no mpiexec (pip install 'quillet[mpi]')")
     pytest.importorskip("mpi4py.MPI")
@@ -160,11 +161,12 @@ def launch(n, mode, timeout):
     if "HYDRA" in subprocess.run([mpiexec(), "--version"], capture_output=True, text=True, env=env).stdout:
         command += ["-launcher", "fork"]  # MPICH: start the processes here, never through ssh
     job = subprocess.Popen(
-        [*command, sys.executable, str(WORKER), mode],
+        [*command, sys.executable, str(script), *([mode] if isinstance(mode, str) else mode)],
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
         text=True,
         env=env,
+        cwd=cwd,
         start_new_session=True,
     )
     try:
@@ -186,3 +188,14 @@ def test_an_exception_on_one_rank_aborts_the_job():
     status, out = launch(3, "abort", timeout=30)
     assert status != 0, out
     assert "rank 1 fails on purpose" in out and "uncaught exception on rank 1 of 3" in out, out
+
+
+def test_the_example_trains_on_two_processes(tmp_path):
+    for name in ("sklearn", "matplotlib", "tqdm"):
+        pytest.importorskip(name, reason='the example\'s dependencies: pip install ".[examples]"')
+    example = pathlib.Path(__file__).resolve().parents[1] / "examples" / "train_digits_distributed.py"
+    status, out = launch(2, ["--epochs", "2", "--batchnorm"], timeout=120, script=example, cwd=tmp_path)
+    assert status == 0, out
+    assert out.startswith("2 processes:") and "(16 per process)" in out, out
+    accuracy = float(out.split("final test accuracy: ")[1].split("%")[0])
+    assert accuracy > 80 and (tmp_path / "out" / "digits_distributed.npz").exists(), out
