@@ -635,12 +635,17 @@ Ref import_mpi() {
   PyObject* m = PyImport_ImportModule("mpi4py.MPI");
   if (m) return Ref::steal(m);
   if (!PyErr_ExceptionMatches(PyExc_Exception)) throw qb::Error{};
+#if PY_VERSION_HEX >= 0x030C0000
+  Ref cause = Ref::steal(PyErr_GetRaisedException());
+#else
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
+  if (tb) PyException_SetTraceback(value, tb);
   Ref cause = Ref::steal(value);
   Py_XDECREF(type);
   Py_XDECREF(tb);
+#endif
   Ref msg = qb::check(PyUnicode_FromFormat(
       "quillet.distributed needs mpi4py and an MPI library, which could not be imported (%S); install them with  "
       "pip install 'quillet[mpi]'  (or pip install mpi4py mpich)",
