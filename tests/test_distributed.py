@@ -81,10 +81,6 @@ def test_shards_follow_seed_and_epoch(dist):
     assert not np.array_equal(one(seed=1, epoch=2), one(seed=2, epoch=2))
 
 
-def test_single_process_rank_and_size(dist):
-    assert (dist.rank(), dist.size()) == (0, 1)
-
-
 @pytest.mark.parametrize(
     "call, error, words",
     [
