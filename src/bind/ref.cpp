@@ -155,6 +155,17 @@ std::string Ref::text() const {
 
 long long Ref::index() const { return as_index(p_); }
 
+std::string error_text() {
+  SavedError saved;
+  if (!saved) return "";
+  Ref e = saved.take();
+  std::string out = Py_TYPE(e.get())->tp_name;
+  Ref s = Ref::steal(PyObject_Str(e.get()));
+  if (s && PyUnicode_GetLength(s.get()) > 0) out += ": " + s.text();
+  PyErr_Clear();
+  return out;
+}
+
 Ref text(const std::string& s) { return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))); }
 
 Ref import(const char* name) { return check(PyImport_ImportModule(name)); }

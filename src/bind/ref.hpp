@@ -128,6 +128,35 @@ void preserving_error(Cleanup&& cleanup) noexcept {
   }
 }
 
+// Runs body(); if it throws, runs cleanup() with the error set aside (as
+// preserving_error does) and throws again: Python's try/finally for the
+// failing path.
+template <class Body, class Cleanup>
+void guarded(Body&& body, Cleanup&& cleanup) {
+  try {
+    body();
+  } catch (...) {
+    preserving_error(cleanup);
+    throw;
+  }
+}
+
+// Python's recursion limit around a recursive walk, so that a pathologically
+// deep or self-containing structure raises RecursionError (the message ends
+// with `where`) instead of exhausting the C stack.
+class RecursionGuard {
+ public:
+  explicit RecursionGuard(const char* where) {
+    if (Py_EnterRecursiveCall(where)) throw Error{};
+  }
+  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// "TypeError: message" for the pending error, which is cleared ("" if none).
+std::string error_text();
+
 // Interned attribute and keyword names: QB_ID(W) is the str "W".
 #define QB_ID(name)                                         \
   ([]() -> PyObject* {                                      \

@@ -164,26 +164,34 @@ void channel_mismatch(const char* fmt, ...) {
 
 // ---------------------------------------------------------------- composites
 
-void StockMethods::capture(PyObject* cls) {
+void StockMethods::capture(PyObject* cls, PyObject* first, PyObject* second) {
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   cls_ = cls;
-  forward_ = qb::type_lookup(type, QB_ID(forward));
-  backward_ = qb::type_lookup(type, QB_ID(backward));
-  Py_XINCREF(forward_);
-  Py_XINCREF(backward_);
+  names_[0] = first ? first : QB_ID(forward);
+  names_[1] = second ? second : QB_ID(backward);
+  for (int i = 0; i < 2; ++i) {
+    methods_[i] = qb::type_lookup(type, names_[i]);
+    Py_XINCREF(methods_[i]);
+  }
 }
 
 bool StockMethods::untouched(const Ref& obj) const {
   auto* type = Py_TYPE(obj.get());
-  if (type != reinterpret_cast<PyTypeObject*>(cls_) || qb::type_lookup(type, QB_ID(forward)) != forward_ ||
-      qb::type_lookup(type, QB_ID(backward)) != backward_)
-    return false;
+  if (type != reinterpret_cast<PyTypeObject*>(cls_)) return false;
+  for (int i = 0; i < 2; ++i)
+    if (qb::type_lookup(type, names_[i]) != methods_[i]) return false;
   Ref dict = qb::check(PyObject_GenericGetDict(obj.get(), nullptr));
-  for (PyObject* name : {QB_ID(forward), QB_ID(backward)}) {
+  for (PyObject* name : names_) {
     if (PyDict_GetItemWithError(dict.get(), name)) return false;
     if (PyErr_Occurred()) throw qb::Error{};
   }
   return true;
+}
+
+bool enterable(PyObject* o) {
+  if (PyType_Check(o) || PyModule_Check(o) || PyArray_Check(o)) return false;
+  const PyTypeObject* t = Py_TYPE(o);
+  return (t->tp_flags & Py_TPFLAGS_HEAPTYPE) && t->tp_dictoffset != 0;
 }
 
 // ---------------------------------------------------------------- repr

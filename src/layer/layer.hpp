@@ -75,20 +75,24 @@ void add_grad(PyObject* obj, PyObject* name, const Ref& value);
 
 // ---------------------------------------------------------------- composites
 
-// A class's forward and backward as a module found them at import.  A
-// composite layer drives its parts with fused kernels only while a part is
-// exactly such an instance and nothing has replaced those methods, on the
-// class or on the instance; otherwise it calls the methods.
+// A class's forward and backward (or other pair of methods) as a module found
+// them at import.  A composite layer drives its parts with fused kernels only
+// while a part is exactly such an instance and nothing has replaced those
+// methods, on the class or on the instance; otherwise it calls the methods.
 class StockMethods {
  public:
-  void capture(PyObject* cls);
+  void capture(PyObject* cls, PyObject* first = nullptr, PyObject* second = nullptr);
   bool untouched(const Ref& obj) const;
 
  private:
   PyObject* cls_ = nullptr;
-  PyObject* forward_ = nullptr;  // strong references, kept for the process
-  PyObject* backward_ = nullptr;
+  PyObject* names_[2] = {nullptr, nullptr};
+  PyObject* methods_[2] = {nullptr, nullptr};  // strong references, kept for the process
 };
+
+// An instance of a class with a __dict__: what a layer or a network is.
+// Modules, classes, functions, arrays and built-in objects are not.
+bool enterable(PyObject* o);
 
 // ---------------------------------------------------------------- repr
 

@@ -8,14 +8,6 @@ namespace ql {
 
 namespace {
 
-// An instance of a class with a __dict__: what a layer or a network is.
-// Modules, classes, functions, arrays and built-in objects are not entered.
-bool enterable(PyObject* o) {
-  if (PyType_Check(o) || PyModule_Check(o) || PyArray_Check(o)) return false;
-  const PyTypeObject* t = Py_TYPE(o);
-  return (t->tp_flags & Py_TPFLAGS_HEAPTYPE) && t->tp_dictoffset != 0;
-}
-
 bool is_sequence(PyObject* o) { return PyList_Check(o) || PyTuple_Check(o); }
 
 bool floating(PyObject* o) { return PyArray_Check(o) && PyArray_ISFLOAT(reinterpret_cast<PyArrayObject*>(o)); }
@@ -27,14 +19,7 @@ bool same_shape(PyObject* a, PyObject* b) {
          std::memcmp(PyArray_DIMS(x), PyArray_DIMS(y), sizeof(npy_intp) * static_cast<size_t>(PyArray_NDIM(x))) == 0;
 }
 
-// Keeps Python's recursion limit, so a pathologically deep structure raises
-// RecursionError instead of exhausting the C stack.
-struct Depth {
-  explicit Depth(const char* where) {
-    if (Py_EnterRecursiveCall(where)) throw qb::Error{};
-  }
-  ~Depth() { Py_LeaveRecursiveCall(); }
-};
+using Depth = qb::RecursionGuard;
 
 class Walk {
  public:
@@ -137,6 +122,21 @@ std::vector<Found> find_arrays(PyObject* model, bool buffers) {
              Py_TYPE(model)->tp_name);
   }
   return std::move(walk.found);
+}
+
+void zero_grads(PyObject* model) {
+  Ref zero = qb::py_int(0);
+  for (const Found& f : find_arrays(model, false)) {
+    for (const Holder* h : f.holders()) {
+      Ref g = qb::getattr(h->owner.get(), h->grad_name.get());
+      if (PyArray_Check(g.get()) && PyArray_ISWRITEABLE(qb::arr(g))) {
+        qb::check(PyArray_FillWithScalar(qb::arr(g), zero.get()));
+      } else {
+        Ref p = qb::as_array(qb::getattr(h->owner.get(), h->name.get()).get());
+        qb::setattr(h->owner.get(), h->grad_name.get(), qb::zeros(qb::dims(p)));
+      }
+    }
+  }
 }
 
 std::vector<const Holder*> Found::holders() const {

@@ -49,6 +49,10 @@ struct Found : Holder {
 // TypeError unless the model is an object the walk can enter.
 std::vector<Found> find_arrays(PyObject* model, bool buffers);
 
+// Fills every parameter gradient inside the model with zeros, at every holder:
+// in place where it is a writeable array, else as a new float64 array.
+void zero_grads(PyObject* model);
+
 // The dotted path as a Python str.
 Ref path_str(const Holder& f);
 

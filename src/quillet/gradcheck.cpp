@@ -46,19 +46,8 @@ PyObject* g_warning = nullptr;  // GradcheckWarning
 
 // ---------------------------------------------------------------- arguments
 
-double number(PyObject* value, const char* name) {
-  if (PyUnicode_Check(value) || PyBytes_Check(value) || value == Py_None)
-    qb::fail(PyExc_TypeError, "%s must be a real number, not %s", name, Py_TYPE(value)->tp_name);
-  const double v = PyFloat_AsDouble(value);
-  if (v == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    qb::fail(PyExc_TypeError, "%s must be a real number, not %s", name, Py_TYPE(value)->tp_name);
-  }
-  return v;
-}
-
 double bounded(PyObject* value, const char* name, bool strict) {
-  const double v = number(value, name);
+  const double v = qb::real(value, name);
   if (!std::isfinite(v) || (strict ? !(v > 0.0) : !(v >= 0.0))) {
     Ref shown = qb::py_float(v);
     qb::fail(PyExc_ValueError, "%s must be a finite number %s 0, got %R", name, strict ? ">" : ">=", shown.get());
@@ -261,21 +250,12 @@ class Check {
       }
     }
     bool ok = false;
-    try {
-      ok = compare(A, report);
-    } catch (...) {
-      PyObject *type, *value, *tb;
-      PyErr_Fetch(&type, &value, &tb);
-      try {
-        restore();
-        restore_buffers();
-        qb::call(set_state_.get(), {rng_.get()});
-      } catch (...) {
-        PyErr_Clear();
-      }
-      PyErr_Restore(type, value, tb);
-      throw;
-    }
+    qb::guarded([&] { ok = compare(A, report); },
+                [&] {
+                  restore();
+                  restore_buffers();
+                  qb::call(set_state_.get(), {rng_.get()});
+                });
     // Leave the layer with the state of one plain forward(A), the parameters
     // and gradients as they were, and the generator as that forward leaves it.
     restore_params();

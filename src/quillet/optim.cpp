@@ -25,16 +25,7 @@ namespace {
 
 // ---------------------------------------------------------------- hyper-parameters
 
-double real(PyObject* value, const char* name) {
-  if (PyUnicode_Check(value) || PyBytes_Check(value) || value == Py_None)
-    qb::fail(PyExc_TypeError, "%s must be a real number, not %s", name, Py_TYPE(value)->tp_name);
-  const double v = PyFloat_AsDouble(value);
-  if (v == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    qb::fail(PyExc_TypeError, "%s must be a real number, not %s", name, Py_TYPE(value)->tp_name);
-  }
-  return v;
-}
+using qb::real;
 
 [[noreturn]] void invalid(const char* name, const char* rule, double v) {
   Ref shown = qb::py_float(v);
@@ -276,19 +267,7 @@ void finish(const ql::Found& f, const Target& t) {
 // ---------------------------------------------------------------- zero_grad
 
 Ref zero_grad(PyObject* self) {
-  Ref model = qb::getattr(self, QB_ID(model));
-  Ref zero = qb::py_int(0);
-  for (const ql::Found& f : parameters_of(model.get(), false)) {
-    for (const ql::Holder* h : f.holders()) {
-      Ref g = qb::getattr(h->owner.get(), h->grad_name.get());
-      if (PyArray_Check(g.get()) && PyArray_ISWRITEABLE(qb::arr(g))) {
-        qb::check(PyArray_FillWithScalar(qb::arr(g), zero.get()));
-      } else {
-        Ref p = qb::as_array(qb::getattr(h->owner.get(), h->name.get()).get());
-        qb::setattr(h->owner.get(), h->grad_name.get(), qb::zeros(qb::dims(p)));
-      }
-    }
-  }
+  ql::zero_grads(qb::getattr(self, QB_ID(model)).get());
   return {};
 }
 

@@ -31,62 +31,14 @@ namespace {
 
 PyObject* g_error = nullptr;  // StateFileError
 
-Ref import(const char* name) { return qb::check(PyImport_ImportModule(name)); }
-
-Ref attr(PyObject* o, const char* name) { return qb::check(PyObject_GetAttrString(o, name)); }
-
-// o.name(*args)
-Ref method(PyObject* o, const char* name, std::initializer_list<PyObject*> args) {
-  return qb::call(attr(o, name).get(), args);
-}
-
-Ref text(const std::string& s) {
-  return qb::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
+using qb::import;
+using qb::text;
 
 // A name as UTF-8, lone surrogates shown as escapes (such a name is no path of
 // any model: the walk skips it).
-std::string utf8(PyObject* s) {
-  Py_ssize_t n = 0;
-  const char* t = PyUnicode_AsUTF8AndSize(s, &n);
-  if (t) return std::string(t, static_cast<size_t>(n));
-  PyErr_Clear();
-  Ref b = qb::check(PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace"));
-  return std::string(PyBytes_AS_STRING(b.get()), static_cast<size_t>(PyBytes_GET_SIZE(b.get())));
-}
+std::string utf8(PyObject* s) { return Ref::borrow(s).text(); }
 
-// Runs `body`; on a Python error, calls `cleanup` with the error set aside
-// (its own errors are dropped) and raises the original again.
-template <class Body, class Cleanup>
-void guarded(Body body, Cleanup cleanup) {
-  try {
-    body();
-  } catch (...) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    try {
-      cleanup();
-    } catch (...) {
-    }
-    PyErr_Clear();
-    PyErr_Restore(type, value, tb);
-    throw;
-  }
-}
-
-// The message of the pending exception, which is cleared ("" for none).
-std::string pending_message() {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-  if (!t) return "";
-  Ref s = Ref::steal(v ? PyObject_Str(v.get()) : nullptr);
-  std::string out = reinterpret_cast<PyTypeObject*>(t.get())->tp_name;
-  if (s && PyUnicode_GetLength(s.get()) > 0) out += ": " + utf8(s.get());
-  PyErr_Clear();
-  return out;
-}
+std::string pending_message() { return qb::error_text(); }
 
 // "'a.W', 'b.b'" for at most a few names.
 std::string names_text(const std::vector<std::string>& names) {
@@ -111,7 +63,7 @@ bool real_dtype(PyArray_Descr* d) {
 bool is_optimizer(PyObject* o) {
   Ref optim = import("quillet.optim");
   for (const char* name : {"SGD", "Adam", "AdamW"}) {
-    const int yes = PyObject_IsInstance(o, attr(optim.get(), name).get());
+    const int yes = PyObject_IsInstance(o, optim.attr(name).get());
     qb::check(yes);
     if (yes) return true;
   }
@@ -169,7 +121,7 @@ void assign(const std::vector<Slot>& slots, const std::vector<Ref>& values) {
     Ref old;
   };
   std::vector<Done> done;
-  guarded(
+  qb::guarded(
       [&] {
         for (size_t i = 0; i < slots.size(); ++i) {
           if (!values[i] || ql::writable_f64(slots[i].where.array.get())) continue;
@@ -232,7 +184,7 @@ const char* const kEntryKeys[] = {"momentum_buffer", "exp_avg", "exp_avg_sq", "s
 const char* stock_name(PyObject* opt) {
   Ref optim = import("quillet.optim");
   for (const char* name : {"AdamW", "Adam", "SGD"}) {  // AdamW before Adam: a subclass may be both
-    const int yes = PyObject_IsInstance(opt, attr(optim.get(), name).get());
+    const int yes = PyObject_IsInstance(opt, optim.attr(name).get());
     qb::check(yes);
     if (yes) return name;
   }
@@ -261,7 +213,7 @@ Ref optimizer_state_dict(PyObject* opt) {
     qb::check(PyDict_SetItem(out.get(), text(name).get(), a.get()));
   };
   put("optimizer", text(kind).get());
-  for (const char* h : hyper_names(kind)) put(h, qb::getattr(opt, qb::str(h).get()).get());
+  for (const char* h : hyper_names(kind)) put(h, Ref::borrow(opt).attr(h).get());
   Ref state = qb::getattr(opt, QB_ID(state));
   if (!PyDict_Check(state.get()))
     qb::fail(PyExc_TypeError, "the optimizer's state must be a dict, not %s", Py_TYPE(state.get())->tp_name);
@@ -328,7 +280,7 @@ void load_optimizer(PyObject* opt, const std::vector<std::string>& names, const 
   Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(opt)));
   Ref model = qb::getattr(opt, QB_ID(model));
   {
-    Ref scratch_cls = qb::getattr(import("quillet.optim").get(), qb::str(kind.c_str()).get());
+    Ref scratch_cls = import("quillet.optim").attr(kind.c_str());
     Ref args = qb::tuple({model.get()});
     Ref scratch = Ref::steal(PyObject_Call(scratch_cls.get(), args.get(), kw.get()));
     if (!scratch) {
@@ -476,12 +428,12 @@ class Archive {
       label_ = named_ ? utf8(name.get()) : std::string("the file");
     } else {
       Ref os = import("os");
-      Ref path = qb::call(attr(os.get(), "fspath").get(), {source});
-      if (!PyUnicode_Check(path.get())) path = qb::call(attr(os.get(), "fsdecode").get(), {path.get()});
+      Ref path = qb::call(os.attr("fspath").get(), {source});
+      if (!PyUnicode_Check(path.get())) path = qb::call(os.attr("fsdecode").get(), {path.get()});
       label_ = utf8(path.get());
       named_ = true;
       Ref builtins = import("builtins");
-      file_ = qb::call(attr(builtins.get(), "open").get(), {path.get(), qb::str("rb").get()});
+      file_ = qb::call(builtins.attr("open").get(), {path.get(), qb::str("rb").get()});
       own_ = true;
     }
     if (named_) {
@@ -489,26 +441,14 @@ class Archive {
       if (quoted) label_ = utf8(quoted.get());
       PyErr_Clear();
     }
-    guarded([&] { open_directory(); }, [&] { close(); });
+    qb::guarded([&] { open_directory(); }, [&] { close(); });
   }
 
+  // Closing gives way to an error already raised, and raises none of its own.
   ~Archive() {
-    if (PyErr_Occurred()) {
-      PyObject *type, *value, *tb;
-      PyErr_Fetch(&type, &value, &tb);
-      try {
-        close();
-      } catch (...) {
-      }
-      PyErr_Clear();
-      PyErr_Restore(type, value, tb);
-    } else {
-      try {
-        close();
-      } catch (...) {
-        PyErr_Clear();
-      }
-    }
+    const bool failing = PyErr_Occurred();
+    qb::preserving_error([&] { close(); });
+    if (!failing) PyErr_Clear();
   }
 
   const std::vector<std::string>& names() const { return names_; }
@@ -530,57 +470,60 @@ class Archive {
     refuse(member, why.empty() ? error : why + " (" + error + ")");
   }
 
+  // f(), or, if it raises, a refusal for its error.
+  template <class F>
+  Ref or_refuse(const std::string& member, const std::string& why, F f) const {
+    try {
+      return f();
+    } catch (const qb::Error&) {
+      refuse_pending(member, why);
+    }
+  }
+
   // The member's array, read after its header has been checked: real numbers,
   // of the given shape, and exactly as many bytes as those need.
   Ref read(size_t i, const std::vector<npy_intp>& shape, bool text = false) {
     const std::string& name = names_[i];
-    Ref member = Ref::steal(PyObject_CallMethod(zip_.get(), "open", "O", infos_[i].get()));
-    if (!member) refuse_pending(name, "");
+    Ref member = or_refuse(name, "", [&] { return zip_.call("open", infos_[i]); });
     Ref out;
-    guarded([&] { out = read_member(member.get(), i, shape, text); },
-            [&] { qb::call_method(member.get(), QB_ID(close), {}); });
-    qb::call_method(member.get(), QB_ID(close), {});
+    qb::guarded([&] { out = read_member(member, i, shape, text); },
+            [&] { member.call("close"); });
+    member.call("close");
     return out;
   }
 
  private:
   void open_directory() {
     // What the file starts with says what it is when it is no archive.
-    Ref head = Ref::steal(PyObject_CallMethod(file_.get(), "read", "n", Py_ssize_t{6}));
-    if (!head) refuse_pending("", "");
+    Ref head = or_refuse("", "", [&] { return file_.call("read", 6); });
     if (!PyBytes_Check(head.get())) refuse("", "the file object does not give bytes");
     const std::string start(PyBytes_AS_STRING(head.get()), static_cast<size_t>(PyBytes_GET_SIZE(head.get())));
     if (start.empty()) refuse("", "the file is empty, not an .npz archive of plain arrays, the only kind load reads");
     if (start == "\x93NUMPY")
       refuse("", "it holds a single array, not a saved state (an .npz archive of named arrays)");
-    if (!Ref::steal(PyObject_CallMethod(file_.get(), "seek", "n", Py_ssize_t{0}))) refuse_pending("", "");
-
-    Ref zipfile = import("zipfile");
-    zip_ = Ref::steal(PyObject_CallFunctionObjArgs(attr(zipfile.get(), "ZipFile").get(), file_.get(), nullptr));
-    if (!zip_) refuse_pending("", "it is not an .npz archive of plain arrays, the only kind load reads");
-    Ref infos = Ref::steal(PyObject_CallMethod(zip_.get(), "infolist", nullptr));
-    if (!infos) refuse_pending("", "");
-    Ref list = qb::check(PySequence_List(infos.get()));
+    or_refuse("", "", [&] { return file_.call("seek", 0); });
+    zip_ = or_refuse("", "it is not an .npz archive of plain arrays, the only kind load reads",
+                     [&] { return import("zipfile").attr("ZipFile")(file_); });
+    Ref list = or_refuse("", "", [&] { return qb::check(PySequence_List(zip_.call("infolist").get())); });
     std::unordered_set<std::string> seen;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
       PyObject* info = PyList_GET_ITEM(list.get(), i);
-      const std::string filename = utf8(attr(info, "filename").get());
+      const std::string filename = Ref::borrow(info).attr("filename").text();
       if (filename.size() < 4 || filename.compare(filename.size() - 4, 4, ".npy") != 0)
         refuse(filename, "the member is not an .npy array");
       const std::string name = filename.substr(0, filename.size() - 4);
       if (!seen.insert(name).second) refuse(name, "the archive holds two members of that name");
-      const long long flags = qb::as_index(attr(info, "flag_bits").get());
+      const long long flags = Ref::borrow(info).attr("flag_bits").index();
       if (flags & 1) refuse(name, "the member is encrypted");
       names_.push_back(name);
       infos_.push_back(Ref::borrow(info));
     }
   }
 
-  Ref read_member(PyObject* member, size_t i, const std::vector<npy_intp>& shape, bool text) {
+  Ref read_member(const Ref& member, size_t i, const std::vector<npy_intp>& shape, bool text) {
     const std::string& name = names_[i];
     auto read_bytes = [&](Py_ssize_t n, const char* what) -> std::string {
-      Ref b = Ref::steal(PyObject_CallMethod(member, "read", "n", n));
-      if (!b) refuse_pending(name, "its data is damaged");
+      Ref b = or_refuse(name, "its data is damaged", [&] { return member.call("read", n); });
       if (!PyBytes_Check(b.get()) || PyBytes_GET_SIZE(b.get()) != n)
         refuse(name, std::string("the data ends inside the ") + what);
       return std::string(PyBytes_AS_STRING(b.get()), static_cast<size_t>(n));
@@ -599,16 +542,15 @@ class Archive {
     Ref header_text = Ref::steal(PyUnicode_Decode(header.data(), static_cast<Py_ssize_t>(header.size()),
                                                   major == 3 ? "utf-8" : "latin-1", "strict"));
     if (!header_text) refuse(name, "its .npy header is not text");
-    Ref literal_eval = attr(import("ast").get(), "literal_eval");
-    Ref d = Ref::steal(PyObject_CallFunctionObjArgs(literal_eval.get(), header_text.get(), nullptr));
-    if (!d) refuse_pending(name, "its .npy header cannot be read");
+    Ref d = or_refuse(name, "its .npy header cannot be read",
+                      [&] { return import("ast").attr("literal_eval")(header_text); });
     if (!PyDict_Check(d.get()) || PyDict_Size(d.get()) != 3) refuse(name, "its .npy header is not a valid one");
     PyObject* descr = PyDict_GetItemString(d.get(), "descr");
     PyObject* fortran = PyDict_GetItemString(d.get(), "fortran_order");
     PyObject* shape_obj = PyDict_GetItemString(d.get(), "shape");
     if (!descr || !fortran || !PyBool_Check(fortran) || !shape_obj || !PyTuple_Check(shape_obj))
       refuse(name, "its .npy header is not a valid one");
-    Ref to_dtype = attr(import("numpy.lib.format").get(), "descr_to_dtype");
+    Ref to_dtype = import("numpy.lib.format").attr("descr_to_dtype");
     Ref dtype = Ref::steal(PyObject_CallFunctionObjArgs(to_dtype.get(), descr, nullptr));
     if (!dtype || !PyArray_DescrCheck(dtype.get())) {
       PyErr_Clear();
@@ -639,18 +581,16 @@ class Archive {
     npy_intp count = 1;
     for (npy_intp v : dims) count *= v;
     const size_t nbytes = static_cast<size_t>(count) * static_cast<size_t>(PyDataType_ELSIZE(descr_obj));
-    const size_t declared = static_cast<size_t>(qb::as_index(attr(infos_[i].get(), "file_size").get()));
+    const size_t declared = static_cast<size_t>(infos_[i].attr("file_size").index());
     const size_t expected = 8 + len_bytes.size() + header_len + nbytes;
     if (declared != expected)
       refuse(name, "the archive declares " + std::to_string(declared) + " bytes for it, but its header needs " +
                        std::to_string(expected));
-    Ref data = Ref::steal(PyObject_CallMethod(member, "read", "n", static_cast<Py_ssize_t>(nbytes)));
-    if (!data) refuse_pending(name, "its data is damaged");
+    Ref data = or_refuse(name, "its data is damaged", [&] { return member.call("read", nbytes); });
     if (!PyBytes_Check(data.get()) || static_cast<size_t>(PyBytes_GET_SIZE(data.get())) != nbytes)
       refuse(name, "its data is shorter than its header says");
     // Reading past the end checks the member's CRC.
-    Ref rest = Ref::steal(PyObject_CallMethod(member, "read", "n", Py_ssize_t{1}));
-    if (!rest) refuse_pending(name, "its data is damaged");
+    Ref rest = or_refuse(name, "its data is damaged", [&] { return member.call("read", 1); });
     if (PyBytes_Check(rest.get()) && PyBytes_GET_SIZE(rest.get()) != 0)
       refuse(name, "its data is longer than its header says");
     Py_INCREF(descr_obj);
@@ -665,12 +605,12 @@ class Archive {
     if (zip_) {
       Ref z = zip_;
       zip_ = Ref();
-      qb::call_method(z.get(), QB_ID(close), {});
+      z.call("close");
     }
     if (own_ && file_) {
       Ref f = file_;
       file_ = Ref();
-      qb::call_method(f.get(), QB_ID(close), {});
+      f.call("close");
     }
   }
 
@@ -741,43 +681,29 @@ Ref contents(PyObject* model) {
   Ref state = is_optimizer(model) ? optimizer_state_dict(model) : state_dict(nullptr, model);
   PyObject *key, *value;
   Py_ssize_t pos = 0;
-  while (PyDict_Next(state.get(), &pos, &key, &value)) {
-    const std::string name = utf8(key);
-    if (name.find('\0') != std::string::npos)
+  while (PyDict_Next(state.get(), &pos, &key, &value))
+    if (utf8(key).find('\0') != std::string::npos)
       qb::fail(PyExc_ValueError, "%R cannot be saved: a name in a weight file cannot hold a NUL character", key);
-  }
   return state;
 }
 
 // Writes the arrays of `state` into the open binary file `f` as an .npz
 // archive (what numpy.savez writes), never pickling.
-void write_npz(PyObject* f, PyObject* state) {
-  Ref zipfile = import("zipfile");
-  Ref format = import("numpy.lib.format");
-  Ref zf = qb::call_kw(attr(zipfile.get(), "ZipFile").get(), {{"file", f},
-                                                              {"mode", qb::str("w").get()},
-                                                              {"compression", attr(zipfile.get(), "ZIP_STORED").get()},
-                                                              {"allowZip64", Py_True}});
-  guarded(
+void write_npz(const Ref& f, PyObject* state) {
+  Ref zipfile = qb::import("zipfile"), write_array = qb::import("numpy.lib.format").attr("write_array");
+  Ref zf = zipfile.attr("ZipFile")(f, "w", zipfile.attr("ZIP_STORED"), qb::kw("allowZip64", true));
+  qb::guarded(
       [&] {
-        Ref items = qb::check(PyDict_Items(state));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-          PyObject* kv = PyList_GET_ITEM(items.get(), i);
-          Ref member_name = qb::check(PyUnicode_FromFormat("%U.npy", PyTuple_GET_ITEM(kv, 0)));
-          Ref open = attr(zf.get(), "open");
-          Ref args = qb::tuple({member_name.get(), qb::str("w").get()});
-          Ref kw = qb::check(Py_BuildValue("{sO}", "force_zip64", Py_True));
-          Ref member = qb::check(PyObject_Call(open.get(), args.get(), kw.get()));
-          Ref write = attr(format.get(), "write_array");
-          Ref wargs = qb::tuple({member.get(), PyTuple_GET_ITEM(kv, 1)});
-          Ref wkw = qb::check(Py_BuildValue("{sO}", "allow_pickle", Py_False));
-          guarded([&] { qb::check(PyObject_Call(write.get(), wargs.get(), wkw.get())); },
-                  [&] { qb::call_method(member.get(), QB_ID(close), {}); });
-          qb::call_method(member.get(), QB_ID(close), {});
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(state, &pos, &key, &value)) {
+          Ref member = zf.call("open", qb::check(PyUnicode_FromFormat("%U.npy", key)), "w", qb::kw("force_zip64", true));
+          qb::guarded([&] { write_array(member, value, qb::kw("allow_pickle", false)); }, [&] { member.call("close"); });
+          member.call("close");
         }
       },
-      [&] { qb::call_method(zf.get(), QB_ID(close), {}); });
-  qb::call_method(zf.get(), QB_ID(close), {});
+      [&] { zf.call("close"); });
+  zf.call("close");
 }
 
 // The temporary files of saves of `base` are ".<base>.<12 hex digits>.tmp".
@@ -789,179 +715,151 @@ bool temporary_of(const std::string& entry, const std::string& base) {
                      [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-// Calls os.<name>(*args), dropping any error: for the steps a save may skip.
-bool try_os(PyObject* os, const char* name, std::initializer_list<PyObject*> args) {
-  Ref fn = Ref::steal(PyObject_GetAttrString(os, name));
-  Ref r = fn ? Ref::steal(PyObject_CallObject(fn.get(), qb::tuple(args).get())) : Ref();
-  if (!r) PyErr_Clear();
-  return static_cast<bool>(r);
-}
-
-// Takes the lock of an open temporary file without waiting: True if taken.
-// Where there are no such locks, no file is ever taken for a leftover.
-bool lock_now(PyObject* fcntl, PyObject* fd) {
-  if (!fcntl) return false;
-  const long flags = PyLong_AsLong(attr(fcntl, "LOCK_EX").get()) | PyLong_AsLong(attr(fcntl, "LOCK_NB").get());
-  Ref how = qb::py_int(flags);
-  Ref r = Ref::steal(PyObject_CallFunctionObjArgs(attr(fcntl, "flock").get(), fd, how.get(), nullptr));
-  if (!r) PyErr_Clear();
-  return static_cast<bool>(r);
-}
-
-// Removes the leftovers of earlier saves of the same destination that were
-// killed: temporary files of its name that no running save holds locked.
-void remove_leftovers(PyObject* os, PyObject* fcntl, PyObject* folder, const std::string& base) {
-  if (!fcntl) return;
-  Ref entries = Ref::steal(PyObject_CallFunctionObjArgs(attr(os, "listdir").get(), folder, nullptr));
-  if (!entries) {
+// fn(*args), or an empty Ref with the error dropped: for the steps a save may skip.
+template <class... A>
+Ref attempt(const Ref& fn, A&&... args) {
+  try {
+    return fn(std::forward<A>(args)...);
+  } catch (const qb::Error&) {
     PyErr_Clear();
-    return;
-  }
-  Ref join = attr(attr(os, "path").get(), "join");
-  Ref rdonly = attr(os, "O_RDONLY");
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
-    PyObject* entry = PyList_GET_ITEM(entries.get(), i);
-    if (!PyUnicode_Check(entry)) continue;
-    Py_ssize_t n = 0;
-    const char* t = PyUnicode_AsUTF8AndSize(entry, &n);
-    if (!t) {
-      PyErr_Clear();
-      continue;
-    }
-    if (!temporary_of(std::string(t, static_cast<size_t>(n)), base)) continue;
-    Ref path = qb::call(join.get(), {folder, entry});
-    Ref fd = Ref::steal(PyObject_CallFunctionObjArgs(attr(os, "open").get(), path.get(), rdonly.get(), nullptr));
-    if (!fd) {
-      PyErr_Clear();
-      continue;
-    }
-    if (lock_now(fcntl, fd.get())) try_os(os, "unlink", {path.get()});
-    try_os(os, "close", {fd.get()});
+    return {};
   }
 }
 
-// OSError `type` for the destination, as open() would raise it.
-[[noreturn]] void os_error(PyObject* type, int err, PyObject* path) {
-  Ref e = qb::py_int(err);
-  Ref strerror = qb::call(attr(import("os").get(), "strerror").get(), {e.get()});
-  Ref args = qb::tuple({e.get(), strerror.get(), path});
-  PyErr_SetObject(type, args.get());
-  throw qb::Error{};
-}
+// The files of a destination's saves: temporary ones, each locked while its
+// save runs, so that the leftovers of killed saves can be told apart.  Where
+// there are no such locks (no fcntl), no file is ever taken for a leftover.
+struct Saves {
+  Ref os = qb::import("os"), fcntl;
+  Ref folder, full;
+  std::string base;
+
+  explicit Saves(const Ref& path) {
+    fcntl = Ref::steal(PyImport_ImportModule("fcntl"));
+    if (!fcntl) PyErr_Clear();
+    // The real destination: a symbolic link is followed (its target is
+    // replaced), and "link/.." means what the system makes of it.
+    Ref ospath = os.attr("path");
+    full = ospath.attr("realpath")(path);
+    folder = ospath.attr("dirname")(full);
+    base = ospath.attr("basename")(full).text();
+  }
+
+  bool lock_now(const Ref& fd) const {
+    return fcntl && attempt(fcntl.attr("flock"), fd, fcntl.attr("LOCK_EX").index() | fcntl.attr("LOCK_NB").index());
+  }
+
+  // Removes the leftovers of earlier saves that were killed: temporary files
+  // of this destination that no running save holds locked.
+  void remove_leftovers() const {
+    if (!fcntl) return;
+    Ref entries = attempt(os.attr("listdir"), folder);
+    if (!entries) return;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+      Ref entry = Ref::borrow(PyList_GET_ITEM(entries.get(), i));
+      if (!PyUnicode_Check(entry.get()) || !temporary_of(entry.text(), base)) continue;
+      Ref path = os.attr("path").attr("join")(folder, entry);
+      Ref fd = attempt(os.attr("open"), path, os.attr("O_RDONLY"));
+      if (!fd) continue;
+      if (lock_now(fd)) attempt(os.attr("unlink"), path);
+      attempt(os.attr("close"), fd);
+    }
+  }
+
+  // A new file beside the destination, created as open() would (the umask
+  // applies), under a name no one else uses, and locked while it is written.
+  // Returns (path, fd); an OSError names the destination.
+  std::pair<Ref, Ref> create(const Ref& shown) const {
+    long long flags = os.attr("O_WRONLY").index() | os.attr("O_CREAT").index() | os.attr("O_EXCL").index();
+    if (PyObject_HasAttrString(os.get(), "O_BINARY")) flags |= os.attr("O_BINARY").index();
+    for (int tries = 0; tries < 100; ++tries) {
+      Ref token = os.attr("urandom")(6).call("hex");
+      Ref tmp = os.attr("path").attr("join")(folder, "." + base + "." + token.text() + ".tmp");
+      Ref fd = Ref::steal(PyObject_CallFunction(os.attr("open").get(), "OLi", tmp.get(), static_cast<long>(flags), 0666));
+      if (!fd) {
+        if (PyErr_ExceptionMatches(PyExc_FileExistsError)) {
+          PyErr_Clear();
+          continue;
+        }
+        rename_error(shown);
+      }
+      if (!fcntl) return {tmp, fd};
+      // Locked, and still ours: a save cleaning up at this very moment may
+      // have taken the new file for a leftover before the lock was on it.
+      const bool locked = lock_now(fd);
+      Ref mine = attempt(os.attr("fstat"), fd), there = attempt(os.attr("stat"), tmp);
+      if (locked && mine && there && mine.attr("st_ino").index() == there.attr("st_ino").index()) return {tmp, fd};
+      attempt(os.attr("close"), fd);
+    }
+    qb::fail(PyExc_OSError, "could not create a temporary file beside %R", shown.get());
+  }
+
+  // The pending OSError again, naming the destination as open() would.
+  [[noreturn]] static void rename_error(const Ref& shown) {
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) throw qb::Error{};
+    Ref e;
+    {
+      qb::SavedError saved;
+      e = saved.take();
+    }
+    Ref named = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(e.get())))(e.attr("errno"), e.attr("strerror"), shown);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(e.get())), named.get());
+    throw qb::Error{};
+  }
+};
 
 Ref save(PyObject*, PyObject* model, PyObject* path_arg) {
-  Ref os = import("os");
-  Ref fcntl = Ref::steal(PyImport_ImportModule("fcntl"));  // absent on some platforms
-  if (!fcntl) PyErr_Clear();
-  Ref path = qb::call(attr(os.get(), "fspath").get(), {path_arg});
-  if (!PyUnicode_Check(path.get())) path = qb::call(attr(os.get(), "fsdecode").get(), {path.get()});
+  Ref os = qb::import("os");
+  Ref path = os.attr("fspath")(path_arg);
+  if (!PyUnicode_Check(path.get())) path = os.attr("fsdecode")(path);
   Ref state = contents(model);
-  Ref ospath = attr(os.get(), "path");
-  // The real destination: a symbolic link is followed (its target is
-  // replaced), and "link/.." means what the system makes of it.
-  Ref full = qb::call(attr(ospath.get(), "realpath").get(), {path.get()});
-  Ref folder = qb::call(attr(ospath.get(), "dirname").get(), {full.get()});
-  const std::string base = utf8(qb::call(attr(ospath.get(), "basename").get(), {full.get()}).get());
+  Saves saves(path);
 
   // An existing destination must be one open(path, "wb") could write; its
   // permission bits pass to the new file.
-  Ref mode_bits;
-  Ref st = Ref::steal(PyObject_CallFunctionObjArgs(attr(os.get(), "stat").get(), full.get(), nullptr));
+  Ref mode;
+  Ref st = Ref::steal(PyObject_CallOneArg(os.attr("stat").get(), saves.full.get()));
   if (st) {
-    Ref stat = import("stat");
-    Ref st_mode = attr(st.get(), "st_mode");
-    const int is_dir = PyObject_IsTrue(qb::call(attr(stat.get(), "S_ISDIR").get(), {st_mode.get()}).get());
-    qb::check(is_dir);
-    if (is_dir) os_error(PyExc_IsADirectoryError, EISDIR, path.get());
-    Ref w_ok = attr(os.get(), "W_OK");
-    const int writable = PyObject_IsTrue(qb::call(attr(os.get(), "access").get(), {full.get(), w_ok.get()}).get());
-    qb::check(writable);
-    if (!writable) os_error(PyExc_PermissionError, EACCES, path.get());
-    mode_bits = qb::call(attr(stat.get(), "S_IMODE").get(), {st_mode.get()});
+    Ref stat = qb::import("stat");
+    auto refuse = [&](PyObject* type, int err) {
+      PyErr_SetObject(type, qb::tuple({qb::py_int(err).get(), os.attr("strerror")(err).get(), path.get()}).get());
+      throw qb::Error{};
+    };
+    if (stat.attr("S_ISDIR")(st.attr("st_mode")).truthy()) refuse(PyExc_IsADirectoryError, EISDIR);
+    if (!os.attr("access")(saves.full, os.attr("W_OK")).truthy()) refuse(PyExc_PermissionError, EACCES);
+    mode = stat.attr("S_IMODE")(st.attr("st_mode"));
   } else if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
     PyErr_Clear();
   } else {
     throw qb::Error{};
   }
 
-  remove_leftovers(os.get(), fcntl.get(), folder.get(), base);
-
-  // A new file beside the destination, created as open() would (the umask
-  // applies), under a name no one else uses, and locked while it is written.
-  long flags = PyLong_AsLong(attr(os.get(), "O_WRONLY").get()) | PyLong_AsLong(attr(os.get(), "O_CREAT").get()) |
-               PyLong_AsLong(attr(os.get(), "O_EXCL").get());
-  if (PyObject_HasAttrString(os.get(), "O_BINARY")) flags |= PyLong_AsLong(attr(os.get(), "O_BINARY").get());
-  if (PyErr_Occurred()) throw qb::Error{};
-  Ref flags_obj = qb::py_int(flags), mode = qb::py_int(0666);
-  Ref tmp, fd;
-  for (int attempt = 0;; ++attempt) {
-    Ref token = qb::call_method(qb::call(attr(os.get(), "urandom").get(), {qb::py_int(6).get()}).get(), QB_ID(hex), {});
-    Ref name = qb::check(PyUnicode_FromFormat(".%s.%U.tmp", base.c_str(), token.get()));
-    tmp = qb::call(attr(ospath.get(), "join").get(), {folder.get(), name.get()});
-    fd = Ref::steal(
-        PyObject_CallFunctionObjArgs(attr(os.get(), "open").get(), tmp.get(), flags_obj.get(), mode.get(), nullptr));
-    if (fd) {
-      if (!fcntl) break;
-      // Locked, and still ours: a save cleaning up at this very moment may
-      // have taken the new file for a leftover before the lock was on it.
-      const bool locked = lock_now(fcntl.get(), fd.get());
-      Ref mine = Ref::steal(PyObject_CallFunctionObjArgs(attr(os.get(), "fstat").get(), fd.get(), nullptr));
-      Ref there = Ref::steal(PyObject_CallFunctionObjArgs(attr(os.get(), "stat").get(), tmp.get(), nullptr));
-      PyErr_Clear();
-      if (locked && mine && there &&
-          PyObject_RichCompareBool(attr(mine.get(), "st_ino").get(), attr(there.get(), "st_ino").get(), Py_EQ) == 1)
-        break;
-      PyErr_Clear();
-      try_os(os.get(), "close", {fd.get()});
-      if (attempt < 100) continue;
-      qb::fail(PyExc_OSError, "could not create a temporary file beside %R", path.get());
-    }
-    if (attempt < 100 && PyErr_ExceptionMatches(PyExc_FileExistsError)) {
-      PyErr_Clear();
-      continue;
-    }
-    if (PyErr_ExceptionMatches(PyExc_OSError)) {  // the same error, naming the destination
-      PyObject *type, *value, *tb;
-      PyErr_Fetch(&type, &value, &tb);
-      PyErr_NormalizeException(&type, &value, &tb);
-      Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-      Ref err = attr(v.get(), "errno"), strerror = attr(v.get(), "strerror");
-      Ref named = qb::call(t.get(), {err.get(), strerror.get(), path.get()});
-      PyErr_SetObject(t.get(), named.get());
-    }
-    throw qb::Error{};
-  }
-  if (mode_bits) try_os(os.get(), "fchmod", {fd.get(), mode_bits.get()});
-
-  guarded(
+  saves.remove_leftovers();
+  auto [tmp, fd] = saves.create(path);
+  if (mode) attempt(os.attr("fchmod"), fd, mode);
+  qb::guarded(
       [&] {
         Ref file;
-        guarded([&] { file = qb::call(attr(os.get(), "fdopen").get(), {fd.get(), qb::str("wb").get()}); },
-                [&] { qb::call(attr(os.get(), "close").get(), {fd.get()}); });
-        guarded(
+        qb::guarded([&] { file = os.attr("fdopen")(fd, "wb"); }, [&] { os.attr("close")(fd); });
+        qb::guarded(
             [&] {
-              write_npz(file.get(), state.get());
-              qb::call_method(file.get(), QB_ID(flush), {});
-              Ref fileno = qb::call_method(file.get(), QB_ID(fileno), {});
-              qb::call(attr(os.get(), "fsync").get(), {fileno.get()});
+              write_npz(file, state.get());
+              file.call("flush");
+              os.attr("fsync")(file.call("fileno"));
               // Renamed while still open (and locked): no cleaner can take it.
-              qb::call(attr(os.get(), "replace").get(), {tmp.get(), full.get()});
+              os.attr("replace")(tmp, saves.full);
             },
-            [&] { qb::call_method(file.get(), QB_ID(close), {}); });
-        qb::call_method(file.get(), QB_ID(close), {});
+            [&] { file.call("close"); });
+        file.call("close");
       },
-      [&] { qb::call(attr(os.get(), "unlink").get(), {tmp.get()}); });
+      [&] { os.attr("unlink")(tmp); });
 
   // The rename itself reaches the disk with the folder's entry (POSIX); where
   // a folder cannot be opened this way, the rename stands as it is.
-  Ref rdonly = attr(os.get(), "O_RDONLY");
-  Ref dir_fd =
-      Ref::steal(PyObject_CallFunctionObjArgs(attr(os.get(), "open").get(), folder.get(), rdonly.get(), nullptr));
-  if (dir_fd) {
-    try_os(os.get(), "fsync", {dir_fd.get()});
-    try_os(os.get(), "close", {dir_fd.get()});
+  if (Ref dir_fd = attempt(os.attr("open"), saves.folder, os.attr("O_RDONLY"))) {
+    attempt(os.attr("fsync"), dir_fd);
+    attempt(os.attr("close"), dir_fd);
   }
-  PyErr_Clear();
   return {};
 }
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "layer/layer.hpp"
+#include "layer/walk.hpp"
 
 using qb::Ref;
 
@@ -18,8 +18,7 @@ namespace {
 
 // The class and its mode methods as made at import (strong references).
 PyObject* g_class = nullptr;
-PyObject* g_train = nullptr;
-PyObject* g_eval = nullptr;
+ql::StockMethods g_modes;  // its train and eval
 
 bool has_method(PyObject* o, PyObject* name) {
   Ref m = Ref::steal(PyObject_GetAttr(o, name));
@@ -52,12 +51,7 @@ Ref init(PyObject* self, PyObject* layers) {
 Ref chain(PyObject* self, PyObject* method, PyObject* x, bool reverse) {
   // A Sequential inside itself recurses without end: RecursionError, not a
   // C stack overflow.
-  struct Depth {
-    Depth() {
-      if (Py_EnterRecursiveCall(" in a Sequential")) throw qb::Error{};
-    }
-    ~Depth() { Py_LeaveRecursiveCall(); }
-  } depth;
+  qb::RecursionGuard depth(" in a Sequential");
   Ref layers = qb::getattr(self, QB_ID(layers));
   Ref value = Ref::borrow(x);
   if (PyList_CheckExact(layers.get())) {
@@ -77,77 +71,45 @@ Ref forward(PyObject* self, PyObject* A) { return chain(self, QB_ID(forward), A,
 
 // ---------------------------------------------------------------- parameters
 
-// quillet.optim.parameters(self): (owner, name) of every parameter inside.
-Ref found_parameters(PyObject* self) {
-  Ref optim = qb::check(PyImport_ImportModule("quillet.optim"));
-  return qb::check(PySequence_List(qb::call(qb::getattr(optim.get(), QB_ID(parameters)).get(), {self}).get()));
-}
-
-Ref grad_name(PyObject* name) { return qb::check(PyUnicode_FromFormat("dLd%U", name)); }
-
 // Some layers replace their gradients on every backward and others add to
 // them (see the user guide).  With accumulate, every gradient is first set to
 // zeros, so that after backward it holds this pass's contribution whichever
 // kind the layer is, and the value from before is added back.
-Ref backward(PyObject* self, PyObject* dLdZ, PyObject* accumulate) {
-  const int acc = PyObject_IsTrue(accumulate);
-  qb::check(acc);
-  if (!acc) return chain(self, QB_ID(backward), dLdZ, true);
-  Ref found = found_parameters(self);
+Ref backward(PyObject* self, PyObject* dLdZ, bool accumulate) {
+  if (!accumulate) return chain(self, QB_ID(backward), dLdZ, true);
+  struct Kept {
+    ql::Holder at;
+    Ref before;
+  };
+  std::vector<Kept> kept;
   Ref zeros_like = qb::numpy_attr(QB_ID(zeros_like));
-  std::vector<std::pair<Ref, Ref>> saved;  // (gradient name, value before) per parameter
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); ++i) {
-    PyObject* pair = PyList_GET_ITEM(found.get(), i);
-    Ref owner = qb::item(pair, 0), name = grad_name(qb::item(pair, 1).get());
-    Ref before = qb::getattr(owner.get(), name.get());
-    saved.emplace_back(name, before);
-    qb::setattr(owner.get(), name.get(), qb::call(zeros_like.get(), {before.get()}));
+  for (const ql::Found& f : ql::find_arrays(self, false)) {
+    for (const ql::Holder* h : f.holders()) {
+      Ref before = qb::getattr(h->owner.get(), h->grad_name.get());
+      kept.push_back({*h, before});
+      qb::setattr(h->owner.get(), h->grad_name.get(), qb::call(zeros_like.get(), {before.get()}));
+    }
   }
   Ref dLdA;
-  try {
-    dLdA = chain(self, QB_ID(backward), dLdZ, true);
-  } catch (...) {  // the gradients stay as they were
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); ++i)
-      PyObject_SetAttr(qb::item(PyList_GET_ITEM(found.get(), i), 0).get(), saved[i].first.get(), saved[i].second.get());
-    PyErr_Restore(type, value, tb);
-    throw;
-  }
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); ++i) {
-    Ref owner = qb::item(PyList_GET_ITEM(found.get(), i), 0);
-    const auto& [name, before] = saved[static_cast<size_t>(i)];
-    Ref now = qb::getattr(owner.get(), name.get());
-    qb::setattr(owner.get(), name.get(), qb::check(PyNumber_Add(before.get(), now.get())));
+  qb::guarded([&] { dLdA = chain(self, QB_ID(backward), dLdZ, true); },
+              [&] {  // the gradients stay as they were
+                for (const Kept& k : kept) PyObject_SetAttr(k.at.owner.get(), k.at.grad_name.get(), k.before.get());
+              });
+  for (const Kept& k : kept) {
+    Ref now = qb::getattr(k.at.owner.get(), k.at.grad_name.get());
+    qb::setattr(k.at.owner.get(), k.at.grad_name.get(), qb::check(PyNumber_Add(k.before.get(), now.get())));
   }
   return dLdA;
 }
 
 Ref parameters(PyObject* self) {
-  Ref found = found_parameters(self);
   Ref out = qb::check(PyList_New(0));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); ++i) {
-    PyObject* pair = PyList_GET_ITEM(found.get(), i);
-    Ref owner = qb::item(pair, 0), name = qb::item(pair, 1);
-    qb::check(PyList_Append(out.get(), qb::getattr(owner.get(), name.get()).get()));
-  }
+  for (const ql::Found& f : ql::find_arrays(self, false)) qb::check(PyList_Append(out.get(), f.array.get()));
   return out;
 }
 
 Ref zero_grad(PyObject* self) {
-  Ref found = found_parameters(self);
-  Ref zero = qb::py_int(0);
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); ++i) {
-    PyObject* pair = PyList_GET_ITEM(found.get(), i);
-    Ref owner = qb::item(pair, 0), name = qb::item(pair, 1), gname = grad_name(name.get());
-    Ref g = qb::getattr(owner.get(), gname.get());
-    if (PyArray_Check(g.get()) && PyArray_ISWRITEABLE(qb::arr(g))) {
-      qb::check(PyArray_FillWithScalar(qb::arr(g), zero.get()));
-    } else {
-      Ref p = qb::as_array(qb::getattr(owner.get(), name.get()).get());
-      qb::setattr(owner.get(), gname.get(), qb::zeros(qb::dims(p)));
-    }
-  }
+  ql::zero_grads(self);
   return {};
 }
 
@@ -210,13 +172,13 @@ class ModeWalk {
 
   void visit(PyObject* o) {
     if (!mark(o)) return;
-    Depth depth;
+    qb::RecursionGuard depth(" while setting the mode of layers");
     if (PyList_Check(o) || PyTuple_Check(o)) {
       Ref items = qb::check(PySequence_List(o));
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) visit(PyList_GET_ITEM(items.get(), i));
       return;
     }
-    if (!instance(o)) return;
+    if (!ql::enterable(o)) return;
     if (nested(o)) {  // walked here, so a layer it shares with others is reached once
       qb::setattr(o, QB_ID(train_mode), method_ == QB_ID(train) ? Py_True : Py_False);
       visit(qb::getattr(o, QB_ID(layers)).get());
@@ -236,33 +198,8 @@ class ModeWalk {
   }
 
  private:
-  // Python's recursion limit, so a very deep structure raises RecursionError.
-  struct Depth {
-    Depth() {
-      if (Py_EnterRecursiveCall(" while setting the mode of layers")) throw qb::Error{};
-    }
-    ~Depth() { Py_LeaveRecursiveCall(); }
-  };
-
   // A Sequential whose train and eval are this module's own.
-  bool nested(PyObject* o) const {
-    auto* type = Py_TYPE(o);
-    if (type != reinterpret_cast<PyTypeObject*>(g_class) || qb::type_lookup(type, QB_ID(train)) != g_train ||
-        qb::type_lookup(type, QB_ID(eval)) != g_eval)
-      return false;
-    Ref dict = qb::check(PyObject_GenericGetDict(o, nullptr));
-    for (PyObject* name : {QB_ID(train), QB_ID(eval)}) {
-      if (PyDict_GetItemWithError(dict.get(), name)) return false;
-      if (PyErr_Occurred()) throw qb::Error{};
-    }
-    return true;
-  }
-
-  static bool instance(PyObject* o) {
-    if (PyType_Check(o) || PyModule_Check(o) || PyArray_Check(o)) return false;
-    const PyTypeObject* t = Py_TYPE(o);
-    return (t->tp_flags & Py_TPFLAGS_HEAPTYPE) && t->tp_dictoffset != 0;
-  }
+  static bool nested(PyObject* o) { return g_modes.untouched(Ref::borrow(o)); }
 
   PyObject* method_;
   std::unordered_set<PyObject*> seen_;
@@ -385,9 +322,6 @@ PyMODINIT_FUNC PyInit_sequential() {
          {"eval", "", "Sets train_mode to False and calls eval() on every layer inside that has it.", eval},
          {"__repr__", "", nullptr, repr}});
     g_class = qb::getattr(m, QB_ID(Sequential)).release();
-    g_train = qb::type_lookup(reinterpret_cast<PyTypeObject*>(g_class), QB_ID(train));
-    g_eval = qb::type_lookup(reinterpret_cast<PyTypeObject*>(g_class), QB_ID(eval));
-    Py_XINCREF(g_train);
-    Py_XINCREF(g_eval);
+    g_modes.capture(g_class, QB_ID(train), QB_ID(eval));
   });
 }
