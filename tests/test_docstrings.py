@@ -13,7 +13,8 @@ import pytest
 from conftest import ZOO, make
 
 MODULES = sorted(
-    {module for module, _, _ in ZOO.values()} | {"quillet.nn.batchnorm", "quillet.nn.dropout", "quillet.nn.sequential"}
+    {module for module, _, _ in ZOO.values()}
+    | {"quillet.nn.batchnorm", "quillet.nn.dropout", "quillet.nn.rnn", "quillet.nn.sequential"}
 )
 CLASSES = [
     (m, name)
