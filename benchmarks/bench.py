@@ -417,6 +417,27 @@ def scanning():
     return times, f"distributed network {out['distributed'] * 1e3:.3f} ms"
 
 
+def recurrent_row(kind, T, N, I, H):
+    @row(f"{kind} seq{T} b{N} {I}->{H} forward+backward")
+    def bench():
+        from quillet.nn import rnn
+
+        layer = getattr(rnn, kind)(I, H)
+        X = RNG.standard_normal((T, N, I))
+        dY = RNG.standard_normal((T, N, H))
+        times = {"quillet": best_time(lambda: (layer.forward(X), layer.backward(dY)))}
+        if torch:
+            twin = getattr(torch.nn, kind)(I, H, dtype=torch.float64)
+            x, g = torch.tensor(X, requires_grad=True), torch.tensor(dY)
+            times["torch"] = best_time(lambda: twin(x)[0].backward(g))
+        return times, ""
+
+
+for _kind in ("GRU", "LSTM"):
+    recurrent_row(_kind, 64, 32, 64, 128)
+    recurrent_row(_kind, 200, 8, 16, 32)
+
+
 @row("machine float64 GEMM (numpy matmul 1024x1024)")
 def gemm():
     return {}, f"{machine_gemm():.0f} GFLOP/s"

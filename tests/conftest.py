@@ -275,7 +275,9 @@ ZOO = {
 PLAIN = [name for name, layer in ZOO.items() if layer.kwargs is not None]
 # Every module defining a public class: those of ZOO, and those whose classes
 # ZOO leaves out (random masks, training and evaluation modes, containers).
-MODULES = sorted({layer.module for layer in ZOO.values()} | {_NN + "batchnorm", _NN + "dropout", _NN + "sequential"})
+MODULES = sorted(
+    {layer.module for layer in ZOO.values()} | {_NN + "batchnorm", _NN + "dropout", _NN + "rnn", _NN + "sequential"}
+)
 TARGETS = np.eye(3)[[0, 2, 1, 0]]  # what the criterion compares a (4, 3) input with
 
 

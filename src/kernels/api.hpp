@@ -20,6 +20,7 @@
 #include "kernels/optim.hpp"
 #include "kernels/pool.hpp"
 #include "kernels/resample.hpp"
+#include "kernels/rnn.hpp"
 #include "kernels/transposed.hpp"
 
 namespace qk {
@@ -52,7 +53,11 @@ namespace qk {
   X(mean_squared_error)      \
   X(mean_squared_error_grad) \
   X(sgd_step)                \
-  X(adam_step)
+  X(adam_step)               \
+  X(rnn_forward)             \
+  X(rnn_backward)            \
+  X(embedding_forward)       \
+  X(embedding_backward)
 
 struct Api {
   uint32_t version;  // kApiVersion of the package that made the table
@@ -64,7 +69,7 @@ struct Api {
 
 // Bumped whenever the table changes: a module built for another table
 // refuses to import rather than call the wrong function.
-constexpr uint32_t kApiVersion = 4;
+constexpr uint32_t kApiVersion = 5;
 constexpr const char* kCapsuleName = "quillet._kernels";
 
 // The table of the connected package (modules).

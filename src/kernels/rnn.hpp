@@ -1,0 +1,64 @@
+// Recurrent layers: one layer in one direction over a whole sequence, forward
+// and backward through time, for the Elman (tanh or ReLU), GRU and LSTM cells
+// with the gate order and layout of PyTorch's weights.  A single step of a
+// cell is a sequence of length 1.  Also the gather and scatter-add of an
+// embedding table.
+//
+// The input projections of all time steps are one product, X @ W_ih.T; each
+// step then multiplies the previous hidden state by W_hh.T and applies the
+// gates in the same pass over each block of batch rows (one block per thread
+// when the step is large enough).  Backward walks the steps in reverse,
+// producing every step's gate gradients and the hidden-state gradient of the
+// step before it; the weight gradients and the input gradient are then three
+// products over all steps at once.  Every product is a register-blocked
+// kernel of gemm.hpp.
+#pragma once
+
+#include "kernels/isa.hpp"
+
+#include <cstdint>
+
+namespace qk {
+
+enum class CellKind { RnnTanh, RnnRelu, Gru, Lstm };
+
+// Rows of W_ih / W_hh per hidden unit: 1, 3 (r, z, n) or 4 (i, f, g, o).
+inline int64_t cell_gates(CellKind k) { return k == CellKind::Lstm ? 4 : k == CellKind::Gru ? 3 : 1; }
+// Values forward keeps per time step, batch row and hidden unit for backward:
+//   Elman: h;  GRU: r, z, n, W_hn h + b_hn, h;  LSTM: i, f, g, o, c, tanh c, h.
+// The new hidden state is always the last of them.
+inline int64_t cell_saved(CellKind k) { return k == CellKind::Lstm ? 7 : k == CellKind::Gru ? 5 : 1; }
+
+struct RnnShape {
+  int64_t T, B, I, H;  // steps, batch, input features, hidden units
+  CellKind kind;
+  bool reverse;  // walk the steps from T - 1 down to 0
+};
+
+QK_ISA_BEGIN
+
+// X (T, B, I) time-major; W_ih (G*H, I), W_hh (G*H, H); b_ih, b_hh (G*H) or
+// null (no bias); h0, c0 (B, H) or null (zeros; c0 for the LSTM only).  Writes
+// each step's hidden state into Y (row t*B + b at Y + (t*B + b) * ldy), the
+// last step's state into hT (and cT), and what backward needs into saved
+// (T, B, cell_saved * H).
+void rnn_forward(const RnnShape& s, const double* X, const double* W_ih, const double* W_hh, const double* b_ih,
+                 const double* b_hh, const double* h0, const double* c0, double* Y, int64_t ldy, double* hT, double* cT,
+                 double* saved);
+
+// From dY (rows like Y; null: zeros), dhT and dcT (B, H; null: zeros): dX
+// (T, B, I; added to with accumulate_dx, else overwritten), dh0 and dc0
+// (B, H), and the parameter gradients dW_ih, dW_hh, db_ih, db_hh
+// (overwritten; the biases' may be null).
+void rnn_backward(const RnnShape& s, const double* X, const double* W_ih, const double* W_hh, const double* h0,
+                  const double* c0, const double* saved, const double* dY, int64_t ldy, const double* dhT,
+                  const double* dcT, double* dX, bool accumulate_dx, double* dh0, double* dc0, double* dW_ih,
+                  double* dW_hh, double* db_ih, double* db_hh);
+
+// Z (n, d) = W[idx] for W (rows, d); the indices are already checked.
+void embedding_forward(const int64_t* idx, int64_t n, const double* W, int64_t d, double* Z);
+// dW[idx[i]] += dZ[i] for every i whose index is not `skip` (-1: none).
+void embedding_backward(const int64_t* idx, int64_t n, const double* dZ, int64_t d, int64_t skip, double* dW);
+
+QK_ISA_END
+}  // namespace qk
