@@ -24,6 +24,7 @@ NN_MODULES = [
     "quillet.nn.dropout",
     "quillet.nn.loss",
     "quillet.nn.sequential",
+    "quillet.nn.rnn",
 ]
 
 

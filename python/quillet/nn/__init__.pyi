@@ -44,4 +44,14 @@ from quillet.nn.Unfurlet import (
     Unfurlet2d as Unfurlet2d,
 )
 
+from quillet.nn.rnn import (
+    GRU as GRU,
+    LSTM as LSTM,
+    RNN as RNN,
+    Embedding as Embedding,
+    GRUCell as GRUCell,
+    LSTMCell as LSTMCell,
+    RNNCell as RNNCell,
+)
+
 __all__: list[str]

@@ -14,7 +14,8 @@ namespace {
 const char* const SUBMODULES[] = {"quillet.nn.resampling", "quillet.nn.Lintrel",    "quillet.nn.Plantrel",
                                   "quillet.nn.Unfurlet",   "quillet.nn.pool",       "quillet.flatten",
                                   "quillet.nn.linear",     "quillet.nn.activation", "quillet.nn.batchnorm",
-                                  "quillet.nn.dropout",    "quillet.nn.loss",       "quillet.nn.sequential"};
+                                  "quillet.nn.dropout",    "quillet.nn.loss",       "quillet.nn.sequential",
+                                  "quillet.nn.rnn"};
 
 // Binds every class a module defines itself (not those it re-exports), in the
 // order the module made them, and lists them in __all__.
