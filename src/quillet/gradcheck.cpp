@@ -46,8 +46,7 @@ PyObject* g_warning = nullptr;  // GradcheckWarning
 
 // ---------------------------------------------------------------- arguments
 
-double bounded(PyObject* value, const char* name, bool strict) {
-  const double v = qb::real(value, name);
+double bounded(double v, const char* name, bool strict) {
   if (!std::isfinite(v) || (strict ? !(v > 0.0) : !(v >= 0.0))) {
     Ref shown = qb::py_float(v);
     qb::fail(PyExc_ValueError, "%s must be a finite number %s 0, got %R", name, strict ? ">" : ">=", shown.get());
@@ -609,8 +608,8 @@ void warn_unexercised(const std::vector<std::string>& names) {
   qb::check(PyErr_WarnEx(g_warning, text.c_str(), 1));
 }
 
-Ref gradcheck(PyObject*, PyObject* layer, PyObject* A, PyObject* eps, PyObject* atol, PyObject* rtol,
-              PyObject* raise_exception, PyObject* max_elements, PyObject* seed, PyObject* strict) {
+Ref gradcheck(PyObject*, PyObject* layer, PyObject* A, double eps, double atol, double rtol, bool raise_exception,
+              PyObject* max_elements, PyObject* seed, bool strict) {
   check_layer(layer);
   if (!PyArray_Check(A)) qb::fail(PyExc_TypeError, "A must be a floating-point ndarray, not %s", Py_TYPE(A)->tp_name);
   if (!PyArray_ISFLOAT(reinterpret_cast<PyArrayObject*>(A)))
@@ -622,18 +621,14 @@ Ref gradcheck(PyObject*, PyObject* layer, PyObject* A, PyObject* eps, PyObject* 
   o.rtol = bounded(rtol, "rtol", false);
   o.max_elements = max_elements_arg(max_elements);
   o.seed = seed_arg(seed, &o.seeded);
-  const int raise = PyObject_IsTrue(raise_exception);
-  qb::check(raise);
-  const int strict_ = PyObject_IsTrue(strict);
-  qb::check(strict_);
-  o.strict = strict_ != 0;
+  o.strict = strict;
 
   std::string report;
   Check check(layer, o);
   const bool ok = check.run(A, &report);
   if (ok && !check.unexercised().empty()) warn_unexercised(check.unexercised());
   if (ok) return Ref::borrow(Py_True);
-  if (raise) qb::raise(g_error, "%s", report.c_str());
+  if (raise_exception) qb::raise(g_error, "%s", report.c_str());
   return Ref::borrow(Py_False);
 }
 

@@ -32,14 +32,15 @@ using qb::real;
   qb::fail(PyExc_ValueError, "%s must be %s, got %R", name, rule, shown.get());
 }
 
-double at_least_zero(PyObject* value, const char* name) {
-  const double v = real(value, name);
+// self.<name>, read afresh at each step: the user may set it between steps.
+double setting(PyObject* self, const char* name) { return real(Ref::borrow(self).attr(name).get(), name); }
+
+double at_least_zero(double v, const char* name) {
   if (!(v >= 0.0) || !std::isfinite(v)) invalid(name, "a finite number >= 0", v);
   return v;
 }
 
-double above_zero(PyObject* value, const char* name) {
-  const double v = real(value, name);
+double above_zero(double v, const char* name) {
   if (!(v > 0.0) || !std::isfinite(v)) invalid(name, "a finite number > 0", v);
   return v;
 }
@@ -59,11 +60,6 @@ std::pair<double, double> betas_of(PyObject* value) {
   return {b[0], b[1]};
 }
 
-bool flag(PyObject* value) {
-  const int t = PyObject_IsTrue(value);
-  qb::check(t);
-  return t == 1;
-}
 
 void set_float(PyObject* self, PyObject* name, double v) { qb::setattr(self, name, qb::py_float(v)); }
 
@@ -273,19 +269,17 @@ Ref zero_grad(PyObject* self) {
 
 // ---------------------------------------------------------------- SGD
 
-Ref sgd_init(PyObject* self, PyObject* model, PyObject* lr, PyObject* momentum, PyObject* weight_decay,
-             PyObject* nesterov) {
-  const double l = at_least_zero(lr, "lr");
-  const double m = at_least_zero(momentum, "momentum");
-  const double wd = at_least_zero(weight_decay, "weight_decay");
-  const bool nest = flag(nesterov);
-  if (nest && m == 0.0) qb::fail(PyExc_ValueError, "nesterov=True needs a momentum above 0");
+Ref sgd_init(PyObject* self, PyObject* model, double lr, double momentum, double weight_decay, bool nesterov) {
+  at_least_zero(lr, "lr");
+  at_least_zero(momentum, "momentum");
+  at_least_zero(weight_decay, "weight_decay");
+  if (nesterov && momentum == 0.0) qb::fail(PyExc_ValueError, "nesterov=True needs a momentum above 0");
   parameters_of(model, true);
   qb::setattr(self, QB_ID(model), model);
-  set_float(self, QB_ID(lr), l);
-  set_float(self, QB_ID(momentum), m);
-  set_float(self, QB_ID(weight_decay), wd);
-  qb::setattr(self, QB_ID(nesterov), nest ? Py_True : Py_False);
+  set_float(self, QB_ID(lr), lr);
+  set_float(self, QB_ID(momentum), momentum);
+  set_float(self, QB_ID(weight_decay), weight_decay);
+  qb::setattr(self, QB_ID(nesterov), qb::to_py(nesterov));
   qb::setattr(self, QB_ID(state), qb::check(PyDict_New()));
   qb::setattr(self, QB_ID(param_arrays), qb::check(PyDict_New()));
   return {};
@@ -293,10 +287,10 @@ Ref sgd_init(PyObject* self, PyObject* model, PyObject* lr, PyObject* momentum, 
 
 qk::SgdRule sgd_rule(PyObject* self) {
   qk::SgdRule r{};
-  r.lr = at_least_zero(qb::getattr(self, QB_ID(lr)).get(), "lr");
-  r.momentum = at_least_zero(qb::getattr(self, QB_ID(momentum)).get(), "momentum");
-  r.weight_decay = at_least_zero(qb::getattr(self, QB_ID(weight_decay)).get(), "weight_decay");
-  r.nesterov = flag(qb::getattr(self, QB_ID(nesterov)).get());
+  r.lr = at_least_zero(setting(self, "lr"), "lr");
+  r.momentum = at_least_zero(setting(self, "momentum"), "momentum");
+  r.weight_decay = at_least_zero(setting(self, "weight_decay"), "weight_decay");
+  r.nesterov = Ref::borrow(self).attr("nesterov").truthy();
   if (r.nesterov && r.momentum == 0.0) qb::fail(PyExc_ValueError, "nesterov=True needs a momentum above 0");
   return r;
 }
@@ -341,18 +335,17 @@ Ref sgd_repr(PyObject* self) {
 
 // ---------------------------------------------------------------- Adam, AdamW
 
-Ref adam_init(PyObject* self, PyObject* model, PyObject* lr, PyObject* betas, PyObject* eps, PyObject* weight_decay) {
-  const double l = at_least_zero(lr, "lr");
+Ref adam_init(PyObject* self, PyObject* model, double lr, PyObject* betas, double eps, double weight_decay) {
+  at_least_zero(lr, "lr");
   const auto b = betas_of(betas);
-  const double e = above_zero(eps, "eps");
-  const double wd = at_least_zero(weight_decay, "weight_decay");
+  above_zero(eps, "eps");
+  at_least_zero(weight_decay, "weight_decay");
   parameters_of(model, true);
   qb::setattr(self, QB_ID(model), model);
-  set_float(self, QB_ID(lr), l);
-  Ref b0 = qb::py_float(b.first), b1 = qb::py_float(b.second);
-  qb::setattr(self, QB_ID(betas), qb::tuple({b0.get(), b1.get()}));
-  set_float(self, QB_ID(eps), e);
-  set_float(self, QB_ID(weight_decay), wd);
+  set_float(self, QB_ID(lr), lr);
+  qb::setattr(self, QB_ID(betas), qb::tuple({qb::py_float(b.first).get(), qb::py_float(b.second).get()}));
+  set_float(self, QB_ID(eps), eps);
+  set_float(self, QB_ID(weight_decay), weight_decay);
   qb::setattr(self, QB_ID(state), qb::check(PyDict_New()));
   qb::setattr(self, QB_ID(param_arrays), qb::check(PyDict_New()));
   return {};
@@ -360,12 +353,12 @@ Ref adam_init(PyObject* self, PyObject* model, PyObject* lr, PyObject* betas, Py
 
 qk::AdamRule adam_rule(PyObject* self, bool decoupled) {
   qk::AdamRule r{};
-  r.lr = at_least_zero(qb::getattr(self, QB_ID(lr)).get(), "lr");
+  r.lr = at_least_zero(setting(self, "lr"), "lr");
   const auto b = betas_of(qb::getattr(self, QB_ID(betas)).get());
   r.beta1 = b.first;
   r.beta2 = b.second;
-  r.eps = above_zero(qb::getattr(self, QB_ID(eps)).get(), "eps");
-  r.weight_decay = at_least_zero(qb::getattr(self, QB_ID(weight_decay)).get(), "weight_decay");
+  r.eps = above_zero(setting(self, "eps"), "eps");
+  r.weight_decay = at_least_zero(setting(self, "weight_decay"), "weight_decay");
   r.decoupled = decoupled;
   return r;
 }
