@@ -30,50 +30,30 @@ void script(PyObject* m) {
   qb::add_functions(m, {{"sandbox_cnn_weight_init", "out_channels, in_channels, kernel_size", nullptr, cnn_weight_init},
                         {"sandbox_linear_weight_init", "out_channels, in_channels", nullptr, linear_weight_init},
                         {"sandbox_bias_init", "out_channels", nullptr, bias_init}});
-  Ref two = qb::py_int(2), four = qb::py_int(4), one = qb::py_int(1), eight = qb::py_int(8);
-  qb::set_global(m, "input_width", eight);
-  qb::set_global(m, "num_input_channels", two);
-  qb::set_global(m, "num_channels", qb::list({four.get(), four.get(), four.get()}));
-  qb::set_global(m, "kernel_sizes", qb::list({two.get(), two.get(), two.get()}));
+  auto g = [m](const char* path) { return qb::resolve(m, path); };
+  auto three = [](const Ref& v) { return qb::list({v.get(), v.get(), v.get()}); };
+  qb::set_global(m, "input_width", qb::py_int(8));
+  qb::set_global(m, "num_input_channels", qb::py_int(2));
+  qb::set_global(m, "num_channels", three(qb::py_int(4)));
+  qb::set_global(m, "kernel_sizes", three(qb::py_int(2)));
 
-  Ref relu = qb::resolve(m, "ReLU");
-  Ref r1 = qb::call(relu.get(), {}), r2 = qb::call(relu.get(), {}), r3 = qb::call(relu.get(), {});
-  Ref strides = qb::list({one.get(), one.get(), one.get()});
-  Ref activations = qb::list({r1.get(), r2.get(), r3.get()});
-  Ref criterion = qb::call(qb::resolve(m, "CrossEntropyLoss").get(), {});
-  Ref lr = qb::py_float(0.1);
-  Ref none = Ref::borrow(Py_None);
-  Ref model = qb::call_kw(qb::resolve(m, "CNN").get(),
-                          {{"input_width", qb::resolve(m, "input_width").get()},
-                           {"num_input_channels", qb::resolve(m, "num_input_channels").get()},
-                           {"num_channels", qb::resolve(m, "num_channels").get()},
-                           {"kernel_sizes", qb::resolve(m, "kernel_sizes").get()},
-                           {"strides", strides.get()},
-                           {"num_linear_neurons", four.get()},
-                           {"activations", activations.get()},
-                           {"conv_weight_init_fn", qb::resolve(m, "sandbox_cnn_weight_init").get()},
-                           {"bias_init_fn", qb::resolve(m, "sandbox_bias_init").get()},
-                           {"criterion", criterion.get()},
-                           {"linear_weight_init_fn", none.get()},
-                           {"lr", lr.get()}});
+  Ref relu = g("ReLU");
+  Ref model = g("CNN")(qb::kw("input_width", g("input_width")), qb::kw("num_input_channels", g("num_input_channels")),
+                       qb::kw("num_channels", g("num_channels")), qb::kw("kernel_sizes", g("kernel_sizes")),
+                       qb::kw("strides", three(qb::py_int(1))), qb::kw("num_linear_neurons", 4),
+                       qb::kw("activations", qb::list({relu().get(), relu().get(), relu().get()})),
+                       qb::kw("conv_weight_init_fn", g("sandbox_cnn_weight_init")),
+                       qb::kw("bias_init_fn", g("sandbox_bias_init")), qb::kw("criterion", g("CrossEntropyLoss")()),
+                       qb::kw("linear_weight_init_fn", Py_None), qb::kw("lr", 0.1));
   qb::set_global(m, "model", model);
-
-  Ref linear = qb::resolve(m, "model.linear_layer");
-  Ref shape = qb::resolve(m, "model.linear_layer.W.shape");
-  Ref rows = qb::check(PySequence_GetItem(shape.get(), 0)), cols = qb::check(PySequence_GetItem(shape.get(), 1));
-  qb::setattr(linear.get(), QB_ID(W),
-              qb::call(qb::resolve(m, "sandbox_linear_weight_init").get(), {rows.get(), cols.get()}));
+  Ref shape = g("model.linear_layer.W.shape");
+  g("model.linear_layer").set("W", g("sandbox_linear_weight_init")(qb::item(shape.get(), 0), qb::item(shape.get(), 1)));
 
   qb::set_global(m, "batch_size", qb::py_int(1));
-  Ref x = qb::call(qb::resolve(m, "np.random.randn").get(),
-                   {qb::resolve(m, "batch_size").get(), qb::resolve(m, "num_input_channels").get(),
-                    qb::resolve(m, "input_width").get()});
-  qb::set_global(m, "x", x);
-  Ref y = qb::call_method(model.get(), QB_ID(forward), {x.get()});
-  qb::set_global(m, "y", y);
-  Ref delta = qb::call(qb::resolve(m, "np.ones").get(), {qb::resolve(m, "y.shape").get()});
-  qb::set_global(m, "delta", delta);
-  qb::set_global(m, "dx", qb::call_method(model.get(), QB_ID(backward), {delta.get()}));
+  qb::set_global(m, "x", g("np.random.randn")(g("batch_size"), g("num_input_channels"), g("input_width")));
+  qb::set_global(m, "y", model.call("forward", g("x")));
+  qb::set_global(m, "delta", g("np.ones")(g("y.shape")));
+  qb::set_global(m, "dx", model.call("backward", g("delta")));
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "sandbox.orbisk", nullptr, -1, nullptr};
