@@ -1,9 +1,21 @@
-from typing import Literal
+from types import TracebackType
+from typing import Any, Callable, Literal
+
+import numpy as np
 
 __version__: str
 
 def set_num_threads(n: int) -> None: ...
 def get_num_threads() -> int: ...
+def set_default_dtype(dtype: Any) -> None: ...
+def get_default_dtype() -> type[np.float32] | type[np.float64]: ...
+
+class default_dtype:
+    dtype: type[np.float32] | type[np.float64]
+    def __init__(self, dtype: Any) -> None: ...
+    __enter__: Callable[[], type[np.float32] | type[np.float64]]
+    __exit__: Callable[[type[BaseException] | None, BaseException | None, TracebackType | None], bool]
+
 def show_config() -> None: ...
 def _force_conv_path(
     path: Literal["direct", "blocked", "blas"] | None,

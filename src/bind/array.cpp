@@ -58,7 +58,9 @@ bool holds_none(PyArrayObject* a) {
 }
 }  // namespace
 
-Ref to_f64(PyArrayObject* a, const char* what) {
+Ref to_f64(PyArrayObject* a, const char* what) { return to_typed(a, what, NPY_DOUBLE); }
+
+Ref to_typed(PyArrayObject* a, const char* what, int type) {
   const int t = PyArray_TYPE(a);
   if (t == NPY_OBJECT && holds_none(a)) fail(PyExc_TypeError, "%s must hold real numbers, not None", what);
   if (PyTypeNum_ISCOMPLEX(t))
@@ -69,10 +71,10 @@ Ref to_f64(PyArrayObject* a, const char* what) {
         t == NPY_UNICODE))
     fail(PyExc_TypeError, "%s must hold real numbers, not dtype %R", what,
          reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
-  if (t == NPY_DOUBLE && PyArray_ISCARRAY_RO(a) && PyArray_ISNOTSWAPPED(a))
+  if (t == type && PyArray_ISCARRAY_RO(a) && PyArray_ISNOTSWAPPED(a))
     return Ref::borrow(reinterpret_cast<PyObject*>(a));
-  OwnMemory memory(static_cast<size_t>(PyArray_SIZE(a)) * sizeof(double));
-  return check(PyArray_FromArray(a, PyArray_DescrFromType(NPY_DOUBLE),
+  OwnMemory memory(static_cast<size_t>(PyArray_SIZE(a)) * (type == NPY_FLOAT ? sizeof(float) : sizeof(double)));
+  return check(PyArray_FromArray(a, PyArray_DescrFromType(type),
                                  NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST | NPY_ARRAY_ENSUREARRAY));
 }
 
@@ -86,7 +88,7 @@ Ref f64_copy(PyObject* o, const char* what) {
 Ref in_float_dtype_of(const Ref& result, PyObject* like) {
   if (!PyArray_Check(like)) return result;
   const int t = PyArray_TYPE(reinterpret_cast<PyArrayObject*>(like));
-  if (!PyTypeNum_ISFLOAT(t) || t == NPY_DOUBLE) return result;
+  if (!PyTypeNum_ISFLOAT(t) || t == PyArray_TYPE(arr(result))) return result;
   OwnMemory memory(static_cast<size_t>(PyArray_NBYTES(arr(result))));
   return check(PyArray_CastToType(arr(result), PyArray_DescrFromType(t), 0));
 }
@@ -127,6 +129,20 @@ Ref empty(const std::vector<npy_intp>& d) {
   OwnMemory memory(nbytes(d, sizeof(double)));
   return check(
       PyArray_Empty(static_cast<int>(d.size()), const_cast<npy_intp*>(d.data()), PyArray_DescrFromType(NPY_DOUBLE), 0));
+}
+
+Ref typed_zeros(const std::vector<npy_intp>& d, int type) {
+  if (type == NPY_DOUBLE) return zeros(d);
+  OwnMemory memory(nbytes(d, sizeof(float)));
+  return check(
+      PyArray_Zeros(static_cast<int>(d.size()), const_cast<npy_intp*>(d.data()), PyArray_DescrFromType(type), 0));
+}
+
+Ref typed_empty(const std::vector<npy_intp>& d, int type) {
+  if (type == NPY_DOUBLE) return empty(d);
+  OwnMemory memory(nbytes(d, sizeof(float)));
+  return check(
+      PyArray_Empty(static_cast<int>(d.size()), const_cast<npy_intp*>(d.data()), PyArray_DescrFromType(type), 0));
 }
 
 Ref zeros_like_dtype(const std::vector<npy_intp>& d, PyArray_Descr* dtype) {

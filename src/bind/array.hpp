@@ -21,6 +21,14 @@ namespace qb {
 
 inline PyArrayObject* arr(const Ref& a) { return reinterpret_cast<PyArrayObject*>(a.get()); }
 inline double* data(const Ref& a) { return static_cast<double*>(PyArray_DATA(arr(a))); }
+// The NumPy type number of double or float.
+template <class R>
+constexpr int type_of = sizeof(R) == sizeof(double) ? NPY_DOUBLE : NPY_FLOAT;
+// The data of an array of R.
+template <class R>
+R* data_of(const Ref& a) {
+  return static_cast<R*>(PyArray_DATA(arr(a)));
+}
 inline npy_intp dim(const Ref& a, int i) { return PyArray_DIM(arr(a), i); }
 inline int ndim(const Ref& a) { return PyArray_NDIM(arr(a)); }
 inline npy_intp size(const Ref& a) { return PyArray_SIZE(arr(a)); }
@@ -47,6 +55,19 @@ void expect_axes(const Ref& a, int n, const char* what, const char* axes = nullp
 Ref to_f64(PyArrayObject* a, const char* what);
 inline Ref to_f64(const Ref& a, const char* what) { return to_f64(arr(a), what); }
 inline Ref to_f64(PyObject* o, const char* what) { return to_f64(as_array(o), what); }
+// The same in R: to_real<double> is to_f64, to_real<float> (to_f32) gives
+// float32 under the same rules.
+Ref to_typed(PyArrayObject* a, const char* what, int type);
+template <class R>
+Ref to_real(PyObject* o, const char* what) {
+  Ref a = as_array(o);
+  return to_typed(arr(a), what, type_of<R>);
+}
+template <class R>
+Ref to_real(const Ref& a, const char* what) {
+  return to_typed(arr(a), what, type_of<R>);
+}
+inline Ref to_f32(PyObject* o, const char* what) { return to_real<float>(o, what); }
 
 // A new writeable C-contiguous float64 array with the values of `o`, with the
 // checks of to_f64 (TypeError naming `what` for complex or non-numeric values).
@@ -63,6 +84,17 @@ Ref zeros(const std::vector<npy_intp>& dims);
 Ref empty(const std::vector<npy_intp>& dims);
 // New array of the given dtype (borrowed descriptor) filled with zeros.
 Ref zeros_like_dtype(const std::vector<npy_intp>& dims, PyArray_Descr* dtype);
+// The same in R (float64 or float32).
+Ref typed_zeros(const std::vector<npy_intp>& dims, int type);
+Ref typed_empty(const std::vector<npy_intp>& dims, int type);
+template <class R>
+Ref zeros_of(const std::vector<npy_intp>& dims) {
+  return typed_zeros(dims, type_of<R>);
+}
+template <class R>
+Ref empty_of(const std::vector<npy_intp>& dims) {
+  return typed_empty(dims, type_of<R>);
+}
 
 // Overflow-checked size arithmetic for shapes (ValueError "array is too big").
 npy_intp mul_size(npy_intp a, npy_intp b);

@@ -6,20 +6,24 @@ namespace qb {
 
 namespace {
 
-// A (batch, rows, cols) float64 view of foreign memory; strides in elements.
+// A (batch, rows, cols) view of foreign memory (float64 or float32); strides in
+// elements.
+template <class R>
 Ref wrap(int64_t batch, int64_t rows, int64_t cols, int64_t batch_stride, int64_t row_stride, int64_t col_stride,
-         const double* p, bool writeable) {
-  constexpr npy_intp e = sizeof(double);
+         const R* p, bool writeable) {
+  constexpr npy_intp e = sizeof(R);
+  constexpr int type = sizeof(R) == sizeof(double) ? NPY_DOUBLE : NPY_FLOAT;
   npy_intp d[3] = {batch, rows, cols};
   npy_intp s[3] = {batch_stride * e, row_stride * e, col_stride * e};
   int flags = NPY_ARRAY_ALIGNED | (writeable ? NPY_ARRAY_WRITEABLE : 0);
-  return check(PyArray_New(&PyArray_Type, 3, d, NPY_DOUBLE, s, const_cast<double*>(p), 0, flags, nullptr));
+  return check(PyArray_New(&PyArray_Type, 3, d, type, s, const_cast<R*>(p), 0, flags, nullptr));
 }
 
 }  // namespace
 
-void gemm(bool trans_a, bool trans_b, int64_t batch, int64_t m, int64_t n, int64_t k, const double* a, int64_t lda,
-          int64_t stride_a, const double* b, int64_t ldb, int64_t stride_b, double* c, int64_t ldc, int64_t stride_c) {
+template <class R>
+void gemm(bool trans_a, bool trans_b, int64_t batch, int64_t m, int64_t n, int64_t k, const R* a, int64_t lda,
+          int64_t stride_a, const R* b, int64_t ldb, int64_t stride_b, R* c, int64_t ldc, int64_t stride_c) {
   if (batch == 0 || m == 0 || n == 0) return;
   PyGILState_STATE g = PyGILState_Ensure();
   try {
@@ -40,5 +44,10 @@ void gemm(bool trans_a, bool trans_b, int64_t batch, int64_t m, int64_t n, int64
   }
   PyGILState_Release(g);
 }
+
+template void gemm(bool, bool, int64_t, int64_t, int64_t, int64_t, const double*, int64_t, int64_t, const double*,
+                   int64_t, int64_t, double*, int64_t, int64_t);
+template void gemm(bool, bool, int64_t, int64_t, int64_t, int64_t, const float*, int64_t, int64_t, const float*,
+                   int64_t, int64_t, float*, int64_t, int64_t);
 
 }  // namespace qb

@@ -13,6 +13,8 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 
 #include "kernels/activation.hpp"
 #include "kernels/conv.hpp"
@@ -26,7 +28,9 @@
 namespace qk {
 
 // Every function of the table, in order.  A new kernel is declared in its
-// header and added here.
+// header as a template on the element type R (double or float), instantiated
+// for both in its source, and added here: the table holds each kernel for
+// double under its name and for float under name_f32.
 #define QK_KERNELS(X)        \
   X(conv_forward)            \
   X(conv_backward)           \
@@ -53,23 +57,32 @@ namespace qk {
   X(mean_squared_error)      \
   X(mean_squared_error_grad) \
   X(sgd_step)                \
-  X(adam_step)               \
-  X(rnn_forward)             \
-  X(rnn_backward)            \
-  X(embedding_forward)       \
+  X(adam_step)
+
+// Kernels that exist in double precision only, so far.
+#define QK_KERNELS_F64(X) \
+  X(rnn_forward)          \
+  X(rnn_backward)         \
+  X(embedding_forward)    \
   X(embedding_backward)
 
 struct Api {
   uint32_t version;  // kApiVersion of the package that made the table
   uint32_t size;     // sizeof(Api) there
-#define QK_FIELD(name) decltype(&::qk::isa_base::name) name;
+#define QK_FIELD(name) decltype(&::qk::QK_ISA::name<double>) name;
   QK_KERNELS(QK_FIELD)
+#undef QK_FIELD
+#define QK_FIELD(name) decltype(&::qk::QK_ISA::name<float>) name##_f32;
+  QK_KERNELS(QK_FIELD)
+#undef QK_FIELD
+#define QK_FIELD(name) decltype(&::qk::QK_ISA::name) name;
+  QK_KERNELS_F64(QK_FIELD)
 #undef QK_FIELD
 };
 
 // Bumped whenever the table changes: a module built for another table
 // refuses to import rather than call the wrong function.
-constexpr uint32_t kApiVersion = 5;
+constexpr uint32_t kApiVersion = 6;
 constexpr const char* kCapsuleName = "quillet._kernels";
 
 // The table of the connected package (modules).
@@ -77,5 +90,27 @@ const Api& kernels();
 // Connects this module to the package's table (the binding layer does it when
 // a module is created).
 void connect(const Api* api);
+
+// The table's kernels for element type R, for code templated on it:
+// Of<R>::conv_forward(…) calls conv_forward or conv_forward_f32.
+template <class R>
+struct Of {
+  static_assert(std::is_same_v<R, double> || std::is_same_v<R, float>, "kernels exist for double and float");
+#define QK_OF(name)                                             \
+  template <class... Args>                                      \
+  static decltype(auto) name(Args&&... args) {                  \
+    if constexpr (std::is_same_v<R, float>)                     \
+      return kernels().name##_f32(std::forward<Args>(args)...); \
+    else                                                        \
+      return kernels().name(std::forward<Args>(args)...);       \
+  }
+  QK_KERNELS(QK_OF)
+#undef QK_OF
+};
+
+QK_ISA_BEGIN
+// This level's table (table.cpp, compiled once per level).
+const Api& table();
+QK_ISA_END
 
 }  // namespace qk

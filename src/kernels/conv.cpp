@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "kernels/gemm.hpp"
@@ -33,22 +34,23 @@ namespace {
 
 // ---------------------------------------------------------------- direct loops
 
-void direct_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z) {
+template <class R>
+void direct_forward(const ConvShape& s, const R* A, const R* W, const R* b, R* Z) {
   const int64_t HW = s.ho * s.wo, plane = s.h * s.w, ck = s.ck();
   parallel_for(s.n * s.o, double(ck) * double(HW), [&](int64_t lo, int64_t hi) {
     for (int64_t t = lo; t < hi; ++t) {
       const int64_t n = t / s.o, o = t % s.o;
-      double* z = Z + t * HW;
+      R* z = Z + t * HW;
       std::fill(z, z + HW, b[o]);
-      const double* w = W + o * ck;
+      const R* w = W + o * ck;
       for (int64_t c = 0; c < s.c; ++c)
         for (int64_t p = 0; p < s.kh; ++p)
           for (int64_t q = 0; q < s.kw; ++q) {
-            const double wv = w[(c * s.kh + p) * s.kw + q];
-            const double* a = A + (n * s.c + c) * plane + p * s.w + q;
+            const R wv = w[(c * s.kh + p) * s.kw + q];
+            const R* a = A + (n * s.c + c) * plane + p * s.w + q;
             for (int64_t i = 0; i < s.ho; ++i) {
-              const double* ar = a + i * s.sh * s.w;
-              double* zr = z + i * s.wo;
+              const R* ar = a + i * s.sh * s.w;
+              R* zr = z + i * s.wo;
               if (s.sw == 1)
                 for (int64_t j = 0; j < s.wo; ++j) zr[j] += wv * ar[j];
               else
@@ -59,24 +61,24 @@ void direct_forward(const ConvShape& s, const double* A, const double* W, const 
   });
 }
 
-void direct_backward(const ConvShape& s, const double* A, const double* W, const double* dZ, double* dA, double* dW,
-                     double* db) {
+template <class R>
+void direct_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* dA, R* dW, R* db) {
   const int64_t HW = s.ho * s.wo, plane = s.h * s.w, dplane = s.hd * s.wd, ck = s.ck();
   // Input gradient: every (sample, channel) plane of dA belongs to one task.
   if (dA)
     parallel_for(s.n * s.c, double(s.o) * double(s.kh * s.kw) * double(HW), [&](int64_t lo, int64_t hi) {
       for (int64_t t = lo; t < hi; ++t) {
         const int64_t n = t / s.c, c = t % s.c;
-        double* da = dA + t * dplane;
+        R* da = dA + t * dplane;
         std::fill(da, da + dplane, 0.0);
         for (int64_t o = 0; o < s.o; ++o) {
-          const double* dz = dZ + (n * s.o + o) * HW;
+          const R* dz = dZ + (n * s.o + o) * HW;
           for (int64_t p = 0; p < s.kh; ++p)
             for (int64_t q = 0; q < s.kw; ++q) {
-              const double wv = W[o * ck + (c * s.kh + p) * s.kw + q];
+              const R wv = W[o * ck + (c * s.kh + p) * s.kw + q];
               for (int64_t i = 0; i < s.ho; ++i) {
-                double* dr = da + (i * s.sh + p) * s.wd + q;
-                const double* gr = dz + i * s.wo;
+                R* dr = da + (i * s.sh + p) * s.wd + q;
+                const R* gr = dz + i * s.wo;
                 if (s.sw == 1)
                   for (int64_t j = 0; j < s.wo; ++j) dr[j] += wv * gr[j];
                 else
@@ -95,28 +97,28 @@ void direct_backward(const ConvShape& s, const double* A, const double* W, const
         for (int64_t q = 0; q < s.kw; ++q) {
           double acc = 0.0;
           for (int64_t n = 0; n < s.n; ++n) {
-            const double* dz = dZ + (n * s.o + o) * HW;
-            const double* a = A + (n * s.c + c) * plane + p * s.w + q;
+            const R* dz = dZ + (n * s.o + o) * HW;
+            const R* a = A + (n * s.c + c) * plane + p * s.w + q;
             for (int64_t i = 0; i < s.ho; ++i) {
-              const double* ar = a + i * s.sh * s.w;
-              const double* gr = dz + i * s.wo;
+              const R* ar = a + i * s.sh * s.w;
+              const R* gr = dz + i * s.wo;
               if (s.sw == 1)
                 for (int64_t j = 0; j < s.wo; ++j) acc += gr[j] * ar[j];
               else
                 for (int64_t j = 0; j < s.wo; ++j) acc += gr[j] * ar[j * s.sw];
             }
           }
-          dW[o * ck + (c * s.kh + p) * s.kw + q] = acc;
+          dW[o * ck + (c * s.kh + p) * s.kw + q] = R(acc);
         }
     }
   });
   for (int64_t o = 0; o < s.o; ++o) {
     double acc = 0.0;
     for (int64_t n = 0; n < s.n; ++n) {
-      const double* dz = dZ + (n * s.o + o) * HW;
+      const R* dz = dZ + (n * s.o + o) * HW;
       for (int64_t k = 0; k < HW; ++k) acc += dz[k];
     }
-    db[o] = acc;
+    db[o] = R(acc);
   }
 }
 
@@ -124,9 +126,10 @@ void direct_backward(const ConvShape& s, const double* A, const double* W, const
 
 // The filters (o x ck) with the bias as one more column, matching the row of
 // ones that the column matrices carry.
-std::vector<double> with_bias(const ConvShape& s, const double* W, const double* b) {
+template <class R>
+std::vector<R> with_bias(const ConvShape& s, const R* W, const R* b) {
   const int64_t ck = s.ck();
-  std::vector<double> wext(static_cast<size_t>(s.o * (ck + 1)));
+  std::vector<R> wext(static_cast<size_t>(s.o * (ck + 1)));
   for (int64_t o = 0; o < s.o; ++o) {
     std::copy(W + o * ck, W + (o + 1) * ck, wext.begin() + o * (ck + 1));
     wext[static_cast<size_t>(o * (ck + 1) + ck)] = b[o];
@@ -139,17 +142,18 @@ std::vector<double> with_bias(const ConvShape& s, const double* W, const double*
 // (p, q) at column b*ho*wo + i*wo + j; columns from nb*ho*wo up to the row
 // stride `ld` are zero.  Row ck is all ones (zero in the padding): it carries
 // the bias forward and sums dZ into db backward.
-void im2col(const ConvShape& s, const double* A, int64_t n0, int64_t nb, double* X, int64_t ld) {
+template <class R>
+void im2col(const ConvShape& s, const R* A, int64_t n0, int64_t nb, R* X, int64_t ld) {
   const int64_t HW = s.ho * s.wo, plane = s.h * s.w, ck = s.ck(), L = nb * HW;
   for (int64_t r = 0; r < ck; ++r) {
     const int64_t c = r / (s.kh * s.kw), p = (r / s.kw) % s.kh, q = r % s.kw;
-    double* x = X + r * ld;
+    R* x = X + r * ld;
     for (int64_t b = 0; b < nb; ++b) {
-      const double* ac = A + ((n0 + b) * s.c + c) * plane + p * s.w + q;
-      double* xb = x + b * HW;
+      const R* ac = A + ((n0 + b) * s.c + c) * plane + p * s.w + q;
+      R* xb = x + b * HW;
       for (int64_t i = 0; i < s.ho; ++i) {
-        const double* ar = ac + i * s.sh * s.w;
-        double* xr = xb + i * s.wo;
+        const R* ar = ac + i * s.sh * s.w;
+        R* xr = xb + i * s.wo;
         // Rows are short: an inline loop beats a call to memcpy.
         if (s.sw == 1)
           for (int64_t j = 0; j < s.wo; ++j) xr[j] = ar[j];
@@ -167,11 +171,12 @@ void im2col(const ConvShape& s, const double* A, int64_t n0, int64_t nb, double*
 // r = (c, p, q) in groups of kMR, each group stored column by column
 // (Xp[(g * ld + k) * kMR + i] holds row g*kMR + i at column k).  Row ck is the
 // ones row; rows past it and columns past nb*ho*wo are zero.
-void im2col_packed(const ConvShape& s, const double* A, int64_t n0, int64_t nb, double* Xp, int64_t ld) {
+template <class R>
+void im2col_packed(const ConvShape& s, const R* A, int64_t n0, int64_t nb, R* Xp, int64_t ld) {
   const int64_t HW = s.ho * s.wo, plane = s.h * s.w, ck = s.ck(), L = nb * HW;
   const int64_t groups = round_up(ck + 1, kMR) / kMR;
   for (int64_t g = 0; g < groups; ++g) {
-    double* out = Xp + g * ld * kMR;
+    R* out = Xp + g * ld * kMR;
     int64_t base[kMR];
     bool tap[kMR], ones[kMR];
     for (int64_t i = 0; i < kMR; ++i) {
@@ -185,18 +190,18 @@ void im2col_packed(const ConvShape& s, const double* A, int64_t n0, int64_t nb, 
     for (int64_t i = 1; i < kMR; ++i) consecutive = consecutive && base[i] == base[0] + i;
     int64_t k = 0;
     for (int64_t b = 0; b < nb; ++b) {
-      const double* a = A + (n0 + b) * s.c * plane;
+      const R* a = A + (n0 + b) * s.c * plane;
       for (int64_t y = 0; y < s.ho; ++y) {
-        const double* row = a + y * s.sh * s.w;
+        const R* row = a + y * s.sh * s.w;
         if (full && s.sw == 1) {
           // Blocks of kMR positions: kMR loads along each tap's row, then a
           // transpose into the panel, in registers.
           int64_t x = 0;
           for (; x + kMR <= s.wo; x += kMR, k += kMR) {
-            double block[kMR][kMR];
+            R block[kMR][kMR];
             for (int64_t i = 0; i < kMR; ++i)
               for (int64_t j = 0; j < kMR; ++j) block[i][j] = row[x + j + base[i]];
-            double* o = out + k * kMR;
+            R* o = out + k * kMR;
             for (int64_t j = 0; j < kMR; ++j)
               for (int64_t i = 0; i < kMR; ++i) o[j * kMR + i] = block[i][j];
           }
@@ -205,8 +210,8 @@ void im2col_packed(const ConvShape& s, const double* A, int64_t n0, int64_t nb, 
           continue;
         }
         for (int64_t x = 0; x < s.wo; ++x, ++k) {
-          const double* at = row + x * s.sw;
-          double* o = out + k * kMR;
+          const R* at = row + x * s.sw;
+          R* o = out + k * kMR;
           if (consecutive)
             for (int64_t i = 0; i < kMR; ++i) o[i] = at[base[0] + i];
           else if (full)
@@ -221,17 +226,18 @@ void im2col_packed(const ConvShape& s, const double* A, int64_t n0, int64_t nb, 
 }
 
 // dA[n0+b, c, i*sh+p, j*sw+q] += dX[(c,p,q), b*ho*wo + i*wo + j]
-void col2im(const ConvShape& s, const double* dX, int64_t ld, int64_t n0, int64_t nb, double* dA) {
+template <class R>
+void col2im(const ConvShape& s, const R* dX, int64_t ld, int64_t n0, int64_t nb, R* dA) {
   const int64_t HW = s.ho * s.wo, dplane = s.hd * s.wd;
   for (int64_t b = 0; b < nb; ++b)
     for (int64_t c = 0; c < s.c; ++c) {
-      double* da = dA + ((n0 + b) * s.c + c) * dplane;
+      R* da = dA + ((n0 + b) * s.c + c) * dplane;
       for (int64_t p = 0; p < s.kh; ++p)
         for (int64_t q = 0; q < s.kw; ++q) {
-          const double* x = dX + ((c * s.kh + p) * s.kw + q) * ld + b * HW;
+          const R* x = dX + ((c * s.kh + p) * s.kw + q) * ld + b * HW;
           for (int64_t i = 0; i < s.ho; ++i) {
-            double* dr = da + (i * s.sh + p) * s.wd + q;
-            const double* xr = x + i * s.wo;
+            R* dr = da + (i * s.sh + p) * s.wd + q;
+            const R* xr = x + i * s.wo;
             if (s.sw == 1)
               for (int64_t j = 0; j < s.wo; ++j) dr[j] += xr[j];
             else
@@ -251,6 +257,9 @@ int64_t chunk(const ConvShape& s, int64_t budget) {
 // ---------------------------------------------------------------- blocked GEMM, one chunk per core
 
 constexpr int64_t kBlockedChunk = int64_t{1} << 16;  // doubles: 512 KiB
+// The same bytes in elements of R.
+template <class R>
+constexpr int64_t kBlockedElems = kBlockedChunk * int64_t{sizeof(double)} / int64_t{sizeof(R)};
 
 // Output columns (sample, position) in row-major order, taken kNR at a time.
 // For one such tile, where each column reads the input (src), writes dA
@@ -258,7 +267,9 @@ constexpr int64_t kBlockedChunk = int64_t{1} << 16;  // doubles: 512 KiB
 // tile" is one whose columns all lie in one output row of one sample: then
 // they are src0 + t*sw, dst0 + t*sw and z0 + t, and the kernels use the arrays
 // in place.
+template <class R>
 struct Tile {
+  static constexpr int64_t kNR = kCols<R>;
   int64_t src[kNR], dst[kNR], z[kNR];
   bool row;
   int64_t count;
@@ -296,12 +307,14 @@ std::vector<int64_t> tap_offsets(const ConvShape& s, int64_t h, int64_t w) {
 
 // The tile's column matrix: row r < ck holds the input under tap r for each
 // column; row ck is ones (the bias).  Padding columns are zero.
-void gather_tile(const ConvShape& s, const Tile& t, const double* A, const int64_t* off, double* T) {
+template <class R>
+void gather_tile(const ConvShape& s, const Tile<R>& t, const R* A, const int64_t* off, R* T) {
+  constexpr int64_t kNR = kCols<R>;
   const int64_t ck = s.ck();
   if (t.row) {
     for (int64_t r = 0; r < ck; ++r) {
-      const double* __restrict a = A + t.src[0] + off[r];
-      double* __restrict x = T + r * kNR;
+      const R* __restrict a = A + t.src[0] + off[r];
+      R* __restrict x = T + r * kNR;
       if (s.sw == 1)
         for (int64_t c = 0; c < kNR; ++c) x[c] = a[c];
       else
@@ -311,9 +324,9 @@ void gather_tile(const ConvShape& s, const Tile& t, const double* A, const int64
     return;
   }
   for (int64_t r = 0; r < ck; ++r) {
-    double* x = T + r * kNR;
+    R* x = T + r * kNR;
     for (int64_t g = 0; g < t.segments; ++g) {
-      const double* a = A + t.src[t.seg[g]] + off[r];
+      const R* a = A + t.src[t.seg[g]] + off[r];
       for (int64_t c = t.seg[g]; c < t.seg[g + 1]; ++c, a += s.sw) x[c] = *a;
     }
     std::fill(x + t.count, x + kNR, 0.0);
@@ -321,19 +334,21 @@ void gather_tile(const ConvShape& s, const Tile& t, const double* A, const int64
   for (int64_t c = 0; c < kNR; ++c) T[ck * kNR + c] = c < t.count ? 1.0 : 0.0;
 }
 
-void blocked_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z) {
+template <class R>
+void blocked_forward(const ConvShape& s, const R* A, const R* W, const R* b, R* Z) {
+  constexpr int64_t kNR = kCols<R>;
   const int64_t HW = s.ho * s.wo, ck = s.ck(), total = s.n * HW, tiles = (total + kNR - 1) / kNR;
-  const std::vector<double> wext = with_bias(s, W, b);
-  std::vector<double> wp(packed_size(s.o, ck + 1));
+  const std::vector<R> wext = with_bias(s, W, b);
+  std::vector<R> wp(packed_size(s.o, ck + 1));
   pack_rows(wext.data(), ck + 1, false, s.o, ck + 1, wp.data());
   const std::vector<int64_t> off = tap_offsets(s, s.h, s.w);
   const int64_t orows = round_up(s.o, kMR);
   // Each tile's column matrix is built in L1 and multiplied at once: the
   // column matrix of the whole batch never goes through memory.
   parallel_for(tiles, 2.0 * double(s.o) * double(ck + 1) * double(kNR), [&](int64_t lo, int64_t hi) {
-    Scratch T(static_cast<size_t>((ck + 1) * kNR)), C(static_cast<size_t>(orows * kNR));
+    Scratch<R> T(static_cast<size_t>((ck + 1) * kNR)), C(static_cast<size_t>(orows * kNR));
     for (int64_t k = lo; k < hi; ++k) {
-      const Tile t(s, k * kNR, total);
+      const Tile<R> t(s, k * kNR, total);
       gather_tile(s, t, A, off.data(), T.data());
       if (t.row) {
         gemm_packed(s.o, kNR, ck + 1, wp.data(), T.data(), kNR, Z + t.z[0], HW);
@@ -347,14 +362,16 @@ void blocked_forward(const ConvShape& s, const double* A, const double* W, const
 }
 
 // dA += the column gradients of one tile, dX = W^T (ck x o) @ dZ (o x tile).
-void scatter_tile(const ConvShape& s, const Tile& t, const double* wtp, const double* dZ, const int64_t* doff,
-                  double* G, double* X, double* dA) {
+template <class R>
+void scatter_tile(const ConvShape& s, const Tile<R>& t, const R* wtp, const R* dZ, const int64_t* doff, R* G, R* X,
+                  R* dA) {
+  constexpr int64_t kNR = kCols<R>;
   const int64_t HW = s.ho * s.wo, ck = s.ck();
   if (t.row) {
     gemm_packed(ck, kNR, s.o, wtp, dZ + t.z[0], HW, X, kNR);
     for (int64_t r = 0; r < ck; ++r) {
-      double* __restrict d = dA + t.dst[0] + doff[r];
-      const double* __restrict x = X + r * kNR;
+      R* __restrict d = dA + t.dst[0] + doff[r];
+      const R* __restrict x = X + r * kNR;
       if (s.sw == 1)
         for (int64_t c = 0; c < kNR; ++c) d[c] += x[c];
       else
@@ -363,40 +380,41 @@ void scatter_tile(const ConvShape& s, const Tile& t, const double* wtp, const do
     return;
   }
   for (int64_t o = 0; o < s.o; ++o) {
-    double* g = G + o * kNR;
+    R* g = G + o * kNR;
     for (int64_t q = 0; q < t.segments; ++q) {
-      const double* z = dZ + t.z[t.seg[q]] + o * HW - t.seg[q];
+      const R* z = dZ + t.z[t.seg[q]] + o * HW - t.seg[q];
       for (int64_t c = t.seg[q]; c < t.seg[q + 1]; ++c) g[c] = z[c];
     }
     std::fill(g + t.count, g + kNR, 0.0);
   }
   gemm_packed(ck, kNR, s.o, wtp, G, kNR, X, kNR);
   for (int64_t r = 0; r < ck; ++r) {
-    const double* x = X + r * kNR;
+    const R* x = X + r * kNR;
     for (int64_t q = 0; q < t.segments; ++q) {
-      double* d = dA + t.dst[t.seg[q]] + doff[r];
+      R* d = dA + t.dst[t.seg[q]] + doff[r];
       for (int64_t c = t.seg[q]; c < t.seg[q + 1]; ++c, d += s.sw) *d += x[c];
     }
   }
 }
 
-void blocked_backward(const ConvShape& s, const double* A, const double* W, const double* dZ, double* dA, double* dW,
-                      double* db) {
-  const int64_t HW = s.ho * s.wo, ck = s.ck(), nbmax = chunk(s, kBlockedChunk);
+template <class R>
+void blocked_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* dA, R* dW, R* db) {
+  constexpr int64_t kNR = kCols<R>;
+  const int64_t HW = s.ho * s.wo, ck = s.ck(), nbmax = chunk(s, kBlockedElems<R>);
   const int64_t chunks = (s.n + nbmax - 1) / nbmax;
-  std::vector<double> wtp(packed_size(ck, s.o));
+  std::vector<R> wtp(packed_size(ck, s.o));
   pack_rows(W, ck, true, ck, s.o, wtp.data());
   const int64_t ldmax = round_up(nbmax * HW, kNR), op = round_up(s.o, kNR), cp = round_up(ck + 1, kMR);
   const int threads = static_cast<int>(std::min<int64_t>(chunks, num_threads()));
   const std::vector<int64_t> doff = tap_offsets(s, s.hd, s.wd);
   // Each worker sums its chunks' [dW | db], transposed, into its own slot.
-  std::vector<double> acc(static_cast<size_t>(threads * cp * op), 0.0);
+  std::vector<R> acc(static_cast<size_t>(threads * cp * op), 0.0);
   const int64_t per_thread = (chunks + threads - 1) / threads;
   parallel_for(threads, 1e9, [&](int64_t lo, int64_t hi) {
-    Scratch X(static_cast<size_t>(cp * ldmax)), GT(static_cast<size_t>(ldmax * op)), TG(static_cast<size_t>(s.o * kNR)),
-        TX(static_cast<size_t>(round_up(ck, kMR) * kNR));
+    Scratch<R> X(static_cast<size_t>(cp * ldmax)), GT(static_cast<size_t>(ldmax * op)),
+        TG(static_cast<size_t>(s.o * kNR)), TX(static_cast<size_t>(round_up(ck, kMR) * kNR));
     for (int64_t th = lo; th < hi; ++th) {
-      double* mine = acc.data() + th * cp * op;
+      R* mine = acc.data() + th * cp * op;
       for (int64_t t = th * per_thread; t < std::min(chunks, (th + 1) * per_thread); ++t) {
         const int64_t n0 = t * nbmax, nb = std::min(nbmax, s.n - n0), ld = round_up(nb * HW, kNR);
         if (dW) {
@@ -406,8 +424,8 @@ void blocked_backward(const ConvShape& s, const double* A, const double* W, cons
           for (int64_t bb = 0; bb < nb; ++bb)
             for (int64_t k0 = 0; k0 < HW; k0 += 32)
               for (int64_t o = 0; o < s.o; ++o) {
-                const double* g = dZ + ((n0 + bb) * s.o + o) * HW;
-                double* gt = GT.data() + bb * HW * op + o;
+                const R* g = dZ + ((n0 + bb) * s.o + o) * HW;
+                R* gt = GT.data() + bb * HW * op + o;
                 for (int64_t k = k0; k < std::min(HW, k0 + 32); ++k) gt[k * op] = g[k];
               }
           im2col_packed(s, A, n0, nb, X.data(), ld);
@@ -422,7 +440,7 @@ void blocked_backward(const ConvShape& s, const double* A, const double* W, cons
                       n_hi = std::min(s.n, (th + 1) * per_thread * nbmax);
         std::fill(dA + n_lo * s.c * s.hd * s.wd, dA + n_hi * s.c * s.hd * s.wd, 0.0);
         for (int64_t col = n_lo * HW; col < n_hi * HW; col += kNR) {
-          const Tile t(s, col, n_hi * HW);
+          const Tile<R> t(s, col, n_hi * HW);
           scatter_tile(s, t, wtp.data(), dZ, doff.data(), TG.data(), TX.data(), dA);
         }
       }
@@ -434,9 +452,9 @@ void blocked_backward(const ConvShape& s, const double* A, const double* W, cons
       double v = 0.0;
       for (int th = 0; th < threads; ++th) v += acc[static_cast<size_t>(th * cp * op + r * op + o)];
       if (r < ck)
-        dW[o * ck + r] = v;
+        dW[o * ck + r] = R(v);
       else
-        db[o] = v;
+        db[o] = R(v);
     }
   }
 }
@@ -444,32 +462,36 @@ void blocked_backward(const ConvShape& s, const double* A, const double* W, cons
 // ---------------------------------------------------------------- im2col + BLAS for large channel counts
 
 constexpr int64_t kBlasChunk = int64_t{1} << 20;  // doubles: 8 MiB
+template <class R>
+constexpr int64_t kBlasElems = kBlasChunk * int64_t{sizeof(double)} / int64_t{sizeof(R)};
 
-void blas_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z, GemmFn gemm) {
-  const int64_t HW = s.ho * s.wo, ck = s.ck(), nbmax = chunk(s, kBlasChunk);
-  const std::vector<double> wext = with_bias(s, W, b);
-  Scratch X(static_cast<size_t>(nbmax * (ck + 1) * HW)), Y(static_cast<size_t>(nbmax * s.o * HW));
+template <class R>
+void blas_forward(const ConvShape& s, const R* A, const R* W, const R* b, R* Z, GemmOf<R> gemm) {
+  const int64_t HW = s.ho * s.wo, ck = s.ck(), nbmax = chunk(s, kBlasElems<R>);
+  const std::vector<R> wext = with_bias(s, W, b);
+  Scratch<R> X(static_cast<size_t>(nbmax * (ck + 1) * HW)), Y(static_cast<size_t>(nbmax * s.o * HW));
   for (int64_t n0 = 0; n0 < s.n; n0 += nbmax) {
     const int64_t nb = std::min(nbmax, s.n - n0), ld = nb * HW;
     im2col(s, A, n0, nb, X.data(), ld);
     gemm(false, false, 1, s.o, ld, ck + 1, wext.data(), ck + 1, 0, X.data(), ld, 0, Y.data(), ld, 0);
     for (int64_t bb = 0; bb < nb; ++bb)
       for (int64_t o = 0; o < s.o; ++o)
-        std::memcpy(Z + ((n0 + bb) * s.o + o) * HW, Y.data() + o * ld + bb * HW, sizeof(double) * HW);
+        std::memcpy(Z + ((n0 + bb) * s.o + o) * HW, Y.data() + o * ld + bb * HW, sizeof(R) * HW);
   }
 }
 
-void blas_backward(const ConvShape& s, const double* A, const double* W, const double* dZ, double* dA, double* dW,
-                   double* db, GemmFn gemm) {
-  const int64_t HW = s.ho * s.wo, ck = s.ck(), nbmax = chunk(s, kBlasChunk);
+template <class R>
+void blas_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* dA, R* dW, R* db, GemmOf<R> gemm) {
+  const int64_t HW = s.ho * s.wo, ck = s.ck(), nbmax = chunk(s, kBlasElems<R>);
   if (dA) std::fill(dA, dA + s.n * s.c * s.hd * s.wd, 0.0);
-  Scratch X(static_cast<size_t>(nbmax * (ck + 1) * HW)), G(static_cast<size_t>(nbmax * s.o * HW));
-  std::vector<double> T(static_cast<size_t>(s.o * (ck + 1))), acc(T.size(), 0.0);
+  Scratch<R> X(static_cast<size_t>(nbmax * (ck + 1) * HW)), G(static_cast<size_t>(nbmax * s.o * HW));
+  std::vector<R> T(static_cast<size_t>(s.o * (ck + 1)));
+  std::vector<double> acc(T.size(), 0.0);
   for (int64_t n0 = 0; n0 < s.n; n0 += nbmax) {
     const int64_t nb = std::min(nbmax, s.n - n0), ld = nb * HW;
     for (int64_t o = 0; o < s.o; ++o)
       for (int64_t bb = 0; bb < nb; ++bb)
-        std::memcpy(G.data() + o * ld + bb * HW, dZ + ((n0 + bb) * s.o + o) * HW, sizeof(double) * HW);
+        std::memcpy(G.data() + o * ld + bb * HW, dZ + ((n0 + bb) * s.o + o) * HW, sizeof(R) * HW);
     if (dW) {
       im2col(s, A, n0, nb, X.data(), ld);
       gemm(false, true, 1, s.o, ck + 1, ld, G.data(), ld, 0, X.data(), ld, 0, T.data(), ck + 1, 0);
@@ -482,14 +504,29 @@ void blas_backward(const ConvShape& s, const double* A, const double* W, const d
   }
   if (!dW) return;
   for (int64_t o = 0; o < s.o; ++o) {
-    std::copy(acc.begin() + o * (ck + 1), acc.begin() + o * (ck + 1) + ck, dW + o * ck);
-    db[o] = acc[static_cast<size_t>(o * (ck + 1) + ck)];
+    for (int64_t r = 0; r < ck; ++r) dW[o * ck + r] = R(acc[static_cast<size_t>(o * (ck + 1) + r)]);
+    db[o] = R(acc[static_cast<size_t>(o * (ck + 1) + ck)]);
+  }
+}
+
+// db[o] = the sum of dZ over samples and positions, in double.
+template <class R>
+void bias_grad(const ConvShape& s, const R* dZ, R* db) {
+  const int64_t HW = s.ho * s.wo;
+  for (int64_t o = 0; o < s.o; ++o) {
+    double acc = 0.0;
+    for (int64_t n = 0; n < s.n; ++n) {
+      const R* dz = dZ + (n * s.o + o) * HW;
+      for (int64_t k = 0; k < HW; ++k) acc += dz[k];
+    }
+    db[o] = R(acc);
   }
 }
 
 }  // namespace
 
-void conv_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z, GemmFn gemm) {
+template <class R>
+void conv_forward(const ConvShape& s, const R* A, const R* W, const R* b, R* Z, GemmOf<R> gemm) {
   if (s.n == 0 || s.o == 0 || s.ho <= 0 || s.wo <= 0) return;  // Z is empty
   switch (choose(s)) {
     case ConvPath::Direct:
@@ -501,8 +538,8 @@ void conv_forward(const ConvShape& s, const double* A, const double* W, const do
   }
 }
 
-void conv_backward(const ConvShape& s, const double* A, const double* W, const double* dZ, double* dA, double* dW,
-                   double* db, GemmFn gemm) {
+template <class R>
+void conv_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* dA, R* dW, R* db, GemmOf<R> gemm) {
   if (s.n == 0 || s.o == 0 || s.ho <= 0 || s.wo <= 0) {
     // No output position: every gradient is zero, whatever the batch claims.
     if (dA) std::fill(dA, dA + s.n * s.c * s.hd * s.wd, 0.0);
@@ -513,11 +550,24 @@ void conv_backward(const ConvShape& s, const double* A, const double* W, const d
     case ConvPath::Direct:
       return direct_backward(s, A, W, dZ, dA, dW, db);
     case ConvPath::Blocked:
-      return blocked_backward(s, A, W, dZ, dA, dW, db);
+      blocked_backward(s, A, W, dZ, dA, dW, db);
+      break;
     case ConvPath::Blas:
-      return blas_backward(s, A, W, dZ, dA, dW, db, gemm);
+      blas_backward(s, A, W, dZ, dA, dW, db, gemm);
+      break;
   }
+  // The products sum the bias gradient in float along with dW: sum it again
+  // in double, as the direct loops do.
+  if constexpr (std::is_same_v<R, float>)
+    if (dW) bias_grad(s, dZ, db);
 }
+
+template void conv_forward(const ConvShape&, const double*, const double*, const double*, double*, GemmOf<double>);
+template void conv_forward(const ConvShape&, const float*, const float*, const float*, float*, GemmOf<float>);
+template void conv_backward(const ConvShape&, const double*, const double*, const double*, double*, double*, double*,
+                            GemmOf<double>);
+template void conv_backward(const ConvShape&, const float*, const float*, const float*, float*, float*, float*,
+                            GemmOf<float>);
 
 QK_ISA_END
 }  // namespace qk

@@ -39,9 +39,12 @@ struct ConvShape {
 // Batched row-major GEMM: for b < batch, C_b = op(A_b) @ op(B_b), where X_b
 // starts at x + b * stride_x (stride 0 shares one matrix).  C is overwritten.
 // The binding layer provides it; it may be called without the GIL.
-using GemmFn = void (*)(bool trans_a, bool trans_b, int64_t batch, int64_t m, int64_t n, int64_t k, const double* a,
-                        int64_t lda, int64_t stride_a, const double* b, int64_t ldb, int64_t stride_b, double* c,
-                        int64_t ldc, int64_t stride_c);
+// R is the element type (double or float).
+template <class R>
+using GemmOf = void (*)(bool trans_a, bool trans_b, int64_t batch, int64_t m, int64_t n, int64_t k, const R* a,
+                        int64_t lda, int64_t stride_a, const R* b, int64_t ldb, int64_t stride_b, R* c, int64_t ldc,
+                        int64_t stride_c);
+using GemmFn = GemmOf<double>;
 
 enum class ConvPath { Direct, Blocked, Blas };
 
@@ -54,15 +57,19 @@ QK_ISA_BEGIN
 
 ConvPath choose(const ConvShape& s);
 
+// Every kernel takes its arrays in one element type R, double or float (the
+// table in api.hpp has both).
+//
 // Z (n, o, ho, wo) = b + W * A.  Z is overwritten.
-void conv_forward(const ConvShape& s, const double* A, const double* W, const double* b, double* Z, GemmFn gemm);
+template <class R>
+void conv_forward(const ConvShape& s, const R* A, const R* W, const R* b, R* Z, GemmOf<R> gemm);
 
 // From dZ (n, o, ho, wo): dA (n, c, hd, wd) is overwritten with the input
 // gradient, dW (o, c, kh, kw) and db (o) with the parameter gradients.  A null
 // dA skips the input gradient; a null dW skips both parameter gradients (A is
-// then not read).
-void conv_backward(const ConvShape& s, const double* A, const double* W, const double* dZ, double* dA, double* dW,
-                   double* db, GemmFn gemm);
+// then not read).  In float the bias gradient is summed in double.
+template <class R>
+void conv_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* dA, R* dW, R* db, GemmOf<R> gemm);
 
 QK_ISA_END
 }  // namespace qk

@@ -7,16 +7,32 @@ QK_ISA_BEGIN
 
 namespace {
 
-typedef double vd __attribute__((vector_size(sizeof(double) * kVec)));
-typedef double vdu __attribute__((vector_size(sizeof(double) * kVec), aligned(sizeof(double))));
+// One vector of R, and the same for unaligned memory.
+template <class R>
+struct Vec {
+  typedef R v __attribute__((vector_size(kVecBytes)));
+  typedef R u __attribute__((vector_size(kVecBytes), aligned(sizeof(R))));
+};
 
-inline vd load(const double* p) { return *reinterpret_cast<const vdu*>(p); }
-inline void store(double* p, vd v) { *reinterpret_cast<vdu*>(p) = v; }
-inline vd splat(double x) { return x - vd{}; }  // x - 0 is exact, so this folds to a broadcast
-// One kMR x kNR block of C = Ap @ B.
-template <bool Accumulate>
-inline void block_nn(int64_t K, const double* __restrict ap, const double* __restrict b, int64_t ldb,
-                     double* __restrict c, int64_t ldc, int64_t rows) {
+template <class R>
+inline typename Vec<R>::v load(const R* p) {
+  return *reinterpret_cast<const typename Vec<R>::u*>(p);
+}
+template <class R>
+inline void store(R* p, typename Vec<R>::v v) {
+  *reinterpret_cast<typename Vec<R>::u*>(p) = v;
+}
+template <class R>
+inline typename Vec<R>::v splat(R x) {
+  return x - typename Vec<R>::v{};  // x - 0 is exact, so this folds to a broadcast
+}
+
+// One kMR x kCols<R> block of C = Ap @ B.
+template <bool Accumulate, class R>
+inline void block_nn(int64_t K, const R* __restrict ap, const R* __restrict b, int64_t ldb, R* __restrict c,
+                     int64_t ldc, int64_t rows) {
+  using vd = typename Vec<R>::v;
+  constexpr int64_t kVec = kLanes<R>;
   vd acc0[kMR], acc1[kMR];
   for (int64_t i = 0; i < kMR; ++i) {
     acc0[i] = Accumulate && i < rows ? load(c + i * ldc) : vd{};
@@ -24,7 +40,7 @@ inline void block_nn(int64_t K, const double* __restrict ap, const double* __res
   }
   for (int64_t k = 0; k < K; ++k) {
     const vd b0 = load(b + k * ldb), b1 = load(b + k * ldb + kVec);
-    const double* a = ap + k * kMR;
+    const R* a = ap + k * kMR;
     for (int64_t i = 0; i < kMR; ++i) {
       const vd ai = splat(a[i]);
       acc0[i] += ai * b0;
@@ -39,18 +55,21 @@ inline void block_nn(int64_t K, const double* __restrict ap, const double* __res
 
 }  // namespace
 
-void pack_rows(const double* A, int64_t lda, bool trans, int64_t M, int64_t K, double* out) {
+template <class R>
+void pack_rows(const R* A, int64_t lda, bool trans, int64_t M, int64_t K, R* out) {
   const int64_t panels = round_up(M, kMR) / kMR;
   for (int64_t p = 0; p < panels; ++p)
     for (int64_t k = 0; k < K; ++k)
       for (int64_t i = 0; i < kMR; ++i) {
         const int64_t r = p * kMR + i;
-        out[(p * K + k) * kMR + i] = r < M ? (trans ? A[k * lda + r] : A[r * lda + k]) : 0.0;
+        out[(p * K + k) * kMR + i] = r < M ? (trans ? A[k * lda + r] : A[r * lda + k]) : R(0);
       }
 }
 
-void gemm_packed(int64_t M, int64_t N, int64_t K, const double* Ap, const double* B, int64_t ldb, double* C,
-                 int64_t ldc, bool accumulate, bool padded_rows) {
+template <class R>
+void gemm_packed(int64_t M, int64_t N, int64_t K, const R* Ap, const R* B, int64_t ldb, R* C, int64_t ldc,
+                 bool accumulate, bool padded_rows) {
+  constexpr int64_t kNR = kCols<R>;
   const int64_t panels = round_up(M, kMR) / kMR;
   // Column blocks outside, panels inside: a K x kNR slice of B stays in L1
   // while every panel of A passes over it.
@@ -63,6 +82,12 @@ void gemm_packed(int64_t M, int64_t N, int64_t K, const double* Ap, const double
         block_nn<false>(K, Ap + p * K * kMR, B + j, ldb, C + p * kMR * ldc + j, ldc, rows);
     }
 }
+
+template void pack_rows(const double*, int64_t, bool, int64_t, int64_t, double*);
+template void pack_rows(const float*, int64_t, bool, int64_t, int64_t, float*);
+template void gemm_packed(int64_t, int64_t, int64_t, const double*, const double*, int64_t, double*, int64_t, bool,
+                          bool);
+template void gemm_packed(int64_t, int64_t, int64_t, const float*, const float*, int64_t, float*, int64_t, bool, bool);
 
 QK_ISA_END
 }  // namespace qk

@@ -16,17 +16,25 @@ QK_ISA_BEGIN
 
 // Block sizes of the outer-product kernel, chosen per instruction set so the
 // accumulators fit the vector registers.
+// A block is kMR rows by two vectors of columns, whatever the element type:
+// 8 x 16 doubles or 8 x 32 floats with AVX-512, 6 x 8 doubles or 6 x 16 floats
+// with AVX2.
 #if defined(__AVX512F__)
-constexpr int64_t kVec = 8;  // doubles per vector
-constexpr int64_t kMR = 8;   // rows of C per block
+constexpr int64_t kVecBytes = 64;
+constexpr int64_t kMR = 8;  // rows of C per block
 #elif defined(__AVX__)
-constexpr int64_t kVec = 4;
+constexpr int64_t kVecBytes = 32;
 constexpr int64_t kMR = 6;
 #else
-constexpr int64_t kVec = 2;
+constexpr int64_t kVecBytes = 16;
 constexpr int64_t kMR = 4;
 #endif
-constexpr int64_t kNR = 2 * kVec;  // columns of C per block
+template <class R>
+constexpr int64_t kLanes = kVecBytes / int64_t{sizeof(R)};  // elements per vector
+template <class R>
+constexpr int64_t kCols = 2 * kLanes<R>;  // columns of C per block
+constexpr int64_t kVec = kLanes<double>;
+constexpr int64_t kNR = kCols<double>;
 
 inline int64_t round_up(int64_t x, int64_t m) { return (x + m - 1) / m * m; }
 
@@ -35,14 +43,16 @@ inline size_t packed_size(int64_t M, int64_t K) { return static_cast<size_t>(rou
 
 // Packs A (M x K, row stride lda), or, with `trans`, the transpose of the
 // K x M matrix stored at A with row stride lda.  Missing rows are zero.
-void pack_rows(const double* A, int64_t lda, bool trans, int64_t M, int64_t K, double* out);
+template <class R>
+void pack_rows(const R* A, int64_t lda, bool trans, int64_t M, int64_t K, R* out);
 
 // C = Ap @ B (or C += Ap @ B with `accumulate`) for Ap packed by pack_rows
-// (M rows), B of K rows (stride ldb) and N columns, N a multiple of kNR.  C has
+// (M rows), B of K rows (stride ldb) and N columns, N a multiple of kCols<R>.  C has
 // M rows of stride ldc; with `padded_rows` it has round_up(M, kMR) rows and the
 // padding rows receive zeros.
-void gemm_packed(int64_t M, int64_t N, int64_t K, const double* Ap, const double* B, int64_t ldb, double* C,
-                 int64_t ldc, bool accumulate = false, bool padded_rows = false);
+template <class R>
+void gemm_packed(int64_t M, int64_t N, int64_t K, const R* Ap, const R* B, int64_t ldb, R* C, int64_t ldc,
+                 bool accumulate = false, bool padded_rows = false);
 
 QK_ISA_END
 }  // namespace qk

@@ -17,17 +17,20 @@ QK_ISA_BEGIN
 
 // The mean and the biased variance of every channel (two passes, so no
 // cancellation).
-void batchnorm_stats(const NormShape& s, const double* A, double* mean, double* var);
+template <class R>
+void batchnorm_stats(const NormShape& s, const R* A, double* mean, double* var);
 
 // Z = W (A - mean) / sqrt(var + eps) + b, channel by channel.
-void batchnorm_forward(const NormShape& s, const double* A, const double* mean, const double* var, double eps,
-                       const double* W, const double* b, double* Z);
+template <class R>
+void batchnorm_forward(const NormShape& s, const R* A, const double* mean, const double* var, double eps, const R* W,
+                       const R* b, R* Z);
 
 // From dZ: dW and db (overwritten), and dA for statistics that were the
 // batch's own (`batch_stats`: the mean and variance depend on A) or constants
 // (evaluation mode).
-void batchnorm_backward(const NormShape& s, const double* A, const double* mean, const double* var, double eps,
-                        const double* W, const double* dZ, bool batch_stats, double* dA, double* dW, double* db);
+template <class R>
+void batchnorm_backward(const NormShape& s, const R* A, const double* mean, const double* var, double eps, const R* W,
+                        const R* dZ, bool batch_stats, R* dA, R* dW, R* db);
 
 QK_ISA_END
 }  // namespace qk

@@ -11,7 +11,9 @@ namespace {
 
 // a * b + c, rounded once where the machine fuses it (as PyTorch's vectorised
 // `add(x, y, alpha)` and `lerp` do), in two roundings elsewhere.
-inline double madd(double a, double b, double c) {
+// In the element type: float parameters are updated in float.
+template <class R>
+inline R madd(R a, R b, R c) {
 #ifdef __FMA__
   return std::fma(a, b, c);
 #else
@@ -20,27 +22,30 @@ inline double madd(double a, double b, double c) {
 }
 
 // torch.lerp: start + w * (end - start) for |w| < 0.5, else end + (w - 1) * (end - start).
-inline double lerp(double start, double end, double w) {
-  return std::fabs(w) < 0.5 ? madd(w, end - start, start) : madd(w - 1.0, end - start, end);
+template <class R>
+inline R lerp(R start, R end, R w) {
+  return std::fabs(w) < R(0.5) ? madd(w, end - start, start) : madd(w - R(1), end - start, end);
 }
 
 }  // namespace
 
-void sgd_step(const SgdRule& r, double* p, const double* g, double* buf, bool first, int64_t n) {
+template <class R>
+void sgd_step(const SgdRule& r, R* p, const R* g, R* buf, bool first, int64_t n) {
   parallel_for(n, 4.0, [&](int64_t lo, int64_t hi) {
     for (int64_t i = lo; i < hi; ++i) {
-      double d = g[i];
-      if (r.weight_decay != 0.0) d = madd(r.weight_decay, p[i], d);
+      R d = g[i];
+      if (r.weight_decay != 0.0) d = madd(R(r.weight_decay), p[i], d);
       if (r.momentum != 0.0) {
-        buf[i] = first ? d : buf[i] * r.momentum + d;  // dampening 0
-        d = r.nesterov ? madd(r.momentum, buf[i], d) : buf[i];
+        buf[i] = first ? d : buf[i] * R(r.momentum) + d;  // dampening 0
+        d = r.nesterov ? madd(R(r.momentum), buf[i], d) : buf[i];
       }
-      p[i] = madd(-r.lr, d, p[i]);
+      p[i] = madd(R(-r.lr), d, p[i]);
     }
   });
 }
 
-void adam_step(const AdamRule& r, double* p, const double* g, double* m, double* v, int64_t step, int64_t n) {
+template <class R>
+void adam_step(const AdamRule& r, R* p, const R* g, R* m, R* v, int64_t step, int64_t n) {
   // Python's arithmetic on floats, as PyTorch computes these scalars.
   const double s = static_cast<double>(step);
   const double correction1 = 1.0 - std::pow(r.beta1, s);
@@ -51,21 +56,26 @@ void adam_step(const AdamRule& r, double* p, const double* g, double* m, double*
   const double w1 = 1.0 - r.beta1, w2 = 1.0 - r.beta2;
   parallel_for(n, 12.0, [&](int64_t lo, int64_t hi) {
     for (int64_t i = lo; i < hi; ++i) {
-      double d = g[i];
+      R d = g[i];
       if (r.weight_decay != 0.0) {
         if (r.decoupled)
-          p[i] *= shrink;
+          p[i] *= R(shrink);
         else
-          d = madd(r.weight_decay, p[i], d);
+          d = madd(R(r.weight_decay), p[i], d);
       }
-      m[i] = lerp(m[i], d, w1);
-      const double decayed = v[i] * r.beta2;
-      v[i] = decayed + w2 * d * d;
-      const double denom = std::sqrt(v[i]) / correction2_sqrt + r.eps;
-      p[i] = madd(-step_size, m[i] / denom, p[i]);
+      m[i] = lerp(m[i], d, R(w1));
+      const R decayed = v[i] * R(r.beta2);
+      v[i] = decayed + R(w2) * d * d;
+      const R denom = std::sqrt(v[i]) / R(correction2_sqrt) + R(r.eps);
+      p[i] = madd(R(-step_size), m[i] / denom, p[i]);
     }
   });
 }
+
+template void sgd_step(const SgdRule&, double*, const double*, double*, bool, int64_t);
+template void sgd_step(const SgdRule&, float*, const float*, float*, bool, int64_t);
+template void adam_step(const AdamRule&, double*, const double*, double*, double*, int64_t, int64_t);
+template void adam_step(const AdamRule&, float*, const float*, float*, float*, int64_t, int64_t);
 
 QK_ISA_END
 }  // namespace qk

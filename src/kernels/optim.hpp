@@ -28,10 +28,12 @@ QK_ISA_BEGIN
 // One SGD step on p (n values) with gradient g.  With momentum, `buf` is the
 // momentum buffer; `first` means it holds nothing yet and is set to the
 // (decayed) gradient, as PyTorch does on the first step.
-void sgd_step(const SgdRule& rule, double* p, const double* g, double* buf, bool first, int64_t n);
+template <class R>
+void sgd_step(const SgdRule& rule, R* p, const R* g, R* buf, bool first, int64_t n);
 // One Adam/AdamW step on p with gradient g and the moments m and v; `step`
 // counts this step (1 on the first), for the bias corrections.
-void adam_step(const AdamRule& rule, double* p, const double* g, double* m, double* v, int64_t step, int64_t n);
+template <class R>
+void adam_step(const AdamRule& rule, R* p, const R* g, R* m, R* v, int64_t step, int64_t n);
 
 QK_ISA_END
 }  // namespace qk

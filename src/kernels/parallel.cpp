@@ -243,7 +243,7 @@ std::vector<std::unique_ptr<std::vector<double>>>* scratch_cache = nullptr;
 constexpr size_t kScratchKept = 32;
 }  // namespace
 
-Scratch::Scratch(size_t n) {
+ScratchBlock::ScratchBlock(size_t n) {
   the_pool();  // registers the fork handler
   {
     std::lock_guard<std::mutex> lock(scratch_mutex);
@@ -270,7 +270,7 @@ Scratch::Scratch(size_t n) {
   }
 }
 
-Scratch::~Scratch() {
+ScratchBlock::~ScratchBlock() {
   std::lock_guard<std::mutex> lock(scratch_mutex);
   if (!scratch_cache) scratch_cache = new std::vector<std::unique_ptr<std::vector<double>>>();
   if (scratch_cache->size() < kScratchKept) scratch_cache->push_back(std::move(buf_));

@@ -60,19 +60,31 @@ void parallel_for(int64_t n, double cost_per_item, F&& fn) {
   run_parallel(n, threads, std::function<void(int64_t, int64_t)>(std::ref(fn)));
 }
 
-// A buffer of at least `n` doubles, taken from a shared cache and returned to
-// it on destruction.  Contents are undefined on entry.
-class Scratch {
+// A block of at least `n` doubles' worth of memory, taken from a shared cache
+// and returned to it on destruction.  Contents are undefined on entry.
+class ScratchBlock {
  public:
-  explicit Scratch(size_t n);
-  ~Scratch();
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  double* data() { return buf_->data(); }
-  double& operator[](size_t i) { return (*buf_)[i]; }
+  explicit ScratchBlock(size_t n);
+  ~ScratchBlock();
+  ScratchBlock(const ScratchBlock&) = delete;
+  ScratchBlock& operator=(const ScratchBlock&) = delete;
+  void* data() { return buf_->data(); }
 
  private:
   std::unique_ptr<std::vector<double>> buf_;
+};
+
+// A buffer of at least `n` elements of R (double or float) from that cache:
+// the buffers serve either type.
+template <class R = double>
+class Scratch {
+ public:
+  explicit Scratch(size_t n) : block_((n * sizeof(R) + sizeof(double) - 1) / sizeof(double)) {}
+  R* data() { return static_cast<R*>(block_.data()); }
+  R& operator[](size_t i) { return data()[i]; }
+
+ private:
+  ScratchBlock block_;
 };
 
 }  // namespace qk

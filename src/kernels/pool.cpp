@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 #include <vector>
 
 #include "kernels/parallel.hpp"
@@ -12,41 +13,46 @@ QK_ISA_BEGIN
 namespace {
 
 // max that lets NaN win from either side, as numpy's maximum does.
-inline double nanmax(double m, double v) { return (v > m || v != v) ? v : m; }
+template <class R>
+inline R nanmax(R m, R v) {
+  return (v > m || v != v) ? v : m;
+}
 
 // f(p, scratch) for every plane p; each thread's scratch holds `doubles`.
 // Costs are estimated in floating point: kernels and strides may be huge.
-template <class F>
+template <class R, class F>
 void each_plane(const PoolShape& s, double cost, size_t doubles, F&& f) {
   parallel_for(s.planes, cost, [&](int64_t lo, int64_t hi) {
-    Scratch scratch(doubles);
+    Scratch<R> scratch(doubles);
     for (int64_t p = lo; p < hi; ++p) f(p, scratch.data());
   });
 }
 
 // Window maxima of one plane, separably: the maximum over each window's k
 // columns for every input row (rows x wo, in `tmp`), then over its k rows.
-void plane_max(const PoolShape& s, const double* __restrict a, double* __restrict tmp, double* __restrict z) {
+template <class R>
+void plane_max(const PoolShape& s, const R* __restrict a, R* __restrict tmp, R* __restrict z) {
   for (int64_t y = 0; y < s.h; ++y) {
-    const double* row = a + y * s.w;
-    double* t = tmp + y * s.wo;
+    const R* row = a + y * s.w;
+    R* t = tmp + y * s.wo;
     for (int64_t j = 0; j < s.wo; ++j) t[j] = row[j * s.s];
     for (int64_t q = 1; q < s.k; ++q)
       for (int64_t j = 0; j < s.wo; ++j) t[j] = nanmax(t[j], row[j * s.s + q]);
   }
   for (int64_t i = 0; i < s.ho; ++i) {
-    double* out = z + i * s.wo;
-    const double* t = tmp + i * s.s * s.wo;
+    R* out = z + i * s.wo;
+    const R* t = tmp + i * s.s * s.wo;
     for (int64_t j = 0; j < s.wo; ++j) out[j] = t[j];
     for (int64_t p = 1; p < s.k; ++p)
       for (int64_t j = 0; j < s.wo; ++j) out[j] = nanmax(out[j], t[p * s.wo + j]);
   }
 }
 
-// The same for sums.
-void plane_sum(const PoolShape& s, const double* __restrict a, double* __restrict tmp, double* __restrict z) {
+// The same for sums, in double.
+template <class R>
+void plane_sum(const PoolShape& s, const R* __restrict a, double* __restrict tmp, double* __restrict z) {
   for (int64_t y = 0; y < s.h; ++y) {
-    const double* row = a + y * s.w;
+    const R* row = a + y * s.w;
     double* t = tmp + y * s.wo;
     for (int64_t j = 0; j < s.wo; ++j) t[j] = 0.0;
     for (int64_t q = 0; q < s.k; ++q)
@@ -77,8 +83,9 @@ inline void span(int64_t i, const PoolShape& s, int64_t n, int64_t& lo, int64_t&
   hi = s.k >= n - lo ? n : lo + s.k;
 }
 
-double window_max(const double* a, int64_t w, int64_t r0, int64_t r1, int64_t c0, int64_t c1) {
-  double m = -INFINITY;
+template <class R>
+R window_max(const R* a, int64_t w, int64_t r0, int64_t r1, int64_t c0, int64_t c1) {
+  R m = -INFINITY;
   for (int64_t y = r0; y < r1; ++y)
     for (int64_t x = c0; x < c1; ++x) m = nanmax(m, a[y * w + x]);
   return m;
@@ -86,22 +93,34 @@ double window_max(const double* a, int64_t w, int64_t r0, int64_t r1, int64_t c0
 
 }  // namespace
 
-void max_forward(const PoolShape& s, const double* A, double* Z) {
-  each_plane(s, 2.0 * double(s.h) * double(s.wo) * double(s.k), static_cast<size_t>(s.h * s.wo),
-             [&](int64_t p, double* tmp) { plane_max(s, A + p * s.h * s.w, tmp, Z + p * s.ho * s.wo); });
+template <class R>
+void max_forward(const PoolShape& s, const R* A, R* Z) {
+  each_plane<R>(s, 2.0 * double(s.h) * double(s.wo) * double(s.k), static_cast<size_t>(s.h * s.wo),
+                [&](int64_t p, R* tmp) { plane_max(s, A + p * s.h * s.w, tmp, Z + p * s.ho * s.wo); });
 }
 
-void mean_forward(const PoolShape& s, const double* A, double* Z) {
+template <class R>
+void mean_forward(const PoolShape& s, const R* A, R* Z) {
   const double count = double(s.k * s.k);
-  each_plane(s, 2.0 * double(s.h) * double(s.wo) * double(s.k), static_cast<size_t>(s.h * s.wo),
-             [&](int64_t p, double* tmp) {
-               double* z = Z + p * s.ho * s.wo;
-               plane_sum(s, A + p * s.h * s.w, tmp, z);
-               for (int64_t i = 0; i < s.ho * s.wo; ++i) z[i] /= count;
-             });
+  // Float sums go through a plane of doubles after the scratch rows.
+  constexpr bool kDouble = std::is_same_v<R, double>;
+  const size_t sums = kDouble ? 0 : static_cast<size_t>(s.ho * s.wo);
+  each_plane<double>(s, 2.0 * double(s.h) * double(s.wo) * double(s.k), static_cast<size_t>(s.h * s.wo) + sums,
+                     [&](int64_t p, double* tmp) {
+                       R* z = Z + p * s.ho * s.wo;
+                       if constexpr (kDouble) {
+                         plane_sum(s, A + p * s.h * s.w, tmp, z);
+                         for (int64_t i = 0; i < s.ho * s.wo; ++i) z[i] /= count;
+                       } else {
+                         double* zd = tmp + s.h * s.wo;
+                         plane_sum(s, A + p * s.h * s.w, tmp, zd);
+                         for (int64_t i = 0; i < s.ho * s.wo; ++i) z[i] = R(zd[i] / count);
+                       }
+                     });
 }
 
-void max_forward_mask(const PoolShape& s, const double* A, double* Z, bool* mask) {
+template <class R>
+void max_forward_mask(const PoolShape& s, const R* A, R* Z, bool* mask) {
   // For every row (column) the last window covering it, or -1.
   auto last_window = [&](int64_t n, int64_t windows) {
     std::vector<int64_t> last(static_cast<size_t>(n), -1);
@@ -110,102 +129,114 @@ void max_forward_mask(const PoolShape& s, const double* A, double* Z, bool* mask
     return last;
   };
   const std::vector<int64_t> rows = last_window(s.h, s.ho), cols = last_window(s.w, s.wo);
-  each_plane(s, 2.0 * double(s.h) * double(s.wo) * double(s.k) + double(s.h) * double(s.w),
-             static_cast<size_t>(s.h * s.wo + s.w), [&](int64_t p, double* tmp) {
-               const double* a = A + p * s.h * s.w;
-               double* z = Z + p * s.ho * s.wo;
-               bool* m = mask + p * s.h * s.w;
-               plane_max(s, a, tmp, z);
-               // The maxima of the deciding windows spread along a row (NaN where no
-               // window covers the column, which compares unequal to everything).
-               double* spread = tmp + s.h * s.wo;
-               int64_t spread_row = -1;
-               for (int64_t y = 0; y < s.h; ++y) {
-                 const int64_t i = rows[static_cast<size_t>(y)];
-                 bool* __restrict mr = m + y * s.w;
-                 if (i < 0) {
-                   std::fill(mr, mr + s.w, false);
-                   continue;
-                 }
-                 if (i != spread_row) {
-                   for (int64_t x = 0; x < s.w; ++x) {
-                     const int64_t j = cols[static_cast<size_t>(x)];
-                     spread[x] = j >= 0 ? z[i * s.wo + j] : NAN;
-                   }
-                   spread_row = i;
-                 }
-                 const double* __restrict ar = a + y * s.w;
-                 for (int64_t x = 0; x < s.w; ++x) mr[x] = ar[x] == spread[x];
-               }
-             });
+  each_plane<R>(s, 2.0 * double(s.h) * double(s.wo) * double(s.k) + double(s.h) * double(s.w),
+                static_cast<size_t>(s.h * s.wo + s.w), [&](int64_t p, R* tmp) {
+                  const R* a = A + p * s.h * s.w;
+                  R* z = Z + p * s.ho * s.wo;
+                  bool* m = mask + p * s.h * s.w;
+                  plane_max(s, a, tmp, z);
+                  // The maxima of the deciding windows spread along a row (NaN where no
+                  // window covers the column, which compares unequal to everything).
+                  R* spread = tmp + s.h * s.wo;
+                  int64_t spread_row = -1;
+                  for (int64_t y = 0; y < s.h; ++y) {
+                    const int64_t i = rows[static_cast<size_t>(y)];
+                    bool* __restrict mr = m + y * s.w;
+                    if (i < 0) {
+                      std::fill(mr, mr + s.w, false);
+                      continue;
+                    }
+                    if (i != spread_row) {
+                      for (int64_t x = 0; x < s.w; ++x) {
+                        const int64_t j = cols[static_cast<size_t>(x)];
+                        spread[x] = j >= 0 ? z[i * s.wo + j] : NAN;
+                      }
+                      spread_row = i;
+                    }
+                    const R* __restrict ar = a + y * s.w;
+                    for (int64_t x = 0; x < s.w; ++x) mr[x] = ar[x] == spread[x];
+                  }
+                });
 }
 
-void max_backward(const PoolShape& s, const double* A, const double* dZ, double* dA) {
+template <class R>
+void max_backward(const PoolShape& s, const R* A, const R* dZ, R* dA) {
   const bool inside = windows_inside(s);
-  each_plane(s, 2.0 * double(s.ho) * double(s.wo) * double(std::min(s.k, s.h)) * double(std::min(s.k, s.w)),
-             static_cast<size_t>(s.h * s.wo + s.ho * s.wo), [&](int64_t p, double* buf) {
-               const double* a = A + p * s.h * s.w;
-               const double* g = dZ + p * s.ho * s.wo;
-               double* d = dA + p * s.h * s.w;
-               if (inside) {
-                 // The maxima once, then one pass per window offset (p, q), adding each
-                 // window's gradient where the input equals its maximum.  Off the
-                 // maximum the window adds 0 * g: nothing, unless g is not finite, where
-                 // the product is NaN as in (window == max) * g.
-                 double* m = buf + s.h * s.wo;
-                 plane_max(s, a, buf, m);
-                 for (int64_t dy = 0; dy < s.k; ++dy)
-                   for (int64_t dx = 0; dx < s.k; ++dx)
-                     for (int64_t i = 0; i < s.ho; ++i) {
-                       const double* __restrict ar = a + (i * s.s + dy) * s.w + dx;
-                       double* __restrict dr = d + (i * s.s + dy) * s.w + dx;
-                       const double* __restrict mr = m + i * s.wo;
-                       const double* __restrict gr = g + i * s.wo;
-                       for (int64_t j = 0; j < s.wo; ++j) dr[j * s.s] += ar[j * s.s] == mr[j] ? gr[j] : 0.0 * gr[j];
-                     }
-                 return;
-               }
-               // Gradients wider than the output reach past the plane: clipped windows
-               // (the caller has refused windows that start past it: they have no maximum).
-               for (int64_t i = 0; i < starting_inside(s.ho, s.h, s.s); ++i) {
-                 int64_t r0, r1;
-                 span(i, s, s.h, r0, r1);
-                 for (int64_t j = 0; j < starting_inside(s.wo, s.w, s.s); ++j) {
-                   int64_t c0, c1;
-                   span(j, s, s.w, c0, c1);
-                   const double mx = window_max(a, s.w, r0, r1, c0, c1), gv = g[i * s.wo + j], off = 0.0 * gv;
-                   for (int64_t y = r0; y < r1; ++y)
-                     for (int64_t x = c0; x < c1; ++x) d[y * s.w + x] += a[y * s.w + x] == mx ? gv : off;
-                 }
-               }
-             });
+  each_plane<R>(s, 2.0 * double(s.ho) * double(s.wo) * double(std::min(s.k, s.h)) * double(std::min(s.k, s.w)),
+                static_cast<size_t>(s.h * s.wo + s.ho * s.wo), [&](int64_t p, R* buf) {
+                  const R* a = A + p * s.h * s.w;
+                  const R* g = dZ + p * s.ho * s.wo;
+                  R* d = dA + p * s.h * s.w;
+                  if (inside) {
+                    // The maxima once, then one pass per window offset (p, q), adding each
+                    // window's gradient where the input equals its maximum.  Off the
+                    // maximum the window adds 0 * g: nothing, unless g is not finite, where
+                    // the product is NaN as in (window == max) * g.
+                    R* m = buf + s.h * s.wo;
+                    plane_max(s, a, buf, m);
+                    for (int64_t dy = 0; dy < s.k; ++dy)
+                      for (int64_t dx = 0; dx < s.k; ++dx)
+                        for (int64_t i = 0; i < s.ho; ++i) {
+                          const R* __restrict ar = a + (i * s.s + dy) * s.w + dx;
+                          R* __restrict dr = d + (i * s.s + dy) * s.w + dx;
+                          const R* __restrict mr = m + i * s.wo;
+                          const R* __restrict gr = g + i * s.wo;
+                          for (int64_t j = 0; j < s.wo; ++j) dr[j * s.s] += ar[j * s.s] == mr[j] ? gr[j] : R(0) * gr[j];
+                        }
+                    return;
+                  }
+                  // Gradients wider than the output reach past the plane: clipped windows
+                  // (the caller has refused windows that start past it: they have no maximum).
+                  for (int64_t i = 0; i < starting_inside(s.ho, s.h, s.s); ++i) {
+                    int64_t r0, r1;
+                    span(i, s, s.h, r0, r1);
+                    for (int64_t j = 0; j < starting_inside(s.wo, s.w, s.s); ++j) {
+                      int64_t c0, c1;
+                      span(j, s, s.w, c0, c1);
+                      const R mx = window_max(a, s.w, r0, r1, c0, c1), gv = g[i * s.wo + j], off = R(0) * gv;
+                      for (int64_t y = r0; y < r1; ++y)
+                        for (int64_t x = c0; x < c1; ++x) d[y * s.w + x] += a[y * s.w + x] == mx ? gv : off;
+                    }
+                  }
+                });
 }
 
-void mean_backward(const PoolShape& s, const double* dZ, double* dA) {
+template <class R>
+void mean_backward(const PoolShape& s, const R* dZ, R* dA) {
   const double count = double(s.k) * double(s.k);
   // Windows starting past the plane are empty and add nothing.
   const int64_t rows = starting_inside(s.ho, s.h, s.s), cols = starting_inside(s.wo, s.w, s.s);
   if (rows == 0 || cols == 0) return;
-  each_plane(s, double(rows) * double(cols) * double(std::min(s.k, s.h)) * double(std::min(s.k, s.w)),
-             static_cast<size_t>(s.ho * s.wo), [&](int64_t p, double* share) {
-               const double* g = dZ + p * s.ho * s.wo;
-               double* d = dA + p * s.h * s.w;
-               for (int64_t i = 0; i < s.ho * s.wo; ++i) share[i] = g[i] / count;
-               for (int64_t i = 0; i < rows; ++i) {
-                 int64_t r0, r1;
-                 span(i, s, s.h, r0, r1);
-                 for (int64_t dy = r0; dy < r1; ++dy) {
-                   double* __restrict dr = d + dy * s.w;
-                   const double* __restrict sr = share + i * s.wo;
-                   for (int64_t dx = 0; dx < std::min(s.k, s.w); ++dx) {
-                     // Window j covers column j*s + dx when that is inside the plane.
-                     const int64_t jmax = std::min(cols, (s.w - dx - 1) / s.s + 1);
-                     for (int64_t j = 0; j < jmax; ++j) dr[j * s.s + dx] += sr[j];
-                   }
-                 }
-               }
-             });
+  each_plane<R>(s, double(rows) * double(cols) * double(std::min(s.k, s.h)) * double(std::min(s.k, s.w)),
+                static_cast<size_t>(s.ho * s.wo), [&](int64_t p, R* share) {
+                  const R* g = dZ + p * s.ho * s.wo;
+                  R* d = dA + p * s.h * s.w;
+                  for (int64_t i = 0; i < s.ho * s.wo; ++i) share[i] = R(g[i] / count);
+                  for (int64_t i = 0; i < rows; ++i) {
+                    int64_t r0, r1;
+                    span(i, s, s.h, r0, r1);
+                    for (int64_t dy = r0; dy < r1; ++dy) {
+                      R* __restrict dr = d + dy * s.w;
+                      const R* __restrict sr = share + i * s.wo;
+                      for (int64_t dx = 0; dx < std::min(s.k, s.w); ++dx) {
+                        // Window j covers column j*s + dx when that is inside the plane.
+                        const int64_t jmax = std::min(cols, (s.w - dx - 1) / s.s + 1);
+                        for (int64_t j = 0; j < jmax; ++j) dr[j * s.s + dx] += sr[j];
+                      }
+                    }
+                  }
+                });
 }
+
+#define QK_POOL(R)                                                       \
+  template void max_forward(const PoolShape&, const R*, R*);             \
+  template void mean_forward(const PoolShape&, const R*, R*);            \
+  template void max_forward_mask(const PoolShape&, const R*, R*, bool*); \
+  template void max_backward(const PoolShape&, const R*, const R*, R*);  \
+  template void mean_backward(const PoolShape&, const R*, R*);
+QK_POOL(double)
+QK_POOL(float)
+#undef QK_POOL
 
 QK_ISA_END
 }  // namespace qk

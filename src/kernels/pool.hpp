@@ -18,13 +18,16 @@ QK_ISA_BEGIN
 
 // Z[p, i, j] = max (or mean) of the window at (i*s, j*s), which must lie inside
 // the plane.  The max propagates NaN, as numpy's does.
-void max_forward(const PoolShape& s, const double* A, double* Z);
-void mean_forward(const PoolShape& s, const double* A, double* Z);
+template <class R>
+void max_forward(const PoolShape& s, const R* A, R* Z);
+template <class R>
+void mean_forward(const PoolShape& s, const R* A, R* Z);
 
 // max_forward, and mask[p, y, x] the verdict of the last window (in row-major
 // window order) covering (y, x): whether A there equals that window's maximum.
 // Positions in no window are false.
-void max_forward_mask(const PoolShape& s, const double* A, double* Z, bool* mask);
+template <class R>
+void max_forward_mask(const PoolShape& s, const R* A, R* Z, bool* mask);
 
 // dA (zeroed by the caller) += each window's gradient dZ[p, i, j]: at every
 // position equal to the window's maximum (ties all receive it), or divided by
@@ -32,8 +35,10 @@ void max_forward_mask(const PoolShape& s, const double* A, double* Z, bool* mask
 // wider than the output reach the edge as shorter windows.  `dz_planes` maps
 // the gradient's planes onto the input's (one gradient plane per input plane
 // here; callers broadcast beforehand).
-void max_backward(const PoolShape& s, const double* A, const double* dZ, double* dA);
-void mean_backward(const PoolShape& s, const double* dZ, double* dA);
+template <class R>
+void max_backward(const PoolShape& s, const R* A, const R* dZ, R* dA);
+template <class R>
+void mean_backward(const PoolShape& s, const R* dZ, R* dA);
 
 QK_ISA_END
 }  // namespace qk

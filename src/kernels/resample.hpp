@@ -13,11 +13,13 @@ QK_ISA_BEGIN
 // Spreading onto a grid: out[p, i*k, j*k] = in[p, i, j] for i < h, j < w.
 // `in` holds planes of h x w, `out` planes of ho x wo with (h-1)*k < ho and
 // (w-1)*k < wo; the other entries of `out` are left as they are (zero).
-void spread(const double* in, double* out, int64_t planes, int64_t h, int64_t w, int64_t ho, int64_t wo, int64_t k);
+template <class R>
+void spread(const R* in, R* out, int64_t planes, int64_t h, int64_t w, int64_t ho, int64_t wo, int64_t k);
 
 // Picking from a grid: out[p, i, j] = in[p, i*k, j*k] for i < ho, j < wo.
 // `in` holds planes of h x w with (ho-1)*k < h and (wo-1)*k < w.
-void pick(const double* in, double* out, int64_t planes, int64_t h, int64_t w, int64_t ho, int64_t wo, int64_t k);
+template <class R>
+void pick(const R* in, R* out, int64_t planes, int64_t h, int64_t w, int64_t ho, int64_t wo, int64_t k);
 
 QK_ISA_END
 }  // namespace qk

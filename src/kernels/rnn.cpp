@@ -72,24 +72,24 @@ void mm(int64_t M, int64_t N, int64_t K, const double* A, int64_t lda, bool tran
     return;
   }
   const int64_t Np = round_up(N, kNR), panels = round_up(M, kMR) / kMR;
-  std::unique_ptr<Scratch> bpad, cpad;
+  std::unique_ptr<Scratch<>> bpad, cpad;
   const double* b = B;
   double* c = C;
   int64_t ldb_ = ldb, ldc_ = ldc;
   if (Np != N) {
-    bpad.reset(new Scratch(sz(K * Np)));
+    bpad.reset(new Scratch<>(sz(K * Np)));
     double* bp = bpad->data();
     for (int64_t k = 0; k < K; ++k) {
       std::memcpy(bp + k * Np, B + k * ldb, sz(N) * sizeof(double));
       std::fill(bp + k * Np + N, bp + (k + 1) * Np, 0.0);
     }
-    cpad.reset(new Scratch(sz(M * Np)));
+    cpad.reset(new Scratch<>(sz(M * Np)));
     b = bp;
     c = cpad->data();
     ldb_ = ldc_ = Np;
   }
   const bool acc = accumulate && c == C;
-  Scratch ap(packed_size(M, K));
+  Scratch<> ap(packed_size(M, K));
   double* app = ap.data();
   parallel_for(panels, double(kMR) * double(K), [&](int64_t lo, int64_t hi) {
     for (int64_t p = lo; p < hi; ++p) {
@@ -242,7 +242,7 @@ void rnn_forward(const RnnShape& s, const double* X, const double* W_ih, const d
   const int64_t Gp = round_up(G, kNR), panels = round_up(B, kMR) / kMR, hoff = S - H;
   if (T <= 0 || B <= 0) return;
   // Every step's input projection with b_ih, at once.
-  Scratch wt(sz(std::max<int64_t>(I, H) * Gp)), gx(sz(T * B * Gp));
+  Scratch<> wt(sz(std::max<int64_t>(I, H) * Gp)), gx(sz(T * B * Gp));
   transpose_padded(W_ih, G, I, wt.data(), Gp);
   mm(T * B, Gp, I, X, I, false, wt.data(), Gp, gx.data(), Gp, false);
   if (b_ih)
@@ -251,7 +251,7 @@ void rnn_forward(const RnnShape& s, const double* X, const double* W_ih, const d
   transpose_padded(W_hh, G, H, wt.data(), Gp);
   std::unique_ptr<double[]> bh(new double[sz(G)]());
   if (b_hh) std::memcpy(bh.get(), b_hh, sz(G) * sizeof(double));
-  Scratch ap(sz(panels * kMR * H)), gh(sz(panels * kMR * Gp));
+  Scratch<> ap(sz(panels * kMR * H)), gh(sz(panels * kMR * Gp));
   const double* whT = wt.data();
   for (int64_t step = 0; step < T; ++step) {
     const int64_t t = s.reverse ? T - 1 - step : step, tp = s.reverse ? t + 1 : t - 1;
@@ -296,10 +296,10 @@ void rnn_backward(const RnnShape& s, const double* X, const double* W_ih, const 
   const int64_t Hp = round_up(H, kNR), panels = round_up(B, kMR) / kMR, hoff = S - H;
   const bool gru = s.kind == CellKind::Gru, lstm = s.kind == CellKind::Lstm;
   if (T <= 0 || B <= 0) return;
-  Scratch wh(sz(G * Hp)), dgx(sz(T * B * G)), dn(sz(B * Hp)), dcs(sz(lstm ? B * H : 1)), ap(sz(panels * kMR * G)),
+  Scratch<> wh(sz(G * Hp)), dgx(sz(T * B * G)), dn(sz(B * Hp)), dcs(sz(lstm ? B * H : 1)), ap(sz(panels * kMR * G)),
       dhs(sz(panels * kMR * H));
-  std::unique_ptr<Scratch> dgh_own;
-  if (gru) dgh_own.reset(new Scratch(sz(T * B * G)));
+  std::unique_ptr<Scratch<>> dgh_own;
+  if (gru) dgh_own.reset(new Scratch<>(sz(T * B * G)));
   double* dgh = gru ? dgh_own->data() : dgx.data();
   copy_padded(W_hh, G, H, wh.data(), Hp);
   for (int64_t b = 0; b < B; ++b) {

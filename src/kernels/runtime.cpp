@@ -5,24 +5,19 @@
 namespace qk {
 
 // The other levels' copies of the kernels, declared like the baseline's.
-#define QK_DECLARE(name) decltype(::qk::isa_base::name) name;
+// Each level's table is made by that level's copy of table.cpp.
 #ifdef QUILLET_HAVE_AVX2
 namespace isa_avx2 {
-QK_KERNELS(QK_DECLARE)
+const Api& table();
 }
 #endif
 #ifdef QUILLET_HAVE_AVX512
 namespace isa_avx512 {
-QK_KERNELS(QK_DECLARE)
+const Api& table();
 }
 #endif
-#undef QK_DECLARE
 
 namespace {
-
-#define QK_ENTRY(name) &ns::name,
-#define QK_TABLE(ns) \
-  Api { kApiVersion, sizeof(Api), QK_KERNELS(QK_ENTRY) }
 
 bool runs_avx2() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -51,8 +46,7 @@ const std::vector<Level>& levels() {
   static const std::vector<Level> all = [] {
     std::vector<Level> v;
     {
-      namespace ns = ::qk::isa_base;
-      static const Api api = QK_TABLE(ns);
+      const Api& api = ::qk::isa_base::table();
 #ifdef QUILLET_NATIVE_BUILD
       v.push_back({"native", &api, true});
 #else
@@ -61,15 +55,13 @@ const std::vector<Level>& levels() {
     }
 #ifdef QUILLET_HAVE_AVX2
     {
-      namespace ns = ::qk::isa_avx2;
-      static const Api api = QK_TABLE(ns);
+      const Api& api = ::qk::isa_avx2::table();
       v.push_back({"avx2", &api, runs_avx2()});
     }
 #endif
 #ifdef QUILLET_HAVE_AVX512
     {
-      namespace ns = ::qk::isa_avx512;
-      static const Api api = QK_TABLE(ns);
+      const Api& api = ::qk::isa_avx512::table();
       v.push_back({"avx512", &api, runs_avx512()});
     }
 #endif

@@ -34,18 +34,20 @@ QK_ISA_BEGIN
 
 // Z (n, o, hz, wz) = b + W * upsample(A), from the compact input A (n, c, h, w).
 // Every extent must be positive.
-void transposed_forward(const TransposedShape& s, const double* A, const double* W, const double* b, double* Z,
-                        GemmFn gemm);
+template <class R>
+void transposed_forward(const TransposedShape& s, const R* A, const R* W, const R* b, R* Z, GemmOf<R> gemm);
 
 // From the upsampled input U (n, c, hu, wu), which must be zero off its grid
 // (see zero_off_grid), and the output gradient dZ: dA (n, c, h, w), dW and db
 // are overwritten.
-void transposed_backward(const TransposedShape& s, const double* U, const double* W, const double* dZ, double* dA,
-                         double* dW, double* db, GemmFn gemm);
+template <class R>
+void transposed_backward(const TransposedShape& s, const R* U, const R* W, const R* dZ, R* dA, R* dW, R* db,
+                         GemmOf<R> gemm);
 
 // Whether `planes` planes of hu x wu are zero everywhere but at rows that are
 // multiples of fh and columns that are multiples of fw.
-bool zero_off_grid(const double* U, int64_t planes, int64_t hu, int64_t wu, int64_t fh, int64_t fw);
+template <class R>
+bool zero_off_grid(const R* U, int64_t planes, int64_t hu, int64_t wu, int64_t fh, int64_t fw);
 
 QK_ISA_END
 }  // namespace qk

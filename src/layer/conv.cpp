@@ -14,22 +14,26 @@ namespace {
 // Output positions kept by a downsampler of factor k from n positions.
 npy_intp kept(npy_intp n, npy_intp k) { return n == 0 ? 0 : (n - 1) / k + 1; }
 
-void forward_kernel(const qk::ConvShape& s, const Ref& A, const Ref& W, const std::vector<double>& b, const Ref& Z) {
+// Each pass computes in R, the default dtype at the call (float64 or float32).
+template <class R>
+void forward_kernel(const qk::ConvShape& s, const Ref& A, const Ref& W, const std::vector<R>& b, const Ref& Z) {
   qb::NoGil nogil;
-  qk::kernels().conv_forward(s, qb::data(A), qb::data(W), b.data(), qb::data(Z), qb::gemm);
+  qk::Of<R>::conv_forward(s, qb::data_of<R>(A), qb::data_of<R>(W), b.data(), qb::data_of<R>(Z), &qb::gemm<R>);
 }
 
+template <class R>
 void backward_kernel(const qk::ConvShape& s, const Ref& A, const Ref& W, const Ref& G, const Ref& dA, const Ref& dW,
                      const Ref& db) {
   qb::NoGil nogil;
-  qk::kernels().conv_backward(s, qb::data(A), qb::data(W), qb::data(G), qb::data(dA), qb::data(dW), qb::data(db),
-                              qb::gemm);
+  qk::Of<R>::conv_backward(s, qb::data_of<R>(A), qb::data_of<R>(W), qb::data_of<R>(G), qb::data_of<R>(dA),
+                           qb::data_of<R>(dW), qb::data_of<R>(db), &qb::gemm<R>);
 }
 
 // ---------------------------------------------------------------- one dimension
 
 // The forward pass of `s1` on A, computing only every `stride`-th output
 // position.  `full` receives the width of the whole stride-1 output.
+template <class R>
 Ref forward_1d(PyObject* s1, PyObject* arg, npy_intp stride, npy_intp* full) {
   Ref A = qb::as_array(arg);
   qb::setattr(s1, QB_ID(A), A);
@@ -43,10 +47,10 @@ Ref forward_1d(PyObject* s1, PyObject* arg, npy_intp stride, npy_intp* full) {
   if (wfull < 0) negative_dimensions();
   full[0] = 1, full[1] = wfull;
   const npy_intp wo = kept(wfull, stride);
-  Ref W = param(s1, QB_ID(W), {o, c, k});
-  std::vector<double> b = bias(s1, QB_ID(b), o);
-  Ref a = qb::to_f64(A, "A");
-  Ref Z = qb::empty({n, o, wo});
+  Ref W = param_as<R>(s1, QB_ID(W), {o, c, k});
+  std::vector<R> b = bias_as<R>(s1, QB_ID(b), o);
+  Ref a = qb::to_real<R>(A, "A");
+  Ref Z = qb::empty_of<R>({n, o, wo});
   forward_kernel({n, c, 1, w, o, 1, k, 1, stride, 1, wo, 1, w}, a, W, b, Z);
   return Z;
 }
@@ -54,6 +58,7 @@ Ref forward_1d(PyObject* s1, PyObject* arg, npy_intp stride, npy_intp* full) {
 // The backward pass of `s1` for a gradient given at every `stride`-th position
 // of a stride-1 output of width full[1] (the rest being zero; a negative width
 // means the gradient's own).  Replaces dLdW and dLdb.
+template <class R>
 Ref backward_1d(PyObject* s1, const Ref& G, npy_intp stride, const npy_intp* full_in) {
   const npy_intp n = qb::dim(G, 0), oz = qb::dim(G, 1), wz = qb::dim(G, 2);
   if (!attr_equals(s1, QB_ID(out_channels), oz))
@@ -64,10 +69,10 @@ Ref backward_1d(PyObject* s1, const Ref& G, npy_intp stride, const npy_intp* ful
   const npy_intp wd = qb::add_size(full, k - 1);
   if (wd < 0) negative_dimensions();
   Ref A = qb::as_array(stored(s1, QB_ID(A)).get());
-  Ref W = param(s1, QB_ID(W), {o, c, k});
-  Ref dA = qb::empty({n, c, wd});
-  Ref dW = qb::zeros({o, c, k});
-  Ref db = qb::zeros({o});
+  Ref W = param_as<R>(s1, QB_ID(W), {o, c, k});
+  Ref dA = qb::empty_of<R>({n, c, wd});
+  Ref dW = qb::zeros_of<R>({o, c, k});
+  Ref db = qb::zeros_of<R>({o});
   if (full > 0 && n > 0) {
     if (qb::ndim(A) != 3) qb::fail(PyExc_ValueError, "the stored input A has %d axes, expected 3", qb::ndim(A));
     if (qb::dim(A, 0) != n || qb::dim(A, 1) != c || qb::dim(A, 2) < wd)
@@ -76,11 +81,11 @@ Ref backward_1d(PyObject* s1, const Ref& G, npy_intp stride, const npy_intp* ful
                static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(oz), static_cast<Py_ssize_t>(wz),
                static_cast<Py_ssize_t>(qb::dim(A, 0)), static_cast<Py_ssize_t>(qb::dim(A, 1)),
                static_cast<Py_ssize_t>(qb::dim(A, 2)));
-    Ref a = qb::to_f64(A, "A");
-    Ref g = qb::to_f64(G, "dLdZ");
-    backward_kernel({n, c, 1, qb::dim(a, 2), o, 1, k, 1, stride, 1, wz, 1, wd}, a, W, g, dA, dW, db);
+    Ref a = qb::to_real<R>(A, "A");
+    Ref g = qb::to_real<R>(G, "dLdZ");
+    backward_kernel<R>({n, c, 1, qb::dim(a, 2), o, 1, k, 1, stride, 1, wz, 1, wd}, a, W, g, dA, dW, db);
   } else {
-    std::fill(qb::data(dA), qb::data(dA) + qb::size(dA), 0.0);
+    std::fill(qb::data_of<R>(dA), qb::data_of<R>(dA) + qb::size(dA), R(0));
   }
   // The gradients are new arrays like np.zeros_like(W) and np.zeros_like(b).
   replace_grad(s1, QB_ID(dLdW), dW, QB_ID(W));
@@ -92,6 +97,7 @@ Ref backward_1d(PyObject* s1, const Ref& G, npy_intp stride, const npy_intp* ful
 
 // The forward pass of `s1` on A, computing only every `stride`-th row and
 // column.  `full` receives the extents of the stride-1 output.
+template <class R>
 Ref forward_2d(PyObject* s1, PyObject* arg, npy_intp stride, npy_intp* full) {
   Ref A = qb::as_array(arg);
   qb::setattr(s1, QB_ID(A), A);
@@ -102,15 +108,15 @@ Ref forward_2d(PyObject* s1, PyObject* arg, npy_intp stride, npy_intp* full) {
   if (hf < 0 || wf < 0) negative_dimensions();
   full[0] = hf, full[1] = wf;
   const npy_intp ho = kept(hf, stride), wo = kept(wf, stride);
-  Ref Z = qb::empty({n, o, ho, wo});
+  Ref Z = qb::empty_of<R>({n, o, ho, wo});
   if (ho == 0 || wo == 0) return Z;  // no window fits: nothing is read
   Ref Wa = qb::as_array(qb::getattr(s1, QB_ID(W)).get());
   if (qb::ndim(Wa) == 4 && qb::dim(Wa, 1) != c)
     qb::fail(PyExc_ValueError, "shape-mismatch for sum: the input has %zd channels but W has %zd",
              static_cast<Py_ssize_t>(c), static_cast<Py_ssize_t>(qb::dim(Wa, 1)));
-  Ref W = param(s1, QB_ID(W), {o, c, k, k});
-  std::vector<double> b = bias(s1, QB_ID(b), o);
-  Ref a = qb::to_f64(A, "A");
+  Ref W = param_as<R>(s1, QB_ID(W), {o, c, k, k});
+  std::vector<R> b = bias_as<R>(s1, QB_ID(b), o);
+  Ref a = qb::to_real<R>(A, "A");
   forward_kernel({n, c, h, w, o, k, k, stride, stride, ho, wo, h, w}, a, W, b, Z);
   return Z;
 }
@@ -118,6 +124,7 @@ Ref forward_2d(PyObject* s1, PyObject* arg, npy_intp stride, npy_intp* full) {
 // The backward pass of `s1` for a gradient given at every `stride`-th row and
 // column of a stride-1 output of extents `full` (zero elsewhere).  Adds to
 // dLdW and dLdb.
+template <class R>
 Ref backward_2d(PyObject* s1, const Ref& G, npy_intp stride, const npy_intp* full) {
   Ref A = qb::as_array(stored(s1, QB_ID(A)).get());
   qb::expect_axes(A, 4, "the stored input A");
@@ -125,7 +132,7 @@ Ref backward_2d(PyObject* s1, const Ref& G, npy_intp stride, const npy_intp* ful
   const npy_intp nz = qb::dim(G, 0), oz = qb::dim(G, 1), hz = qb::dim(G, 2), wz = qb::dim(G, 3);
   const npy_intp c = int_attr(s1, QB_ID(in_channels)), k = int_attr(s1, QB_ID(kernel_size), 1);
   if (n < 0 || c < 0) negative_dimensions();
-  Ref dA = qb::zeros({n, c, h, w});
+  Ref dA = qb::zeros_of<R>({n, c, h, w});
   if (full[0] == 0 || full[1] == 0 || hz == 0 || wz == 0) return dA;  // no window is visited
   if (nz != n || qb::dim(A, 1) != c || full[0] > h - k + 1 || full[1] > w - k + 1)
     qb::fail(PyExc_ValueError,
@@ -139,12 +146,12 @@ Ref backward_2d(PyObject* s1, const Ref& G, npy_intp stride, const npy_intp* ful
   if (qb::ndim(Wa) == 4 && qb::dim(Wa, 0) != oz)
     qb::fail(PyExc_ValueError, "shape-mismatch for sum: the gradient has %zd channels but W has %zd filters",
              static_cast<Py_ssize_t>(oz), static_cast<Py_ssize_t>(qb::dim(Wa, 0)));
-  Ref W = param(s1, QB_ID(W), {oz, c, k, k});
-  Ref a = qb::to_f64(A, "A");
-  Ref g = qb::to_f64(G, "dLdZ");
-  Ref dW = qb::empty({oz, c, k, k});
-  Ref db = qb::empty({oz});
-  backward_kernel({n, c, h, w, oz, k, k, stride, stride, hz, wz, h, w}, a, W, g, dA, dW, db);
+  Ref W = param_as<R>(s1, QB_ID(W), {oz, c, k, k});
+  Ref a = qb::to_real<R>(A, "A");
+  Ref g = qb::to_real<R>(G, "dLdZ");
+  Ref dW = qb::empty_of<R>({oz, c, k, k});
+  Ref db = qb::empty_of<R>({oz});
+  backward_kernel<R>({n, c, h, w, oz, k, k, stride, stride, hz, wz, h, w}, a, W, g, dA, dW, db);
   add_grad(s1, QB_ID(dLdW), dW);
   add_grad(s1, QB_ID(dLdb), db);
   return dA;
@@ -181,7 +188,7 @@ Ref ConvLayer::stride1_init(PyObject* self, PyObject* in_channels, PyObject* out
 
 Ref ConvLayer::stride1_forward(PyObject* self, PyObject* A) const {
   npy_intp full[2];
-  return dims == 1 ? forward_1d(self, A, 1, full) : forward_2d(self, A, 1, full);
+  return dims == 1 ? QL_TYPED(forward_1d, self, A, 1, full) : QL_TYPED(forward_2d, self, A, 1, full);
 }
 
 Ref ConvLayer::stride1_backward(PyObject* self, PyObject* arg) const {
@@ -190,10 +197,10 @@ Ref ConvLayer::stride1_backward(PyObject* self, PyObject* arg) const {
   qb::expect_axes(G, dims + 2, "dLdZ");
   if (dims == 1) {
     const npy_intp full[2] = {1, -1};
-    return backward_1d(self, G, 1, full);
+    return QL_TYPED(backward_1d, self, G, 1, full);
   }
   const npy_intp full[2] = {qb::dim(G, 2), qb::dim(G, 3)};
-  return backward_2d(self, G, 1, full);
+  return QL_TYPED(backward_2d, self, G, 1, full);
 }
 
 Ref ConvLayer::strided_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, PyObject* kernel_size,
@@ -234,7 +241,8 @@ Ref ConvLayer::strided_forward(PyObject* self, PyObject* arg) const {
   }
   const npy_intp k = static_cast<npy_intp>(factor_attr(ds.get(), QB_ID(downsampling_factor), 1));
   npy_intp full[2];
-  Ref Z = dims == 1 ? forward_1d(s1.get(), A.get(), k, full) : forward_2d(s1.get(), A.get(), k, full);
+  Ref Z =
+      dims == 1 ? QL_TYPED(forward_1d, s1.get(), A.get(), k, full) : QL_TYPED(forward_2d, s1.get(), A.get(), k, full);
   // What the downsampler's own forward would have recorded.
   if (dims == 1) {
     qb::setattr(ds.get(), QB_ID(w_in), qb::py_int(full[1]));
@@ -259,12 +267,12 @@ Ref ConvLayer::strided_backward(PyObject* self, PyObject* arg) const {
       if (qb::dim(G, 2) > kept(full[1], k))
         qb::fail(PyExc_IndexError, "index %zd is out of bounds for axis 2 with size %zd",
                  static_cast<Py_ssize_t>(kept(full[1], k) * k), static_cast<Py_ssize_t>(full[1]));
-      dA = backward_1d(s1.get(), G, k, full);
+      dA = QL_TYPED(backward_1d, s1.get(), G, k, full);
     } else {
       const npy_intp full[2] = {stored_size(ds.get(), QB_ID(input_height)), stored_size(ds.get(), QB_ID(input_width))};
       // Gradients that only broadcast onto the kept grid take the general route.
       fused = qb::dim(G, 2) == kept(full[0], k) && qb::dim(G, 3) == kept(full[1], k);
-      if (fused) dA = backward_2d(s1.get(), G, k, full);
+      if (fused) dA = QL_TYPED(backward_2d, s1.get(), G, k, full);
     }
   }
   if (!fused) {

@@ -72,6 +72,31 @@ npy_intp stored_size(PyObject* obj, PyObject* name) {
   return static_cast<npy_intp>(factor(stored(obj, name).get(), PyUnicode_AsUTF8(name), 0));
 }
 
+// ---------------------------------------------------------------- the computing dtype
+
+bool single_precision() {
+  static PyObject* var = nullptr;  // quillet._default_dtype_var, kept for the process
+  static PyObject* float32 = nullptr;
+  if (!var) {
+    Ref package = qb::check(PyImport_ImportModule("quillet"));
+    Ref v = qb::getattr(package.get(), QB_ID(_default_dtype_var));
+    float32 = qb::numpy_attr(QB_ID(float32)).release();
+    var = v.release();
+  }
+  PyObject* value = nullptr;
+  if (PyContextVar_Get(var, nullptr, &value) < 0) throw qb::Error{};
+  const bool single = value == float32;
+  Py_XDECREF(value);
+  return single;
+}
+
+Ref in_default_dtype(const Ref& made) {
+  if (!single_precision() || !PyArray_Check(made.get())) return made;
+  PyArrayObject* a = qb::arr(made);
+  if (!PyTypeNum_ISFLOAT(PyArray_TYPE(a)) || PyArray_TYPE(a) == NPY_FLOAT) return made;
+  return qb::check(PyArray_CastToType(a, PyArray_DescrFromType(NPY_FLOAT), 0));
+}
+
 // ---------------------------------------------------------------- parameters
 
 void init_params(PyObject* self, std::initializer_list<PyObject*> shape, std::initializer_list<const char*> names,
@@ -84,23 +109,28 @@ void init_params(PyObject* self, std::initializer_list<PyObject*> shape, std::in
       ++name;
     }
   }
-  Ref W = weight_init_fn == Py_None ? qb::random_normal(shape) : qb::call(weight_init_fn, shape);
+  // Under float32 the same numbers are drawn, then stored as float32.
+  Ref W = in_default_dtype(weight_init_fn == Py_None ? qb::random_normal(shape) : qb::call(weight_init_fn, shape));
   qb::setattr(self, QB_ID(W), W);
-  Ref b = bias_init_fn == Py_None ? qb::call(qb::numpy_attr(QB_ID(zeros)).get(), {out_channels})
-                                  : qb::call(bias_init_fn, {out_channels});
+  Ref b = in_default_dtype(bias_init_fn == Py_None ? qb::call(qb::numpy_attr(QB_ID(zeros)).get(), {out_channels})
+                                                   : qb::call(bias_init_fn, {out_channels}));
   qb::setattr(self, QB_ID(b), b);
   Ref zeros = qb::numpy_attr(QB_ID(zeros));
-  qb::setattr(self, QB_ID(dLdW), qb::call(zeros.get(), {qb::getattr(W.get(), QB_ID(shape)).get()}));
-  qb::setattr(self, QB_ID(dLdb), qb::call(zeros.get(), {qb::getattr(b.get(), QB_ID(shape)).get()}));
+  qb::setattr(self, QB_ID(dLdW), in_default_dtype(qb::call(zeros.get(), {qb::getattr(W.get(), QB_ID(shape)).get()})));
+  qb::setattr(self, QB_ID(dLdb), in_default_dtype(qb::call(zeros.get(), {qb::getattr(b.get(), QB_ID(shape)).get()})));
 }
 
 Ref param(PyObject* layer, PyObject* name, const std::vector<npy_intp>& shape) {
+  return param_typed(layer, name, shape, NPY_DOUBLE);
+}
+
+Ref param_typed(PyObject* layer, PyObject* name, const std::vector<npy_intp>& shape, int type) {
   Ref a = qb::as_array(qb::getattr(layer, name).get());
   const std::vector<npy_intp> got = qb::dims(a);
   if (got != shape)
     qb::fail(PyExc_ValueError, "%U has shape %s, but the layer needs %s", name, qb::shape_text(got).c_str(),
              qb::shape_text(shape).c_str());
-  return qb::to_f64(a, PyUnicode_AsUTF8(name));
+  return qb::to_typed(qb::arr(a), PyUnicode_AsUTF8(name), type);
 }
 
 std::vector<double> bias(PyObject* layer, PyObject* name, npy_intp n) {
@@ -126,8 +156,16 @@ void add_grad(PyObject* obj, PyObject* name, const Ref& value) {
   Ref cur = qb::getattr(obj, name);
   if (PyArray_CheckExact(cur.get())) {
     PyArrayObject* c = qb::arr(cur);
-    if (PyArray_TYPE(c) == NPY_DOUBLE && PyArray_ISCARRAY(c) && PyArray_ISNOTSWAPPED(c) &&
-        qb::dims(c) == qb::dims(value)) {
+    if (PyArray_TYPE(c) == NPY_FLOAT && PyArray_TYPE(qb::arr(value)) == NPY_FLOAT && PyArray_ISCARRAY(c) &&
+        PyArray_ISNOTSWAPPED(c) && qb::dims(c) == qb::dims(value)) {
+      float* dst = static_cast<float*>(PyArray_DATA(c));
+      const float* src = qb::data_of<float>(value);
+      const npy_intp n = PyArray_SIZE(c);
+      for (npy_intp i = 0; i < n; ++i) dst[i] += src[i];
+      return;
+    }
+    if (PyArray_TYPE(c) == NPY_DOUBLE && PyArray_TYPE(qb::arr(value)) == NPY_DOUBLE && PyArray_ISCARRAY(c) &&
+        PyArray_ISNOTSWAPPED(c) && qb::dims(c) == qb::dims(value)) {
       double* dst = static_cast<double*>(PyArray_DATA(c));
       const double* src = qb::data(value);
       const npy_intp n = PyArray_SIZE(c);

@@ -13,6 +13,21 @@ namespace ql {
 
 using qb::Ref;
 
+// ---------------------------------------------------------------- the computing dtype
+
+// Whether calls compute in float32: the package's default dtype
+// (quillet.set_default_dtype, quillet.default_dtype) as the running thread or
+// task sees it.  The context variable is looked up once; reading it is cheap.
+bool single_precision();
+// The default dtype as a NumPy type number (NPY_DOUBLE or NPY_FLOAT).
+inline int default_type() { return single_precision() ? NPY_FLOAT : NPY_DOUBLE; }
+// An array the layer made in float64 (a default initialisation, np.zeros) in
+// the default dtype: itself under float64, a float32 copy under float32.
+Ref in_default_dtype(const Ref& made);
+
+// body<float>(args…) or body<double>(args…), by the default dtype at the call.
+#define QL_TYPED(body, ...) (::ql::single_precision() ? body<float>(__VA_ARGS__) : body<double>(__VA_ARGS__))
+
 // ---------------------------------------------------------------- hyper-parameters
 
 // An integer factor, kernel or stride: TypeError if it is not an integer,
@@ -56,9 +71,21 @@ void init_params(PyObject* self, std::initializer_list<PyObject*> shape, std::in
 // The weight array of a layer as float64, with a clear ValueError when its
 // shape is not the expected one.
 Ref param(PyObject* layer, PyObject* name, const std::vector<npy_intp>& shape);
+// The same in R (param_as<double> is param).
+Ref param_typed(PyObject* layer, PyObject* name, const std::vector<npy_intp>& shape, int type);
+template <class R>
+Ref param_as(PyObject* layer, PyObject* name, const std::vector<npy_intp>& shape) {
+  return param_typed(layer, name, shape, qb::type_of<R>);
+}
 // A bias that broadcasts against (…, n): shape (n,), (1,) or ().  Returned as
 // n float64 values.
 std::vector<double> bias(PyObject* layer, PyObject* name, npy_intp n);
+// The same values in R.
+template <class R>
+std::vector<R> bias_as(PyObject* layer, PyObject* name, npy_intp n) {
+  const std::vector<double> b = bias(layer, name, n);
+  return std::vector<R>(b.begin(), b.end());
+}
 
 // Stores a freshly computed gradient: replaced like np.zeros_like(param)
 // would hold it (in the parameter's floating dtype), or added to the current

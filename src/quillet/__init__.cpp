@@ -166,6 +166,85 @@ Ref show_config(PyObject*) {
   return {};
 }
 
+// ---------------------------------------------------------------- the default dtype
+
+// The context variable holding numpy.float64 or numpy.float32: every thread
+// and asyncio task sees its own value (src/layer reads it on every call).
+PyObject* g_dtype_var = nullptr;
+
+// numpy.float32 or numpy.float64 for anything numpy.dtype() reads as one of
+// them; TypeError or ValueError otherwise.
+Ref floating_type(PyObject* dtype) {
+  const char* const wanted = "the default dtype must be numpy.float32 or numpy.float64, got %R";
+  if (dtype == Py_None) qb::fail(PyExc_TypeError, wanted, dtype);
+  Ref make = qb::numpy_attr(QB_ID(dtype));
+  PyObject* d = PyObject_CallOneArg(make.get(), dtype);
+  if (!d) {
+    PyErr_Clear();
+    qb::fail(PyExc_TypeError, wanted, dtype);
+  }
+  Ref descr = Ref::steal(d);
+  Ref type = qb::getattr(descr.get(), QB_ID(type));
+  if (type.get() != qb::numpy_attr(QB_ID(float32)).get() && type.get() != qb::numpy_attr(QB_ID(float64)).get())
+    qb::fail(PyExc_ValueError, wanted, dtype);
+  return type;
+}
+
+Ref set_default_dtype(PyObject*, PyObject* dtype) {
+  Ref type = floating_type(dtype);
+  Ref token = qb::check(PyContextVar_Set(g_dtype_var, type.get()));
+  return {};
+}
+
+Ref get_default_dtype(PyObject*) {
+  PyObject* value = nullptr;
+  if (PyContextVar_Get(g_dtype_var, nullptr, &value) < 0) throw qb::Error{};
+  return Ref::steal(value);
+}
+
+// default_dtype(dtype): a context manager setting the default dtype for its
+// block; it restores the previous one on leaving, exceptions included.
+Ref scope_init(PyObject* self, PyObject* dtype) {
+  qb::setattr(self, QB_ID(dtype), floating_type(dtype));
+  qb::setattr(self, QB_ID(_tokens), qb::check(PyList_New(0)));
+  return {};
+}
+
+Ref scope_enter(PyObject* self) {
+  Ref type = qb::getattr(self, QB_ID(dtype));
+  Ref checked = floating_type(type.get());
+  Ref token = qb::check(PyContextVar_Set(g_dtype_var, checked.get()));
+  Ref tokens = qb::getattr(self, QB_ID(_tokens));
+  qb::check(PyList_Append(tokens.get(), token.get()));
+  return checked;
+}
+
+Ref scope_exit(PyObject* self, PyObject*, PyObject*, PyObject*) {
+  Ref tokens = qb::getattr(self, QB_ID(_tokens));
+  const Py_ssize_t n = PyList_Check(tokens.get()) ? PyList_GET_SIZE(tokens.get()) : 0;
+  if (n == 0) qb::fail(PyExc_RuntimeError, "default_dtype: __exit__ without a matching __enter__");
+  Ref token = Ref::borrow(PyList_GET_ITEM(tokens.get(), n - 1));
+  qb::check(PySequence_DelItem(tokens.get(), n - 1));
+  qb::check(PyContextVar_Reset(g_dtype_var, token.get()));
+  return Ref::borrow(Py_False);
+}
+
+const char* const SCOPE_DOC = R"(Sets the default dtype for a block: `with quillet.default_dtype(np.float32): ...`.
+
+Layers made inside the block hold float32 parameters, and every call inside
+it computes in float32 (a float64 layer included: its parameters are read as
+float32 values).  The previous default comes back when the block ends, also
+on an exception.  The setting lives in a context variable, so each thread and
+asyncio task has its own.
+
+So far the convolutions (Lintrel, Plantrel and their stride-1 parts) follow
+it; the other layers, the models and the optimizers still compute in float64
+and return float64 arrays.
+
+Arguments:
+    dtype: numpy.float32 or numpy.float64 (or anything numpy.dtype() reads
+        as one of them).)";
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quillet", DOC, -1, nullptr};
 
 }  // namespace
@@ -180,6 +259,13 @@ PyMODINIT_FUNC PyInit_quillet() {
         qb::set_global(m, "_kernels", qb::check(PyCapsule_New(const_cast<qk::Api*>(api), qk::kCapsuleName, nullptr)));
         qb::set_global(m, "__version__", qb::str(QUILLET_VERSION));
         threads_from_environment();
+        Ref float64 = qb::numpy_attr(QB_ID(float64));
+        g_dtype_var = qb::check(PyContextVar_New("quillet.default_dtype", float64.get())).release();
+        qb::set_global(m, "_default_dtype_var", Ref::borrow(g_dtype_var));
+        qb::make_class(m, "default_dtype", SCOPE_DOC,
+                       {{"__init__", "dtype", nullptr, scope_init},
+                        {"__enter__", "", nullptr, scope_enter},
+                        {"__exit__", "exc_type, exc_value, traceback", nullptr, scope_exit}});
         qb::add_functions(
             m,
             {{"set_num_threads", "n",
@@ -188,6 +274,14 @@ PyMODINIT_FUNC PyInit_quillet() {
               "cgroup CPU quota; the environment variable QUILLET_NUM_THREADS, read at import, sets it too.",
               set_num_threads},
              {"get_num_threads", "", "The number of threads the kernels use.", get_num_threads},
+             {"set_default_dtype", "dtype",
+              "Sets the dtype layers create and compute in: numpy.float64 (the default) or numpy.float32.\n\n"
+              "It is a context variable: it holds for the calling thread or asyncio task (new threads start\n"
+              "from float64); quillet.default_dtype sets it for one block.  So far the convolutions\n"
+              "(Lintrel, Plantrel and their stride-1 parts) follow it; the other layers still compute in float64.",
+              set_default_dtype},
+             {"get_default_dtype", "", "The dtype layers create and compute in: numpy.float64 or numpy.float32.",
+              get_default_dtype},
              {"show_config", "",
               "Prints what a bug report needs: versions, compiler and flags, instruction sets, threads and "
               "the BLAS.",
