@@ -26,8 +26,7 @@ from pathlib import Path
 
 import scikit_build_core
 from scikit_build_core.build import *  # noqa: F403 (the hooks this backend does not change)
-from scikit_build_core.build import build_editable as _build_editable
-from scikit_build_core.build import build_wheel as _build_wheel
+from scikit_build_core.build import build_editable as _build_editable, build_wheel as _build_wheel
 
 _INFO = ".skbuild-info.json"
 
