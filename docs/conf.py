@@ -121,4 +121,6 @@ html_theme_options = {
     "description": "Neural-network layers with explicit forward and backward passes, at native speed",
     "fixed_sidebar": True,
 }
-html_static_path = []
+# Long code lines wrap within the column (_static/quillet.css).
+html_static_path = ["_static"]
+html_css_files = ["quillet.css"]

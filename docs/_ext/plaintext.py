@@ -9,9 +9,21 @@ value) reads as a substitution reference, and ``*name`` (as in
 escapes ``|`` and every ``*`` that would start inline markup, outside doctest
 and literal blocks, in the docstrings of the modules listed in
 ``stubdoc_modules``, so the page shows the same characters ``help()`` does.
+
+An "Attributes:" entry may name several attributes at once ("dLdW, dLdb:
+their gradients", "W (ones) and b (zeros), (num_features,): ...").  Napoleon
+makes each entry a ``:ivar NAME:`` field, and Sphinx reads a field name with a
+space in it as "type name": "dLdW, dLdb" was shown as "dLdb (dLdW,)".  Such
+names (with the type napoleon split off, put back in parentheses) get their
+spaces replaced by a placeholder that Sphinx does not split on, and the
+placeholder becomes a space again once the page is parsed, so the entry reads
+as written.
 """
 
 import re
+
+from docutils import nodes
+from sphinx import addnodes
 
 # An asterisk that reStructuredText could read as the start of emphasis or
 # strong emphasis: at the start of a line or after whitespace or an opening
@@ -46,13 +58,59 @@ def escape_plain_text(lines):
             literal_indent = indent
 
 
+# A space inside a field name, until the page is parsed (a private-use character).
+SPACE = "\ue000"
+_VAR_FIELD = re.compile(r"^(\s*):(ivar|var|cvar|vartype) (.+?):(\s.*|)$")
+
+
+def join_grouped_names(lines):
+    """Keep the names of napoleon's ``:ivar a, b:`` fields together, in place."""
+    fields = {}  # (indent, name) -> [index of :ivar line, index of :vartype line]
+    for i, line in enumerate(lines):
+        m = _VAR_FIELD.match(line)
+        if m and " " in m.group(3):
+            fields.setdefault((m.group(1), m.group(3)), [None, None])[m.group(2) == "vartype"] = i
+    drop = []
+    for (indent, name), (var, vartype) in fields.items():
+        if var is None:
+            continue
+        label = name
+        if vartype is not None:
+            label += f" ({_VAR_FIELD.match(lines[vartype]).group(4).strip()})"
+            drop.append(vartype)
+        m = _VAR_FIELD.match(lines[var])
+        lines[var] = f"{indent}:{m.group(2)} {label.replace(' ', SPACE)}:{m.group(4)}"
+    for i in sorted(drop, reverse=True):
+        del lines[i]
+
+
 def process_docstring(app, what, name, obj, options, lines):
     modules = app.config.stubdoc_modules
     if any(name == m or name.startswith(m + ".") for m in modules):
         escape_plain_text(lines)
 
 
+def process_fields(app, what, name, obj, options, lines):
+    modules = app.config.stubdoc_modules
+    if any(name == m or name.startswith(m + ".") for m in modules):
+        join_grouped_names(lines)
+
+
+def restore_spaces(app, doctree):
+    """Turn the placeholders of join_grouped_names back into spaces."""
+    for node in list(doctree.findall(nodes.Text)):
+        if SPACE in node:
+            node.parent.replace(node, nodes.Text(node.replace(SPACE, " ")))
+    for ref in doctree.findall(addnodes.pending_xref):
+        target = ref.get("reftarget", "")
+        if SPACE in target:
+            ref["reftarget"] = target.replace(SPACE, " ").strip()
+
+
 def setup(app):
     # Before napoleon (priority 500) and stubdoc's additions, which are markup.
     app.connect("autodoc-process-docstring", process_docstring, priority=400)
+    # After napoleon, on the fields it wrote.
+    app.connect("autodoc-process-docstring", process_fields, priority=600)
+    app.connect("doctree-read", restore_spaces)
     return {"version": "1", "parallel_read_safe": True, "parallel_write_safe": True}

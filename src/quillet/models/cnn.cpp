@@ -161,8 +161,12 @@ Arguments:
     lr (float): the learning rate of step().
 
 Attributes:
-    convolutional_layers, activations, flatten, linear_layer, criterion, lr,
-    train_mode; Z and loss after forward and backward.
+    convolutional_layers, activations, flatten, linear_layer: the layers, in
+        forward order.
+    criterion, lr: the loss object and the learning rate of step().
+    train_mode: True after train(), False after eval().
+    Z, loss: the output of the last forward and the loss of the last
+        backward.
 
 Example:
     >>> from quillet.nn.activation import ReLU
