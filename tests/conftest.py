@@ -267,7 +267,9 @@ ZOO = {
     "CrossEntropyLoss": Layer(_NN + "loss", lambda m: m.CrossEntropyLoss(), (4, 3)),
     "MLP": Layer("quillet.models.mlp", lambda m: _loaded(m.MLP([5, 4, 3]), ((5, 4), (4, 3))), (4, 5)),
     "CNN": Layer("quillet.models.cnn", _cnn, (2, 3, 9)),
-    "CNN_SimpleScanningMLP": Layer("quillet.models.trawlix", lambda m: _loaded(m.CNN_SimpleScanningMLP(), _SCAN), (2, 24, 16)),
+    "CNN_SimpleScanningMLP": Layer(
+        "quillet.models.trawlix", lambda m: _loaded(m.CNN_SimpleScanningMLP(), _SCAN), (2, 24, 16)
+    ),
     "CNN_DistributedScanningMLP": Layer(
         "quillet.models.trawlix", lambda m: _loaded(m.CNN_DistributedScanningMLP(), _SCAN), (2, 24, 16)
     ),

@@ -43,7 +43,7 @@ def np_step(kind, x, h, c, W_ih, W_hh, b_ih, b_hh):
 
 def np_sequence(layer, kind, X, h0, c0):
     """The layer's forward by np_step: (Y, h_n, c_n), time-major."""
-    L, D, H = layer.num_layers, 2 if layer.bidirectional else 1, layer.hidden_size
+    L, D = layer.num_layers, 2 if layer.bidirectional else 1
     hn, cn = np.zeros_like(h0), np.zeros_like(c0)
     for layer_index in range(L):
         outs = []
@@ -160,7 +160,7 @@ def test_cells_in_a_loop_match_pytorch(kind, bias):
         assert_allclose(state[0] if kind == "lstm" else state, (tstate[0] if kind == "lstm" else tstate).detach())
     loss.backward()
     dh, dc = np.zeros((4, 3)), np.zeros((4, 3))
-    for x, xt, g in reversed(list(zip(xs, xts, gs))):  # pops the steps in reverse
+    for _x, xt, g in reversed(list(zip(xs, xts, gs))):  # pops the steps in reverse
         if kind == "lstm":
             dx, (dh, dc) = cell.backward(g + dh, dc)
         else:

@@ -193,11 +193,11 @@ def test_a_tied_array_has_one_name_and_loading_keeps_the_tie(tmp_path):
 
 
 def small_net(seed):
+    from quillet.flatten import Flatten
     from quillet.nn.activation import ReLU
     from quillet.nn.linear import Linear
-    from quillet.nn.sequential import Sequential
-    from quillet.flatten import Flatten
     from quillet.nn.Plantrel import Plantrel
+    from quillet.nn.sequential import Sequential
 
     rng = np.random.default_rng(seed)
     return Sequential(

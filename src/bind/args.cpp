@@ -28,14 +28,14 @@ struct Param {
 struct Slot {
   Method method;
   std::vector<Param> params;
-  int positional = 0;      // parameters that may be passed by position
-  int required = 0;        // leading positional parameters without a default
-  int varargs = -1;        // index of the `*name` parameter, if any
-  bool is_method = false;  // counts `self` in Python's messages
-  std::string qualname;    // "Lintrel.forward" (a function: its name)
-  std::string traceback;   // "quillet.nn.Lintrel.Lintrel.forward"
-  std::string module;      // "quillet.nn.Lintrel"
-  std::string signature;   // the docstring: "forward($self, A)\n--\n\n<doc>"
+  int positional = 0;              // parameters that may be passed by position
+  int required = 0;                // leading positional parameters without a default
+  int varargs = -1;                // index of the `*name` parameter, if any
+  bool is_method = false;          // counts `self` in Python's messages
+  std::string qualname;            // "Lintrel.forward" (a function: its name)
+  std::string traceback;           // "quillet.nn.Lintrel.Lintrel.forward"
+  std::string module;              // "quillet.nn.Lintrel"
+  std::string signature;           // the docstring: "forward($self, A)\n--\n\n<doc>"
   std::vector<const char*> names;  // the parameters' names, for the converters' messages
 };
 

@@ -166,7 +166,9 @@ std::string error_text() {
   return out;
 }
 
-Ref text(const std::string& s) { return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))); }
+Ref text(const std::string& s) {
+  return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
 
 Ref import(const char* name) { return check(PyImport_ImportModule(name)); }
 
@@ -186,8 +188,7 @@ Ref vectorcall(PyObject* fn, std::vector<Ref>& args, std::vector<Kw>& kws, bool 
     }
   }
   const size_t positional = v.size() - kws.size();
-  if (method)
-    return check(PyObject_VectorcallMethod(args[0].get(), v.data(), positional, names.get()));
+  if (method) return check(PyObject_VectorcallMethod(args[0].get(), v.data(), positional, names.get()));
   return check(PyObject_Vectorcall(fn, v.data(), positional, names.get()));
 }
 

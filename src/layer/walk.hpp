@@ -37,7 +37,7 @@ struct Holder {
 
 struct Found : Holder {
   bool buffer = false;
-  Ref array;                // the array itself, as found
+  Ref array;                 // the array itself, as found
   std::vector<Holder> also;  // the other attributes holding the same array
 
   // This place and the others, first to last.

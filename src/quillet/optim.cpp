@@ -60,7 +60,6 @@ std::pair<double, double> betas_of(PyObject* value) {
   return {b[0], b[1]};
 }
 
-
 void set_float(PyObject* self, PyObject* name, double v) { qb::setattr(self, name, qb::py_float(v)); }
 
 std::vector<ql::Found> parameters_of(PyObject* model, bool nonempty) {
@@ -110,8 +109,8 @@ Target target(const ql::Found& f) {
   if (ql::writable_f64(p.get())) return {p, false};
   const std::string what = "the parameter " + f.path;
   if (PyArray_Check(p.get()) && PyArray_TYPE(qb::arr(p)) == NPY_LONGDOUBLE)
-    qb::fail(PyExc_TypeError, "%s has dtype %R, which the float64 update would round; convert it first",
-             what.c_str(), reinterpret_cast<PyObject*>(PyArray_DESCR(qb::arr(p))));
+    qb::fail(PyExc_TypeError, "%s has dtype %R, which the float64 update would round; convert it first", what.c_str(),
+             reinterpret_cast<PyObject*>(PyArray_DESCR(qb::arr(p))));
   return {qb::f64_copy(p.get(), what.c_str()), true};
 }
 

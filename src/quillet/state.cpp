@@ -96,18 +96,19 @@ Ref checked_value(const Slot& s, PyObject* value, const std::string& where) {
   if (!a) {
     if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) throw qb::Error{};
     const std::string why = pending_message();
-    qb::fail(PyExc_ValueError, "%s'%s': the value is not an array of numbers (%s) (nothing was loaded)",
-             where.c_str(), s.name.c_str(), why.c_str());
+    qb::fail(PyExc_ValueError, "%s'%s': the value is not an array of numbers (%s) (nothing was loaded)", where.c_str(),
+             s.name.c_str(), why.c_str());
   }
   if (!real_dtype(PyArray_DESCR(qb::arr(a))))
     qb::fail(PyExc_TypeError, "%s'%s': the state holds an array of dtype %S, not real numbers (nothing was loaded)",
              where.c_str(), s.name.c_str(), reinterpret_cast<PyObject*>(PyArray_DESCR(qb::arr(a))));
   if (qb::dims(a) != s.shape)
-    qb::fail(PyExc_ValueError, "%s'%s': the state's array has shape %s, but the model's has shape %s (nothing was loaded)",
-             where.c_str(), s.name.c_str(), qb::shape_text(qb::dims(a)).c_str(), qb::shape_text(s.shape).c_str());
-  return qb::check(PyArray_FromAny(
-      a.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-      NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST, nullptr));
+    qb::fail(PyExc_ValueError,
+             "%s'%s': the state's array has shape %s, but the model's has shape %s (nothing was loaded)", where.c_str(),
+             s.name.c_str(), qb::shape_text(qb::dims(a)).c_str(), qb::shape_text(s.shape).c_str());
+  return qb::check(
+      PyArray_FromAny(a.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                      NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST, nullptr));
 }
 
 // Puts the values into the model: into the existing array where it is a
@@ -266,7 +267,8 @@ void load_optimizer(PyObject* opt, const std::vector<std::string>& names, const 
   for (const char* h : hyper_names(kind)) {
     known.push_back(h);
     Ref v = value(h);
-    if (!v) qb::fail(PyExc_ValueError, "%sthe state lacks the hyper-parameter '%s' (nothing was loaded)", where.c_str(), h);
+    if (!v)
+      qb::fail(PyExc_ValueError, "%sthe state lacks the hyper-parameter '%s' (nothing was loaded)", where.c_str(), h);
     Ref plain = std::string(h) == "betas" ? qb::call_method(v.get(), tolist.get(), {})
                                           : Ref::steal(PyObject_CallMethodObjArgs(v.get(), item.get(), nullptr));
     if (!plain) {
@@ -321,8 +323,8 @@ void load_optimizer(PyObject* opt, const std::vector<std::string>& names, const 
     if (std::strcmp(key, "step") == 0) {
       const int t = PyArray_TYPE(qb::arr(a));
       if (qb::ndim(a) != 0 || !PyTypeNum_ISINTEGER(t))
-        qb::fail(PyExc_ValueError, "%s'%s': a step count must be a single integer (nothing was loaded)",
-                 where.c_str(), name.c_str());
+        qb::fail(PyExc_ValueError, "%s'%s': a step count must be a single integer (nothing was loaded)", where.c_str(),
+                 name.c_str());
       Ref v = qb::call_method(a.get(), item.get(), {});
       if (qb::as_index(v.get()) < 0)
         qb::fail(PyExc_ValueError, "%s'%s': the step count is negative (nothing was loaded)", where.c_str(),
@@ -456,8 +458,7 @@ class Archive {
 
   // Refuses the file: StateFileError naming it (and the member, if given).
   [[noreturn]] void refuse(const std::string& member, const std::string& why) const {
-    if (member.empty())
-      qb::fail(g_error, "%s cannot be loaded: %s (nothing was loaded)", label_.c_str(), why.c_str());
+    if (member.empty()) qb::fail(g_error, "%s cannot be loaded: %s (nothing was loaded)", label_.c_str(), why.c_str());
     qb::fail(g_error, "'%s' in %s cannot be loaded: %s (nothing was loaded)", member.c_str(), label_.c_str(),
              why.c_str());
   }
@@ -486,8 +487,7 @@ class Archive {
     const std::string& name = names_[i];
     Ref member = or_refuse(name, "", [&] { return zip_.call("open", infos_[i]); });
     Ref out;
-    qb::guarded([&] { out = read_member(member, i, shape, text); },
-            [&] { member.call("close"); });
+    qb::guarded([&] { out = read_member(member, i, shape, text); }, [&] { member.call("close"); });
     member.call("close");
     return out;
   }
@@ -535,7 +535,8 @@ class Archive {
     if (major < 1 || major > 3) refuse(name, "unknown .npy format version " + std::to_string(major));
     const std::string len_bytes = read_bytes(major == 1 ? 2 : 4, ".npy header");
     size_t header_len = 0;
-    for (size_t k = len_bytes.size(); k-- > 0;) header_len = header_len * 256 + static_cast<unsigned char>(len_bytes[k]);
+    for (size_t k = len_bytes.size(); k-- > 0;)
+      header_len = header_len * 256 + static_cast<unsigned char>(len_bytes[k]);
     constexpr size_t kMaxHeader = 1 << 16;
     if (header_len > kMaxHeader) refuse(name, "its .npy header claims " + std::to_string(header_len) + " bytes");
     const std::string header = read_bytes(static_cast<Py_ssize_t>(header_len), ".npy header");
@@ -561,7 +562,8 @@ class Archive {
       Ref shown = Ref::steal(PyObject_Str(dtype.get()));
       PyErr_Clear();
       refuse(name, "it holds an array of dtype " + (shown ? utf8(shown.get()) : std::string("?")) +
-                       (text ? ", not a short text" : ", not real numbers; load reads only plain numeric arrays, never pickled objects"));
+                       (text ? ", not a short text"
+                             : ", not real numbers; load reads only plain numeric arrays, never pickled objects"));
     }
     std::vector<npy_intp> dims;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(shape_obj); ++k) {
@@ -594,10 +596,11 @@ class Archive {
     if (PyBytes_Check(rest.get()) && PyBytes_GET_SIZE(rest.get()) != 0)
       refuse(name, "its data is longer than its header says");
     Py_INCREF(descr_obj);
-    Ref flat = qb::check(PyArray_FromString(PyBytes_AS_STRING(data.get()), static_cast<npy_intp>(nbytes), descr_obj,
-                                            count, nullptr));
+    Ref flat = qb::check(
+        PyArray_FromString(PyBytes_AS_STRING(data.get()), static_cast<npy_intp>(nbytes), descr_obj, count, nullptr));
     PyArray_Dims newshape{dims.data(), static_cast<int>(dims.size())};
-    Ref shaped = qb::check(PyArray_Newshape(qb::arr(flat), &newshape, fortran == Py_True ? NPY_FORTRANORDER : NPY_CORDER));
+    Ref shaped =
+        qb::check(PyArray_Newshape(qb::arr(flat), &newshape, fortran == Py_True ? NPY_FORTRANORDER : NPY_CORDER));
     return shaped;
   }
 
@@ -697,8 +700,10 @@ void write_npz(const Ref& f, PyObject* state) {
         PyObject *key, *value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(state, &pos, &key, &value)) {
-          Ref member = zf.call("open", qb::check(PyUnicode_FromFormat("%U.npy", key)), "w", qb::kw("force_zip64", true));
-          qb::guarded([&] { write_array(member, value, qb::kw("allow_pickle", false)); }, [&] { member.call("close"); });
+          Ref member =
+              zf.call("open", qb::check(PyUnicode_FromFormat("%U.npy", key)), "w", qb::kw("force_zip64", true));
+          qb::guarded([&] { write_array(member, value, qb::kw("allow_pickle", false)); },
+                      [&] { member.call("close"); });
           member.call("close");
         }
       },
@@ -775,7 +780,8 @@ struct Saves {
     for (int tries = 0; tries < 100; ++tries) {
       Ref token = os.attr("urandom")(6).call("hex");
       Ref tmp = os.attr("path").attr("join")(folder, "." + base + "." + token.text() + ".tmp");
-      Ref fd = Ref::steal(PyObject_CallFunction(os.attr("open").get(), "OLi", tmp.get(), static_cast<long>(flags), 0666));
+      Ref fd =
+          Ref::steal(PyObject_CallFunction(os.attr("open").get(), "OLi", tmp.get(), static_cast<long>(flags), 0666));
       if (!fd) {
         if (PyErr_ExceptionMatches(PyExc_FileExistsError)) {
           PyErr_Clear();

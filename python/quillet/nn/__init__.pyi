@@ -38,12 +38,6 @@ from quillet.nn.resampling import (
     Upsample1d as Upsample1d,
     Upsample2d as Upsample2d,
 )
-from quillet.nn.sequential import Sequential as Sequential
-from quillet.nn.Unfurlet import (
-    Unfurlet1d as Unfurlet1d,
-    Unfurlet2d as Unfurlet2d,
-)
-
 from quillet.nn.rnn import (
     GRU as GRU,
     LSTM as LSTM,
@@ -52,6 +46,11 @@ from quillet.nn.rnn import (
     GRUCell as GRUCell,
     LSTMCell as LSTMCell,
     RNNCell as RNNCell,
+)
+from quillet.nn.sequential import Sequential as Sequential
+from quillet.nn.Unfurlet import (
+    Unfurlet1d as Unfurlet1d,
+    Unfurlet2d as Unfurlet2d,
 )
 
 __all__: list[str]
