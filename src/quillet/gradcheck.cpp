@@ -107,11 +107,7 @@ void check_layer(PyObject* layer) {
 
 // ---------------------------------------------------------------- helpers
 
-Ref f64_copy(PyObject* o) {
-  return qb::check(
-      PyArray_FromAny(o, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                      NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST, nullptr));
-}
+Ref f64_copy(PyObject* o) { return qb::f64_copy(o, "an array"); }
 
 // A gradient the layer produced, as a float64 copy, or empty with `note`
 // saying why it cannot be compared.

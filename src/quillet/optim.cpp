@@ -219,8 +219,7 @@ Ref buffer(const Ref& e, const char* name, const std::vector<npy_intp>& shape) {
   PyObject* b = PyDict_GetItemString(e.get(), name);
   if (!b || !PyArray_Check(b) || qb::dims(reinterpret_cast<PyArrayObject*>(b)) != shape) return {};
   if (ql::writable_f64(b)) return Ref::borrow(b);
-  Ref copy = qb::check(PyArray_FromAny(b, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                       NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY, nullptr));
+  Ref copy = qb::f64_copy(b, name);
   qb::check(PyDict_SetItemString(e.get(), name, copy.get()));
   return copy;
 }

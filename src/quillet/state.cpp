@@ -106,9 +106,7 @@ Ref checked_value(const Slot& s, PyObject* value, const std::string& where) {
     qb::fail(PyExc_ValueError,
              "%s'%s': the state's array has shape %s, but the model's has shape %s (nothing was loaded)", where.c_str(),
              s.name.c_str(), qb::shape_text(qb::dims(a)).c_str(), qb::shape_text(s.shape).c_str());
-  return qb::check(
-      PyArray_FromAny(a.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                      NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST, nullptr));
+  return qb::f64_copy(a.get(), s.name.c_str());
 }
 
 // Puts the values into the model: into the existing array where it is a
