@@ -39,6 +39,7 @@ void export_classes(PyObject* package, PyObject* all, const char* name) {
 
 int exec_package(PyObject* m) {
   try {
+    qb::set_package_path(m);  // before the submodules import: an editable install's loader sets none
     Ref all = qb::check(PyList_New(0));
     for (const char* name : SUBMODULES) export_classes(m, all.get(), name);
     qb::setattr(m, QB_ID(__all__), all);
