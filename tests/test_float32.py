@@ -1,12 +1,17 @@
 """Single precision: quillet.default_dtype and the layers that compute in float32."""
 
 import asyncio
+import contextlib
+import importlib
+import io
 import threading
 
 import numpy as np
 import pytest
 
 import quillet
+from conftest import ZOO, make
+from quillet import state
 from quillet.nn.Lintrel import Lintrel, Lintrel_stride1
 from quillet.nn.Plantrel import Plantrel, Plantrel_stride1
 
@@ -141,3 +146,129 @@ def test_other_dtypes_are_refused(dtype, error):
     with pytest.raises(error):
         quillet.default_dtype(dtype)
     assert quillet.get_default_dtype() is np.float64
+
+
+# ---------------------------------------------------------------- every layer and model
+
+# Layers ZOO leaves out, built the same way: (module, factory, input shape).
+EXTRA = {
+    "BatchNorm1d": ("quillet.nn.batchnorm", lambda m: m.BatchNorm1d(3), (6, 3, 5)),
+    "BatchNorm2d": ("quillet.nn.batchnorm", lambda m: m.BatchNorm2d(3), (4, 3, 5, 6)),
+    "BatchNorm2d_eval": ("quillet.nn.batchnorm", lambda m: evaluating(m.BatchNorm2d(3)), (4, 3, 5, 6)),
+    "Dropout_eval": ("quillet.nn.dropout", lambda m: evaluating(m.Dropout(0.3)), (4, 7)),
+    "LeakyReLU": ("quillet.nn.activation", lambda m: m.LeakyReLU(0.1), (2, 3, 5)),
+    "GELU": ("quillet.nn.activation", lambda m: m.GELU(), (2, 3, 5)),
+    "Softmax": ("quillet.nn.activation", lambda m: m.Softmax(), (2, 6, 5)),
+    "Identity": ("quillet.nn.activation", lambda m: m.Identity(), (2, 3, 5)),
+    "MSELoss": ("quillet.nn.loss", lambda m: m.MSELoss(), (4, 3, 2)),
+}
+LOSSES = {"CrossEntropyLoss", "MSELoss"}
+
+
+def evaluating(layer):
+    layer.eval()
+    return layer
+
+
+def build(name):
+    """A fresh instance after np.random.seed(0), in the default dtype of the caller."""
+    if name in ZOO:
+        return make(name)
+    module, factory, _ = EXTRA[name]
+    np.random.seed(0)
+    return factory(importlib.import_module(module))
+
+
+def input_shape(name):
+    return ZOO[name].shape if name in ZOO else EXTRA[name][2]
+
+
+def at(obj, path):
+    """The object at a dotted path of attributes and list indices ("layers.0.W")."""
+    for part in path.split("."):
+        obj = obj[int(part)] if part.isdigit() else getattr(obj, part)
+    return obj
+
+
+def put(obj, path, value):
+    owner, _, name = path.rpartition(".")
+    setattr(at(obj, owner) if owner else obj, name, value)
+
+
+def gradient_paths(layer):
+    """The paths of the gradients of every W and b ("layers.0.dLdW")."""
+    names = [p for p in state.state_dict(layer) if p.rpartition(".")[2] in ("W", "b")]
+    return [p[: len(p) - 1] + "dLd" + p[-1] for p in names]
+
+
+def passes_of(name, layer, x, g, targets):
+    with contextlib.redirect_stdout(io.StringIO()):  # Unfurlet2d prints its factor
+        if name in LOSSES:
+            return layer.forward(x, targets), layer.backward()
+        z = layer.forward(x)
+        return z, layer.backward(g if g is not None else np.ones(np.shape(z)))
+
+
+NAMES = sorted(ZOO) + sorted(EXTRA)
+# Layers returning a view of their argument from forward or backward.
+VIEWS = {"Downsample1d", "Downsample2d", "Upsample2d", "Flatten"}
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_every_layer_matches_float64_on_the_same_values(name):
+    wide = build(name)
+    with quillet.default_dtype(F32):
+        single = build(name)
+    # The float64 layer starts from the float32 parameters (and running statistics).
+    for path, value in state.state_dict(single).items():
+        assert value.dtype == F32, path
+        put(wide, path, value.astype(np.float64))
+    rng = np.random.default_rng(len(name))
+    x = rng.standard_normal(input_shape(name))
+    x32 = x.astype(F32).astype(np.float64)
+    targets = rng.dirichlet(np.ones(x.shape[-1]), x.shape[0]) if name == "CrossEntropyLoss" else rng.random(x.shape)
+    with contextlib.redirect_stdout(io.StringIO()):
+        shape = np.shape(wide.forward(x32, targets) if name in LOSSES else wide.forward(x32))
+    g = None if name in LOSSES else rng.standard_normal(shape)
+    if name == "CNN":  # its backward takes the labels
+        g = rng.dirichlet(np.ones(3), x.shape[0])
+    z64, d64 = passes_of(name, wide, x32, g, targets)
+    if name in VIEWS:  # their results keep the argument's dtype: give them float32
+        x, g = x.astype(F32), g.astype(F32)
+    with quillet.default_dtype(F32):
+        z32, d32 = passes_of(name, single, x, g, targets)
+    # Every value here is a handful of products and sums, so float32 rounding
+    # stays within a few units of 6e-8 relative to the largest value.
+    assert z32.dtype == d32.dtype == F32
+    assert rel(z32, z64) < 2e-6
+    assert rel(d32, d64) < 2e-6
+    for grad in gradient_paths(single):
+        assert at(single, grad).dtype == F32, grad
+        assert rel(at(single, grad), at(wide, grad)) < 2e-6, grad
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_default_init_draws_the_same_numbers_everywhere(name):
+    wide = build(name)
+    with quillet.default_dtype(F32):
+        single = build(name)
+    params = state.state_dict(wide)
+    for path, want in params.items():
+        got = at(single, path)
+        assert got.dtype == F32 and np.array_equal(got, want.astype(F32)), path
+    for grad in gradient_paths(single):
+        assert at(single, grad).dtype == F32, grad
+
+
+@pytest.mark.parametrize("name", ["CNN", "MLP", "CNN_SimpleScanningMLP", "CNN_DistributedScanningMLP"])
+def test_a_model_trains_in_float32(name):
+    with quillet.default_dtype(F32):
+        model = build(name)
+        x = np.random.default_rng(0).standard_normal(input_shape(name))
+        z = model.forward(x)
+        model.backward(np.eye(z.shape[1])[np.arange(z.shape[0]) % z.shape[1]])
+        if name == "CNN":
+            model.step()
+            assert model.loss.dtype == F32
+    for path, value in state.state_dict(model).items():
+        assert value.dtype == F32, path
