@@ -272,3 +272,144 @@ def test_a_model_trains_in_float32(name):
             assert model.loss.dtype == F32
     for path, value in state.state_dict(model).items():
         assert value.dtype == F32, path
+
+
+# ---------------------------------------------------------------- what is particular to some layers
+
+
+def _views():
+    """(layer, the argument's shape, the method returning a view, the input of a forward before it)."""
+    from quillet.flatten import Flatten
+    from quillet.nn.resampling import Downsample1d, Downsample2d, Upsample2d
+
+    return [
+        (Downsample1d(2), (2, 3, 7), "forward", None),
+        (Downsample2d(2), (2, 3, 5, 6), "forward", None),
+        (Upsample2d(2), (2, 3, 5, 7), "backward", (2, 3, 3, 4)),
+        (Flatten(), (2, 3, 4), "forward", None),
+        (Flatten(), (2, 12), "backward", (2, 3, 4)),
+    ]
+
+
+@pytest.mark.parametrize("case", range(5))
+@pytest.mark.parametrize("dtype", [np.float64, np.int32])
+def test_views_keep_the_arguments_dtype(case, dtype):
+    layer, shape, method, before = _views()[case]
+    x = np.arange(np.prod(shape)).reshape(shape).astype(dtype)
+    with quillet.default_dtype(F32):
+        if before:
+            layer.forward(np.zeros(before))
+        out = getattr(layer, method)(x)
+    assert out.dtype == dtype and np.shares_memory(out, x)
+
+
+def test_batchnorm_running_statistics_stay_in_the_dtype_they_were_made_in():
+    from quillet.nn.batchnorm import BatchNorm1d
+
+    x = np.random.default_rng(0).standard_normal((8, 3))
+    wide = BatchNorm1d(3)
+    with quillet.default_dtype(F32):
+        single = BatchNorm1d(3)
+        running = single.running_mean
+        single.forward(x)
+        wide.forward(x)
+    assert single.running_mean is running  # updated in place
+    assert single.running_mean.dtype == single.running_var.dtype == F32
+    assert wide.running_mean.dtype == wide.running_var.dtype == np.float64
+    assert rel(single.running_var, wide.running_var) < 1e-6
+
+
+@pytest.mark.parametrize("dims", [1, 2])
+def test_batchnorm_statistics_are_accumulated_in_double(dims):
+    from quillet.nn.batchnorm import BatchNorm1d, BatchNorm2d
+
+    # 2^16 values per channel around 1000: a float32 sum of them loses about
+    # three digits of the variance, a double one none.
+    shape = (256, 4, 256) if dims == 1 else (64, 4, 32, 32)
+    x = (1000 + np.random.default_rng(dims).standard_normal(shape)).astype(F32)
+    make = BatchNorm1d if dims == 1 else BatchNorm2d
+    wide = make(4)
+    with quillet.default_dtype(F32):
+        single = make(4)
+        z32 = single.forward(x)
+        d32 = single.backward(x - 1000)
+    z64 = wide.forward(x.astype(np.float64))
+    d64 = wide.backward((x - 1000).astype(np.float64))
+    # The normalised values are rounded once; x - mean itself loses the last
+    # digits of x near 1000 (about 6e-5 of a unit standard deviation).
+    assert rel(z32, z64) < 2e-4
+    assert rel(d32, d64) < 2e-4
+    assert rel(single.running_var, wide.running_var) < 1e-6
+    assert rel(single.running_mean, wide.running_mean) < 1e-6
+
+
+def test_losses_are_accumulated_in_double():
+    from quillet.nn.loss import CrossEntropyLoss, MSELoss
+
+    rng = np.random.default_rng(5)
+    # 2^20 terms: a float32 running sum drifts by about 1e-5 of the total.
+    a, y = rng.random(1 << 20).astype(F32), rng.random(1 << 20).astype(F32)
+    logits, labels = rng.standard_normal((1 << 17, 8)).astype(F32), rng.integers(0, 8, 1 << 17)
+    with quillet.default_dtype(F32):
+        mse, ce = MSELoss().forward(a, y), CrossEntropyLoss().forward(logits, labels)
+    assert mse.dtype == ce.dtype == F32 and mse.shape == ce.shape == ()
+    assert rel(mse, MSELoss().forward(a.astype(np.float64), y.astype(np.float64))) < 1e-6
+    # The softmax of each row is rounded to float32 before its logarithm.
+    assert rel(ce, CrossEntropyLoss().forward(logits.astype(np.float64), labels)) < 1e-6
+
+
+def test_integer_labels_are_one_hot_rows_in_float32():
+    from quillet.nn.loss import CrossEntropyLoss
+
+    logits, labels = np.random.default_rng(2).standard_normal((5, 4)), np.array([3, 0, 1, 1, 2])
+    with quillet.default_dtype(F32):
+        by_label, by_row = CrossEntropyLoss(), CrossEntropyLoss()
+        assert by_label.forward(logits, labels) == by_row.forward(logits, np.eye(4)[labels])
+        assert by_label.Y.dtype == F32 and np.array_equal(by_label.Y, np.eye(4)[labels])
+        assert np.array_equal(by_label.backward(), by_row.backward())
+
+
+def test_dropout_draws_the_same_mask_in_float32():
+    from quillet.nn.dropout import Dropout
+
+    x = np.random.default_rng(3).standard_normal((16, 33))
+    np.random.seed(4)
+    wide = Dropout(0.4).forward(x.astype(F32).astype(np.float64))
+    with quillet.default_dtype(F32):
+        np.random.seed(4)
+        layer = Dropout(0.4)
+        single = layer.forward(x)
+        grad = layer.backward(x)
+    assert single.dtype == grad.dtype == F32
+    assert rel(single, wide) < 1e-7 and np.array_equal(grad == 0, wide == 0)
+
+
+def test_a_float64_linear_layer_keeps_float64_gradients():
+    from quillet.nn.linear import Linear
+
+    layer = Linear(4, 3, lambda o, i: np.ones((o, i)))
+    with quillet.default_dtype(F32):
+        z = layer.forward(np.ones((2, 4)))
+        dA = layer.backward(np.ones(z.shape))
+    assert z.dtype == dA.dtype == F32
+    assert layer.W.dtype == layer.dLdW.dtype == layer.dLdb.dtype == np.float64
+    assert np.array_equal(layer.dLdW, np.full((3, 4), 2.0))
+
+
+def test_long_sums_in_a_linear_layer():
+    from quillet.nn.linear import Linear
+
+    rng = np.random.default_rng(6)
+    w = rng.standard_normal((16, 4096)).astype(F32)
+    x = rng.standard_normal((512, 4096)).astype(F32)
+    g = rng.standard_normal((512, 16)).astype(F32)
+    wide = Linear(4096, 16, lambda o, i: w.astype(np.float64))
+    with quillet.default_dtype(F32):
+        single = Linear(4096, 16, lambda o, i: w)
+        z32, d32 = single.forward(x), single.backward(g)
+    z64, d64 = wide.forward(x.astype(np.float64)), wide.backward(g.astype(np.float64))
+    # Each output is a dot product of 4096 float32 terms (dLdW: of 512), whose
+    # rounding errors grow with the square root of their number.
+    assert rel(z32, z64) < 2e-5 and rel(single.dLdW, wide.dLdW) < 2e-5
+    assert rel(d32, d64) < 2e-6
+    assert rel(single.dLdb, wide.dLdb) < 1e-6  # summed over the batch in double
