@@ -1,12 +1,17 @@
 """Single precision: quillet.default_dtype and the layers that compute in float32."""
 
 import asyncio
+import contextlib
+import importlib
+import io
 import threading
 
 import numpy as np
 import pytest
 
 import quillet
+from conftest import ZOO, make
+from quillet import state
 from quillet.nn.Lintrel import Lintrel, Lintrel_stride1
 from quillet.nn.Plantrel import Plantrel, Plantrel_stride1
 
@@ -141,3 +146,270 @@ def test_other_dtypes_are_refused(dtype, error):
     with pytest.raises(error):
         quillet.default_dtype(dtype)
     assert quillet.get_default_dtype() is np.float64
+
+
+# ---------------------------------------------------------------- every layer and model
+
+# Layers ZOO leaves out, built the same way: (module, factory, input shape).
+EXTRA = {
+    "BatchNorm1d": ("quillet.nn.batchnorm", lambda m: m.BatchNorm1d(3), (6, 3, 5)),
+    "BatchNorm2d": ("quillet.nn.batchnorm", lambda m: m.BatchNorm2d(3), (4, 3, 5, 6)),
+    "BatchNorm2d_eval": ("quillet.nn.batchnorm", lambda m: evaluating(m.BatchNorm2d(3)), (4, 3, 5, 6)),
+    "Dropout_eval": ("quillet.nn.dropout", lambda m: evaluating(m.Dropout(0.3)), (4, 7)),
+    "LeakyReLU": ("quillet.nn.activation", lambda m: m.LeakyReLU(0.1), (2, 3, 5)),
+    "GELU": ("quillet.nn.activation", lambda m: m.GELU(), (2, 3, 5)),
+    "Softmax": ("quillet.nn.activation", lambda m: m.Softmax(), (2, 6, 5)),
+    "Identity": ("quillet.nn.activation", lambda m: m.Identity(), (2, 3, 5)),
+    "MSELoss": ("quillet.nn.loss", lambda m: m.MSELoss(), (4, 3, 2)),
+}
+LOSSES = {"CrossEntropyLoss", "MSELoss"}
+
+
+def evaluating(layer):
+    layer.eval()
+    return layer
+
+
+def build(name):
+    """A fresh instance after np.random.seed(0), in the default dtype of the caller."""
+    if name in ZOO:
+        return make(name)
+    module, factory, _ = EXTRA[name]
+    np.random.seed(0)
+    return factory(importlib.import_module(module))
+
+
+def input_shape(name):
+    return ZOO[name].shape if name in ZOO else EXTRA[name][2]
+
+
+def at(obj, path):
+    """The object at a dotted path of attributes and list indices ("layers.0.W")."""
+    for part in path.split("."):
+        obj = obj[int(part)] if part.isdigit() else getattr(obj, part)
+    return obj
+
+
+def put(obj, path, value):
+    owner, _, name = path.rpartition(".")
+    setattr(at(obj, owner) if owner else obj, name, value)
+
+
+def gradient_paths(layer):
+    """The paths of the gradients of every W and b ("layers.0.dLdW")."""
+    names = [p for p in state.state_dict(layer) if p.rpartition(".")[2] in ("W", "b")]
+    return [p[: len(p) - 1] + "dLd" + p[-1] for p in names]
+
+
+def passes_of(name, layer, x, g, targets):
+    with contextlib.redirect_stdout(io.StringIO()):  # Unfurlet2d prints its factor
+        if name in LOSSES:
+            return layer.forward(x, targets), layer.backward()
+        z = layer.forward(x)
+        return z, layer.backward(g if g is not None else np.ones(np.shape(z)))
+
+
+NAMES = sorted(ZOO) + sorted(EXTRA)
+# Layers returning a view of their argument from forward or backward.
+VIEWS = {"Downsample1d", "Downsample2d", "Upsample2d", "Flatten"}
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_every_layer_matches_float64_on_the_same_values(name):
+    wide = build(name)
+    with quillet.default_dtype(F32):
+        single = build(name)
+    # The float64 layer starts from the float32 parameters (and running statistics).
+    for path, value in state.state_dict(single).items():
+        assert value.dtype == F32, path
+        put(wide, path, value.astype(np.float64))
+    rng = np.random.default_rng(len(name))
+    x = rng.standard_normal(input_shape(name))
+    x32 = x.astype(F32).astype(np.float64)
+    targets = rng.dirichlet(np.ones(x.shape[-1]), x.shape[0]) if name == "CrossEntropyLoss" else rng.random(x.shape)
+    with contextlib.redirect_stdout(io.StringIO()):
+        shape = np.shape(wide.forward(x32, targets) if name in LOSSES else wide.forward(x32))
+    g = None if name in LOSSES else rng.standard_normal(shape)
+    if name == "CNN":  # its backward takes the labels
+        g = rng.dirichlet(np.ones(3), x.shape[0])
+    z64, d64 = passes_of(name, wide, x32, g, targets)
+    if name in VIEWS:  # their results keep the argument's dtype: give them float32
+        x, g = x.astype(F32), g.astype(F32)
+    with quillet.default_dtype(F32):
+        z32, d32 = passes_of(name, single, x, g, targets)
+    # Every value here is a handful of products and sums, so float32 rounding
+    # stays within a few units of 6e-8 relative to the largest value.
+    assert z32.dtype == d32.dtype == F32
+    assert rel(z32, z64) < 2e-6
+    assert rel(d32, d64) < 2e-6
+    for grad in gradient_paths(single):
+        assert at(single, grad).dtype == F32, grad
+        assert rel(at(single, grad), at(wide, grad)) < 2e-6, grad
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_default_init_draws_the_same_numbers_everywhere(name):
+    wide = build(name)
+    with quillet.default_dtype(F32):
+        single = build(name)
+    params = state.state_dict(wide)
+    for path, want in params.items():
+        got = at(single, path)
+        assert got.dtype == F32 and np.array_equal(got, want.astype(F32)), path
+    for grad in gradient_paths(single):
+        assert at(single, grad).dtype == F32, grad
+
+
+@pytest.mark.parametrize("name", ["CNN", "MLP", "CNN_SimpleScanningMLP", "CNN_DistributedScanningMLP"])
+def test_a_model_trains_in_float32(name):
+    with quillet.default_dtype(F32):
+        model = build(name)
+        x = np.random.default_rng(0).standard_normal(input_shape(name))
+        z = model.forward(x)
+        model.backward(np.eye(z.shape[1])[np.arange(z.shape[0]) % z.shape[1]])
+        if name == "CNN":
+            model.step()
+            assert model.loss.dtype == F32
+    for path, value in state.state_dict(model).items():
+        assert value.dtype == F32, path
+
+
+# ---------------------------------------------------------------- what is particular to some layers
+
+
+def _views():
+    """(layer, the argument's shape, the method returning a view, the input of a forward before it)."""
+    from quillet.flatten import Flatten
+    from quillet.nn.resampling import Downsample1d, Downsample2d, Upsample2d
+
+    return [
+        (Downsample1d(2), (2, 3, 7), "forward", None),
+        (Downsample2d(2), (2, 3, 5, 6), "forward", None),
+        (Upsample2d(2), (2, 3, 5, 7), "backward", (2, 3, 3, 4)),
+        (Flatten(), (2, 3, 4), "forward", None),
+        (Flatten(), (2, 12), "backward", (2, 3, 4)),
+    ]
+
+
+@pytest.mark.parametrize("case", range(5))
+@pytest.mark.parametrize("dtype", [np.float64, np.int32])
+def test_views_keep_the_arguments_dtype(case, dtype):
+    layer, shape, method, before = _views()[case]
+    x = np.arange(np.prod(shape)).reshape(shape).astype(dtype)
+    with quillet.default_dtype(F32):
+        if before:
+            layer.forward(np.zeros(before))
+        out = getattr(layer, method)(x)
+    assert out.dtype == dtype and np.shares_memory(out, x)
+
+
+def test_batchnorm_running_statistics_stay_in_the_dtype_they_were_made_in():
+    from quillet.nn.batchnorm import BatchNorm1d
+
+    x = np.random.default_rng(0).standard_normal((8, 3))
+    wide = BatchNorm1d(3)
+    with quillet.default_dtype(F32):
+        single = BatchNorm1d(3)
+        running = single.running_mean
+        single.forward(x)
+        wide.forward(x)
+    assert single.running_mean is running  # updated in place
+    assert single.running_mean.dtype == single.running_var.dtype == F32
+    assert wide.running_mean.dtype == wide.running_var.dtype == np.float64
+    assert rel(single.running_var, wide.running_var) < 1e-6
+
+
+@pytest.mark.parametrize("dims", [1, 2])
+def test_batchnorm_statistics_are_accumulated_in_double(dims):
+    from quillet.nn.batchnorm import BatchNorm1d, BatchNorm2d
+
+    # 2^16 values per channel around 1000: a float32 sum of them loses about
+    # three digits of the variance, a double one none.
+    shape = (256, 4, 256) if dims == 1 else (64, 4, 32, 32)
+    x = (1000 + np.random.default_rng(dims).standard_normal(shape)).astype(F32)
+    make = BatchNorm1d if dims == 1 else BatchNorm2d
+    wide = make(4)
+    with quillet.default_dtype(F32):
+        single = make(4)
+        z32 = single.forward(x)
+        d32 = single.backward(x - 1000)
+    z64 = wide.forward(x.astype(np.float64))
+    d64 = wide.backward((x - 1000).astype(np.float64))
+    # The normalised values are rounded once; x - mean itself loses the last
+    # digits of x near 1000 (about 6e-5 of a unit standard deviation).
+    assert rel(z32, z64) < 2e-4
+    assert rel(d32, d64) < 2e-4
+    assert rel(single.running_var, wide.running_var) < 1e-6
+    assert rel(single.running_mean, wide.running_mean) < 1e-6
+
+
+def test_losses_are_accumulated_in_double():
+    from quillet.nn.loss import CrossEntropyLoss, MSELoss
+
+    rng = np.random.default_rng(5)
+    # 2^20 terms: a float32 running sum drifts by about 1e-5 of the total.
+    a, y = rng.random(1 << 20).astype(F32), rng.random(1 << 20).astype(F32)
+    logits, labels = rng.standard_normal((1 << 17, 8)).astype(F32), rng.integers(0, 8, 1 << 17)
+    with quillet.default_dtype(F32):
+        mse, ce = MSELoss().forward(a, y), CrossEntropyLoss().forward(logits, labels)
+    assert mse.dtype == ce.dtype == F32 and mse.shape == ce.shape == ()
+    assert rel(mse, MSELoss().forward(a.astype(np.float64), y.astype(np.float64))) < 1e-6
+    # The softmax of each row is rounded to float32 before its logarithm.
+    assert rel(ce, CrossEntropyLoss().forward(logits.astype(np.float64), labels)) < 1e-6
+
+
+def test_integer_labels_are_one_hot_rows_in_float32():
+    from quillet.nn.loss import CrossEntropyLoss
+
+    logits, labels = np.random.default_rng(2).standard_normal((5, 4)), np.array([3, 0, 1, 1, 2])
+    with quillet.default_dtype(F32):
+        by_label, by_row = CrossEntropyLoss(), CrossEntropyLoss()
+        assert by_label.forward(logits, labels) == by_row.forward(logits, np.eye(4)[labels])
+        assert by_label.Y.dtype == F32 and np.array_equal(by_label.Y, np.eye(4)[labels])
+        assert np.array_equal(by_label.backward(), by_row.backward())
+
+
+def test_dropout_draws_the_same_mask_in_float32():
+    from quillet.nn.dropout import Dropout
+
+    x = np.random.default_rng(3).standard_normal((16, 33))
+    np.random.seed(4)
+    wide = Dropout(0.4).forward(x.astype(F32).astype(np.float64))
+    with quillet.default_dtype(F32):
+        np.random.seed(4)
+        layer = Dropout(0.4)
+        single = layer.forward(x)
+        grad = layer.backward(x)
+    assert single.dtype == grad.dtype == F32
+    assert rel(single, wide) < 1e-7 and np.array_equal(grad == 0, wide == 0)
+
+
+def test_a_float64_linear_layer_keeps_float64_gradients():
+    from quillet.nn.linear import Linear
+
+    layer = Linear(4, 3, lambda o, i: np.ones((o, i)))
+    with quillet.default_dtype(F32):
+        z = layer.forward(np.ones((2, 4)))
+        dA = layer.backward(np.ones(z.shape))
+    assert z.dtype == dA.dtype == F32
+    assert layer.W.dtype == layer.dLdW.dtype == layer.dLdb.dtype == np.float64
+    assert np.array_equal(layer.dLdW, np.full((3, 4), 2.0))
+
+
+def test_long_sums_in_a_linear_layer():
+    from quillet.nn.linear import Linear
+
+    rng = np.random.default_rng(6)
+    w = rng.standard_normal((16, 4096)).astype(F32)
+    x = rng.standard_normal((512, 4096)).astype(F32)
+    g = rng.standard_normal((512, 16)).astype(F32)
+    wide = Linear(4096, 16, lambda o, i: w.astype(np.float64))
+    with quillet.default_dtype(F32):
+        single = Linear(4096, 16, lambda o, i: w)
+        z32, d32 = single.forward(x), single.backward(g)
+    z64, d64 = wide.forward(x.astype(np.float64)), wide.backward(g.astype(np.float64))
+    # Each output is a dot product of 4096 float32 terms (dLdW: of 512), whose
+    # rounding errors grow with the square root of their number.
+    assert rel(z32, z64) < 2e-5 and rel(single.dLdW, wide.dLdW) < 2e-5
+    assert rel(d32, d64) < 2e-6
+    assert rel(single.dLdb, wide.dLdb) < 1e-6  # summed over the batch in double

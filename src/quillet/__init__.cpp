@@ -237,9 +237,12 @@ float32 values).  The previous default comes back when the block ends, also
 on an exception.  The setting lives in a context variable, so each thread and
 asyncio task has its own.
 
-So far the convolutions (Lintrel, Plantrel and their stride-1 parts) follow
-it; the other layers, the models and the optimizers still compute in float64
-and return float64 arrays.
+The layers of quillet.nn (convolutions, transposed convolutions,
+resampling, pooling, Linear, the activations, Dropout, BatchNorm and the
+losses) and the models follow it: outputs and gradients are float32, sums of
+many terms (batch statistics, losses) are accumulated in double, and results
+that are views of their argument (downsampling, Flatten) keep its dtype.  The
+recurrent layers and the optimizers still compute in float64.
 
 Arguments:
     dtype: numpy.float32 or numpy.float64 (or anything numpy.dtype() reads
@@ -277,8 +280,10 @@ PyMODINIT_FUNC PyInit_quillet() {
              {"set_default_dtype", "dtype",
               "Sets the dtype layers create and compute in: numpy.float64 (the default) or numpy.float32.\n\n"
               "It is a context variable: it holds for the calling thread or asyncio task (new threads start\n"
-              "from float64); quillet.default_dtype sets it for one block.  So far the convolutions\n"
-              "(Lintrel, Plantrel and their stride-1 parts) follow it; the other layers still compute in float64.",
+              "from float64); quillet.default_dtype sets it for one block.  The layers of quillet.nn\n"
+              "(convolutions, transposed convolutions, resampling, pooling, Linear, the activations, Dropout,\n"
+              "BatchNorm, the losses) and the models follow it; the recurrent layers and the optimizers\n"
+              "still compute in float64.",
               set_default_dtype},
              {"get_default_dtype", "", "The dtype layers create and compute in: numpy.float64 or numpy.float32.",
               get_default_dtype},

@@ -65,9 +65,12 @@ Ref init(PyObject* self, PyObject* input_width, PyObject* num_input_channels, Py
   if (qb::len(shape.get()) != 2)
     qb::fail(PyExc_ValueError, "the linear layer's W must have 2 axes, got shape %R", shape.get());
   Ref out_features = item(shape.get(), 0), in_f = item(shape.get(), 1);
+  // Under float32 the linear layer's initial weights are stored as float32, as its own would be.
   if (linear_weight_init_fn != Py_None)
-    qb::setattr(linear.get(), QB_ID(W), qb::call(linear_weight_init_fn, {out_features.get(), in_f.get()}));
-  if (bias_init_fn != Py_None) qb::setattr(linear.get(), QB_ID(b), qb::call(bias_init_fn, {out_features.get()}));
+    qb::setattr(linear.get(), QB_ID(W),
+                ql::in_default_dtype(qb::call(linear_weight_init_fn, {out_features.get(), in_f.get()})));
+  if (bias_init_fn != Py_None)
+    qb::setattr(linear.get(), QB_ID(b), ql::in_default_dtype(qb::call(bias_init_fn, {out_features.get()})));
   return {};
 }
 

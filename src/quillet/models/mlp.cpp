@@ -32,7 +32,8 @@ Ref init_weights(PyObject* self, PyObject* weights) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref w = qb::check(PySequence_GetItem(weights, i));
     Ref layer = qb::item(layers.get(), 2 * i);
-    qb::setattr(layer.get(), QB_ID(W), qb::getattr(w.get(), QB_ID(T)));
+    // Under float32 the weights are stored as float32, as the layer's own would be.
+    qb::setattr(layer.get(), QB_ID(W), ql::in_default_dtype(qb::getattr(w.get(), QB_ID(T))));
   }
   return {};
 }

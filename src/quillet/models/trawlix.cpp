@@ -60,7 +60,8 @@ Ref simple_weight(PyObject* w, int a, int b, int c) {
   Ref shape = qb::check(Py_BuildValue("(iii)", a, b, c));
   Ref r = qb::call_method(qb::getattr(w, QB_ID(T)).get(), QB_ID(reshape), {shape.get()});
   Ref axes = qb::check(Py_BuildValue("(iii)", 0, 2, 1));
-  return qb::call_method(r.get(), QB_ID(transpose), {axes.get()});
+  // Under float32 the weights are stored as float32, as the layers' own would be.
+  return ql::in_default_dtype(qb::call_method(r.get(), QB_ID(transpose), {axes.get()}));
 }
 
 Ref simple_init_weights(PyObject* self, PyObject* weights) {
@@ -76,7 +77,7 @@ Ref distributed_weight(PyObject* self, PyObject* conv_name, PyObject* block) {
   Ref s1 = stride1_of(self, conv_name);
   Ref shape = qb::getattr(qb::getattr(qb::getattr(s1.get(), QB_ID(W)).get(), QB_ID(T)).get(), QB_ID(shape));
   Ref r = qb::call_method(block, QB_ID(reshape), {shape.get()});
-  Ref W = qb::getattr(r.get(), QB_ID(T));
+  Ref W = ql::in_default_dtype(qb::getattr(r.get(), QB_ID(T)));
   qb::setattr(s1.get(), QB_ID(W), W);
   return W;
 }

@@ -71,10 +71,13 @@ std::vector<npy_intp> shape_of(int dims, npy_intp n, npy_intp c, npy_intp h, npy
   return dims == 2 ? std::vector<npy_intp>{n, c, h, w} : std::vector<npy_intp>{n, c, w};
 }
 
+// Each pass computes in R, the default dtype at the call (float64 or float32).
+
 // Z from the compact input, or an empty Ref when the general route must run
 // (degenerate extents, shapes the parts would reject: their errors come from
 // their own passes).
-Ref fused_forward(const Parts& parts, const Ref& A, const Ref& U, npy_intp f) {
+template <class R>
+Ref fused_forward_in(const Parts& parts, const Ref& A, const Ref& U, npy_intp f) {
   const int dims = parts.dims;
   PyObject* s1 = parts.conv.get();
   const npy_intp n = qb::dim(U, 0), c = qb::dim(U, 1);
@@ -88,21 +91,22 @@ Ref fused_forward(const Parts& parts, const Ref& A, const Ref& U, npy_intp f) {
   Ref Wv = qb::getattr(s1, QB_ID(W));
   Ref Wa = qb::as_array(Wv.get());
   if (qb::dims(Wa) != (dims == 2 ? std::vector<npy_intp>{o, c, k, k} : std::vector<npy_intp>{o, c, k})) return {};
-  Ref W = qb::to_f64(Wa, "W");
-  std::vector<double> b = ql::bias(s1, QB_ID(b), o);
-  Ref a = qb::to_f64(A, "A");
+  Ref W = qb::to_real<R>(Wa, "W");
+  std::vector<R> b = ql::bias_as<R>(s1, QB_ID(b), o);
+  Ref a = qb::to_real<R>(A, "A");
   qb::setattr(s1, QB_ID(A), U);
-  Ref Z = qb::empty(shape_of(dims, n, o, hz, wz));
+  Ref Z = qb::empty_of<R>(shape_of(dims, n, o, hz, wz));
   const qk::TransposedShape t{n, c, o, h, w, kh, k, dims == 2 ? f : 1, f};
   {
     qb::NoGil nogil;
-    qk::kernels().transposed_forward(t, qb::data(a), qb::data(W), b.data(), qb::data(Z), qb::gemm);
+    qk::Of<R>::transposed_forward(t, qb::data_of<R>(a), qb::data_of<R>(W), b.data(), qb::data_of<R>(Z), &qb::gemm<R>);
   }
   return Z;
 }
 
 // dLdA from the output gradient, or an empty Ref for the general route.
-Ref fused_backward(const Parts& parts, PyObject* arg) {
+template <class R>
+Ref fused_backward_in(const Parts& parts, PyObject* arg) {
   const int dims = parts.dims;
   PyObject* s1 = parts.conv.get();
   Ref G = qb::as_array(arg);
@@ -132,25 +136,25 @@ Ref fused_backward(const Parts& parts, PyObject* arg) {
   Ref Wv = qb::getattr(s1, QB_ID(W));
   Ref Wa = qb::as_array(Wv.get());
   if (qb::dims(Wa) != (dims == 2 ? std::vector<npy_intp>{o, c, k, k} : std::vector<npy_intp>{o, c, k})) return {};
-  Ref W = qb::to_f64(Wa, "W");
-  Ref u = qb::to_f64(U, "A");
-  Ref g = qb::to_f64(G, "dLdZ");
+  Ref W = qb::to_real<R>(Wa, "W");
+  Ref u = qb::to_real<R>(U, "A");
+  Ref g = qb::to_real<R>(G, "dLdZ");
   // The stored input must be an upsampled one (zero off the grid), or the
   // shortcut would not be the same computation.
   const qk::TransposedShape t{n, c, o, h, w, kh, k, dims == 2 ? f : 1, f};
   bool on_grid = true;
   {
     qb::NoGil nogil;
-    on_grid = qk::kernels().zero_off_grid(qb::data(u), n * c, hu, wu, t.fh, t.fw);
+    on_grid = qk::Of<R>::zero_off_grid(qb::data_of<R>(u), n * c, hu, wu, t.fh, t.fw);
   }
   if (!on_grid) return {};
-  Ref dA = qb::empty(shape_of(dims, n, c, h, w));
-  Ref dW = qb::empty(qb::dims(W));
-  Ref db = qb::empty({o});
+  Ref dA = qb::empty_of<R>(shape_of(dims, n, c, h, w));
+  Ref dW = qb::empty_of<R>(qb::dims(W));
+  Ref db = qb::empty_of<R>({o});
   {
     qb::NoGil nogil;
-    qk::kernels().transposed_backward(t, qb::data(u), qb::data(W), qb::data(g), qb::data(dA), qb::data(dW),
-                                      qb::data(db), qb::gemm);
+    qk::Of<R>::transposed_backward(t, qb::data_of<R>(u), qb::data_of<R>(W), qb::data_of<R>(g), qb::data_of<R>(dA),
+                                   qb::data_of<R>(dW), qb::data_of<R>(db), &qb::gemm<R>);
   }
   if (dims == 1) {
     // One-dimensional gradients are replaced (made like np.zeros_like of the
@@ -163,6 +167,12 @@ Ref fused_backward(const Parts& parts, PyObject* arg) {
   }
   return dA;
 }
+
+Ref fused_forward(const Parts& parts, const Ref& A, const Ref& U, npy_intp f) {
+  return QL_TYPED(fused_forward_in, parts, A, U, f);
+}
+
+Ref fused_backward(const Parts& parts, PyObject* arg) { return QL_TYPED(fused_backward_in, parts, arg); }
 
 Ref forward_through(PyObject* self, int dims, PyObject* A_arg) {
   Parts parts{dims, qb::getattr(self, dims == 1 ? QB_ID(upsample1d) : QB_ID(upsample2d)), Ref()};

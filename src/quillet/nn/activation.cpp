@@ -1,7 +1,8 @@
 // quillet.nn.activation: activations for inputs of any shape, (batch,
 // features) or (batch, channels, width) alike: the elementwise ReLU, LeakyReLU,
 // Sigmoid, Tanh, GELU and Identity, and Softmax over axis 1.  forward keeps
-// its input Z and output A; backward reads them.
+// its input Z and output A; backward reads them.  They compute in the default
+// dtype (float64, or float32 under quillet.default_dtype(np.float32)).
 #include <algorithm>
 
 #include "kernels/api.hpp"
@@ -23,44 +24,52 @@ double slope_of(qk::Activation f, PyObject* self) {
   return slope;
 }
 
-Ref forward(qk::Activation f, PyObject* self, PyObject* arg) {
+// Each pass computes in R, the default dtype at the call (float64 or float32).
+template <class R>
+Ref forward_in(qk::Activation f, PyObject* self, PyObject* arg) {
   Ref Z = qb::as_array(arg);
-  Ref z = qb::to_f64(Z, "Z");
+  Ref z = qb::to_real<R>(Z, "Z");
   const double slope = slope_of(f, self);
-  Ref A = qb::empty(qb::dims(z));
+  Ref A = qb::empty_of<R>(qb::dims(z));
   {
     qb::NoGil nogil;
-    qk::kernels().activate(f, slope, qb::data(z), qb::data(A), qb::size(z));
+    qk::Of<R>::activate(f, slope, qb::data_of<R>(z), qb::data_of<R>(A), qb::size(z));
   }
   qb::setattr(self, QB_ID(Z), Z);
   qb::setattr(self, QB_ID(A), A);
   return A;
 }
 
-// The gradient as float64, of the shape of the last input or output `like`.
+// The gradient in R, of the shape of the last input or output `like`.
+template <class R>
 Ref gradient_like(PyObject* arg, const Ref& like) {
-  Ref g = qb::to_f64(arg, "dLdA");
+  Ref g = qb::to_real<R>(arg, "dLdA");
   if (qb::dims(g) != qb::dims(like))
     qb::fail(PyExc_ValueError, "dLdA has shape %s, but the last input had shape %s",
              qb::shape_text(qb::dims(g)).c_str(), qb::shape_text(qb::dims(like)).c_str());
   return g;
 }
 
-Ref backward(qk::Activation f, PyObject* self, PyObject* arg) {
-  Ref z = qb::to_f64(ql::stored(self, QB_ID(Z)).get(), "Z");
-  Ref a = qb::to_f64(ql::stored(self, QB_ID(A)).get(), "A");
-  Ref g = gradient_like(arg, z);
+template <class R>
+Ref backward_in(qk::Activation f, PyObject* self, PyObject* arg) {
+  Ref z = qb::to_real<R>(ql::stored(self, QB_ID(Z)).get(), "Z");
+  Ref a = qb::to_real<R>(ql::stored(self, QB_ID(A)).get(), "A");
+  Ref g = gradient_like<R>(arg, z);
   const double slope = slope_of(f, self);
   if (qb::dims(a) != qb::dims(z))
     qb::fail(PyExc_ValueError, "the stored output A has shape %s, but the stored input Z has %s",
              qb::shape_text(qb::dims(a)).c_str(), qb::shape_text(qb::dims(z)).c_str());
-  Ref dZ = qb::empty(qb::dims(z));
+  Ref dZ = qb::empty_of<R>(qb::dims(z));
   {
     qb::NoGil nogil;
-    qk::kernels().activate_grad(f, slope, qb::data(z), qb::data(a), qb::data(g), qb::data(dZ), qb::size(z));
+    qk::Of<R>::activate_grad(f, slope, qb::data_of<R>(z), qb::data_of<R>(a), qb::data_of<R>(g), qb::data_of<R>(dZ),
+                             qb::size(z));
   }
   return dZ;
 }
+
+Ref forward(qk::Activation f, PyObject* self, PyObject* arg) { return QL_TYPED(forward_in, f, self, arg); }
+Ref backward(qk::Activation f, PyObject* self, PyObject* arg) { return QL_TYPED(backward_in, f, self, arg); }
 
 // ---------------------------------------------------------------- Softmax
 
@@ -75,38 +84,51 @@ void blocks(const Ref& a, const char* what, npy_intp* outer, npy_intp* classes, 
   if (*outer * *classes == 0) *inner = 0;
 }
 
-Ref softmax_forward(PyObject* self, PyObject* arg) {
+template <class R>
+Ref softmax_forward_in(PyObject* self, PyObject* arg) {
   Ref Z = qb::as_array(arg);
-  Ref z = qb::to_f64(Z, "Z");
+  Ref z = qb::to_real<R>(Z, "Z");
   npy_intp outer, classes, inner;
   blocks(z, "Z", &outer, &classes, &inner);
-  Ref A = qb::empty(qb::dims(z));
+  Ref A = qb::empty_of<R>(qb::dims(z));
   {
     qb::NoGil nogil;
-    qk::kernels().softmax(qb::data(z), qb::data(A), outer, classes, inner);
+    qk::Of<R>::softmax(qb::data_of<R>(z), qb::data_of<R>(A), outer, classes, inner);
   }
   qb::setattr(self, QB_ID(Z), Z);
   qb::setattr(self, QB_ID(A), A);
   return A;
 }
 
-Ref softmax_backward(PyObject* self, PyObject* arg) {
-  Ref a = qb::to_f64(ql::stored(self, QB_ID(A)).get(), "A");
-  Ref g = gradient_like(arg, a);
+template <class R>
+Ref softmax_backward_in(PyObject* self, PyObject* arg) {
+  Ref a = qb::to_real<R>(ql::stored(self, QB_ID(A)).get(), "A");
+  Ref g = gradient_like<R>(arg, a);
   npy_intp outer, classes, inner;
   blocks(a, "the stored output A", &outer, &classes, &inner);
-  Ref dZ = qb::empty(qb::dims(a));
+  Ref dZ = qb::empty_of<R>(qb::dims(a));
   {
     qb::NoGil nogil;
-    qk::kernels().softmax_grad(qb::data(a), qb::data(g), qb::data(dZ), outer, classes, inner);
+    qk::Of<R>::softmax_grad(qb::data_of<R>(a), qb::data_of<R>(g), qb::data_of<R>(dZ), outer, classes, inner);
   }
   return dZ;
 }
 
+Ref softmax_forward(PyObject* self, PyObject* arg) { return QL_TYPED(softmax_forward_in, self, arg); }
+Ref softmax_backward(PyObject* self, PyObject* arg) { return QL_TYPED(softmax_backward_in, self, arg); }
+
 // ---------------------------------------------------------------- Identity
 
-Ref identity_forward(PyObject* self, PyObject* arg) {
+// Under float32 an input of another dtype passes as a float32 copy; float32
+// arrays (and everything under float64) pass unchanged.
+Ref in_call_dtype(PyObject* arg, const char* what) {
   Ref Z = qb::as_array(arg);
+  if (!ql::single_precision() || PyArray_TYPE(qb::arr(Z)) == NPY_FLOAT) return Z;
+  return qb::to_real<float>(Z, what);
+}
+
+Ref identity_forward(PyObject* self, PyObject* arg) {
+  Ref Z = in_call_dtype(arg, "Z");
   qb::setattr(self, QB_ID(Z), Z);
   qb::setattr(self, QB_ID(A), Z);
   return Z;
@@ -114,7 +136,7 @@ Ref identity_forward(PyObject* self, PyObject* arg) {
 
 Ref identity_backward(PyObject* self, PyObject* arg) {
   ql::stored(self, QB_ID(Z));
-  return qb::as_array(arg);
+  return in_call_dtype(arg, "dLdA");
 }
 
 // ---------------------------------------------------------------- LeakyReLU

@@ -2,7 +2,9 @@
 // (batch, channels, width) inputs (BatchNorm1d) and of (batch, channels,
 // height, width) ones (BatchNorm2d).  In training mode a forward normalises
 // with the batch's statistics and moves the running ones towards them; in
-// evaluation mode it uses the running ones.
+// evaluation mode it uses the running ones.  Both compute in the default dtype
+// (float64, or float32 under quillet.default_dtype(np.float32)); the batch
+// statistics are accumulated in double either way.
 #include <cmath>
 
 #include "kernels/api.hpp"
@@ -46,12 +48,14 @@ Ref init(PyObject* self, PyObject* num_features, PyObject* eps, PyObject* moment
   eps_of(self);
   momentum_of(self);
   Ref ones = qb::numpy_attr(QB_ID(ones)), zeros = qb::numpy_attr(QB_ID(zeros)), n = qb::py_int(c);
-  qb::setattr(self, QB_ID(W), qb::call(ones.get(), {n.get()}));
-  qb::setattr(self, QB_ID(b), qb::call(zeros.get(), {n.get()}));
-  qb::setattr(self, QB_ID(dLdW), qb::call(zeros.get(), {n.get()}));
-  qb::setattr(self, QB_ID(dLdb), qb::call(zeros.get(), {n.get()}));
-  qb::setattr(self, QB_ID(running_mean), qb::call(zeros.get(), {n.get()}));
-  qb::setattr(self, QB_ID(running_var), qb::call(ones.get(), {n.get()}));
+  // Under float32 the parameters, gradients and running statistics are float32.
+  auto made = [&](const Ref& fn) { return ql::in_default_dtype(qb::call(fn.get(), {n.get()})); };
+  qb::setattr(self, QB_ID(W), made(ones));
+  qb::setattr(self, QB_ID(b), made(zeros));
+  qb::setattr(self, QB_ID(dLdW), made(zeros));
+  qb::setattr(self, QB_ID(dLdb), made(zeros));
+  qb::setattr(self, QB_ID(running_mean), made(zeros));
+  qb::setattr(self, QB_ID(running_var), made(ones));
   qb::setattr(self, QB_ID(train_mode), Py_True);
   return {};
 }
@@ -73,29 +77,42 @@ qk::NormShape shape_of(int dims, PyObject* self, const Ref& A, const char* what)
   return {qb::dim(A, 0), c, l};
 }
 
-// A running statistic moved towards a batch's: in place when it is a float64
-// array of its own, replaced otherwise.
-void update_running(PyObject* self, PyObject* name, const Ref& batch, double momentum, double correction) {
-  Ref current = qb::getattr(self, name);
-  Ref cur = ql::param(self, name, qb::dims(batch));
+// A running statistic (stored as S) moved towards a batch's (in double): in
+// place when it is an array of S of its own, replaced otherwise.
+template <class S>
+void update_running_as(PyObject* self, PyObject* name, const Ref& current, const Ref& batch, double momentum,
+                       double correction) {
+  Ref cur = ql::param_as<S>(self, name, qb::dims(batch));
   const npy_intp c = qb::size(batch);
   const bool in_place = cur.get() == current.get() && PyArray_ISWRITEABLE(qb::arr(cur));
-  Ref out = in_place ? cur : qb::empty(qb::dims(batch));
-  const double* r = qb::data(cur);
+  Ref out = in_place ? cur : qb::empty_of<S>(qb::dims(batch));
+  const S* r = qb::data_of<S>(cur);
   const double* s = qb::data(batch);
-  double* o = qb::data(out);
-  for (npy_intp i = 0; i < c; ++i) o[i] = (1.0 - momentum) * r[i] + momentum * s[i] * correction;
+  S* o = qb::data_of<S>(out);
+  for (npy_intp i = 0; i < c; ++i) o[i] = static_cast<S>((1.0 - momentum) * r[i] + momentum * s[i] * correction);
   if (!in_place) qb::setattr(self, name, out);
 }
 
-template <int D>
-Ref forward(PyObject* self, PyObject* arg) {
+// Running statistics stay float64 unless they are float32 and the call
+// computes in float32 (they were made under float32).
+void update_running(PyObject* self, PyObject* name, const Ref& batch, double momentum, double correction) {
+  Ref current = qb::getattr(self, name);
+  if (ql::single_precision() && PyArray_Check(current.get()) && PyArray_TYPE(qb::arr(current)) == NPY_FLOAT)
+    update_running_as<float>(self, name, current, batch, momentum, correction);
+  else
+    update_running_as<double>(self, name, current, batch, momentum, correction);
+}
+
+// Each pass computes in R, the default dtype at the call (float64 or float32);
+// mean and var are float64.
+template <int D, class R>
+Ref forward_in(PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
   const qk::NormShape s = shape_of(D, self, A, "A");
   const double eps = eps_of(self);
-  Ref W = ql::param(self, QB_ID(W), {s.c});
-  Ref b = ql::param(self, QB_ID(b), {s.c});
-  Ref a = qb::to_f64(A, "A");
+  Ref W = ql::param_as<R>(self, QB_ID(W), {s.c});
+  Ref b = ql::param_as<R>(self, QB_ID(b), {s.c});
+  Ref a = qb::to_real<R>(A, "A");
   const int train = PyObject_IsTrue(qb::getattr(self, QB_ID(train_mode)).get());
   qb::check(train);
   const double momentum = train ? momentum_of(self) : 0.0;  // refused before any statistic moves
@@ -110,7 +127,7 @@ Ref forward(PyObject* self, PyObject* arg) {
     var = qb::empty({s.c});
     {
       qb::NoGil nogil;
-      qk::kernels().batchnorm_stats(s, qb::data(a), qb::data(mean), qb::data(var));
+      qk::Of<R>::batchnorm_stats(s, qb::data_of<R>(a), qb::data(mean), qb::data(var));
     }
     // The running variance follows the unbiased estimate, the batch is
     // normalised with the biased one.
@@ -120,11 +137,11 @@ Ref forward(PyObject* self, PyObject* arg) {
     mean = qb::check(PyArray_NewCopy(qb::arr(ql::param(self, QB_ID(running_mean), {s.c})), NPY_CORDER));
     var = qb::check(PyArray_NewCopy(qb::arr(ql::param(self, QB_ID(running_var), {s.c})), NPY_CORDER));
   }
-  Ref Z = qb::empty(qb::dims(a));
+  Ref Z = qb::empty_of<R>(qb::dims(a));
   {
     qb::NoGil nogil;
-    qk::kernels().batchnorm_forward(s, qb::data(a), qb::data(mean), qb::data(var), eps, qb::data(W), qb::data(b),
-                                    qb::data(Z));
+    qk::Of<R>::batchnorm_forward(s, qb::data_of<R>(a), qb::data(mean), qb::data(var), eps, qb::data_of<R>(W),
+                                 qb::data_of<R>(b), qb::data_of<R>(Z));
   }
   qb::setattr(self, QB_ID(A), A);
   qb::setattr(self, QB_ID(mean), mean);
@@ -133,12 +150,12 @@ Ref forward(PyObject* self, PyObject* arg) {
   return Z;
 }
 
-template <int D>
-Ref backward(PyObject* self, PyObject* arg) {
+template <int D, class R>
+Ref backward_in(PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(ql::stored(self, QB_ID(A)).get());
   const qk::NormShape s = shape_of(D, self, A, "the stored input A");
-  Ref a = qb::to_f64(A, "A");
-  Ref g = qb::to_f64(arg, "dLdZ");
+  Ref a = qb::to_real<R>(A, "A");
+  Ref g = qb::to_real<R>(arg, "dLdZ");
   if (qb::dims(g) != qb::dims(a))
     qb::fail(PyExc_ValueError, "dLdZ has shape %s, but the last input had shape %s",
              qb::shape_text(qb::dims(g)).c_str(), qb::shape_text(qb::dims(a)).c_str());
@@ -147,16 +164,27 @@ Ref backward(PyObject* self, PyObject* arg) {
   const int batch_stats = PyObject_IsTrue(ql::stored(self, QB_ID(batch_statistics)).get());
   qb::check(batch_stats);
   const double eps = eps_of(self);
-  Ref W = ql::param(self, QB_ID(W), {s.c});
-  Ref dA = qb::empty(qb::dims(a)), dW = qb::empty({s.c}), db = qb::empty({s.c});
+  Ref W = ql::param_as<R>(self, QB_ID(W), {s.c});
+  Ref dA = qb::empty_of<R>(qb::dims(a)), dW = qb::empty_of<R>({s.c}), db = qb::empty_of<R>({s.c});
   {
     qb::NoGil nogil;
-    qk::kernels().batchnorm_backward(s, qb::data(a), qb::data(mean), qb::data(var), eps, qb::data(W), qb::data(g),
-                                     batch_stats != 0, qb::data(dA), qb::data(dW), qb::data(db));
+    qk::Of<R>::batchnorm_backward(s, qb::data_of<R>(a), qb::data(mean), qb::data(var), eps, qb::data_of<R>(W),
+                                  qb::data_of<R>(g), batch_stats != 0, qb::data_of<R>(dA), qb::data_of<R>(dW),
+                                  qb::data_of<R>(db));
   }
   ql::replace_grad(self, QB_ID(dLdW), dW, QB_ID(W));
   ql::replace_grad(self, QB_ID(dLdb), db, QB_ID(b));
   return dA;
+}
+
+template <int D>
+Ref forward(PyObject* self, PyObject* arg) {
+  return ql::single_precision() ? forward_in<D, float>(self, arg) : forward_in<D, double>(self, arg);
+}
+
+template <int D>
+Ref backward(PyObject* self, PyObject* arg) {
+  return ql::single_precision() ? backward_in<D, float>(self, arg) : backward_in<D, double>(self, arg);
 }
 
 Ref repr(PyObject* self) {

@@ -1,6 +1,7 @@
 // quillet.nn.dropout: inverted dropout.  In training mode each element is
 // kept with probability 1 - p and scaled by 1 / (1 - p); the mask comes from
-// numpy's global generator, so np.random.seed reproduces it.
+// numpy's global generator, so np.random.seed reproduces it.  It computes in
+// the default dtype (float64, or float32 under quillet.default_dtype(np.float32)).
 #include <cmath>
 
 #include "kernels/api.hpp"
@@ -28,16 +29,26 @@ Ref init(PyObject* self, PyObject* p) {
   return {};
 }
 
-Ref forward(PyObject* self, PyObject* arg) {
+// What passes unchanged: the argument itself, or under float32 a float32 copy
+// of an argument of another dtype.
+Ref passed(PyObject* arg, const char* what) {
+  Ref A = qb::as_array(arg);
+  if (!ql::single_precision() || PyArray_TYPE(qb::arr(A)) == NPY_FLOAT) return A;
+  return qb::to_real<float>(A, what);
+}
+
+// Each pass computes in R, the default dtype at the call (float64 or float32).
+template <class R>
+Ref forward_in(PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
   const double p = probability(self);
   const int train = PyObject_IsTrue(qb::getattr(self, QB_ID(train_mode)).get());
   qb::check(train);
   if (!train || p == 0.0) {
     qb::setattr(self, QB_ID(mask), Py_None);
-    return A;
+    return passed(A.get(), "A");
   }
-  Ref a = qb::to_f64(A, "A");
+  Ref a = qb::to_real<R>(A, "A");
   // One 32-bit word per element from the global generator; an element is
   // kept where its word is at least p 2^32 (probability 1 - p, to 2^-32).
   Ref randint = qb::getattr(qb::numpy_attr(QB_ID(random)).get(), QB_ID(randint));
@@ -48,35 +59,40 @@ Ref forward(PyObject* self, PyObject* arg) {
   Ref r = qb::check(PyArray_FromAny(words.get(), PyArray_DescrFromType(NPY_UINT32), 0, 0, NPY_ARRAY_CARRAY, nullptr));
   const double cut = std::ceil(p * 4294967296.0);
   const uint32_t threshold = cut >= 4294967295.0 ? 4294967295u : static_cast<uint32_t>(cut);
-  Ref out = qb::empty(qb::dims(a));
+  Ref out = qb::empty_of<R>(qb::dims(a));
   Ref mask = qb::check(PyArray_Empty(qb::ndim(a), PyArray_DIMS(qb::arr(a)), PyArray_DescrFromType(NPY_BOOL), 0));
   {
     qb::NoGil nogil;
-    qk::kernels().dropout(qb::data(a), static_cast<const uint32_t*>(PyArray_DATA(qb::arr(r))), threshold,
-                          1.0 / (1.0 - p), qb::data(out), static_cast<bool*>(PyArray_DATA(qb::arr(mask))), qb::size(a));
+    qk::Of<R>::dropout(qb::data_of<R>(a), static_cast<const uint32_t*>(PyArray_DATA(qb::arr(r))), threshold,
+                       1.0 / (1.0 - p), qb::data_of<R>(out), static_cast<bool*>(PyArray_DATA(qb::arr(mask))),
+                       qb::size(a));
   }
   qb::setattr(self, QB_ID(mask), mask);
   return out;
 }
 
-Ref backward(PyObject* self, PyObject* arg) {
+template <class R>
+Ref backward_in(PyObject* self, PyObject* arg) {
   Ref stored = ql::stored(self, QB_ID(mask));
-  if (stored.get() == Py_None) return qb::as_array(arg);
+  if (stored.get() == Py_None) return passed(arg, "dLdZ");
   Ref mask =
       qb::check(PyArray_FromAny(stored.get(), PyArray_DescrFromType(NPY_BOOL), 0, 0, NPY_ARRAY_CARRAY_RO, nullptr));
-  Ref g = qb::to_f64(arg, "dLdZ");
+  Ref g = qb::to_real<R>(arg, "dLdZ");
   if (qb::dims(g) != qb::dims(mask))
     qb::fail(PyExc_ValueError, "dLdZ has shape %s, but the last input had shape %s",
              qb::shape_text(qb::dims(g)).c_str(), qb::shape_text(qb::dims(mask)).c_str());
   const double p = probability(self);
-  Ref dA = qb::empty(qb::dims(g));
+  Ref dA = qb::empty_of<R>(qb::dims(g));
   {
     qb::NoGil nogil;
-    qk::kernels().dropout_grad(qb::data(g), static_cast<const bool*>(PyArray_DATA(qb::arr(mask))), 1.0 / (1.0 - p),
-                               qb::data(dA), qb::size(g));
+    qk::Of<R>::dropout_grad(qb::data_of<R>(g), static_cast<const bool*>(PyArray_DATA(qb::arr(mask))), 1.0 / (1.0 - p),
+                            qb::data_of<R>(dA), qb::size(g));
   }
   return dA;
 }
+
+Ref forward(PyObject* self, PyObject* arg) { return QL_TYPED(forward_in, self, arg); }
+Ref backward(PyObject* self, PyObject* arg) { return QL_TYPED(backward_in, self, arg); }
 
 Ref repr(PyObject* self) { return ql::repr_call(self, {{"p", "p"}}); }
 

@@ -1,5 +1,7 @@
 // quillet.nn.loss: softmax cross-entropy, averaged over the batch, and the
-// mean squared error, averaged over every element.
+// mean squared error, averaged over every element.  Both compute in the default
+// dtype (float64, or float32 under quillet.default_dtype(np.float32)) and
+// accumulate the loss in double.
 #include "kernels/api.hpp"
 #include "layer/layer.hpp"
 
@@ -8,18 +10,19 @@ using qb::Ref;
 namespace {
 
 // Y as one-hot rows when it is a vector of integer class labels, one per row
-// of A; any other Y as float64.
+// of A; any other Y in R.
+template <class R>
 Ref targets_of(PyObject* targets, const Ref& a) {
   Ref given = qb::as_array(targets);
-  if (qb::ndim(given) != 1 || !PyArray_ISINTEGER(qb::arr(given)) || qb::ndim(a) != 2) return qb::to_f64(given, "Y");
+  if (qb::ndim(given) != 1 || !PyArray_ISINTEGER(qb::arr(given)) || qb::ndim(a) != 2) return qb::to_real<R>(given, "Y");
   const npy_intp n = qb::dim(a, 0), classes = qb::dim(a, 1);
   if (qb::dim(given, 0) != n)
     qb::fail(PyExc_ValueError, "Y has %zd class labels, but A has %zd rows", static_cast<Py_ssize_t>(qb::dim(given, 0)),
              static_cast<Py_ssize_t>(n));
   Ref labels = qb::check(PyArray_FROMANY(given.get(), NPY_INT64, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
   const auto* l = static_cast<const npy_int64*>(PyArray_DATA(qb::arr(labels)));
-  Ref y = qb::zeros({n, classes});
-  double* yp = qb::data(y);
+  Ref y = qb::zeros_of<R>({n, classes});
+  R* yp = qb::data_of<R>(y);
   for (npy_intp i = 0; i < n; ++i) {
     if (l[i] < 0 || l[i] >= classes)
       qb::fail(PyExc_ValueError, "Y[%zd] is class %lld, but A has %zd classes (labels 0 to %zd)",
@@ -30,43 +33,56 @@ Ref targets_of(PyObject* targets, const Ref& a) {
   return y;
 }
 
-Ref forward(PyObject* self, PyObject* logits, PyObject* targets) {
-  Ref a = qb::to_f64(logits, "A");
-  Ref y = targets_of(targets, a);
+// The loss, computed in double, as a 0-d array of R.
+template <class R>
+Ref scalar(double loss) {
+  Ref out = qb::zeros_of<R>({});
+  *qb::data_of<R>(out) = static_cast<R>(loss);
+  return out;
+}
+
+// Each pass computes in R, the default dtype at the call (float64 or float32).
+template <class R>
+Ref forward_in(PyObject* self, PyObject* logits, PyObject* targets) {
+  Ref a = qb::to_real<R>(logits, "A");
+  Ref y = targets_of<R>(targets, a);
   qb::expect_axes(a, 2, "A", "batch, classes");
   if (qb::dims(y) != qb::dims(a))
     qb::fail(PyExc_ValueError, "Y has shape %R, but A has shape %R", qb::getattr(y.get(), QB_ID(shape)).get(),
              qb::getattr(a.get(), QB_ID(shape)).get());
-  Ref p = qb::empty(qb::dims(a));
+  Ref p = qb::empty_of<R>(qb::dims(a));
   double loss;
   {
     qb::NoGil nogil;
-    loss = qk::kernels().softmax_cross_entropy(qb::data(a), qb::data(y), qb::data(p), qb::dim(a, 0), qb::dim(a, 1));
+    loss = qk::Of<R>::softmax_cross_entropy(qb::data_of<R>(a), qb::data_of<R>(y), qb::data_of<R>(p), qb::dim(a, 0),
+                                            qb::dim(a, 1));
   }
   qb::setattr(self, QB_ID(A), a);
   qb::setattr(self, QB_ID(Y), y);
   qb::setattr(self, QB_ID(softmax), p);
-  Ref out = qb::zeros({});
-  *qb::data(out) = loss;
-  return out;
+  return scalar<R>(loss);
 }
 
-Ref backward(PyObject* self) {
-  Ref p = qb::to_f64(ql::stored(self, QB_ID(softmax)).get(), "softmax");
-  Ref y = qb::to_f64(ql::stored(self, QB_ID(Y)).get(), "Y");
+template <class R>
+Ref backward_in(PyObject* self) {
+  Ref p = qb::to_real<R>(ql::stored(self, QB_ID(softmax)).get(), "softmax");
+  Ref y = qb::to_real<R>(ql::stored(self, QB_ID(Y)).get(), "Y");
   // Both are the layer's own state, but an owner may have replaced them.
   qb::expect_axes(p, 2, "softmax", "batch, classes");
   if (qb::dims(y) != qb::dims(p))
     qb::fail(PyExc_ValueError, "Y has shape %R, but softmax has shape %R", qb::getattr(y.get(), QB_ID(shape)).get(),
              qb::getattr(p.get(), QB_ID(shape)).get());
-  Ref grad = qb::empty(qb::dims(p));
+  Ref grad = qb::empty_of<R>(qb::dims(p));
   const npy_intp n = qb::size(p), rows = qb::ndim(p) ? qb::dim(p, 0) : 1;
-  const double* pp = qb::data(p);
-  const double* yp = qb::data(y);
-  double* g = qb::data(grad);
-  for (npy_intp i = 0; i < n; ++i) g[i] = (pp[i] - yp[i]) / double(rows);
+  const R* pp = qb::data_of<R>(p);
+  const R* yp = qb::data_of<R>(y);
+  R* g = qb::data_of<R>(grad);
+  for (npy_intp i = 0; i < n; ++i) g[i] = static_cast<R>((double(pp[i]) - double(yp[i])) / double(rows));
   return grad;
 }
+
+Ref forward(PyObject* self, PyObject* logits, PyObject* targets) { return QL_TYPED(forward_in, self, logits, targets); }
+Ref backward(PyObject* self) { return QL_TYPED(backward_in, self); }
 
 const char* const FWD_DOC = QB_DOC(
     "A (np.array): (batch_size, num_classes)\n    Y (np.array): (batch_size, num_classes), or (batch_size,) integer "
@@ -98,33 +114,38 @@ void same_shape(const Ref& y, const Ref& a) {
              qb::getattr(a.get(), QB_ID(shape)).get());
 }
 
-Ref mse_forward(PyObject* self, PyObject* predictions, PyObject* targets) {
-  Ref a = qb::to_f64(predictions, "A");
-  Ref y = qb::to_f64(targets, "Y");
+template <class R>
+Ref mse_forward_in(PyObject* self, PyObject* predictions, PyObject* targets) {
+  Ref a = qb::to_real<R>(predictions, "A");
+  Ref y = qb::to_real<R>(targets, "Y");
   same_shape(y, a);
   double loss;
   {
     qb::NoGil nogil;
-    loss = qk::kernels().mean_squared_error(qb::data(a), qb::data(y), qb::size(a));
+    loss = qk::Of<R>::mean_squared_error(qb::data_of<R>(a), qb::data_of<R>(y), qb::size(a));
   }
   qb::setattr(self, QB_ID(A), a);
   qb::setattr(self, QB_ID(Y), y);
-  Ref out = qb::zeros({});
-  *qb::data(out) = loss;
-  return out;
+  return scalar<R>(loss);
 }
 
-Ref mse_backward(PyObject* self) {
-  Ref a = qb::to_f64(ql::stored(self, QB_ID(A)).get(), "A");
-  Ref y = qb::to_f64(ql::stored(self, QB_ID(Y)).get(), "Y");
+template <class R>
+Ref mse_backward_in(PyObject* self) {
+  Ref a = qb::to_real<R>(ql::stored(self, QB_ID(A)).get(), "A");
+  Ref y = qb::to_real<R>(ql::stored(self, QB_ID(Y)).get(), "Y");
   same_shape(y, a);  // the layer's own state, but an owner may have replaced it
-  Ref grad = qb::empty(qb::dims(a));
+  Ref grad = qb::empty_of<R>(qb::dims(a));
   {
     qb::NoGil nogil;
-    qk::kernels().mean_squared_error_grad(qb::data(a), qb::data(y), qb::data(grad), qb::size(a));
+    qk::Of<R>::mean_squared_error_grad(qb::data_of<R>(a), qb::data_of<R>(y), qb::data_of<R>(grad), qb::size(a));
   }
   return grad;
 }
+
+Ref mse_forward(PyObject* self, PyObject* predictions, PyObject* targets) {
+  return QL_TYPED(mse_forward_in, self, predictions, targets);
+}
+Ref mse_backward(PyObject* self) { return QL_TYPED(mse_backward_in, self); }
 
 const char* const MSE_FWD_DOC =
     QB_DOC("A (np.array): predictions, any shape\n    Y (np.array): targets, the shape of A",
@@ -139,7 +160,7 @@ backward() returns its gradient with respect to A, 2 * (A - Y) / A.size.
 Calling the object is forward.
 
 Attributes:
-    A, Y: kept by forward for backward (as float64 arrays).
+    A, Y: kept by forward for backward (as arrays of the default dtype).
 
 Example:
     >>> loss = MSELoss()

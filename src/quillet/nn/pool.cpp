@@ -37,39 +37,50 @@ npy_intp windows(npy_intp n, npy_intp k, npy_intp s) {
   qb::fail(PyExc_ValueError, "zero-size array to reduction operation maximum which has no identity");
 }
 
-Ref run_forward(Kind kind, const Ref& A, npy_intp k, npy_intp s, npy_intp ho, npy_intp wo) {
+// Computes in R, the default dtype at the call (float64 or float32).
+template <class R>
+Ref run_forward_in(Kind kind, const Ref& A, npy_intp k, npy_intp s, npy_intp ho, npy_intp wo) {
   const npy_intp n = qb::dim(A, 0), c = qb::dim(A, 1);
-  Ref Z = qb::zeros({n, c, ho, wo});
+  Ref Z = qb::zeros_of<R>({n, c, ho, wo});
   if ((k == 0 && kind == Kind::Max) || qb::size(Z) == 0) return Z;  // nothing to compute
-  Ref a = qb::to_f64(A, "A");
+  Ref a = qb::to_real<R>(A, "A");
   qk::PoolShape shape{qb::mul_size(n, c), qb::dim(A, 2), qb::dim(A, 3), k, s, ho, wo};
   qb::NoGil nogil;
   if (kind == Kind::Max)
-    qk::kernels().max_forward(shape, qb::data(a), qb::data(Z));
+    qk::Of<R>::max_forward(shape, qb::data_of<R>(a), qb::data_of<R>(Z));
   else
-    qk::kernels().mean_forward(shape, qb::data(a), qb::data(Z));
+    qk::Of<R>::mean_forward(shape, qb::data_of<R>(a), qb::data_of<R>(Z));
   return Z;
 }
 
-// Gradient of every window at (i*s, j*s) for i < hz, j < wz, added onto a
-// float64 array of the stored input's shape.  `G` has the stored input's batch
-// and channel counts.
-Ref run_backward(Kind kind, const Ref& A, const Ref& G, npy_intp k, npy_intp s) {
+Ref run_forward(Kind kind, const Ref& A, npy_intp k, npy_intp s, npy_intp ho, npy_intp wo) {
+  return QL_TYPED(run_forward_in, kind, A, k, s, ho, wo);
+}
+
+// Gradient of every window at (i*s, j*s) for i < hz, j < wz, added onto an
+// array of the stored input's shape in the default dtype.  `G` has the stored
+// input's batch and channel counts.
+template <class R>
+Ref run_backward_in(Kind kind, const Ref& A, const Ref& G, npy_intp k, npy_intp s) {
   const npy_intp h = qb::dim(A, 2), w = qb::dim(A, 3), hz = qb::dim(G, 2), wz = qb::dim(G, 3);
-  Ref dA = qb::zeros(qb::dims(A));
+  Ref dA = qb::zeros_of<R>(qb::dims(A));
   if (hz == 0 || wz == 0) return dA;
   // A window that starts past the input is empty: it has no maximum.
   if (kind == Kind::Max && (k == 0 || hz - 1 >= (h + s - 1) / s || wz - 1 >= (w + s - 1) / s)) empty_max();
   if (qb::size(dA) == 0) return dA;
-  Ref g = qb::to_f64(G, "dLdZ");
-  Ref a = kind == Kind::Max ? qb::to_f64(A, "A") : Ref();
+  Ref g = qb::to_real<R>(G, "dLdZ");
+  Ref a = kind == Kind::Max ? qb::to_real<R>(A, "A") : Ref();
   qk::PoolShape shape{qb::mul_size(qb::dim(A, 0), qb::dim(A, 1)), h, w, k, s, hz, wz};
   qb::NoGil nogil;
   if (kind == Kind::Max)
-    qk::kernels().max_backward(shape, qb::data(a), qb::data(g), qb::data(dA));
+    qk::Of<R>::max_backward(shape, qb::data_of<R>(a), qb::data_of<R>(g), qb::data_of<R>(dA));
   else
-    qk::kernels().mean_backward(shape, qb::data(g), qb::data(dA));
+    qk::Of<R>::mean_backward(shape, qb::data_of<R>(g), qb::data_of<R>(dA));
   return dA;
+}
+
+Ref run_backward(Kind kind, const Ref& A, const Ref& G, npy_intp k, npy_intp s) {
+  return QL_TYPED(run_backward_in, kind, A, G, k, s);
 }
 
 // ---------------------------------------------------------------- stride 1
@@ -116,7 +127,7 @@ Ref s1_backward(Kind kind, PyObject* self, PyObject* arg) {
   Ref sub = run_backward(kind, part, G, k, 1);
   std::vector<npy_intp> d = qb::dims(A);
   d[0] = nz;
-  Ref dA = qb::zeros(d);
+  Ref dA = qb::typed_zeros(d, ql::default_type());
   Ref lead = qb::slice(dA.get(), {{1, 0, cz, 1}});
   qb::check(PyArray_CopyInto(qb::arr(lead), qb::arr(sub)));
   return dA;
@@ -138,6 +149,19 @@ Ref strided_init(Kind kind, PyObject* self, PyObject* kernel, PyObject* stride) 
   return {};
 }
 
+template <class R>
+Ref max_forward_mask_in(const Ref& A, const Ref& mask, npy_intp k, npy_intp s, npy_intp ho, npy_intp wo) {
+  Ref Z = qb::zeros_of<R>({qb::dim(A, 0), qb::dim(A, 1), ho, wo});
+  if (k > 0 && qb::size(Z) > 0) {
+    Ref a = qb::to_real<R>(A, "A");
+    qk::PoolShape shape{qb::mul_size(qb::dim(A, 0), qb::dim(A, 1)), qb::dim(A, 2), qb::dim(A, 3), k, s, ho, wo};
+    qb::NoGil nogil;
+    qk::Of<R>::max_forward_mask(shape, qb::data_of<R>(a), qb::data_of<R>(Z),
+                                static_cast<bool*>(PyArray_DATA(qb::arr(mask))));
+  }
+  return Z;
+}
+
 Ref strided_forward(Kind kind, PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
   qb::expect_axes(A, 4, "A");
@@ -147,13 +171,7 @@ Ref strided_forward(Kind kind, PyObject* self, PyObject* arg) {
   const npy_intp ho = windows(qb::dim(A, 2), k, s), wo = windows(qb::dim(A, 3), k, s);
   if (kind == Kind::Mean) return run_forward(kind, A, k, s, ho, wo);
   Ref mask = qb::check(PyArray_Zeros(4, PyArray_DIMS(qb::arr(A)), PyArray_DescrFromType(NPY_BOOL), 0));
-  Ref Z = qb::zeros({qb::dim(A, 0), qb::dim(A, 1), ho, wo});
-  if (k > 0 && qb::size(Z) > 0) {
-    Ref a = qb::to_f64(A, "A");
-    qk::PoolShape shape{qb::mul_size(qb::dim(A, 0), qb::dim(A, 1)), qb::dim(A, 2), qb::dim(A, 3), k, s, ho, wo};
-    qb::NoGil nogil;
-    qk::kernels().max_forward_mask(shape, qb::data(a), qb::data(Z), static_cast<bool*>(PyArray_DATA(qb::arr(mask))));
-  }
+  Ref Z = QL_TYPED(max_forward_mask_in, A, mask, k, s, ho, wo);
   qb::setattr(self, QB_ID(max_indices), mask);
   return Z;
 }
@@ -172,7 +190,8 @@ Ref strided_backward(Kind kind, PyObject* self, PyObject* arg) {
     G = qb::call(qb::numpy_attr(QB_ID(broadcast_to)).get(), {G.get(), shape.get()});
   }
   // dLdA is like np.zeros_like(A): float32 for float32 input; float64 for
-  // integers, whose in-place update used to fail.
+  // integers, whose in-place update used to fail.  Under float32 it is float32.
+  if (ql::single_precision()) return run_backward(kind, A, G, k, s);
   return qb::in_float_dtype_of(run_backward(kind, A, G, k, s), A.get());
 }
 

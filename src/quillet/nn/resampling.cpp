@@ -1,6 +1,7 @@
 // quillet.nn.resampling: integer-factor up- and downsampling in one and two
 // dimensions.  Downsampling forward and the 2-D upsampling backward are numpy
-// views of their argument; everything else returns new float64 arrays.
+// views of their argument; everything else returns new arrays in the default
+// dtype (float64, or float32 under quillet.default_dtype(np.float32)).
 #include "kernels/api.hpp"
 #include "layer/layer.hpp"
 
@@ -35,22 +36,25 @@ Ref up_init(PyObject* self, PyObject* k) {
   return {};
 }
 
-Ref up1_forward(PyObject* self, PyObject* arg) {
+template <class R>
+Ref up1_forward_in(PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
   qb::setattr(self, QB_ID(A), A);
   qb::expect_axes(A, 3, "A");
   const long long k = upsampling_factor(self);
-  Ref a = qb::to_f64(A, "A");
+  Ref a = qb::to_real<R>(A, "A");
   const npy_intp n = qb::dim(a, 0), c = qb::dim(a, 1), w = qb::dim(a, 2);
-  Ref Z = qb::zeros({n, c, upsampled(w, k)});
+  Ref Z = qb::zeros_of<R>({n, c, upsampled(w, k)});
   {
     qb::NoGil nogil;
-    qk::kernels().spread(qb::data(a), qb::data(Z), n * c, 1, w, 1, qb::dim(Z, 2), k);
+    qk::Of<R>::spread(qb::data_of<R>(a), qb::data_of<R>(Z), n * c, 1, w, 1, qb::dim(Z, 2), k);
   }
   return Z;
 }
+Ref up1_forward(PyObject* self, PyObject* arg) { return QL_TYPED(up1_forward_in, self, arg); }
 
-Ref up1_backward(PyObject* self, PyObject* arg) {
+template <class R>
+Ref up1_backward_in(PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
   qb::expect_axes(G, 3, "dLdZ");
   const long long k = upsampling_factor(self);
@@ -59,18 +63,19 @@ Ref up1_backward(PyObject* self, PyObject* arg) {
   Ref shape = qb::getattr(stored.get(), QB_ID(shape));
   Ref width = qb::check(PySequence_GetItem(shape.get(), 2));
   const npy_intp w = static_cast<npy_intp>(ql::factor(width.get(), "input width", 0));
-  Ref g = qb::to_f64(G, "dLdZ");
+  Ref g = qb::to_real<R>(G, "dLdZ");
   const npy_intp n = qb::dim(g, 0), c = qb::dim(g, 1), wz = qb::dim(g, 2);
   // Column i*k of dLdZ must exist for every input column i.
   if (w > 0 && (w - 1) > (wz - 1) / k) out_of_bounds(((wz + k - 1) / k) * k, 2, wz);
   if (w > 0 && wz == 0) out_of_bounds(0, 2, 0);
-  Ref dA = qb::zeros({n, c, w});
+  Ref dA = qb::zeros_of<R>({n, c, w});
   {
     qb::NoGil nogil;
-    qk::kernels().pick(qb::data(g), qb::data(dA), n * c, 1, wz, 1, w, k);
+    qk::Of<R>::pick(qb::data_of<R>(g), qb::data_of<R>(dA), n * c, 1, wz, 1, w, k);
   }
   return dA;
 }
+Ref up1_backward(PyObject* self, PyObject* arg) { return QL_TYPED(up1_backward_in, self, arg); }
 
 // ---------------------------------------------------------------- Downsample1d
 
@@ -88,38 +93,42 @@ Ref down1_forward(PyObject* self, PyObject* arg) {
   return qb::slice(A.get(), {{2, qb::OPEN_LO, qb::OPEN_HI, static_cast<Py_ssize_t>(k)}});
 }
 
-Ref down1_backward(PyObject* self, PyObject* arg) {
+template <class R>
+Ref down1_backward_in(PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
   qb::expect_axes(G, 3, "dLdZ");
   const long long k = downsampling_factor(self);
   const npy_intp w = ql::stored_size(self, QB_ID(w_in));
-  Ref g = qb::to_f64(G, "dLdZ");
+  Ref g = qb::to_real<R>(G, "dLdZ");
   const npy_intp n = qb::dim(g, 0), c = qb::dim(g, 1), wz = qb::dim(g, 2);
   if (wz > kept(w, k)) out_of_bounds(kept(w, k) * k, 2, w);
-  Ref dA = qb::zeros({n, c, w});
+  Ref dA = qb::zeros_of<R>({n, c, w});
   {
     qb::NoGil nogil;
-    qk::kernels().spread(qb::data(g), qb::data(dA), n * c, 1, wz, 1, w, k);
+    qk::Of<R>::spread(qb::data_of<R>(g), qb::data_of<R>(dA), n * c, 1, wz, 1, w, k);
   }
   return dA;
 }
+Ref down1_backward(PyObject* self, PyObject* arg) { return QL_TYPED(down1_backward_in, self, arg); }
 
 // ---------------------------------------------------------------- Upsample2d
 
-Ref up2_forward(PyObject* self, PyObject* arg) {
+template <class R>
+Ref up2_forward_in(PyObject* self, PyObject* arg) {
   Ref A = qb::as_array(arg);
   qb::expect_axes(A, 4, "A");
   const long long k = upsampling_factor(self);
-  Ref a = qb::to_f64(A, "A");
+  Ref a = qb::to_real<R>(A, "A");
   const npy_intp n = qb::dim(a, 0), c = qb::dim(a, 1), h = qb::dim(a, 2), w = qb::dim(a, 3);
   const npy_intp ho = upsampled(h, k), wo = upsampled(w, k);
-  Ref Z = qb::zeros({n, c, ho, wo});
+  Ref Z = qb::zeros_of<R>({n, c, ho, wo});
   {
     qb::NoGil nogil;
-    qk::kernels().spread(qb::data(a), qb::data(Z), qb::mul_size(n, c), h, w, ho, wo, k);
+    qk::Of<R>::spread(qb::data_of<R>(a), qb::data_of<R>(Z), qb::mul_size(n, c), h, w, ho, wo, k);
   }
   return Z;
 }
+Ref up2_forward(PyObject* self, PyObject* arg) { return QL_TYPED(up2_forward_in, self, arg); }
 
 Ref up2_backward(PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
@@ -139,18 +148,19 @@ Ref down2_forward(PyObject* self, PyObject* arg) {
   return qb::slice(A.get(), {{2, qb::OPEN_LO, qb::OPEN_HI, k}, {3, qb::OPEN_LO, qb::OPEN_HI, k}});
 }
 
-Ref down2_backward(PyObject* self, PyObject* arg) {
+template <class R>
+Ref down2_backward_in(PyObject* self, PyObject* arg) {
   Ref G = qb::as_array(arg);
   qb::expect_axes(G, 4, "dLdZ");
   const long long k = downsampling_factor(self);
   const npy_intp h = ql::stored_size(self, QB_ID(input_height));
   const npy_intp w = ql::stored_size(self, QB_ID(input_width));
-  Ref g = qb::to_f64(G, "dLdZ");
+  Ref g = qb::to_real<R>(G, "dLdZ");
   const npy_intp n = qb::dim(g, 0), c = qb::dim(g, 1), hz = qb::dim(g, 2), wz = qb::dim(g, 3);
-  Ref dA = qb::zeros({n, c, h, w});
+  Ref dA = qb::zeros_of<R>({n, c, h, w});
   if (hz == kept(h, k) && wz == kept(w, k)) {
     qb::NoGil nogil;
-    qk::kernels().spread(qb::data(g), qb::data(dA), qb::mul_size(n, c), hz, wz, h, w, k);
+    qk::Of<R>::spread(qb::data_of<R>(g), qb::data_of<R>(dA), qb::mul_size(n, c), hz, wz, h, w, k);
   } else {
     // Shapes that only broadcast onto the kept grid (or not at all): numpy's
     // own assignment gives the broadcast and its error message.
@@ -160,6 +170,7 @@ Ref down2_backward(PyObject* self, PyObject* arg) {
   }
   return dA;
 }
+Ref down2_backward(PyObject* self, PyObject* arg) { return QL_TYPED(down2_backward_in, self, arg); }
 
 // ---------------------------------------------------------------- module
 
