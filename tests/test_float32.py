@@ -2,6 +2,7 @@
 
 import asyncio
 import contextlib
+import copy
 import importlib
 import io
 import threading
@@ -14,6 +15,7 @@ from conftest import ZOO, make
 from quillet import state
 from quillet.nn.Lintrel import Lintrel, Lintrel_stride1
 from quillet.nn.Plantrel import Plantrel, Plantrel_stride1
+from quillet.optim import SGD, Adam, parameters
 
 F32 = np.float32
 
@@ -413,3 +415,64 @@ def test_long_sums_in_a_linear_layer():
     assert rel(z32, z64) < 2e-5 and rel(single.dLdW, wide.dLdW) < 2e-5
     assert rel(d32, d64) < 2e-6
     assert rel(single.dLdb, wide.dLdb) < 1e-6  # summed over the batch in double
+
+
+# ---------------------------------------------------------------- the toolkit in float32
+
+
+def _f32_net():
+    from quillet.flatten import Flatten
+    from quillet.nn.activation import ReLU
+    from quillet.nn.linear import Linear
+    from quillet.nn.Plantrel import Plantrel
+    from quillet.nn.sequential import Sequential
+
+    np.random.seed(3)
+    with quillet.default_dtype(np.float32):
+        return Sequential(
+            Plantrel(2, 3, 3, 1, 1), ReLU(), Flatten(), Linear(3 * 4 * 4, 2, lambda o, i: np.random.randn(o, i))
+        )
+
+
+@pytest.mark.parametrize(
+    "make_opt", [lambda n: SGD(n, lr=0.01, momentum=0.9), lambda n: Adam(n, lr=1e-3)], ids=["SGD", "Adam"]
+)
+def test_optimizers_train_float32_parameters_in_float32(make_opt):
+    net = _f32_net()
+    X = np.random.default_rng(0).standard_normal((4, 2, 4, 4)).astype(np.float32)
+    held = [getattr(o, n) for o, n in parameters(net)]
+    opt = make_opt(net)
+    twin = copy.deepcopy(net)  # the same steps, in float64, as the reference
+    for o, n in parameters(twin):
+        setattr(o, n, getattr(o, n).astype(np.float64))
+    topt = make_opt(twin)
+    for _ in range(3):
+        with quillet.default_dtype(np.float32):
+            opt.zero_grad()
+            net.backward(np.ones_like(net(X)))
+            opt.step()
+        topt.zero_grad()
+        twin.backward(np.ones_like(twin(X.astype(np.float64))))
+        topt.step()
+    assert [getattr(o, n) for o, n in parameters(net)] == held  # updated in place
+    for (o, n), (p, m) in zip(parameters(net), parameters(twin)):
+        assert getattr(o, n).dtype == np.float32
+        np.testing.assert_allclose(getattr(o, n), getattr(p, m), rtol=2e-4, atol=2e-5)
+    assert all(v.dtype == np.float32 for e in opt.state.values() for v in e.values() if isinstance(v, np.ndarray))
+
+
+def test_float32_models_keep_their_dtype_through_files_and_pass_gradcheck(tmp_path):
+    from quillet.gradcheck import gradcheck
+
+    net, other = _f32_net(), _f32_net()
+    for o, n in parameters(other):
+        getattr(o, n)[...] = 0
+    state.save(net, tmp_path / "net.npz")
+    with quillet.default_dtype(np.float32):
+        state.load(other, tmp_path / "net.npz")
+    for (o, n), (p, m) in zip(parameters(net), parameters(other)):
+        assert getattr(p, m).dtype == np.float32
+        np.testing.assert_array_equal(getattr(o, n), getattr(p, m))
+    with quillet.default_dtype(np.float32):  # the differences are taken in float64 all the same
+        assert gradcheck(net, np.random.default_rng(1).standard_normal((2, 2, 4, 4)))
+        assert quillet.get_default_dtype() is np.float32

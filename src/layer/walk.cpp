@@ -153,10 +153,15 @@ Ref path_str(const Holder& f) {
   return qb::check(PyUnicode_FromStringAndSize(f.path.data(), static_cast<Py_ssize_t>(f.path.size())));
 }
 
-bool writable_f64(PyObject* o) {
+namespace {
+bool writable(PyObject* o, int type) {
   if (!PyArray_Check(o)) return false;
   auto* a = reinterpret_cast<PyArrayObject*>(o);
-  return PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISCARRAY(a) && PyArray_ISNOTSWAPPED(a);
+  return PyArray_TYPE(a) == type && PyArray_ISCARRAY(a) && PyArray_ISNOTSWAPPED(a);
 }
+}  // namespace
+
+bool writable_f64(PyObject* o) { return writable(o, NPY_DOUBLE); }
+bool writable_f32(PyObject* o) { return writable(o, NPY_FLOAT); }
 
 }  // namespace ql

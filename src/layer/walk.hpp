@@ -59,5 +59,7 @@ Ref path_str(const Holder& f);
 // A writeable, aligned, native-order float64 C-contiguous ndarray: one whose
 // values can be replaced in place.
 bool writable_f64(PyObject* o);
+// The same in float32.
+bool writable_f32(PyObject* o);
 
 }  // namespace ql

@@ -619,9 +619,15 @@ Ref gradcheck(PyObject*, PyObject* layer, PyObject* A, double eps, double atol, 
   o.seed = seed_arg(seed, &o.seeded);
   o.strict = strict;
 
+  // The differences are taken in float64 whatever the default dtype: a float32
+  // model is checked with its parameters' values read as float64.
+  Ref var = qb::import("quillet").attr("_default_dtype_var");
+  Ref token = qb::check(PyContextVar_Set(var.get(), qb::numpy_attr(QB_ID(float64)).get()));
   std::string report;
   Check check(layer, o);
-  const bool ok = check.run(A, &report);
+  bool ok = false;
+  qb::guarded([&] { ok = check.run(A, &report); }, [&] { qb::check(PyContextVar_Reset(var.get(), token.get())); });
+  qb::check(PyContextVar_Reset(var.get(), token.get()));
   if (ok && !check.unexercised().empty()) warn_unexercised(check.unexercised());
   if (ok) return Ref::borrow(Py_True);
   if (raise_exception) qb::raise(g_error, "%s", report.c_str());

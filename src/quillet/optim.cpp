@@ -102,11 +102,17 @@ Ref parameters(PyObject*, PyObject* model) {
 struct Target {
   Ref array;
   bool replace;
+  bool single = false;  // a float32 parameter, updated in float32 with float32 state
 };
+
+// `a` (float64) as a new float32 array.
+Ref to_single(const Ref& a) { return qb::check(PyArray_CastToType(qb::arr(a), PyArray_DescrFromType(NPY_FLOAT), 0)); }
 
 Target target(const ql::Found& f) {
   Ref p = qb::getattr(f.owner.get(), f.name.get());
   if (ql::writable_f64(p.get())) return {p, false};
+  // Under float32 (quillet.default_dtype), float32 parameters stay float32.
+  if (ql::writable_f32(p.get()) && ql::single_precision()) return {p, false, true};
   const std::string what = "the parameter " + f.path;
   if (PyArray_Check(p.get()) && PyArray_TYPE(qb::arr(p)) == NPY_LONGDOUBLE)
     qb::fail(PyExc_TypeError, "%s has dtype %R, which the float64 update would round; convert it first", what.c_str(),
@@ -213,19 +219,21 @@ class Book {
 };
 
 // entry[name] when it is an array of the parameter's shape (as a writeable
-// float64 array, converted and stored back if need be), else empty.
-Ref buffer(const Ref& e, const char* name, const std::vector<npy_intp>& shape) {
+// array of the parameter's dtype, converted and stored back if need be), else
+// empty.
+Ref buffer(const Ref& e, const char* name, const std::vector<npy_intp>& shape, bool single) {
   if (!e) return {};
   PyObject* b = PyDict_GetItemString(e.get(), name);
   if (!b || !PyArray_Check(b) || qb::dims(reinterpret_cast<PyArrayObject*>(b)) != shape) return {};
-  if (ql::writable_f64(b)) return Ref::borrow(b);
+  if (single ? ql::writable_f32(b) : ql::writable_f64(b)) return Ref::borrow(b);
   Ref copy = qb::f64_copy(b, name);
+  if (single) copy = to_single(copy);
   qb::check(PyDict_SetItemString(e.get(), name, copy.get()));
   return copy;
 }
 
-Ref new_buffer(const Ref& e, const char* name, const std::vector<npy_intp>& shape) {
-  Ref z = qb::zeros(shape);
+Ref new_buffer(const Ref& e, const char* name, const std::vector<npy_intp>& shape, bool single) {
+  Ref z = single ? to_single(qb::zeros(shape)) : qb::zeros(shape);
   qb::check(PyDict_SetItemString(e.get(), name, z.get()));
   return z;
 }
@@ -301,8 +309,9 @@ Ref sgd_step(PyObject* self) {
   for (ql::Found& f : parameters_of(model.get(), false)) {
     Target t = target(f);
     Ref g = gradient(f, t.array);
+    if (t.single) g = to_single(g);
     Ref e = book.entry(f);
-    Ref buf = rule.momentum != 0.0 ? buffer(e, "momentum_buffer", qb::dims(t.array)) : Ref();
+    Ref buf = rule.momentum != 0.0 ? buffer(e, "momentum_buffer", qb::dims(t.array), t.single) : Ref();
     jobs.push_back({std::move(f), t, g, e, buf, Ref(), 0});
   }
   for (Job& j : jobs) {
@@ -310,13 +319,18 @@ Ref sgd_step(PyObject* self) {
     const bool first = rule.momentum != 0.0 && !j.a;
     if (first) {
       j.e = fresh_entry(j.e);
-      j.a = new_buffer(j.e, "momentum_buffer", shape);
+      j.a = new_buffer(j.e, "momentum_buffer", shape, j.t.single);
     }
-    double* p = qb::data(j.t.array);
-    const double* gp = qb::data(j.g);
-    double* b = rule.momentum != 0.0 ? qb::data(j.a) : nullptr;
     const npy_intp n = qb::size(j.t.array);
-    compute(n, [&] { qk::kernels().sgd_step(rule, p, gp, b, first, n); });
+    const bool momentum = rule.momentum != 0.0;
+    compute(n, [&] {
+      if (j.t.single) {
+        qk::kernels().sgd_step_f32(rule, qb::data_of<float>(j.t.array), qb::data_of<float>(j.g),
+                                   momentum ? qb::data_of<float>(j.a) : nullptr, first, n);
+      } else {
+        qk::kernels().sgd_step(rule, qb::data(j.t.array), qb::data(j.g), momentum ? qb::data(j.a) : nullptr, first, n);
+      }
+    });
     finish(j.f, j.t);
     book.keep(j.f, j.t.array, j.e);
   }
@@ -370,9 +384,10 @@ Ref adam_step(PyObject* self) {
   for (ql::Found& f : parameters_of(model.get(), false)) {
     Target t = target(f);
     Ref g = gradient(f, t.array);
+    if (t.single) g = to_single(g);
     const std::vector<npy_intp> shape = qb::dims(t.array);
     Ref e = book.entry(f);
-    Ref m = buffer(e, "exp_avg", shape), v = buffer(e, "exp_avg_sq", shape);
+    Ref m = buffer(e, "exp_avg", shape, t.single), v = buffer(e, "exp_avg_sq", shape, t.single);
     PyObject* s = e ? PyDict_GetItemString(e.get(), "step") : nullptr;
     long long step = 0;
     if (m && v && s) {
@@ -387,15 +402,19 @@ Ref adam_step(PyObject* self) {
     const std::vector<npy_intp> shape = qb::dims(j.t.array);
     Ref e = fresh_entry(j.e);
     if (!j.a) {
-      j.a = new_buffer(e, "exp_avg", shape);
-      j.b = new_buffer(e, "exp_avg_sq", shape);
+      j.a = new_buffer(e, "exp_avg", shape, j.t.single);
+      j.b = new_buffer(e, "exp_avg_sq", shape, j.t.single);
     }
     const long long step = j.step + 1;
-    double* p = qb::data(j.t.array);
-    const double* gp = qb::data(j.g);
-    double *mp = qb::data(j.a), *vp = qb::data(j.b);
     const npy_intp n = qb::size(j.t.array);
-    compute(n, [&] { qk::kernels().adam_step(rule, p, gp, mp, vp, step, n); });
+    compute(n, [&] {
+      if (j.t.single) {
+        qk::kernels().adam_step_f32(rule, qb::data_of<float>(j.t.array), qb::data_of<float>(j.g),
+                                    qb::data_of<float>(j.a), qb::data_of<float>(j.b), step, n);
+      } else {
+        qk::kernels().adam_step(rule, qb::data(j.t.array), qb::data(j.g), qb::data(j.a), qb::data(j.b), step, n);
+      }
+    });
     qb::check(PyDict_SetItemString(e.get(), "step", qb::py_int(step).get()));
     finish(j.f, j.t);
     book.keep(j.f, j.t.array, e);
@@ -422,7 +441,9 @@ const char* const SGD_DOC =
     "    W = W - lr * (g + momentum * v if nesterov else v)   (v = g without momentum)\n\n"
     "The model's parameters are found by quillet.optim.parameters(model) on every\n"
     "step.  Arrays that are writeable float64 and C-contiguous are updated in place;\n"
-    "others are replaced by new float64 arrays (one array for every layer holding a\n"
+    "under quillet.default_dtype(numpy.float32), float32 ones are updated in place\n"
+    "in float32, with float32 state; others are\n"
+    "replaced by new float64 arrays (one array for every layer holding a\n"
     "tied parameter, which stays tied).  An array held by several layers is one\n"
     "parameter, updated once with the sum of their gradients.  The momentum buffers\n"
     "are kept in self.state under each parameter's dotted path; they belong to the\n"

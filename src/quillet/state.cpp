@@ -109,8 +109,13 @@ Ref checked_value(const Slot& s, PyObject* value, const std::string& where) {
   return qb::f64_copy(a.get(), s.name.c_str());
 }
 
+// Whether a loaded value is copied into the array rather than replacing it: a
+// writeable float64 one, or a float32 one under quillet.default_dtype(float32)
+// (which keeps its dtype).
+bool in_place(PyObject* a) { return ql::writable_f64(a) || (ql::writable_f32(a) && ql::single_precision()); }
+
 // Puts the values into the model: into the existing array where it is a
-// writeable float64 one (references to it stay valid, tied layers stay tied),
+// writeable float64 or float32 one (references to it stay valid, tied layers stay tied),
 // else as a new float64 array at every attribute holding it.  The attributes
 // are set first, and put back if one of them refuses, so that a failure
 // leaves the model as it was; the copies, which cannot fail, come last.
@@ -123,7 +128,7 @@ void assign(const std::vector<Slot>& slots, const std::vector<Ref>& values) {
   qb::guarded(
       [&] {
         for (size_t i = 0; i < slots.size(); ++i) {
-          if (!values[i] || ql::writable_f64(slots[i].where.array.get())) continue;
+          if (!values[i] || in_place(slots[i].where.array.get())) continue;
           for (const ql::Holder* h : slots[i].where.holders()) {
             Ref old = qb::getattr(h->owner.get(), h->name.get());
             qb::setattr(h->owner.get(), h->name.get(), values[i]);
@@ -136,9 +141,8 @@ void assign(const std::vector<Slot>& slots, const std::vector<Ref>& values) {
           if (PyObject_SetAttr(it->at->owner.get(), it->at->name.get(), it->old.get()) < 0) PyErr_Clear();
       });
   for (size_t i = 0; i < slots.size(); ++i) {
-    if (!values[i] || !ql::writable_f64(slots[i].where.array.get())) continue;
-    std::memcpy(qb::data(slots[i].where.array), qb::data(values[i]),
-                static_cast<size_t>(qb::size(values[i])) * sizeof(double));
+    if (!values[i] || !in_place(slots[i].where.array.get())) continue;
+    qb::check(PyArray_CopyInto(qb::arr(slots[i].where.array), qb::arr(values[i])));
   }
 }
 
@@ -886,7 +890,8 @@ const char* const LOAD_STATE_DICT_DOC =
     "raises ValueError and an array that does not hold real numbers (object,\n"
     "string, complex) raises TypeError, both naming the parameter, and the model is\n"
     "left as it was.  Values are copied into the existing arrays when those are\n"
-    "writeable float64 arrays (references stay valid, tied layers stay tied), else\n"
+    "writeable float64 arrays, or float32 ones under quillet.default_dtype(float32)\n"
+    "(references stay valid, tied layers stay tied), else\n"
     "set as new float64 arrays at every attribute holding the array.  Returns the\n"
     "lists of missing and of unexpected names (both empty when strict).\n\n"
     "Given an optimizer and a state from state_dict(optimizer), restores its\n"
