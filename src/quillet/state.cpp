@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -843,7 +844,8 @@ Ref save(PyObject*, PyObject* model, PyObject* path_arg) {
   }
 
   saves.remove_leftovers();
-  auto [tmp, fd] = saves.create(path);
+  Ref tmp, fd;
+  std::tie(tmp, fd) = saves.create(path);
   if (mode) attempt(os.attr("fchmod"), fd, mode);
   qb::guarded(
       [&] {

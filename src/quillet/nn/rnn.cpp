@@ -794,6 +794,7 @@ Return:
 const char* const SEQ_BWD_DOC = R"(Backpropagates through every layer and step of the last forward.
 
 Adds to the parameter gradients and sets dLdh0.
+
 Argument:
     dLdY (np.array): shaped like the last Y
     dLdh_n (np.array, optional): shaped like h_n; zeros if None
@@ -815,6 +816,7 @@ Return:
 const char* const LSTM_BWD_DOC = R"(Backpropagates through every layer and step of the last forward.
 
 Adds to the parameter gradients and sets dLdh0 and dLdc0.
+
 Argument:
     dLdY (np.array): shaped like the last Y
     dLdh_n, dLdc_n (np.array, optional): shaped like h_n and c_n; zeros if None
@@ -932,6 +934,7 @@ Return:
 const char* const CELL_BWD_DOC = R"(Backpropagates the most recent step not yet popped, and pops it.
 
 Adds to the parameter gradients.  IndexError when no step is left.
+
 Argument:
     dLdh (np.array): the gradient of that step's output h', shaped like it
 Return:
@@ -949,6 +952,7 @@ Return:
 const char* const LSTM_CELL_BWD_DOC = R"(Backpropagates the most recent step not yet popped, and pops it.
 
 Adds to the parameter gradients.  IndexError when no step is left.
+
 Argument:
     dLdh (np.array): the gradient of that step's output h'
     dLdc (np.array, optional): the gradient of its output c'; zeros if None
