@@ -57,6 +57,10 @@ def params(fn):
     return [(p.arg, d) for p, d in zip(pos, defaults)] + star + [(p.arg, d) for p, d in zip(a.kwonlyargs, kw)]
 
 
+# The special methods a stub declares where a class defines them (the others,
+# such as __repr__, type checkers know from object).
+PROTOCOL = ("__init__", "__call__", "__len__", "__getitem__", "__iter__", "__enter__", "__exit__")
+
 # Modules that need an optional extra, and the package it provides.
 NEEDS = {"quillet.distributed": "mpi4py"}
 
@@ -73,11 +77,7 @@ def test_stub_matches_module(name):
         runtime = getattr(mod, cls.name)
         assert runtime.__module__ == name  # a re-exported class is imported, not redeclared
         stub = {f.name: params(f) for f in cls.body if isinstance(f, ast.FunctionDef)}
-        methods = {
-            m: f
-            for m, f in vars(runtime).items()
-            if callable(f) and (not m.startswith("_") or m in ("__init__", "__call__"))
-        }
+        methods = {m: f for m, f in vars(runtime).items() if callable(f) and (not m.startswith("_") or m in PROTOCOL)}
         assert set(stub) == set(methods), cls.name
         for m, f in methods.items():
             got = [(p.name, p.default) for p in inspect.signature(f).parameters.values()]

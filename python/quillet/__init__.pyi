@@ -1,5 +1,5 @@
 from types import TracebackType
-from typing import Any, Callable, Literal
+from typing import Any, Literal
 
 import numpy as np
 
@@ -13,8 +13,10 @@ def get_default_dtype() -> type[np.float32] | type[np.float64]: ...
 class default_dtype:
     dtype: type[np.float32] | type[np.float64]
     def __init__(self, dtype: Any) -> None: ...
-    __enter__: Callable[[], type[np.float32] | type[np.float64]]
-    __exit__: Callable[[type[BaseException] | None, BaseException | None, TracebackType | None], bool]
+    def __enter__(self, /) -> type[np.float32] | type[np.float64]: ...
+    def __exit__(
+        self, /, exc_type: type[BaseException] | None, exc_value: BaseException | None, traceback: TracebackType | None
+    ) -> bool: ...
 
 def show_config() -> None: ...
 def _force_conv_path(
