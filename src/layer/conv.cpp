@@ -165,6 +165,7 @@ void ConvLayer::capture(PyObject* m, PyObject* stride1_cls) {
   module = m;
   stride1.capture(stride1_cls);
   downsample.capture(qb::global(m, dims == 1 ? QB_ID(Downsample1d) : QB_ID(Downsample2d)).get());
+  upsample.capture(qb::global(m, dims == 1 ? QB_ID(Upsample1d) : QB_ID(Upsample2d)).get());
 }
 
 PyObject* ConvLayer::stride1_attr() const { return dims == 1 ? QB_ID(lintrel_stride1) : QB_ID(plantrel_stride1); }

@@ -3,9 +3,10 @@
 //
 // The stride-1 layers (Lintrel_stride1, Plantrel_stride1) and the padded,
 // strided composites (Lintrel, Plantrel) that own one of them and a
-// downsampler.  With stock parts a composite computes only the positions its
-// downsampler keeps and leaves on the parts exactly the state their own passes
-// would have left; other parts are driven through their methods.
+// downsampler; for the transposed layers (Unfurlet1d, Unfurlet2d), which own
+// an upsampler and a stride-1 layer, the rule of when their parts are stock.  With stock parts a composite computes
+// only the positions its downsampler keeps and leaves on the parts exactly the state their own passes would have left;
+// other parts are driven through their methods.
 //
 // Where the two dimensions differ observably, the rules sit side by side in
 // conv.cpp: the 1-D layer checks channels with assertions and replaces its
@@ -21,10 +22,11 @@ struct ConvLayer {
   int dims;                    // 1 or 2
   StockMethods stride1;        // the stride-1 class of this module
   StockMethods downsample;     // Downsample1d or Downsample2d
+  StockMethods upsample;       // Upsample1d or Upsample2d, for the transposed layers
   PyObject* module = nullptr;  // where the part classes are looked up
 
   // Records the module and its classes; the module must already bind the
-  // stride-1 class and the downsampler.
+  // stride-1 class and the resamplers.
   void capture(PyObject* module, PyObject* stride1_cls);
 
   // Lintrel_stride1 / Plantrel_stride1
@@ -43,6 +45,13 @@ struct ConvLayer {
   // "Lintrel(in_channels=3, …, stride=2, padding=1)"
   Ref stride1_repr(PyObject* self) const;
   Ref strided_repr(PyObject* self) const;
+
+  // Whether a transposed convolution's parts, an upsampler and then this
+  // dimension's stride-1 layer, are stock ones that it may drive with fused
+  // kernels (Unfurlet1d, Unfurlet2d).
+  bool stock_transposed(const Ref& up, const Ref& conv) const {
+    return upsample.untouched(up) && stride1.untouched(conv);
+  }
 
   // Names of this dimension's parts.
   PyObject* stride1_attr() const;

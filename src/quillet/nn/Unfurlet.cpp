@@ -11,15 +11,13 @@
 // arithmetic.  Other parts (subclasses, replacements) are driven through their
 // methods.
 #include "kernels/api.hpp"
-#include "layer/layer.hpp"
+#include "layer/conv.hpp"
 
 using qb::Ref;
 
 namespace {
 
 PyObject* g_module = nullptr;
-ql::StockMethods g_stride1[2];   // Lintrel_stride1, Plantrel_stride1
-ql::StockMethods g_upsample[2];  // Upsample1d, Upsample2d
 
 Ref part(PyObject* cls_name, std::initializer_list<PyObject*> args) {
   Ref cls = qb::global(g_module, cls_name);
@@ -58,7 +56,7 @@ Ref u2_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, PyObj
 struct Parts {
   int dims;  // 1 or 2
   Ref up, conv;
-  bool stock() const { return g_upsample[dims - 1].untouched(up) && g_stride1[dims - 1].untouched(conv); }
+  bool stock() const { return (dims == 1 ? ql::Conv<1>::layer : ql::Conv<2>::layer).stock_transposed(up, conv); }
 };
 
 // Spatial extents of an array of 3 (one row) or 4 axes.
@@ -279,10 +277,8 @@ PyMODINIT_FUNC PyInit_Unfurlet() {
     qb::bind_numpy(m);
     qb::star_import(m, {"quillet.nn.resampling", "quillet.nn.Lintrel", "quillet.nn.Plantrel"});
     g_module = m;
-    g_stride1[0].capture(qb::global(m, QB_ID(Lintrel_stride1)).get());
-    g_stride1[1].capture(qb::global(m, QB_ID(Plantrel_stride1)).get());
-    g_upsample[0].capture(qb::global(m, QB_ID(Upsample1d)).get());
-    g_upsample[1].capture(qb::global(m, QB_ID(Upsample2d)).get());
+    ql::Conv<1>::layer.capture(m, qb::global(m, QB_ID(Lintrel_stride1)).get());
+    ql::Conv<2>::layer.capture(m, qb::global(m, QB_ID(Plantrel_stride1)).get());
     qb::make_class(m, "Unfurlet1d", DOC_1D,
                    {{"__init__", INIT_PARAMS, nullptr, u1_init},
                     {"forward", "A",
