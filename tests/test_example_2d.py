@@ -49,6 +49,7 @@ def _extras():
         (["--dropout", "nan"], "--dropout: must be at least 0 and less than 1, got nan"),
         (["--dropout", "half"], "--dropout: expected a number, got 'half'"),
         (["--batchnorm", "yes"], "unrecognized arguments: yes"),
+        (["--dtype", "float16"], "--dtype: invalid choice: 'float16' (choose from"),
     ],
     ids=lambda v: " ".join(v) if isinstance(v, list) else None,
 )
