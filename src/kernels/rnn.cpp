@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <numeric>
 #include <type_traits>
 #include <vector>
 
@@ -64,6 +63,12 @@ inline double tanh_(double x) {
 }
 
 size_t sz(int64_t n) { return static_cast<size_t>(n); }
+
+// One lookup of an embedding row: the row and where in the batch it was made.
+// (A type of this level's namespace, so the sort made for it is this level's.)
+struct Lookup {
+  int64_t row, at;
+};
 
 // C (M x N, row stride ldc) = op(A) @ B, or C += op(A) @ B with `accumulate`.
 // op(A) is M x K: A itself (row stride lda) or, with `trans_a`, the transpose
@@ -444,24 +449,25 @@ void embedding_backward(const int64_t* idx, int64_t n, const R* dZ, int64_t d, i
     }
   } else {
     // A row looked up many times (a frequent token) sums all its gradients in
-    // double first, then adds them to dW at once: the lookups sorted by row,
-    // each row's run summed by one thread.
-    std::vector<int64_t> order(sz(n));
-    std::iota(order.begin(), order.end(), int64_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) { return idx[a] < idx[b]; });
-    std::vector<int64_t> runs;
+    // double first, then adds them to dW at once: the lookups sorted by row
+    // (in their order within a row), each row's run summed by one thread.
+    std::vector<Lookup> order(sz(n));
+    for (int64_t i = 0; i < n; ++i) order[sz(i)] = {idx[i], i};
+    std::sort(order.begin(), order.end(),
+              [](const Lookup& a, const Lookup& b) { return a.row < b.row || (a.row == b.row && a.at < b.at); });
+    std::vector<int64_t> runs(sz(n + 1));  // where each row's run starts, then n
+    int64_t count = 0;
     for (int64_t i = 0; i < n; ++i)
-      if (i == 0 || idx[order[sz(i)]] != idx[order[sz(i - 1)]]) runs.push_back(i);
-    runs.push_back(n);
-    const int64_t count = int64_t(runs.size()) - 1;
+      if (i == 0 || order[sz(i)].row != order[sz(i - 1)].row) runs[sz(count++)] = i;
+    runs[sz(count)] = n;
     parallel_for(count, double(d) * double(n) / double(std::max<int64_t>(count, 1)), [&](int64_t lo, int64_t hi) {
       std::vector<double> sum(sz(d));
       for (int64_t u = lo; u < hi; ++u) {
-        const int64_t row = idx[order[sz(runs[sz(u)])]];
+        const int64_t row = order[sz(runs[sz(u)])].row;
         if (row == skip) continue;
         std::fill(sum.begin(), sum.end(), 0.0);
         for (int64_t i = runs[sz(u)]; i < runs[sz(u + 1)]; ++i) {
-          const R* __restrict g = dZ + order[sz(i)] * d;
+          const R* __restrict g = dZ + order[sz(i)].at * d;
           for (int64_t k = 0; k < d; ++k) sum[sz(k)] += g[k];
         }
         R* __restrict w = dW + row * d;
