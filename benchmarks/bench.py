@@ -1,18 +1,24 @@
 """Forward+backward timings of quillet against baselines measured in the same run.
 
 Every row times one forward and one backward pass (or a training step) and
-prints the best of several repeats, for quillet, a plain numpy formulation of
-the same computation and, when it is installed (the ``bench`` extra), PyTorch
-in float64 on the CPU.  Ratios above 1 mean quillet is faster.
+prints the best of several repeats (or the median, with --stat median), in
+float64 and in float32: quillet and, when it is installed (the ``bench``
+extra), PyTorch on the CPU in the same precision, and in float64 a plain
+numpy formulation of the same computation.  Ratios above 1 mean quillet is
+faster.
 
-    python benchmarks/bench.py            # every row
-    python benchmarks/bench.py conv pool  # rows whose name contains a word
+    python benchmarks/bench.py                    # every row, both precisions
+    python benchmarks/bench.py conv pool          # rows whose name contains a word
+    python benchmarks/bench.py --isa avx2         # quillet, PyTorch and NumPy's BLAS at AVX2
+    python benchmarks/bench.py --dtype float32    # one precision only
 """
 
 import argparse
 import contextlib
 import io
 import json
+import os
+import statistics
 import sys
 import time
 
@@ -35,15 +41,33 @@ from quillet.nn.resampling import Downsample1d, Upsample1d
 from quillet.nn.Unfurlet import Unfurlet1d, Unfurlet2d
 
 RNG = np.random.default_rng(0)
-_GEMM = []
+F64, F32 = np.float64, np.float32
+TORCH_DTYPE = {F64: torch.float64, F32: torch.float32} if torch else {}
+# Environment variables that make quillet, PyTorch and NumPy's BLAS run at one
+# instruction-set level (read by each at import, hence the re-run of the script).
+ISA_ENV = {
+    "avx2": {"QUILLET_ISA": "avx2", "ATEN_CPU_CAPABILITY": "avx2", "OPENBLAS_CORETYPE": "Haswell"},
+    "avx512": {"QUILLET_ISA": "avx512", "ATEN_CPU_CAPABILITY": "avx512", "OPENBLAS_CORETYPE": "SkylakeX"},
+}
+STAT = [min]  # how the repeats of a measurement are summarised (--stat)
+_GEMM = {}
 
 
-def machine_gemm():
-    """The machine's float64 GEMM throughput (NumPy's BLAS, 1024x1024), in GFLOP/s."""
-    if not _GEMM:
-        a, b = RNG.standard_normal((1024, 1024)), RNG.standard_normal((1024, 1024))
-        _GEMM.append(2 * 1024**3 / best_time(lambda: a @ b) / 1e9)
-    return _GEMM[0]
+def machine_gemm(dt):
+    """The machine's GEMM throughput in GFLOP/s for one dtype: the faster of NumPy's
+    BLAS and PyTorch on a 1024x1024 product."""
+    if dt not in _GEMM:
+        a, b = (RNG.standard_normal((1024, 1024)).astype(dt) for _ in range(2))
+        t = best_time(lambda: a @ b)
+        if torch:
+            ta, tb = torch.from_numpy(a), torch.from_numpy(b)
+            t = min(t, best_time(lambda: ta @ tb))
+        _GEMM[dt] = 2 * 1024**3 / t / 1e9
+    return _GEMM[dt]
+
+
+def randn(shape, dt):
+    return RNG.standard_normal(shape).astype(dt)
 
 
 def settle():
@@ -53,20 +77,21 @@ def settle():
 
 
 def best_time(fn, budget=0.25, repeats=5):
-    """Best per-call time in seconds over `repeats` runs of about budget/repeats each."""
+    """Per-call time in seconds over `repeats` runs of about budget/repeats each:
+    the best run, or the median one under --stat median."""
     settle()
     fn()
     start = time.perf_counter()
     fn()
     once = max(time.perf_counter() - start, 1e-7)
     loops = max(1, int(budget / repeats / once))
-    best = float("inf")
+    runs = []
     for _ in range(repeats):
         start = time.perf_counter()
         for _ in range(loops):
             fn()
-        best = min(best, (time.perf_counter() - start) / loops)
-    return best
+        runs.append((time.perf_counter() - start) / loops)
+    return STAT[0](runs)
 
 
 # ---------------------------------------------------------------- numpy baselines
@@ -108,6 +133,10 @@ def np_pool(A, k, s, kind, dZ):
 
 
 # ---------------------------------------------------------------- rows
+#
+# A row is a function of the dtype, called inside quillet.default_dtype(dt):
+# it returns the times of its measurements by name ("quillet", "torch",
+# "numpy"; the NumPy baselines are measured in float64 only) and a note.
 
 ROWS = []
 
@@ -120,29 +149,30 @@ def row(name):
     return register
 
 
+def torch_args(*arrays, grad=()):
+    """Tensors sharing the arrays' dtype; those at the positions in `grad` require gradients."""
+    return [torch.tensor(a, requires_grad=i in grad) for i, a in enumerate(arrays)]
+
+
 def conv_row(name, cls, N, C, O, K, spatial, stride, pad):
     @row(name)
-    def bench():
-        A = RNG.standard_normal((N, C) + spatial)
+    def bench(dt):
+        A = randn((N, C) + spatial, dt)
         layer = cls(C, O, K, stride, pad)
         inner = layer.lintrel_stride1 if hasattr(layer, "lintrel_stride1") else layer.plantrel_stride1
         Z = layer.forward(A)
-        dZ = RNG.standard_normal(Z.shape)
+        dZ = randn(Z.shape, dt)
         W, b = inner.W, inner.b
-        times = {
-            "quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ))),
-            "numpy": best_time(lambda: np_conv(A, W, b, stride, pad, dZ), budget=0.15, repeats=3),
-        }
+        times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ)))}
+        if dt == F64:
+            times["numpy"] = best_time(lambda: np_conv(A, W, b, stride, pad, dZ), budget=0.15, repeats=3)
         if torch:
             conv = F.conv1d if len(spatial) == 1 else F.conv2d
-            x = torch.tensor(A, requires_grad=True)
-            w = torch.tensor(W, requires_grad=True)
-            bb = torch.tensor(b, requires_grad=True)
-            g = torch.tensor(dZ)
+            x, w, bb, g = torch_args(A, W, b, dZ, grad=(0, 1, 2))
             times["torch"] = best_time(lambda: conv(x, w, bb, stride=stride, padding=pad).backward(g))
         macs = np.prod(Z.shape) * C * K ** len(spatial)
         rate = 3 * 2 * macs / times["quillet"] / 1e9
-        return times, f"{rate:.0f} GFLOP/s, {rate / machine_gemm():.0%} of the machine's GEMM"
+        return times, f"{rate:.0f} GFLOP/s = {rate / machine_gemm(dt):.0%} of GEMM"
 
 
 conv_row("conv1d s1 b32 16->32 w256 k5", Lintrel, 32, 16, 32, 5, (256,), 1, 0)
@@ -153,23 +183,21 @@ conv_row("conv2d b16 3->16 64x64 k5 s2 p2", Plantrel, 16, 3, 16, 5, (64, 64), 2,
 
 def transposed_row(name, cls, N, C, O, K, spatial, factor):
     @row(name)
-    def bench():
-        A = RNG.standard_normal((N, C) + spatial)
+    def bench(dt):
+        A = randn((N, C) + spatial, dt)
         layer = cls(C, O, K, factor)
         inner = layer.lintrel_stride1 if hasattr(layer, "lintrel_stride1") else layer.plantrel_stride1
         with contextlib.redirect_stdout(io.StringIO()):  # Unfurlet2d announces its factor
             Z = layer.forward(A)
-            dZ = RNG.standard_normal(Z.shape)
-            t = best_time(lambda: (layer.forward(A), layer.backward(dZ)))
+            dZ = randn(Z.shape, dt)
+            times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ)))}
         nd = len(spatial)
-        up = np.zeros((N, C) + tuple((n - 1) * factor + 1 for n in spatial))
-        up[(slice(None), slice(None)) + (slice(None, None, factor),) * nd] = A
-        times = {"quillet": t, "numpy": best_time(lambda: np_conv(up, inner.W, inner.b, 1, 0, dZ), 0.15, 3)}
+        if dt == F64:
+            up = np.zeros((N, C) + tuple((n - 1) * factor + 1 for n in spatial))
+            up[(slice(None), slice(None)) + (slice(None, None, factor),) * nd] = A
+            times["numpy"] = best_time(lambda: np_conv(up, inner.W, inner.b, 1, 0, dZ), 0.15, 3)
         if torch:
-            x = torch.tensor(A, requires_grad=True)
-            w = torch.tensor(inner.W, requires_grad=True)
-            bb = torch.tensor(inner.b, requires_grad=True)
-            g = torch.tensor(dZ)
+            x, w, bb, g = torch_args(A, inner.W, inner.b, dZ, grad=(0, 1, 2))
             flip = tuple(range(2, 2 + nd))
             convt = F.conv_transpose1d if nd == 1 else F.conv_transpose2d
             times["torch"] = best_time(
@@ -183,27 +211,26 @@ transposed_row("transposed2d b16 16->16 16x16 k3 x2", Unfurlet2d, 16, 16, 16, 3,
 
 
 @row("conv overhead (1,2,4) k2 stride 1")
-def overhead():
-    A = RNG.standard_normal((1, 2, 4))
+def overhead(dt):
+    A = randn((1, 2, 4), dt)
     layer = Lintrel_stride1(2, 2, 2)
-    dZ = RNG.standard_normal((1, 2, 3))
+    dZ = randn((1, 2, 3), dt)
     W, b = layer.W, layer.b
-    times = {
-        "quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ))),
-        "numpy": best_time(lambda: np_conv(A, W, b, 1, 0, dZ)),
-    }
+    times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ)))}
+    if dt == F64:
+        times["numpy"] = best_time(lambda: np_conv(A, W, b, 1, 0, dZ))
     if torch:
-        x, w, bb, g = (torch.tensor(v, requires_grad=r) for v, r in ((A, True), (W, True), (b, True), (dZ, False)))
+        x, w, bb, g = torch_args(A, W, b, dZ, grad=(0, 1, 2))
         times["torch"] = best_time(lambda: F.conv1d(x, w, bb).backward(g))
     return times, f"{times['quillet'] * 1e6:.1f} us per forward+backward"
 
 
 @row("sequential of 10 ReLUs (1,4), vs a Python loop")
-def sequential_overhead():
+def sequential_overhead(dt):
     from quillet.nn.activation import ReLU
     from quillet.nn.sequential import Sequential
 
-    A = RNG.standard_normal((1, 4))
+    A = randn((1, 4), dt)
     relus = [ReLU() for _ in range(10)]
     net = Sequential(*relus)
 
@@ -219,50 +246,93 @@ def sequential_overhead():
         relus[0].backward(A)
 
     # Microseconds apart on a shared machine: more repeats, to take the quietest.
-    times = {"quillet": best_time(lambda: net.backward(net.forward(A)), 0.5, 15), "numpy": best_time(loop, 0.5, 15)}
+    times = {"quillet": best_time(lambda: net.backward(net.forward(A)), 0.5, 15)}
+    if dt == F64:
+        times["numpy"] = best_time(loop, 0.5, 15)
     if torch:
         tnet = torch.nn.Sequential(*[torch.nn.ReLU() for _ in range(10)])
-        x, g = torch.tensor(A, requires_grad=True), torch.ones(1, 4, dtype=torch.float64)
+        x, g = torch_args(A, np.ones_like(A), grad=(0,))
         times["torch"] = best_time(lambda: tnet(x).backward(g))
     per_layer = (times["quillet"] - 10 * best_time(one, 0.5, 15)) / 10
-    return times, f"numpy column: a Python loop; chaining adds {per_layer * 1e6:.2f} us per layer"
+    return times, f"chaining adds {per_layer * 1e6:.2f} us per layer" + (" (numpy: a Python loop)" if dt == F64 else "")
 
 
 @row("resampling overhead Downsample1d.forward (1,2,4)")
-def resample_overhead():
-    A = RNG.standard_normal((1, 2, 4))
+def resample_overhead(dt):
+    A = randn((1, 2, 4), dt)
     layer = Downsample1d(2)
-    return {"quillet": best_time(lambda: layer.forward(A)), "numpy": best_time(lambda: A[:, :, ::2])}, ""
+    times = {"quillet": best_time(lambda: layer.forward(A))}
+    if dt == F64:
+        times["numpy"] = best_time(lambda: A[:, :, ::2])
+    return times, ""
 
 
-@row("resampling Upsample1d x3 b64 32ch w1024")
-def upsample():
-    A = RNG.standard_normal((64, 32, 1024))
-    layer = Upsample1d(3)
-    Z = layer.forward(A)
+def copy_rate(nbytes):
+    """The machine's copy bandwidth in GB/s (read + write) on buffers of about `nbytes`."""
+    src = np.ones(nbytes // 8)
+    dst = np.empty_like(src)
+    return 2 * nbytes / best_time(lambda: np.copyto(dst, src)) / 1e9
 
-    def plain():
-        out = np.zeros(Z.shape)
-        out[:, :, ::3] = A
-        return out, out[:, :, ::3].copy()
 
-    return {"quillet": best_time(lambda: (layer.forward(A), layer.backward(Z))), "numpy": best_time(plain)}, ""
+def resampling_row(name, cls, shape, factor):
+    @row(name)
+    def bench(dt):
+        A = randn(shape, dt)
+        layer = cls(factor)
+        Z = layer.forward(A)
+        dZ = randn(Z.shape, dt)
+        times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ)))}
+        up = cls is Upsample1d
+        if dt == F64:
+
+            def plain():
+                if up:
+                    out = np.zeros(Z.shape)
+                    out[:, :, ::factor] = A
+                    return out, dZ[:, :, ::factor].copy()
+                back = np.zeros(A.shape)
+                back[:, :, ::factor] = dZ
+                return A[:, :, ::factor].copy(), back
+
+            times["numpy"] = best_time(plain)
+        if torch:
+            x, g = torch_args(A, dZ, grad=(0,))
+            if up:  # a stride-`factor` transposed convolution with a one-hot kernel, per channel
+
+                def tpass():
+                    out = x.new_zeros(Z.shape)
+                    out[:, :, ::factor] = x
+                    out.backward(g)
+
+            else:
+
+                def tpass():
+                    x[:, :, ::factor].contiguous().backward(g)
+
+            times["torch"] = best_time(tpass)
+        # Bytes that must move: each pass reads its input and writes its output.
+        moved = 2 * (A.nbytes + Z.nbytes)
+        rate = moved / times["quillet"] / 1e9
+        return times, f"{rate:.0f} GB/s = {rate / copy_rate(A.nbytes + Z.nbytes):.0%} of copy"
+
+
+resampling_row("resampling Upsample1d x3 b64 32ch w1024", Upsample1d, (64, 32, 1024), 3)
+resampling_row("resampling Upsample1d x2 b64 16ch w1024", Upsample1d, (64, 16, 1024), 2)
+resampling_row("resampling Downsample1d x2 b64 16ch w1024", Downsample1d, (64, 16, 1024), 2)
 
 
 def pool_row(name, make, k, s, kind):
     @row(name)
-    def bench():
-        A = RNG.standard_normal((32, 16, 32, 32))
+    def bench(dt):
+        A = randn((32, 16, 32, 32), dt)
         layer = make()
         Z = layer.forward(A)
-        dZ = RNG.standard_normal(Z.shape)
-        times = {
-            "quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ))),
-            "numpy": best_time(lambda: np_pool(A, k, s, kind, dZ), 0.15, 3),
-        }
+        dZ = randn(Z.shape, dt)
+        times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ)))}
+        if dt == F64:
+            times["numpy"] = best_time(lambda: np_pool(A, k, s, kind, dZ), 0.15, 3)
         if torch:
-            x = torch.tensor(A, requires_grad=True)
-            g = torch.tensor(dZ)
+            x, g = torch_args(A, dZ, grad=(0,))
             fn = F.max_pool2d if kind == "max" else F.avg_pool2d
             times["torch"] = best_time(lambda: fn(x, k, s).backward(g))
         return times, ""
@@ -277,10 +347,10 @@ for k in (2, 3):
 
 
 @row("batchnorm2d train b32 16ch 32x32")
-def batchnorm():
+def batchnorm(dt):
     from quillet.nn.batchnorm import BatchNorm2d
 
-    A, G = RNG.standard_normal((32, 16, 32, 32)), RNG.standard_normal((32, 16, 32, 32))
+    A, G = randn((32, 16, 32, 32), dt), randn((32, 16, 32, 32), dt)
     layer = BatchNorm2d(16)
 
     def numpy_pass():
@@ -293,38 +363,39 @@ def batchnorm():
         )
         return Z, dA, (G * xhat).sum(axis=(0, 2, 3)), G.sum(axis=(0, 2, 3))
 
-    times = {
-        "quillet": best_time(lambda: (layer.forward(A), layer.backward(G))),
-        "numpy": best_time(numpy_pass),
-    }
+    times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(G)))}
+    if dt == F64:
+        times["numpy"] = best_time(numpy_pass)
     if torch:
-        bn = torch.nn.BatchNorm2d(16).double()
-        x, g = torch.tensor(A, requires_grad=True), torch.tensor(G)
+        bn = torch.nn.BatchNorm2d(16).to(TORCH_DTYPE[dt])
+        x, g = torch_args(A, G, grad=(0,))
         times["torch"] = best_time(lambda: bn(x).backward(g))
     return times, "training mode, forward+backward"
 
 
 @row("dropout p0.5 b32 16ch 32x32")
-def dropout():
+def dropout(dt):
     from quillet.nn.dropout import Dropout
 
-    A, G = RNG.standard_normal((32, 16, 32, 32)), RNG.standard_normal((32, 16, 32, 32))
+    A, G = randn((32, 16, 32, 32), dt), randn((32, 16, 32, 32), dt)
     layer = Dropout(0.5)
 
     def numpy_pass():
         mask = np.random.random(A.shape) >= 0.5
         return A * mask / 0.5, G * mask / 0.5
 
-    times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(G))), "numpy": best_time(numpy_pass)}
+    times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(G)))}
+    if dt == F64:
+        times["numpy"] = best_time(numpy_pass)
     if torch:
         d = torch.nn.Dropout(0.5)
-        x, g = torch.tensor(A, requires_grad=True), torch.tensor(G)
+        x, g = torch_args(A, G, grad=(0,))
         times["torch"] = best_time(lambda: d(x).backward(g))
-    return times, "training mode, forward+backward, the mask drawn each pass"
+    return times, "training mode, the mask drawn each pass"
 
 
 @row("cnn training step b64 24ch w128 56/28/14 k5/6/2 s1/2/2")
-def cnn_step():
+def cnn_step(dt):
     from models.cnn import CNN
     from quillet.nn.activation import ReLU
     from quillet.nn.loss import CrossEntropyLoss
@@ -344,8 +415,8 @@ def cnn_step():
             CrossEntropyLoss(),
             1e-3,
         )
-    A = RNG.standard_normal((64, 24, 128))
-    Y = np.eye(10)[RNG.integers(0, 10, 64)]
+    A = randn((64, 24, 128), dt)
+    Y = np.eye(10, dtype=dt)[RNG.integers(0, 10, 64)]
 
     def step():
         model.zero_grads()
@@ -355,9 +426,8 @@ def cnn_step():
 
     times = {"quillet": best_time(step)}
     if torch:
-        convs = [
-            torch.nn.Conv1d(i, o, k, s).double() for i, o, k, s in ((24, 56, 5, 1), (56, 28, 6, 2), (28, 14, 2, 2))
-        ]
+        tdt = TORCH_DTYPE[dt]
+        convs = [torch.nn.Conv1d(i, o, k, s).to(tdt) for i, o, k, s in ((24, 56, 5, 1), (56, 28, 6, 2), (28, 14, 2, 2))]
         widths = 128
         for k, s in ((5, 1), (6, 2), (2, 2)):
             widths = (widths - k) // s + 1
@@ -369,7 +439,7 @@ def cnn_step():
             convs[2],
             torch.nn.ReLU(),
             torch.nn.Flatten(),
-            torch.nn.Linear(14 * widths, 10).double(),
+            torch.nn.Linear(14 * widths, 10).to(tdt),
         )
         opt = torch.optim.SGD(net.parameters(), lr=1e-3)
         x, y = torch.tensor(A), torch.tensor(Y.argmax(1))
@@ -384,29 +454,26 @@ def cnn_step():
 
 
 @row("scanning network forward+backward b64 w128")
-def scanning():
+def scanning(dt):
     from models.trawlix import CNN_DistributedScanningMLP, CNN_SimpleScanningMLP
 
-    w = [RNG.standard_normal(s) for s in ((192, 8), (8, 16), (16, 4))]
-    A = RNG.standard_normal((64, 24, 128))
+    w = [randn(s, dt) for s in ((192, 8), (8, 16), (16, 4))]
+    A = randn((64, 24, 128), dt)
     out = {}
     for name, cls in (("simple", CNN_SimpleScanningMLP), ("distributed", CNN_DistributedScanningMLP)):
         net = cls()
         net.init_weights(w)
-        dZ = RNG.standard_normal(net.forward(A).shape)
+        dZ = randn(net.forward(A).shape, dt)
         out[name] = best_time(lambda: (net.forward(A), net.backward(dZ)))
     times = {"quillet": out["simple"]}
     if torch:
-        ws = [
-            torch.tensor(net_w, requires_grad=True)
-            for net_w in (
-                w[0].T.reshape(8, 8, 24).transpose(0, 2, 1),
-                w[1].T.reshape(16, 8, 1),
-                w[2].T.reshape(4, 16, 1),
-            )
-        ]
-        x = torch.tensor(A, requires_grad=True)
-        g = torch.tensor(dZ)
+        ws = torch_args(
+            w[0].T.reshape(8, 8, 24).transpose(0, 2, 1),
+            w[1].T.reshape(16, 8, 1),
+            w[2].T.reshape(4, 16, 1),
+            grad=(0, 1, 2),
+        )
+        x, g = torch_args(A, dZ, grad=(0,))
 
         def torch_pass():
             h = F.relu(F.conv1d(x, ws[0], stride=4))
@@ -419,16 +486,16 @@ def scanning():
 
 def recurrent_row(kind, T, N, I, H):
     @row(f"{kind} seq{T} b{N} {I}->{H} forward+backward")
-    def bench():
+    def bench(dt):
         from quillet.nn import rnn
 
         layer = getattr(rnn, kind)(I, H)
-        X = RNG.standard_normal((T, N, I))
-        dY = RNG.standard_normal((T, N, H))
+        X = randn((T, N, I), dt)
+        dY = randn((T, N, H), dt)
         times = {"quillet": best_time(lambda: (layer.forward(X), layer.backward(dY)))}
         if torch:
-            twin = getattr(torch.nn, kind)(I, H, dtype=torch.float64)
-            x, g = torch.tensor(X, requires_grad=True), torch.tensor(dY)
+            twin = getattr(torch.nn, kind)(I, H, dtype=TORCH_DTYPE[dt])
+            x, g = torch_args(X, dY, grad=(0,))
             times["torch"] = best_time(lambda: twin(x)[0].backward(g))
         return times, ""
 
@@ -438,50 +505,81 @@ for _kind in ("GRU", "LSTM"):
     recurrent_row(_kind, 200, 8, 16, 32)
 
 
-@row("machine float64 GEMM (numpy matmul 1024x1024)")
-def gemm():
-    return {}, f"{machine_gemm():.0f} GFLOP/s"
+@row("machine GEMM (the faster of numpy and torch, 1024x1024)")
+def gemm(dt):
+    return {}, f"{machine_gemm(dt):.0f} GFLOP/s"
+
+
+def level_of_torch():
+    try:
+        return torch.backends.cpu.get_cpu_capability()
+    except AttributeError:
+        return "?"
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("words", nargs="*", help="run only rows whose name contains one of these words")
     parser.add_argument("--threads", type=int, help="threads for quillet (and PyTorch); default: quillet's own")
+    parser.add_argument("--dtype", choices=("float64", "float32", "both"), default="both")
+    parser.add_argument("--isa", choices=sorted(ISA_ENV), help="run quillet, PyTorch and NumPy's BLAS at this level")
+    parser.add_argument("--stat", choices=("best", "median"), default="best", help="summary of the repeats")
     parser.add_argument("--json", metavar="FILE", help="also write the times (seconds) to FILE")
     args = parser.parse_args()
+    if args.isa and any(os.environ.get(k) != v for k, v in ISA_ENV[args.isa].items()):
+        # The levels are chosen at import: run again with them in the environment.
+        os.execve(sys.executable, [sys.executable, *sys.argv], {**os.environ, **ISA_ENV[args.isa]})
     if args.threads is not None:
         if args.threads < 1:
             parser.error("--threads must be at least 1")
         quillet.set_num_threads(args.threads)
         if torch:
             torch.set_num_threads(args.threads)
-    results = {}
+    STAT[0] = min if args.stat == "best" else statistics.median
+    dtypes = {"float64": [F64], "float32": [F32], "both": [F64, F32]}[args.dtype]
     print(
         f"python {sys.version.split()[0]}, numpy {np.__version__}, "
-        f"torch {torch.__version__ if torch else 'not installed'}, quillet {getattr(quillet, '__version__', '?')}"
+        f"torch {torch.__version__ + ' (' + level_of_torch() + ')' if torch else 'not installed'}, "
+        f"quillet {getattr(quillet, '__version__', '?')}"
         + (f" ({quillet._isa()['in_use']}, {quillet.get_num_threads()} threads)" if hasattr(quillet, "_isa") else "")
+        + f"; the {args.stat} of the repeats"
     )
-    header = f"{'benchmark':<54} {'quillet ms':>10} {'numpy ms':>10} {'torch ms':>10} {'x numpy':>8} {'x torch':>8}"
+    width = 54
+    header = f"{'benchmark':<{width}}" + "".join(
+        f" {'q ' + np.dtype(dt).name[-2:] + ' ms':>9} {'torch ms':>9} {'x torch':>7}" for dt in dtypes
+    )
+    header += f" {'numpy ms':>9} {'x numpy':>7}" if F64 in dtypes else ""
     print(header)
     print("-" * len(header))
+    results = {}
     for name, fn in ROWS:
         if args.words and not any(w in name for w in args.words):
             continue
-        try:
-            times, note = fn()
-        except ImportError as e:  # a row for a layer this build of quillet does not have
-            print(f"{name:<54} {'-':>10}  skipped: {e}")
-            continue
-        q = times.get("quillet")
-
-        def ms(key):
-            return f"{times[key] * 1e3:10.3f}" if key in times else f"{'-':>10}"
-
-        def ratio(key):
-            return f"{times[key] / q:8.2f}" if key in times and q else f"{'-':>8}"
-
-        print(f"{name:<54} {ms('quillet')} {ms('numpy')} {ms('torch')} {ratio('numpy')} {ratio('torch')}  {note}")
-        results[name] = times
+        line, notes = f"{name:<{width}}", []
+        for dt in dtypes:
+            try:
+                with quillet.default_dtype(dt):
+                    times, note = fn(dt)
+            except ImportError as e:  # a row for a layer this build of quillet does not have
+                line += f"  skipped: {e}"
+                break
+            q = times.get("quillet")
+            line += f" {q * 1e3:9.3f}" if q else f" {'-':>9}"
+            line += (
+                f" {times['torch'] * 1e3:9.3f} {times['torch'] / q:7.2f}"
+                if "torch" in times and q
+                else f" {'-':>9} {'-':>7}"
+            )
+            if dt == F64:
+                numpy_times = times
+            if note:
+                notes.append(f"{np.dtype(dt).name}: {note}" if len(dtypes) > 1 else note)
+            results[name if dt == F64 else f"{name} [float32]"] = times
+        else:
+            if F64 in dtypes:
+                t, q = numpy_times.get("numpy"), numpy_times.get("quillet")
+                line += f" {t * 1e3:9.3f} {t / q:7.2f}" if t and q else f" {'-':>9} {'-':>7}"
+        print(line + ("  " + "; ".join(notes) if notes else ""), flush=True)
     if args.json:
         with open(args.json, "w") as f:
             json.dump(results, f, indent=1)

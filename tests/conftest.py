@@ -1,3 +1,4 @@
+import pathlib
 from typing import Callable, NamedTuple, Optional
 
 import numpy as np
@@ -42,6 +43,36 @@ def two_threads():
         yield
     finally:
         quillet.set_num_threads(before)
+
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
+
+
+def load_example(script):
+    """examples/<script> imported as a module of its own (not runpy's copy of its
+    globals), so that a test can replace the functions the example calls."""
+    import importlib.util
+
+    where = importlib.util.spec_from_file_location(pathlib.Path(script).stem, EXAMPLES / script)
+    module = importlib.util.module_from_spec(where)
+    where.loader.exec_module(module)
+    return module
+
+
+def example_extras():
+    """Skips the calling test unless the examples' own dependencies are installed."""
+    for name in ("sklearn", "matplotlib", "tqdm"):
+        pytest.importorskip(name, reason='the example\'s dependencies: pip install ".[examples]"')
+
+
+def refusal(example, argv, capsys):
+    """What the example's main(argv) writes to stderr, refusing its flags: it
+    exits with status 2 having written nothing to stdout."""
+    with pytest.raises(SystemExit) as stop:
+        example.main(argv)
+    out, err = capsys.readouterr()
+    assert stop.value.code == 2 and out == ""
+    return err
 
 
 # Reference convolution: every window of the zero-padded input, contracted with
@@ -154,10 +185,13 @@ class Layer(NamedTuple):
     # parameter by name, and the forward and backward doc lines.
     kwargs: Optional[dict] = None
     docs: Optional[tuple] = None
+    # Larger instances of a plain layer, for its multi-threaded kernels: (the
+    # constructor parameters that differ, an input shape) each.
+    large: tuple = ()
 
 
-def _plain(module, name, kwargs, shape, docs):
-    return Layer(module, lambda m: getattr(m, name)(**kwargs), shape, kwargs, docs)
+def _plain(module, name, kwargs, shape, docs, *large):
+    return Layer(module, lambda m: getattr(m, name)(**kwargs), shape, kwargs, docs, large)
 
 
 def _ramp(n):
@@ -200,7 +234,9 @@ _RS, _NN = "quillet.nn.resampling", "quillet.nn."
 ZOO = {
     "Upsample1d": _plain(_RS, "Upsample1d", {"upsampling_factor": 2}, (2, 3, 5), RESAMPLE_1D),
     "Downsample1d": _plain(_RS, "Downsample1d", {"downsampling_factor": 2}, (2, 3, 5), RESAMPLE_1D),
-    "Upsample2d": _plain(_RS, "Upsample2d", {"upsampling_factor": 2}, (2, 3, 4, 5), RESAMPLE_2D),
+    "Upsample2d": _plain(
+        _RS, "Upsample2d", {"upsampling_factor": 2}, (2, 3, 4, 5), RESAMPLE_2D, ({}, (16, 32, 32, 32))
+    ),
     "Downsample2d": _plain(_RS, "Downsample2d", {"downsampling_factor": 2}, (2, 3, 4, 5), RESAMPLE_2D),
     "Flatten": _plain("quillet.flatten", "Flatten", {}, (2, 3, 5), FLATTEN),
     "Lintrel_stride1": _plain(
@@ -216,6 +252,7 @@ ZOO = {
         {"in_channels": 3, "out_channels": 2, "kernel_size": 3, "stride": 2, "padding": 1, **_INIT},
         (2, 3, 6),
         CONV_1D,
+        ({"in_channels": 32, "out_channels": 32, "kernel_size": 5, "padding": 2}, (16, 32, 512)),
     ),
     "Plantrel_stride1": _plain(
         _NN + "Plantrel",
@@ -223,6 +260,8 @@ ZOO = {
         {"in_channels": 3, "out_channels": 2, "kernel_size": 2, **_INIT},
         (2, 3, 4, 5),
         CONV_2D,
+        ({"in_channels": 16, "out_channels": 32, "kernel_size": 3}, (16, 16, 32, 32)),
+        ({"in_channels": 240, "out_channels": 4, "kernel_size": 3}, (2, 240, 10, 10)),
     ),
     "Plantrel": _plain(
         _NN + "Plantrel",
@@ -230,6 +269,7 @@ ZOO = {
         {"in_channels": 3, "out_channels": 2, "kernel_size": 3, "stride": 2, "padding": 1, **_INIT},
         (2, 3, 5, 6),
         CONV_2D,
+        ({"in_channels": 16, "out_channels": 8}, (8, 16, 32, 32)),
     ),
     "Unfurlet1d": _plain(
         _NN + "Unfurlet",
@@ -244,10 +284,15 @@ ZOO = {
         {"in_channels": 3, "out_channels": 2, "kernel_size": 2, "upsampling_factor": 2, **_INIT},
         (2, 3, 3, 4),
         CONV_2D,
+        ({"in_channels": 8, "out_channels": 8, "kernel_size": 3}, (4, 8, 16, 16)),
     ),
     "MaxPool2d_stride1": _plain(_NN + "pool", "MaxPool2d_stride1", {"kernel": 2}, (2, 3, 4, 5), POOL),
-    "MeanPool2d_stride1": _plain(_NN + "pool", "MeanPool2d_stride1", {"kernel": 2}, (2, 3, 4, 5), POOL),
-    "MaxPool2d": _plain(_NN + "pool", "MaxPool2d", {"kernel": 2, "stride": 2}, (2, 3, 5, 6), POOL),
+    "MeanPool2d_stride1": _plain(
+        _NN + "pool", "MeanPool2d_stride1", {"kernel": 2}, (2, 3, 4, 5), POOL, ({"kernel": 3}, (8, 16, 32, 32))
+    ),
+    "MaxPool2d": _plain(
+        _NN + "pool", "MaxPool2d", {"kernel": 2, "stride": 2}, (2, 3, 5, 6), POOL, ({"kernel": 3}, (16, 32, 32, 32))
+    ),
     "MeanPool2d": _plain(_NN + "pool", "MeanPool2d", {"kernel": 3, "stride": 2}, (2, 3, 7, 5), POOL),
     "Linear": _plain(
         _NN + "linear",
@@ -260,10 +305,11 @@ ZOO = {
         },
         (4, 5),
         LINEAR,
+        ({"in_features": 512, "out_features": 256}, (256, 512)),
     ),
     "ReLU": _plain(_NN + "activation", "ReLU", {}, (2, 3, 5), ACTIVATION),
     "Sigmoid": _plain(_NN + "activation", "Sigmoid", {}, (2, 3, 5), ACTIVATION),
-    "Tanh": _plain(_NN + "activation", "Tanh", {}, (2, 3, 5), ACTIVATION),
+    "Tanh": _plain(_NN + "activation", "Tanh", {}, (2, 3, 5), ACTIVATION, ({}, (64, 64, 256))),
     "CrossEntropyLoss": Layer(_NN + "loss", lambda m: m.CrossEntropyLoss(), (4, 3)),
     "MLP": Layer("quillet.models.mlp", lambda m: _loaded(m.MLP([5, 4, 3]), ((5, 4), (4, 3))), (4, 5)),
     "CNN": Layer("quillet.models.cnn", _cnn, (2, 3, 9)),
@@ -289,6 +335,22 @@ def make(name):
     layer = ZOO[name]
     np.random.seed(0)
     return layer.factory(importlib.import_module(layer.module))
+
+
+def plain(name, **changes):
+    """The plain layer `name` built from its constructor parameters in ZOO, with some
+    changed (weights drawn by default come from numpy's global generator, unseeded)."""
+    import importlib
+
+    layer = ZOO[name]
+    return getattr(importlib.import_module(layer.module), name)(**{**layer.kwargs, **changes})
+
+
+def owner(layer):
+    """What holds a layer's W and b: the stride-1 convolution inside a strided
+    or transposed one, else the layer itself."""
+    inner = vars(layer)
+    return next((inner[a] for a in ("lintrel_stride1", "plantrel_stride1") if a in inner), layer)
 
 
 def fwd(layer, X, targets=TARGETS):

@@ -16,10 +16,11 @@ from conftest import PLAIN, ZOO
 
 @pytest.fixture(params=PLAIN)
 def case(request):
-    module, _, shape, kwargs, (fdoc, bdoc) = ZOO[request.param]
+    layer = ZOO[request.param]
+    module, kwargs, (fdoc, bdoc) = layer.module, layer.kwargs, layer.docs
     cls = getattr(importlib.import_module(module), request.param)
     np.random.seed(0)
-    return module, cls, kwargs, cls(**kwargs), np.random.default_rng(0).standard_normal(shape), fdoc, bdoc
+    return module, cls, kwargs, cls(**kwargs), np.random.default_rng(0).standard_normal(layer.shape), fdoc, bdoc
 
 
 def state(x):

@@ -15,6 +15,8 @@ import sys
 import numpy as np
 import pytest
 
+from conftest import EXAMPLES, example_extras
+
 WORKER = pathlib.Path(__file__).with_name("_mpi_worker.py")
 
 
@@ -187,9 +189,8 @@ def test_an_exception_on_one_rank_aborts_the_job():
 
 
 def test_the_example_trains_on_two_processes(tmp_path):
-    for name in ("sklearn", "matplotlib", "tqdm"):
-        pytest.importorskip(name, reason='the example\'s dependencies: pip install ".[examples]"')
-    example = pathlib.Path(__file__).resolve().parents[1] / "examples" / "train_digits_distributed.py"
+    example_extras()
+    example = EXAMPLES / "train_digits_distributed.py"
     status, out = launch(2, ["--epochs", "2", "--batchnorm"], timeout=120, script=example, cwd=tmp_path)
     assert status == 0, out
     assert out.startswith("2 processes:") and "(16 per process)" in out, out

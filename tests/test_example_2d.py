@@ -2,8 +2,6 @@
 and (with the example's extras installed) it trains, saves and reloads, with
 batch normalisation and dropout too."""
 
-import importlib.util
-import pathlib
 import re
 import subprocess
 import sys
@@ -11,18 +9,12 @@ import sys
 import numpy as np
 import pytest
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
-EXAMPLE = EXAMPLES / "train_digits_2d.py"
+from conftest import EXAMPLES, example_extras, load_example, refusal
 
 
 @pytest.fixture(scope="module")
 def example():
-    # A module of its own (not runpy's copy of the globals), so a test can
-    # replace the functions the example calls.
-    where = importlib.util.spec_from_file_location("train_digits_2d", EXAMPLE)
-    module = importlib.util.module_from_spec(where)
-    where.loader.exec_module(module)
-    return module
+    return load_example("train_digits_2d.py")
 
 
 @pytest.fixture
@@ -30,11 +22,6 @@ def workdir(tmp_path, monkeypatch):
     (tmp_path / "notes.txt").write_text("a file, not a folder")
     monkeypatch.chdir(tmp_path)
     return tmp_path
-
-
-def _extras():
-    for name in ("sklearn", "matplotlib", "tqdm"):
-        pytest.importorskip(name, reason='the example\'s dependencies: pip install ".[examples]"')
 
 
 @pytest.mark.parametrize(
@@ -54,10 +41,7 @@ def _extras():
     ids=lambda v: " ".join(v) if isinstance(v, list) else None,
 )
 def test_bad_flags_are_refused_before_any_work(example, workdir, capsys, argv, message):
-    with pytest.raises(SystemExit) as stop:
-        example.main(argv)
-    out, err = capsys.readouterr()
-    assert stop.value.code == 2 and out == ""
+    err = refusal(example, argv, capsys)
     assert ("error: " if message.startswith("unrecognized") else "error: argument ") + message.format(
         tmp=workdir
     ) in err
@@ -79,7 +63,7 @@ def test_examples_run_from_any_folder(tmp_path, script):
 
 
 def test_checks_trains_saves_and_reloads(example, workdir, capsys):
-    _extras()
+    example_extras()
     example.main(["--epochs", "1", "--check", "--weights", "w/net.npz", "--plot", "w/curves.png"])
     out = capsys.readouterr().out
     assert "gradient check passed" in out
@@ -90,7 +74,7 @@ def test_checks_trains_saves_and_reloads(example, workdir, capsys):
 def test_batchnorm_and_dropout_train_in_training_mode_and_measure_in_evaluation_mode(
     example, workdir, capsys, monkeypatch
 ):
-    _extras()
+    example_extras()
     # Every network the example builds ends in a layer that records, at each
     # forward, the modes of the network's layers and what it outputs.
     calls = []
@@ -136,7 +120,7 @@ def test_batchnorm_and_dropout_train_in_training_mode_and_measure_in_evaluation_
 
 
 def test_training_is_deterministic_and_unchanged_by_the_check(example, capsys):
-    _extras()
+    example_extras()
     data = example.load(0)
 
     def run(seed, global_seed, check_first=False):

@@ -1,24 +1,16 @@
 """The sequence example: a GRU over the digits' rows learns in a few epochs,
 reproducibly, and its script writes the report and the plot."""
 
-import importlib.util
-import pathlib
-
 import pytest
 
 import quillet
-
-EXAMPLE = pathlib.Path(__file__).resolve().parents[1] / "examples" / "train_sequences.py"
+from conftest import example_extras, load_example
 
 
 @pytest.fixture(scope="module")
 def example():
-    for name in ("sklearn", "matplotlib", "tqdm"):
-        pytest.importorskip(name, reason='the example\'s dependencies: pip install ".[examples]"')
-    where = importlib.util.spec_from_file_location("train_sequences", EXAMPLE)
-    module = importlib.util.module_from_spec(where)
-    where.loader.exec_module(module)
-    return module
+    example_extras()
+    return load_example("train_sequences.py")
 
 
 @pytest.mark.parametrize("dtype", ["float64", "float32"])

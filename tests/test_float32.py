@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import quillet
-from conftest import ZOO, make
+from conftest import ZOO, make, owner
 from quillet import state
 from quillet.nn.Lintrel import Lintrel, Lintrel_stride1
 from quillet.nn.Plantrel import Plantrel, Plantrel_stride1
@@ -29,10 +29,6 @@ def rel(got, want):
 def run(layer, x, g):
     z = layer.forward(x)
     return z, layer.backward(g if g is not None else np.ones(z.shape))
-
-
-def parts(layer):
-    return getattr(layer, "lintrel_stride1", None) or getattr(layer, "plantrel_stride1", None) or layer
 
 
 # (make, input shape); odd batches, widths that fill no tile, strides and padding.
@@ -57,7 +53,7 @@ def test_conv_matches_float64(make, shape, path):
         single = make()
     # Both start from the same float32 values, so only the arithmetic differs.
     for name in ("W", "b"):
-        setattr(parts(wide), name, getattr(parts(single), name).astype(np.float64))
+        setattr(owner(wide), name, getattr(owner(single), name).astype(np.float64))
     x = np.random.randn(*shape)
     previous = quillet._force_conv_path(path)
     try:
@@ -70,7 +66,7 @@ def test_conv_matches_float64(make, shape, path):
             z32, d32 = run(single, x, g)
     finally:
         quillet._force_conv_path(previous)
-    s32, s64 = parts(single), parts(wide)
+    s32, s64 = owner(single), owner(wide)
     for got in (z32, d32, s32.dLdW, s32.dLdb, s32.W):
         assert got.dtype == F32
     # 2-D layers add to their gradients: both ran backward twice.

@@ -5,10 +5,7 @@ import numpy as np
 import pytest
 
 import quillet.init as qi
-from quillet.nn.linear import Linear
-from quillet.nn.Lintrel import Lintrel, Lintrel_stride1
-from quillet.nn.Plantrel import Plantrel, Plantrel_stride1
-from quillet.nn.Unfurlet import Unfurlet1d, Unfurlet2d
+from conftest import PLAIN, ZOO, owner, plain
 
 SHAPE = (200, 150, 3, 3)  # fan_in 1350, fan_out 1800
 FAN_IN, FAN_OUT = 150 * 9, 200 * 9
@@ -52,24 +49,23 @@ def test_a_vector_counts_its_length_both_ways_and_zeros_are_zeros():
     assert qi.kaiming_normal(0, 5).shape == (0, 5)  # an empty weight is not an error
 
 
-LAYERS = [
-    (Linear, (3, 5), (5, 3)),
-    (Lintrel_stride1, (3, 5, 2), (5, 3, 2)),
-    (Lintrel, (3, 5, 3, 2, 1), (5, 3, 3)),
-    (Plantrel_stride1, (3, 5, 2), (5, 3, 2, 2)),
-    (Plantrel, (3, 5, 3, 2, 1), (5, 3, 3, 3)),
-    (Unfurlet1d, (3, 5, 2, 2), (5, 3, 2)),
-    (Unfurlet2d, (3, 5, 2, 2), (5, 3, 2, 2)),
-]
+LAYERS = [layer for layer in PLAIN if "weight_init_fn" in ZOO[layer].kwargs]
+
+
+def weight_shape(layer):
+    """(out, in) features or channels, then the kernel along each spatial axis of the input."""
+    kwargs, spatial = ZOO[layer].kwargs, len(ZOO[layer].shape) - 2
+    out, into = (kwargs.get(f"{side}_features", kwargs.get(f"{side}_channels")) for side in ("out", "in"))
+    return (out, into) + (kwargs.get("kernel_size"),) * spatial
 
 
 @pytest.mark.parametrize("name", sorted(KINDS) + ["zeros"])
-@pytest.mark.parametrize("cls, args, wshape", LAYERS, ids=[c[0].__name__ for c in LAYERS])
-def test_every_layer_takes_every_initialiser(cls, args, wshape, name):
+@pytest.mark.parametrize("layer", LAYERS)
+def test_every_layer_takes_every_initialiser(layer, name):
     init = KINDS[name][0] if name in KINDS else qi.zeros
-    layer = cls(*args, weight_init_fn=init, bias_init_fn=init)
-    part = next((v for v in vars(layer).values() if hasattr(v, "W")), layer)  # a strided layer's inner part
-    assert part.W.shape == wshape and part.b.shape == (5,)
+    part = owner(plain(layer, weight_init_fn=init, bias_init_fn=init))  # a strided layer's inner part
+    wshape = weight_shape(layer)
+    assert part.W.shape == wshape and part.b.shape == wshape[:1]
     assert part.dLdW.shape == wshape
 
 

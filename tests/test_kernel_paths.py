@@ -15,7 +15,7 @@ import pytest
 from numpy.testing import assert_allclose
 
 import quillet
-from conftest import corr, corr_grads
+from conftest import corr, corr_grads, owner
 from quillet.nn.Lintrel import Lintrel
 from quillet.nn.Plantrel import Plantrel
 from quillet.nn.Unfurlet import Unfurlet1d, Unfurlet2d
@@ -68,7 +68,7 @@ def upsampled(A, f):
 def test_forward_and_gradients_match_the_reference(case, path, rng):
     cls, args, shape = CASES[case]
     layer = cls(*args)
-    part = getattr(layer, "lintrel_stride1", None) or layer.plantrel_stride1
+    part = owner(layer)
     part.W = rng.standard_normal(part.W.shape)
     part.b = rng.standard_normal(part.b.shape)
     A = rng.standard_normal(shape)
@@ -87,3 +87,32 @@ def test_forward_and_gradients_match_the_reference(case, path, rng):
     close(dA, dX[keep])
     close(part.dLdW, dW)
     close(part.dLdb, db)
+
+
+# Output rows of every width around the vector lengths (4, 8 and 16 doubles or
+# floats): the blocked weight gradients of stride-1 rows take whole vectors
+# along a row and one last vector that ends at the row's end, overlapping the
+# one before it.  Filter and tap counts leave partial register blocks.
+@pytest.mark.parametrize("dtype, rtol", [(np.float64, 1e-10), (np.float32, 2e-5)])
+@pytest.mark.parametrize("wo", [3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33])
+def test_stride1_weight_gradients_of_every_row_width(wo, dtype, rtol, rng, two_threads):
+    quillet._force_conv_path("blocked")
+    try:
+        with quillet.default_dtype(dtype):
+            for layer, shape in (
+                (Lintrel(7, 5, 3, 1, 0), (5, 7, wo + 2)),
+                (Plantrel(3, 7, 2, 1, 0), (3, 3, 4, wo + 1)),
+            ):
+                part = getattr(layer, "lintrel_stride1", None) or layer.plantrel_stride1
+                A = rng.standard_normal(shape).astype(dtype)
+                # The last position of every row is large: counting it twice would show.
+                A[..., -1] = 1e3
+                Z = layer.forward(A)
+                G = rng.standard_normal(Z.shape).astype(dtype)
+                layer.backward(G)
+                dX, dW, db = corr_grads(A.astype(float), part.W.astype(float), G.astype(float))
+                assert part.dLdW.dtype == dtype
+                close(part.dLdW, dW, rtol)
+                close(part.dLdb, db, rtol)
+    finally:
+        quillet._force_conv_path(None)

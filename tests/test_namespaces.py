@@ -10,22 +10,9 @@ import textwrap
 import pytest
 
 import quillet.nn
+from conftest import MODULES
 
-NN_MODULES = [
-    "quillet.nn.resampling",
-    "quillet.nn.Lintrel",
-    "quillet.nn.Plantrel",
-    "quillet.nn.Unfurlet",
-    "quillet.nn.pool",
-    "quillet.flatten",
-    "quillet.nn.linear",
-    "quillet.nn.activation",
-    "quillet.nn.batchnorm",
-    "quillet.nn.dropout",
-    "quillet.nn.loss",
-    "quillet.nn.sequential",
-    "quillet.nn.rnn",
-]
+NN_MODULES = [m for m in MODULES if not m.startswith("quillet.models.")]  # the models aside
 
 
 @pytest.mark.parametrize("module", NN_MODULES)

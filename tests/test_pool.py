@@ -6,6 +6,7 @@ import pytest
 from numpy.lib.stride_tricks import sliding_window_view
 from numpy.testing import assert_allclose, assert_array_equal
 
+import quillet
 import quillet.nn.pool as pool
 from quillet.nn.pool import MaxPool2d, MaxPool2d_stride1, MeanPool2d, MeanPool2d_stride1
 from quillet.nn.resampling import Downsample2d
@@ -293,3 +294,20 @@ def test_module_contents():
         "Downsample2d",
         *(c.__name__ for c in ALL),
     ]
+
+
+@pytest.mark.parametrize("k, s", [(2, 2), (3, 3), (2, 1), (3, 2)])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_gradient_off_the_maximum_is_positive_zero_or_nan(k, s, dtype, rng):
+    # As adding (window == max) * g onto zeros gives: +0 for a negative g, NaN for an infinite one.
+    layer = MaxPool2d(k, s) if s > 1 else MaxPool2d_stride1(k)
+    A = rng.standard_normal((2, 3, 13, 11))
+    with quillet.default_dtype(dtype):
+        Z = layer.forward(A)
+        G = -np.abs(rng.standard_normal(Z.shape))
+        G[0, 0, 0, 0] = np.inf
+        with np.errstate(invalid="ignore"):
+            dA, want = layer.backward(G), ref_backward(A, G, k, s, "max")
+    assert dA.dtype == dtype
+    assert_allclose(dA, want, rtol=1e-6 if dtype == np.float32 else 1e-14)  # NaN where want is NaN
+    assert not np.signbit(dA[dA == 0]).any()

@@ -7,17 +7,16 @@ import io
 import math
 import pathlib
 import re
-import runpy
 import tokenize
-import types
 
 import pytest
+
+from conftest import example_extras, load_example, refusal
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 README = ROOT / "README.md"
 USER_GUIDE = ROOT / "docs" / "user-guide.md"
 LAYER_TUTORIAL = ROOT / "docs" / "tutorials" / "layer-gradient.md"
-EXAMPLE = ROOT / "examples" / "train_digits.py"
 
 _NOTHING = object()
 
@@ -152,7 +151,7 @@ def test_readme_has_the_two_commands():
 
 @pytest.fixture(scope="module")
 def example():
-    return types.SimpleNamespace(**runpy.run_path(str(EXAMPLE), run_name="train_digits"))
+    return load_example("train_digits.py")
 
 
 @pytest.fixture
@@ -190,11 +189,7 @@ def workdir(tmp_path, monkeypatch):
     ids=lambda v: " ".join(v) if isinstance(v, list) else None,
 )
 def test_example_refuses_bad_flags_before_any_work(example, workdir, capsys, argv, message):
-    with pytest.raises(SystemExit) as stop:
-        example.main(argv)
-    out, err = capsys.readouterr()
-    assert stop.value.code == 2 and out == ""
-    assert "error: argument " + message.format(tmp=workdir) in err
+    assert "error: argument " + message.format(tmp=workdir) in refusal(example, argv, capsys)
     assert sorted(p.name for p in workdir.iterdir()) == ["figures.png", "notes.txt"]
 
 
@@ -204,13 +199,8 @@ def test_example_accepts_a_plot_in_folders_yet_to_be_made(example, workdir):
     assert not (workdir / "new").exists()  # made when the plot is written, not when the flags are read
 
 
-def _extras():
-    for name in ("sklearn", "matplotlib", "tqdm"):
-        pytest.importorskip(name, reason='the example\'s dependencies: pip install ".[examples]"')
-
-
 def test_example_runs_end_to_end(example, workdir, capsys):
-    _extras()
+    example_extras()
     example.main(["--epochs", "2", "--plot", "out/nested/curves.png"])
     out, err = capsys.readouterr()
     assert (workdir / "out" / "nested" / "curves.png").stat().st_size > 0
@@ -220,14 +210,14 @@ def test_example_runs_end_to_end(example, workdir, capsys):
 
 
 def test_example_is_deterministic(example):
-    _extras()
+    example_extras()
     data = example.load(0)
     runs = [example.train(epochs=2, batch_size=32, lr=0.02, seed=seed, data=data)[1] for seed in (0, 0, 1)]
     assert runs[0] == runs[1] and runs[0]["loss"] != runs[2]["loss"]
 
 
 def test_example_defaults_learn_smoothly_to_97_percent(example):
-    _extras()
+    example_extras()
     args = example.parse_args([])
     _, history = example.train(args.epochs, args.batch_size, args.lr, args.seed)
     test, loss = history["test"], history["loss"]

@@ -7,43 +7,37 @@ import time
 import numpy as np
 import pytest
 
-from quillet.nn.activation import Tanh
-from quillet.nn.linear import Linear
-from quillet.nn.Lintrel import Lintrel
-from quillet.nn.Plantrel import Plantrel, Plantrel_stride1
-from quillet.nn.pool import MaxPool2d, MeanPool2d_stride1
-from quillet.nn.resampling import Upsample2d
-from quillet.nn.Unfurlet import Unfurlet2d
+from conftest import PLAIN, ZOO, owner, plain
+from quillet.nn.Plantrel import Plantrel_stride1
 
-# Shapes large enough for the multi-threaded kernels (blocked GEMM, im2col + BLAS, pooling and
-# resampling over planes), with a small one among them.  Weights come from the initialiser w, not
-# from numpy's global generator, which the threads share.
+# Every plain layer of ZOO, small and at the larger sizes ZOO gives for the multi-threaded
+# kernels (blocked GEMM, im2col + BLAS, pooling and resampling over planes): (case name, layer
+# name, constructor parameters changed, input shape).
 LAYERS = [
-    ("conv2d 16->32", lambda w: Plantrel_stride1(16, 32, 3, w), (16, 16, 32, 32)),
-    ("conv2d strided, padded", lambda w: Plantrel(16, 8, 3, 2, 1, w), (8, 16, 32, 32)),
-    ("conv2d 240 channels", lambda w: Plantrel_stride1(240, 4, 3, w), (2, 240, 10, 10)),
-    ("conv2d tiny", lambda w: Plantrel_stride1(2, 3, 2, w), (2, 2, 5, 5)),
-    ("conv1d", lambda w: Lintrel(32, 32, 5, 2, 2, w), (16, 32, 512)),
-    ("transposed conv2d", lambda w: Unfurlet2d(8, 8, 3, 2, w), (4, 8, 16, 16)),
-    ("max pool", lambda w: MaxPool2d(3, 2), (16, 32, 32, 32)),
-    ("mean pool", lambda w: MeanPool2d_stride1(3), (8, 16, 32, 32)),
-    ("upsample", lambda w: Upsample2d(2), (16, 32, 32, 32)),
-    ("tanh", lambda w: Tanh(), (64, 64, 256)),
-    ("linear", lambda w: Linear(512, 256, w), (256, 512)),
+    (f"{name} {shape}", name, changes, shape)
+    for name in PLAIN
+    for changes, shape in (({}, ZOO[name].shape), *ZOO[name].large)
 ]
+
+ANY_DTYPE = {"Downsample1d", "Downsample2d", "Flatten"}  # they return views of their argument, complex or not
 
 
 def run(i):
-    """Layer i built and run forward and backward from a fixed seed: its results, and a call that fails."""
-    name, factory, shape = LAYERS[i]
+    """Layer i built and run forward and backward from a fixed seed: its results, and a call that fails.
+    Weights come from the seeded initialiser, not from numpy's global generator, which the threads share."""
+    _, name, changes, shape = LAYERS[i]
     rng = np.random.default_rng(i)
-    layer = factory(lambda *s: rng.standard_normal(s))
+    w = lambda *s: rng.standard_normal(s)
+    layer = plain(
+        name, **changes, **({"weight_init_fn": w, "bias_init_fn": w} if "weight_init_fn" in ZOO[name].kwargs else {})
+    )
     A = rng.standard_normal(shape)
     Z = layer.forward(A)
     dA = layer.backward(rng.standard_normal(Z.shape))
-    with pytest.raises(TypeError):  # error paths run concurrently too
-        layer.forward(A.astype(complex))
-    part = getattr(layer, "lintrel_stride1", getattr(layer, "plantrel_stride1", layer))
+    if name not in ANY_DTYPE:  # error paths run concurrently too
+        with pytest.raises(TypeError):
+            layer.forward(A.astype(complex))
+    part = owner(layer)
     return [Z, dA] + [np.array(getattr(part, g)) for g in ("dLdW", "dLdb") if hasattr(part, g)]
 
 

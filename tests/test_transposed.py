@@ -8,9 +8,9 @@ import numpy as np
 import pytest
 from numpy.testing import assert_allclose, assert_array_equal
 
-from conftest import check_gradients, corr, corr_grads
-from quillet.nn.Lintrel import Lintrel, Lintrel_stride1
-from quillet.nn.Plantrel import Plantrel, Plantrel_stride1
+from conftest import PLAIN, ZOO, check_gradients, corr, corr_grads, owner, plain
+from quillet.nn.Lintrel import Lintrel_stride1
+from quillet.nn.Plantrel import Plantrel_stride1
 from quillet.nn.resampling import Downsample1d, Downsample2d, Upsample1d, Upsample2d
 from quillet.nn.Unfurlet import Unfurlet1d, Unfurlet2d
 
@@ -49,7 +49,7 @@ SHAPES = [
 def test_values_gradients_and_printing(cls, n, c, o, spatial, k, f, rng, capsys):
     d, bare_cls = len(spatial), Lintrel_stride1 if cls is Unfurlet1d else Plantrel_stride1
     A, layer = rng.standard_normal((n, c) + spatial), cls(c, o, k, f)
-    part = vars(layer)[bare_cls.__name__.lower()]
+    part = owner(layer)
     part.b = rng.standard_normal(o)
     Z = layer.forward(A)
     assert capsys.readouterr().out == (f"upsampling_factor {f}\n" if d == 2 else "")
@@ -69,7 +69,7 @@ def test_values_gradients_and_printing(cls, n, c, o, spatial, k, f, rng, capsys)
         assert_allclose(bare.backward(G), dA, **SAME)
     if A.size + part.W.size < 300:
         fresh = cls(c, o, k, f)
-        check_gradients(fresh, vars(fresh)[bare_cls.__name__.lower()], A, rng)
+        check_gradients(fresh, owner(fresh), A, rng)
 
 
 def test_unfurlet2d_prints_before_convolving(capsys):
@@ -87,66 +87,65 @@ def test_unfurlet2d_prints_before_convolving(capsys):
     assert capsys.readouterr().out == "upsampling_factor 3\n"
 
 
-# Shared behaviour.  class: (arguments after (in, out, kernel), inner layer, input shape with 3 channels)
-LAYERS = {
-    Lintrel_stride1: ((), None, (2, 3, 9)),
-    Lintrel: ((2, 1), "lintrel_stride1", (2, 3, 9)),
-    Unfurlet1d: ((2,), "lintrel_stride1", (2, 3, 5)),
-    Plantrel_stride1: ((), None, (2, 3, 6, 7)),
-    Plantrel: ((2, 1), "plantrel_stride1", (2, 3, 6, 7)),
-    Unfurlet2d: ((2,), "plantrel_stride1", (2, 3, 4, 5)),
-}
+# Shared behaviour, over the convolutions of ZOO (the plain layers with channels in and out).
+CONVOLUTIONS = [name for name in PLAIN if "out_channels" in ZOO[name].kwargs]
+# The attributes of the layers that hold a stride-1 convolution, hyper-parameters first.
 PARTS = {
-    Lintrel: ["stride", "pad", "lintrel_stride1", "downsample1d"],
-    Plantrel: ["stride", "pad", "plantrel_stride1", "downsample2d"],
-    Unfurlet1d: ["upsampling_factor", "upsample1d", "lintrel_stride1"],
-    Unfurlet2d: ["upsampling_factor", "plantrel_stride1", "upsample2d"],
+    "Lintrel": ["stride", "pad", "lintrel_stride1", "downsample1d"],
+    "Plantrel": ["stride", "pad", "plantrel_stride1", "downsample2d"],
+    "Unfurlet1d": ["upsampling_factor", "upsample1d", "lintrel_stride1"],
+    "Unfurlet2d": ["upsampling_factor", "plantrel_stride1", "upsample2d"],
 }
-RESAMPLER = {Lintrel: Downsample1d, Plantrel: Downsample2d, Unfurlet1d: Upsample1d, Unfurlet2d: Upsample2d}
-classes = pytest.mark.parametrize("cls", list(LAYERS), ids=lambda c: c.__name__)
+RESAMPLER = {"Lintrel": Downsample1d, "Plantrel": Downsample2d, "Unfurlet1d": Upsample1d, "Unfurlet2d": Upsample2d}
+SIZES = ("in_channels", "out_channels", "kernel_size")
+classes = pytest.mark.parametrize("name", CONVOLUTIONS)
 
 
-def build(cls, rng, *init):
-    extra, inner, shape = LAYERS[cls]
-    layer = cls(3, 4, 3, *extra, *init)
-    return layer, getattr(layer, inner) if inner else layer, rng.standard_normal(shape)
+def build(name, rng, **init):
+    layer = plain(name, **init)
+    return layer, owner(layer), rng.standard_normal(ZOO[name].shape)
 
 
 @classes
-def test_construction_and_initialisers(cls, rng):
-    extra, inner, shape = LAYERS[cls]
-    wshape = (4, 3) + (3,) * (len(shape) - 2)
+def test_construction_and_initialisers(name, rng):
+    kwargs, d = ZOO[name].kwargs, len(ZOO[name].shape) - 2
+    c, o, k = (kwargs[s] for s in SIZES)
+    extra = [v for a, v in kwargs.items() if a not in SIZES and not a.endswith("_init_fn")]
+    wshape = (o, c) + (k,) * d
     np.random.seed(5)
-    layer, part, _ = build(cls, rng)
+    layer, part, _ = build(name, rng)
     after = np.random.random()
     np.random.seed(5)
     assert_array_equal(part.W, np.random.normal(0, 1.0, wshape))  # the only draw of construction
     assert after == np.random.random()
-    for name, value in (("b", np.zeros(4)), ("dLdW", np.zeros(wshape)), ("dLdb", np.zeros(4))):
-        assert getattr(part, name).dtype == np.float64 and np.array_equal(getattr(part, name), value)
-    assert [vars(part)[a] for a in ("in_channels", "out_channels", "kernel_size")] == [3, 4, 3]
-    if inner:
-        assert list(vars(layer)) == PARTS[cls] and [vars(layer)[a] for a in PARTS[cls][: len(extra)]] == list(extra)
-        assert type(part) is (Plantrel_stride1 if len(shape) == 4 else Lintrel_stride1)
-        resampler = next(v for v in vars(layer).values() if type(v) is RESAMPLER[cls])
+    for attr, value in (("b", np.zeros(o)), ("dLdW", np.zeros(wshape)), ("dLdb", np.zeros(o))):
+        assert getattr(part, attr).dtype == np.float64 and np.array_equal(getattr(part, attr), value)
+    assert [vars(part)[a] for a in SIZES] == [c, o, k]
+    if part is not layer:
+        assert list(vars(layer)) == PARTS[name] and [vars(layer)[a] for a in PARTS[name][: len(extra)]] == extra
+        assert type(part) is (Plantrel_stride1 if d == 2 else Lintrel_stride1)
+        resampler = next(v for v in vars(layer).values() if type(v) is RESAMPLER[name])
         assert vars(resampler) in ({"upsampling_factor": extra[0]}, {"downsampling_factor": extra[0]})
-    calls, W, b = [], np.asfortranarray(np.ones(wshape, dtype=np.float32)), np.arange(4)
+    calls, W, b = [], np.asfortranarray(np.ones(wshape, dtype=np.float32)), np.arange(o)
     np.random.seed(5)
     first = np.random.random()
     np.random.seed(5)
     layer, part, _ = build(
-        cls, rng, lambda *a, **kw: calls.append(("W", a, kw)) or W, lambda *a, **kw: calls.append(("b", a, kw)) or b
+        name,
+        rng,
+        weight_init_fn=lambda *a, **kw: calls.append(("W", a, kw)) or W,
+        bias_init_fn=lambda *a, **kw: calls.append(("b", a, kw)) or b,
     )
     assert np.random.random() == first  # nothing drawn
-    assert calls == [("W", wshape, {}), ("b", (4,), {})]
-    assert part.W is W and part.b is b and part.dLdW.shape == wshape and part.dLdb.shape == (4,)
+    assert calls == [("W", wshape, {}), ("b", (o,), {})]
+    assert part.W is W and part.b is b and part.dLdW.shape == wshape and part.dLdb.shape == (o,)
 
 
 @classes
-def test_parameters_are_read_afresh(cls, rng):
-    layer, part, A = build(cls, rng)
+def test_parameters_are_read_afresh(name, rng):
+    layer, part, A = build(name, rng)
     Z0 = layer.forward(A)
-    W, b = rng.integers(-3, 4, part.W.shape), rng.integers(-3, 4, 4)
+    W, b = rng.integers(-3, 4, part.W.shape), rng.integers(-3, 4, part.b.shape)
     part.W, part.b = W.astype(float), b.astype(float)
     Z, G = layer.forward(A), rng.standard_normal(Z0.shape)
     assert not np.allclose(Z, Z0)
@@ -163,7 +162,7 @@ def test_parameters_are_read_afresh(cls, rng):
         part.dLdW.fill(0), part.dLdb.fill(0)
         assert_allclose(layer.backward(G), dA, **SAME)
         # 1-D gradients are made afresh like np.zeros_like(W); 2-D ones keep accumulating in their arrays
-        fresh = cls in (Lintrel_stride1, Lintrel, Unfurlet1d) and Wv.dtype == np.float32
+        fresh = A.ndim == 3 and Wv.dtype == np.float32
         assert part.dLdW.dtype == (np.float32 if fresh else np.float64)
         assert_allclose(part.dLdW, dW, **({"rtol": 1e-6, "atol": 1e-5} if fresh else SAME))
         assert_allclose(part.dLdb, db, **({"rtol": 1e-6, "atol": 1e-5} if fresh else SAME))
@@ -171,13 +170,13 @@ def test_parameters_are_read_afresh(cls, rng):
 
 
 @classes
-def test_gradients_replaced_in_1d_accumulated_in_2d(cls, rng):
-    layer, part, A = build(cls, rng)
+def test_gradients_replaced_in_1d_accumulated_in_2d(name, rng):
+    layer, part, A = build(name, rng)
     G = rng.standard_normal(layer.forward(A).shape)
     dA, dW, db = np.array(layer.backward(G)), part.dLdW, part.dLdb
     first = dW.copy(), db.copy()
     assert_allclose(layer.backward(G), dA, **SAME)
-    if len(LAYERS[cls][2]) == 3:  # new arrays holding the single-call values; the old ones untouched
+    if A.ndim == 3:  # new arrays holding the single-call values; the old ones untouched
         assert part.dLdW is not dW and part.dLdb is not db
         assert_array_equal(dW, first[0]), assert_array_equal(db, first[1])
         assert_allclose(part.dLdW, dW, **SAME), assert_allclose(part.dLdb, db, **SAME)
@@ -187,8 +186,8 @@ def test_gradients_replaced_in_1d_accumulated_in_2d(cls, rng):
 
 
 @classes
-def test_hostile_input_layouts(cls, layout, rng):
-    layer, part, A = build(cls, rng)
+def test_hostile_input_layouts(name, layout, rng):
+    layer, part, A = build(name, rng)
     X = layout(4 * A)
     X0, Xf = copy.deepcopy(X), np.array(X, dtype=float)
     Zf = layer.forward(Xf)
@@ -210,10 +209,10 @@ def test_hostile_input_layouts(cls, layout, rng):
 
 
 @classes
-def test_unusable_inputs(cls, rng):
-    layer, part, A = build(cls, rng)
+def test_unusable_inputs(name, rng):
+    layer, part, A = build(name, rng)
     with pytest.raises(AttributeError):  # no forward yet
-        layer.backward(np.ones((2, 4) + A.shape[2:]))
+        layer.backward(np.ones((2, part.b.size) + A.shape[2:]))
     with pytest.raises(TypeError):
         layer.forward(A.astype(complex))
     for bad in (A[0], A[None], A[0, 0, 0]):
@@ -225,21 +224,12 @@ def test_unusable_inputs(cls, rng):
             layer.backward(bad)
 
 
-@pytest.mark.parametrize(
-    "cls, args, inner, shape",
-    [
-        (Lintrel, (2, 3, 3, 2, 1), "lintrel_stride1", (2, 2, 9)),
-        (Plantrel, (2, 3, 3, 2, 1), "plantrel_stride1", (2, 2, 6, 7)),
-        (Unfurlet1d, (2, 3, 2, 2), "lintrel_stride1", (2, 2, 5)),
-        (Unfurlet2d, (2, 3, 2, 2), "plantrel_stride1", (2, 2, 3, 4)),
-    ],
-)
-def test_composites_call_replaced_methods_of_their_parts(cls, args, inner, shape, rng, capsys):
-    layer, A = cls(*args), rng.standard_normal(shape)
+@pytest.mark.parametrize("name", list(PARTS))
+def test_composites_call_replaced_methods_of_their_parts(name, rng, capsys):
+    layer, part, A = build(name, rng)
     Z = layer.forward(A)
     G = rng.standard_normal(Z.shape)
     dA = layer.backward(G)
-    part = getattr(layer, inner)
     forward, backward = part.forward, type(part).backward
     part.forward = lambda X: 2 * forward(X)  # on the instance
     assert_allclose(layer.forward(A), 2 * Z, **SAME)

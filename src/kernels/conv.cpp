@@ -459,6 +459,109 @@ void blocked_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R
   }
 }
 
+// ---------------------------------------------------------------- weight gradients along stride-1 rows
+//
+// With a horizontal stride of 1, the input under a tap along an output row is
+// a contiguous run of an input row, as the row of dZ is.  So each weight
+// gradient, dW[o, r] = the sum over positions of dZ[o, pos] * X[r, pos], is
+// taken as dot products of the two rows in place, kDotO filters by kDotR taps
+// at a time: no column matrix, no transposition.  Each worker sums its
+// samples in double.
+
+#if defined(__AVX512F__)
+constexpr int64_t kDotO = 4, kDotR = 6;  // 24 accumulators, 4 + 1 row vectors: 29 of 32 registers
+#else
+constexpr int64_t kDotO = 3, kDotR = 4;  // 12 + 3 + 1 of 16 registers
+#endif
+
+template <class R>
+bool rows_fit_dot(const ConvShape& s) {
+  return s.sw == 1 && s.wo >= kLanes<R>;  // a row's last vector may start earlier, never before the row
+}
+
+// acc[o * ck + r] += the sums over samples [n0, n1), for filters o0.. and taps r0..
+template <class R>
+void dot_block(const ConvShape& s, const R* A, const R* dZ, const int64_t* off, int64_t n0, int64_t n1, int64_t o0,
+               int64_t r0, double* acc) {
+  using vd = typename Vec<R>::v;
+  using vi = typename Vec<std::conditional_t<sizeof(R) == 4, int32_t, int64_t>>::v;
+  constexpr int64_t L = kLanes<R>;
+  const int64_t HW = s.ho * s.wo, ck = s.ck(), tail = s.wo % L;
+  // Rows past the end repeat the last one; their sums are not kept.
+  int64_t fo[kDotO], tr[kDotR];
+  for (int64_t i = 0; i < kDotO; ++i) fo[i] = std::min(o0 + i, s.o - 1);
+  for (int64_t j = 0; j < kDotR; ++j) tr[j] = std::min(r0 + j, ck - 1);
+  // A row's last positions come in one vector that ends at the row's end; its
+  // lanes that full vectors already took are masked off, in both operands (so
+  // an infinity there cannot turn the sum into NaN).
+  vi keep{};
+  for (int64_t l = 0; l < L; ++l) keep[l] = l >= L - tail ? -1 : 0;
+  vd sum[kDotO][kDotR] = {};
+  const R* zr[kDotO];
+  const R* xr[kDotR];
+  for (int64_t n = n0; n < n1; ++n) {
+    for (int64_t i = 0; i < kDotO; ++i) zr[i] = dZ + (n * s.o + fo[i]) * HW;
+    for (int64_t j = 0; j < kDotR; ++j) xr[j] = A + n * s.c * s.h * s.w + off[tr[j]];
+    for (int64_t y = 0; y < s.ho; ++y) {
+      int64_t x = 0;
+      for (; x + L <= s.wo; x += L) {
+        vd z[kDotO];
+        for (int64_t i = 0; i < kDotO; ++i) z[i] = load(zr[i] + x);
+        for (int64_t j = 0; j < kDotR; ++j) {
+          const vd v = load(xr[j] + x);
+          for (int64_t i = 0; i < kDotO; ++i) sum[i][j] += z[i] * v;
+        }
+      }
+      if (tail) {
+        x = s.wo - L;
+        vd z[kDotO];
+        for (int64_t i = 0; i < kDotO; ++i) z[i] = (vd)((vi)load(zr[i] + x) & keep);
+        for (int64_t j = 0; j < kDotR; ++j) {
+          const vd v = (vd)((vi)load(xr[j] + x) & keep);
+          for (int64_t i = 0; i < kDotO; ++i) sum[i][j] += z[i] * v;
+        }
+      }
+      for (int64_t i = 0; i < kDotO; ++i) zr[i] += s.wo;
+      for (int64_t j = 0; j < kDotR; ++j) xr[j] += s.sh * s.w;
+    }
+  }
+  for (int64_t i = 0; i < std::min(kDotO, s.o - o0); ++i)
+    for (int64_t j = 0; j < std::min(kDotR, ck - r0); ++j) {
+      double t = 0.0;
+      for (int64_t l = 0; l < L; ++l) t += sum[i][j][l];
+      acc[(o0 + i) * ck + r0 + j] += t;
+    }
+}
+
+template <class R>
+void bias_grad(const ConvShape& s, const R* dZ, R* db);
+
+template <class R>
+void dot_weight_grad(const ConvShape& s, const R* A, const R* dZ, R* dW, R* db) {
+  const int64_t HW = s.ho * s.wo, ck = s.ck(), plane = s.c * s.h * s.w;
+  const std::vector<int64_t> off = tap_offsets(s, s.h, s.w);
+  const int threads = static_cast<int>(std::min<int64_t>(s.n, num_threads()));
+  const int64_t per_thread = (s.n + threads - 1) / threads;
+  // Samples in groups whose rows stay in L2 while every block passes over them.
+  const int64_t group = std::max<int64_t>(1, (int64_t{256} << 10) / int64_t(sizeof(R) * (plane + s.o * HW)));
+  std::vector<double> acc(static_cast<size_t>(threads * s.o * ck), 0.0);
+  parallel_for(threads, 1e9, [&](int64_t lo, int64_t hi) {
+    for (int64_t th = lo; th < hi; ++th) {
+      const int64_t end = std::min(s.n, (th + 1) * per_thread);
+      for (int64_t n = th * per_thread; n < end; n += group)
+        for (int64_t o0 = 0; o0 < s.o; o0 += kDotO)
+          for (int64_t r0 = 0; r0 < ck; r0 += kDotR)
+            dot_block(s, A, dZ, off.data(), n, std::min(end, n + group), o0, r0, acc.data() + th * s.o * ck);
+    }
+  });
+  for (int64_t k = 0; k < s.o * ck; ++k) {
+    double v = 0.0;
+    for (int th = 0; th < threads; ++th) v += acc[static_cast<size_t>(th * s.o * ck + k)];
+    dW[k] = R(v);
+  }
+  bias_grad(s, dZ, db);
+}
+
 // ---------------------------------------------------------------- im2col + BLAS for large channel counts
 
 constexpr int64_t kBlasChunk = int64_t{1} << 20;  // doubles: 8 MiB
@@ -509,17 +612,23 @@ void blas_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* d
   }
 }
 
-// db[o] = the sum of dZ over samples and positions, in double.
+// db[o] = the sum of dZ over samples and positions, in double (in eight
+// partial sums, which the compiler keeps in vector registers).
 template <class R>
 void bias_grad(const ConvShape& s, const R* dZ, R* db) {
   const int64_t HW = s.ho * s.wo;
   for (int64_t o = 0; o < s.o; ++o) {
-    double acc = 0.0;
+    double part[8] = {};
+    double rest = 0.0;
     for (int64_t n = 0; n < s.n; ++n) {
       const R* dz = dZ + (n * s.o + o) * HW;
-      for (int64_t k = 0; k < HW; ++k) acc += dz[k];
+      int64_t k = 0;
+      for (; k + 8 <= HW; k += 8)
+        for (int j = 0; j < 8; ++j) part[j] += dz[k + j];
+      for (; k < HW; ++k) rest += dz[k];
     }
-    db[o] = R(acc);
+    for (double p : part) rest += p;
+    db[o] = R(rest);
   }
 }
 
@@ -550,6 +659,10 @@ void conv_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* d
     case ConvPath::Direct:
       return direct_backward(s, A, W, dZ, dA, dW, db);
     case ConvPath::Blocked:
+      if (dW && rows_fit_dot<R>(s)) {
+        if (dA) blocked_backward<R>(s, A, W, dZ, dA, nullptr, nullptr);
+        return dot_weight_grad(s, A, dZ, dW, db);
+      }
       blocked_backward(s, A, W, dZ, dA, dW, db);
       break;
     case ConvPath::Blas:

@@ -7,26 +7,6 @@ QK_ISA_BEGIN
 
 namespace {
 
-// One vector of R, and the same for unaligned memory.
-template <class R>
-struct Vec {
-  typedef R v __attribute__((vector_size(kVecBytes)));
-  typedef R u __attribute__((vector_size(kVecBytes), aligned(sizeof(R))));
-};
-
-template <class R>
-inline typename Vec<R>::v load(const R* p) {
-  return *reinterpret_cast<const typename Vec<R>::u*>(p);
-}
-template <class R>
-inline void store(R* p, typename Vec<R>::v v) {
-  *reinterpret_cast<typename Vec<R>::u*>(p) = v;
-}
-template <class R>
-inline typename Vec<R>::v splat(R x) {
-  return x - typename Vec<R>::v{};  // x - 0 is exact, so this folds to a broadcast
-}
-
 // One kMR x kCols<R> block of C = Ap @ B.
 template <bool Accumulate, class R>
 inline void block_nn(int64_t K, const R* __restrict ap, const R* __restrict b, int64_t ldb, R* __restrict c,

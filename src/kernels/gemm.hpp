@@ -36,6 +36,26 @@ constexpr int64_t kCols = 2 * kLanes<R>;  // columns of C per block
 constexpr int64_t kVec = kLanes<double>;
 constexpr int64_t kNR = kCols<double>;
 
+// One vector of R, and the same for unaligned memory.
+template <class R>
+struct Vec {
+  typedef R v __attribute__((vector_size(kVecBytes)));
+  typedef R u __attribute__((vector_size(kVecBytes), aligned(sizeof(R))));
+};
+
+template <class R>
+inline typename Vec<R>::v load(const R* p) {
+  return *reinterpret_cast<const typename Vec<R>::u*>(p);
+}
+template <class R>
+inline void store(R* p, typename Vec<R>::v v) {
+  *reinterpret_cast<typename Vec<R>::u*>(p) = v;
+}
+template <class R>
+inline typename Vec<R>::v splat(R x) {
+  return x - typename Vec<R>::v{};  // x - 0 is exact, so this folds to a broadcast
+}
+
 inline int64_t round_up(int64_t x, int64_t m) { return (x + m - 1) / m * m; }
 
 // Space for A (M x K) packed into panels of kMR rows: round_up(M, kMR) * K.

@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "kernels/gemm.hpp"
 #include "kernels/parallel.hpp"
 
 namespace qk {
@@ -91,6 +92,41 @@ R window_max(const R* a, int64_t w, int64_t r0, int64_t r1, int64_t c0, int64_t 
   return m;
 }
 
+// Max-pool gradient of one plane whose windows lie side by side (stride k,
+// all inside): d = g where the input equals its window's maximum m, +0
+// elsewhere (NaN for a gradient that is not finite, as (a == m) * g gives), and
+// 0 outside every window.  Each row of maxima and gradients is first widened
+// to the input's columns (in `wide`, 2 * wo * k elements), so the k input rows
+// under it take one plain pass each.
+template <class R>
+void tile_grad(const PoolShape& s, const R* __restrict a, const R* __restrict m, const R* __restrict g, R* __restrict d,
+               R* __restrict wide) {
+  const int64_t k = s.k, span = s.wo * k;
+  R* __restrict wm = wide;
+  R* __restrict wg = wide + span;
+  for (int64_t i = 0; i < s.ho; ++i) {
+    for (int64_t j = 0; j < s.wo; ++j)
+      for (int64_t q = 0; q < k; ++q) wm[j * k + q] = m[i * s.wo + j], wg[j * k + q] = g[i * s.wo + j];
+    for (int64_t y = i * k; y < (i + 1) * k; ++y) {
+      const R* __restrict ar = a + y * s.w;
+      R* __restrict dr = d + y * s.w;
+      // In whole vectors, both sides computed and then blended: left to
+      // itself the compiler keeps the multiply under a branch (it could trap).
+      // Off the maximum: 0 * g + 0, which is +0 (as adding onto zeros gives)
+      // or NaN.
+      using vd = typename Vec<R>::v;
+      int64_t x = 0;
+      for (; x + kLanes<R> <= span; x += kLanes<R>) {
+        const vd on = load(wg + x), off = vd{} * on + vd{};
+        store(dr + x, load(ar + x) == load(wm + x) ? on : off);
+      }
+      for (; x < span; ++x) dr[x] = ar[x] == wm[x] ? wg[x] : R(0) * wg[x] + R(0);
+      std::fill(dr + span, dr + s.w, R(0));
+    }
+  }
+  std::fill(d + s.ho * k * s.w, d + s.h * s.w, R(0));
+}
+
 }  // namespace
 
 template <class R>
@@ -162,17 +198,28 @@ void max_forward_mask(const PoolShape& s, const R* A, R* Z, bool* mask) {
 template <class R>
 void max_backward(const PoolShape& s, const R* A, const R* dZ, R* dA) {
   const bool inside = windows_inside(s);
+  // Scratch: the row maxima (or, side by side, the widened rows), then the maxima.
+  const int64_t lead = std::max(s.h * s.wo, inside ? 2 * s.wo * s.k : 0);
   each_plane<R>(s, 2.0 * double(s.ho) * double(s.wo) * double(std::min(s.k, s.h)) * double(std::min(s.k, s.w)),
-                static_cast<size_t>(s.h * s.wo + s.ho * s.wo), [&](int64_t p, R* buf) {
+                static_cast<size_t>(lead + s.ho * s.wo), [&](int64_t p, R* buf) {
                   const R* a = A + p * s.h * s.w;
                   const R* g = dZ + p * s.ho * s.wo;
                   R* d = dA + p * s.h * s.w;
+                  if (inside && s.s == s.k) {
+                    // Windows side by side: each input belongs to at most one, so
+                    // every entry is written once, zeros included.
+                    R* m = buf + lead;
+                    plane_max(s, a, buf, m);
+                    tile_grad(s, a, m, g, d, buf);  // the row maxima in buf are no longer needed
+                    return;
+                  }
+                  std::fill(d, d + s.h * s.w, R(0));
                   if (inside) {
                     // The maxima once, then one pass per window offset (p, q), adding each
                     // window's gradient where the input equals its maximum.  Off the
                     // maximum the window adds 0 * g: nothing, unless g is not finite, where
                     // the product is NaN as in (window == max) * g.
-                    R* m = buf + s.h * s.wo;
+                    R* m = buf + lead;
                     plane_max(s, a, buf, m);
                     for (int64_t dy = 0; dy < s.k; ++dy)
                       for (int64_t dx = 0; dx < s.k; ++dx)
@@ -181,7 +228,10 @@ void max_backward(const PoolShape& s, const R* A, const R* dZ, R* dA) {
                           R* __restrict dr = d + (i * s.s + dy) * s.w + dx;
                           const R* __restrict mr = m + i * s.wo;
                           const R* __restrict gr = g + i * s.wo;
-                          for (int64_t j = 0; j < s.wo; ++j) dr[j * s.s] += ar[j * s.s] == mr[j] ? gr[j] : R(0) * gr[j];
+                          for (int64_t j = 0; j < s.wo; ++j) {
+                            const R on = gr[j], off = R(0) * on;
+                            dr[j * s.s] += ar[j * s.s] == mr[j] ? on : off;
+                          }
                         }
                     return;
                   }
@@ -206,11 +256,15 @@ void mean_backward(const PoolShape& s, const R* dZ, R* dA) {
   const double count = double(s.k) * double(s.k);
   // Windows starting past the plane are empty and add nothing.
   const int64_t rows = starting_inside(s.ho, s.h, s.s), cols = starting_inside(s.wo, s.w, s.s);
-  if (rows == 0 || cols == 0) return;
+  if (rows == 0 || cols == 0) {
+    std::fill(dA, dA + s.planes * s.h * s.w, R(0));
+    return;
+  }
   each_plane<R>(s, double(rows) * double(cols) * double(std::min(s.k, s.h)) * double(std::min(s.k, s.w)),
                 static_cast<size_t>(s.ho * s.wo), [&](int64_t p, R* share) {
                   const R* g = dZ + p * s.ho * s.wo;
                   R* d = dA + p * s.h * s.w;
+                  std::fill(d, d + s.h * s.w, R(0));
                   for (int64_t i = 0; i < s.ho * s.wo; ++i) share[i] = R(g[i] / count);
                   for (int64_t i = 0; i < rows; ++i) {
                     int64_t r0, r1;

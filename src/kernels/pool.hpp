@@ -29,7 +29,7 @@ void mean_forward(const PoolShape& s, const R* A, R* Z);
 template <class R>
 void max_forward_mask(const PoolShape& s, const R* A, R* Z, bool* mask);
 
-// dA (zeroed by the caller) += each window's gradient dZ[p, i, j]: at every
+// dA (overwritten) = the sum of each window's gradient dZ[p, i, j]: at every
 // position equal to the window's maximum (ties all receive it), or divided by
 // k*k over the whole window.  Windows are clipped to the plane, so gradients
 // wider than the output reach the edge as shorter windows.  `dz_planes` maps

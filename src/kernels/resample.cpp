@@ -2,21 +2,39 @@
 
 #include "kernels/parallel.hpp"
 
+#include <algorithm>
+
 namespace qk {
 QK_ISA_BEGIN
 
 template <class R>
 void spread(const R* in, R* out, int64_t planes, int64_t h, int64_t w, int64_t ho, int64_t wo, int64_t k) {
-  if (h == 0 || w == 0) return;
-  parallel_for(planes, double(h * w), [=](int64_t lo, int64_t hi) {
+  if (h == 0 || w == 0) {
+    std::fill(out, out + planes * ho * wo, R(0));
+    return;
+  }
+  // Row by row, the zeros and the values in one pass over the output.
+  parallel_for(planes, double(ho * wo), [=](int64_t lo, int64_t hi) {
     for (int64_t p = lo; p < hi; ++p)
-      for (int64_t i = 0; i < h; ++i) {
-        const R* s = in + (p * h + i) * w;
-        R* d = out + (p * ho + i * k) * wo;
-        if (k == 1)
+      for (int64_t r = 0; r < ho; ++r) {
+        R* d = out + (p * ho + r) * wo;
+        if (r % k != 0 || r / k >= h) {
+          std::fill(d, d + wo, R(0));
+          continue;
+        }
+        const R* s = in + (p * h + r / k) * w;
+        if (k == 1) {
           for (int64_t j = 0; j < w; ++j) d[j] = s[j];
-        else
-          for (int64_t j = 0; j < w; ++j) d[j * k] = s[j];
+          std::fill(d + w, d + wo, R(0));
+          continue;
+        }
+        // Blocks of k outputs: the value, then k - 1 zeros.
+        for (int64_t j = 0; j < w; ++j) {
+          R* b = d + j * k;
+          b[0] = s[j];
+          for (int64_t t = 1; t < k && j * k + t < wo; ++t) b[t] = R(0);
+        }
+        std::fill(d + std::min(wo, w * k), d + wo, R(0));
       }
   });
 }

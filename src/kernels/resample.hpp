@@ -12,7 +12,8 @@ QK_ISA_BEGIN
 
 // Spreading onto a grid: out[p, i*k, j*k] = in[p, i, j] for i < h, j < w.
 // `in` holds planes of h x w, `out` planes of ho x wo with (h-1)*k < ho and
-// (w-1)*k < wo; the other entries of `out` are left as they are (zero).
+// (w-1)*k < wo; every other entry of `out` is set to zero, so `out` may come
+// uninitialised (each worker then touches the memory it writes first).
 template <class R>
 void spread(const R* in, R* out, int64_t planes, int64_t h, int64_t w, int64_t ho, int64_t wo, int64_t k);
 

@@ -41,8 +41,9 @@ npy_intp windows(npy_intp n, npy_intp k, npy_intp s) {
 template <class R>
 Ref run_forward_in(Kind kind, const Ref& A, npy_intp k, npy_intp s, npy_intp ho, npy_intp wo) {
   const npy_intp n = qb::dim(A, 0), c = qb::dim(A, 1);
-  Ref Z = qb::zeros_of<R>({n, c, ho, wo});
-  if ((k == 0 && kind == Kind::Max) || qb::size(Z) == 0) return Z;  // nothing to compute
+  if ((k == 0 && kind == Kind::Max) || n == 0 || c == 0 || ho == 0 || wo == 0)
+    return qb::zeros_of<R>({n, c, ho, wo});  // nothing to compute
+  Ref Z = qb::empty_of<R>({n, c, ho, wo});   // the kernels write every entry
   Ref a = qb::to_real<R>(A, "A");
   qk::PoolShape shape{qb::mul_size(n, c), qb::dim(A, 2), qb::dim(A, 3), k, s, ho, wo};
   qb::NoGil nogil;
@@ -63,8 +64,9 @@ Ref run_forward(Kind kind, const Ref& A, npy_intp k, npy_intp s, npy_intp ho, np
 template <class R>
 Ref run_backward_in(Kind kind, const Ref& A, const Ref& G, npy_intp k, npy_intp s) {
   const npy_intp h = qb::dim(A, 2), w = qb::dim(A, 3), hz = qb::dim(G, 2), wz = qb::dim(G, 3);
-  Ref dA = qb::zeros_of<R>(qb::dims(A));
-  if (hz == 0 || wz == 0) return dA;
+  // The kernels write every entry of dA.
+  if (hz == 0 || wz == 0) return qb::zeros_of<R>(qb::dims(A));
+  Ref dA = qb::empty_of<R>(qb::dims(A));
   // A window that starts past the input is empty: it has no maximum.
   if (kind == Kind::Max && (k == 0 || hz - 1 >= (h + s - 1) / s || wz - 1 >= (w + s - 1) / s)) empty_max();
   if (qb::size(dA) == 0) return dA;
@@ -151,8 +153,11 @@ Ref strided_init(Kind kind, PyObject* self, PyObject* kernel, PyObject* stride) 
 
 template <class R>
 Ref max_forward_mask_in(const Ref& A, const Ref& mask, npy_intp k, npy_intp s, npy_intp ho, npy_intp wo) {
-  Ref Z = qb::zeros_of<R>({qb::dim(A, 0), qb::dim(A, 1), ho, wo});
-  if (k > 0 && qb::size(Z) > 0) {
+  const bool work = k > 0 && qb::dim(A, 0) > 0 && qb::dim(A, 1) > 0 && ho > 0 && wo > 0;
+  // The kernel writes every entry of Z (and of the mask).
+  Ref Z = work ? qb::empty_of<R>({qb::dim(A, 0), qb::dim(A, 1), ho, wo})
+               : qb::zeros_of<R>({qb::dim(A, 0), qb::dim(A, 1), ho, wo});
+  if (work) {
     Ref a = qb::to_real<R>(A, "A");
     qk::PoolShape shape{qb::mul_size(qb::dim(A, 0), qb::dim(A, 1)), qb::dim(A, 2), qb::dim(A, 3), k, s, ho, wo};
     qb::NoGil nogil;

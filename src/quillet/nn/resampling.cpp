@@ -44,7 +44,7 @@ Ref up1_forward_in(PyObject* self, PyObject* arg) {
   const long long k = upsampling_factor(self);
   Ref a = qb::to_real<R>(A, "A");
   const npy_intp n = qb::dim(a, 0), c = qb::dim(a, 1), w = qb::dim(a, 2);
-  Ref Z = qb::zeros_of<R>({n, c, upsampled(w, k)});
+  Ref Z = qb::empty_of<R>({n, c, upsampled(w, k)});
   {
     qb::NoGil nogil;
     qk::Of<R>::spread(qb::data_of<R>(a), qb::data_of<R>(Z), n * c, 1, w, 1, qb::dim(Z, 2), k);
@@ -68,7 +68,7 @@ Ref up1_backward_in(PyObject* self, PyObject* arg) {
   // Column i*k of dLdZ must exist for every input column i.
   if (w > 0 && (w - 1) > (wz - 1) / k) out_of_bounds(((wz + k - 1) / k) * k, 2, wz);
   if (w > 0 && wz == 0) out_of_bounds(0, 2, 0);
-  Ref dA = qb::zeros_of<R>({n, c, w});
+  Ref dA = qb::empty_of<R>({n, c, w});
   {
     qb::NoGil nogil;
     qk::Of<R>::pick(qb::data_of<R>(g), qb::data_of<R>(dA), n * c, 1, wz, 1, w, k);
@@ -102,7 +102,7 @@ Ref down1_backward_in(PyObject* self, PyObject* arg) {
   Ref g = qb::to_real<R>(G, "dLdZ");
   const npy_intp n = qb::dim(g, 0), c = qb::dim(g, 1), wz = qb::dim(g, 2);
   if (wz > kept(w, k)) out_of_bounds(kept(w, k) * k, 2, w);
-  Ref dA = qb::zeros_of<R>({n, c, w});
+  Ref dA = qb::empty_of<R>({n, c, w});
   {
     qb::NoGil nogil;
     qk::Of<R>::spread(qb::data_of<R>(g), qb::data_of<R>(dA), n * c, 1, wz, 1, w, k);
@@ -121,7 +121,7 @@ Ref up2_forward_in(PyObject* self, PyObject* arg) {
   Ref a = qb::to_real<R>(A, "A");
   const npy_intp n = qb::dim(a, 0), c = qb::dim(a, 1), h = qb::dim(a, 2), w = qb::dim(a, 3);
   const npy_intp ho = upsampled(h, k), wo = upsampled(w, k);
-  Ref Z = qb::zeros_of<R>({n, c, ho, wo});
+  Ref Z = qb::empty_of<R>({n, c, ho, wo});
   {
     qb::NoGil nogil;
     qk::Of<R>::spread(qb::data_of<R>(a), qb::data_of<R>(Z), qb::mul_size(n, c), h, w, ho, wo, k);
@@ -157,8 +157,10 @@ Ref down2_backward_in(PyObject* self, PyObject* arg) {
   const npy_intp w = ql::stored_size(self, QB_ID(input_width));
   Ref g = qb::to_real<R>(G, "dLdZ");
   const npy_intp n = qb::dim(g, 0), c = qb::dim(g, 1), hz = qb::dim(g, 2), wz = qb::dim(g, 3);
-  Ref dA = qb::zeros_of<R>({n, c, h, w});
-  if (hz == kept(h, k) && wz == kept(w, k)) {
+  const bool exact = hz == kept(h, k) && wz == kept(w, k);
+  // The kernel writes every entry; numpy's broadcasting assignment only the grid.
+  Ref dA = exact ? qb::empty_of<R>({n, c, h, w}) : qb::zeros_of<R>({n, c, h, w});
+  if (exact) {
     qb::NoGil nogil;
     qk::Of<R>::spread(qb::data_of<R>(g), qb::data_of<R>(dA), qb::mul_size(n, c), hz, wz, h, w, k);
   } else {
