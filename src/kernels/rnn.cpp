@@ -149,8 +149,9 @@ void mm_wide(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, const R* 
       const int64_t kb = std::min(rows, K - k0);
       Scratch<double> a(sz(kb * M)), b(sz(kb * N));
       for (int64_t k = 0; k < kb; ++k) {
-        std::copy(A + (k0 + k) * lda, A + (k0 + k) * lda + M, a.data() + k * M);
-        std::copy(B + (k0 + k) * ldb, B + (k0 + k) * ldb + N, b.data() + k * N);
+        const R *ak = A + (k0 + k) * lda, *bk = B + (k0 + k) * ldb;
+        for (int64_t i = 0; i < M; ++i) a[sz(k * M + i)] = ak[i];
+        for (int64_t j = 0; j < N; ++j) b[sz(k * N + j)] = bk[j];
       }
       mm(M, N, kb, a.data(), M, true, b.data(), N, C, ldc, accumulate || k0 > 0);
     }
