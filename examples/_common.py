@@ -13,6 +13,9 @@ import textwrap
 
 import numpy as np
 
+# The precisions the examples train in, the default first.
+DTYPES = ("float64", "float32")
+
 # Formats the plot can be written in (matplotlib's Agg backend and Pillow).
 PLOT_FORMATS = (".png", ".pdf", ".svg", ".jpg", ".jpeg", ".tif", ".tiff", ".webp", ".eps", ".ps")
 
@@ -90,7 +93,18 @@ def build_parser(doc, epochs, lr, lr_help, plot):
         default=os.path.join("out", plot),
         help="where to write the plot of the curves; missing folders are created",
     )
+    p.add_argument(
+        "--dtype",
+        choices=DTYPES,
+        default=DTYPES[0],
+        help="the precision the whole training computes in and keeps the weights in (quillet.default_dtype)",
+    )
     return p
+
+
+def precision(dtype):
+    """A few words for the report when the training is not in float64."""
+    return "" if dtype == DTYPES[0] else f", in {dtype}"
 
 
 def require_extras():

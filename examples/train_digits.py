@@ -28,6 +28,7 @@ from _common import (  # noqa: E402
     build_parser as _build_parser,
     one_hot,
     plot,
+    precision,
     record_epoch,
     require_extras,
     split_digits,
@@ -139,14 +140,16 @@ def main(argv=None):
     require_extras()
     from tqdm import tqdm
 
+    import quillet
+
     start = time.perf_counter()
     data = load(args.seed)
     print(
         f"{len(data[0])} training and {len(data[1])} test images of 8x8 pixels, 10 classes; "
         f"{args.epochs} epochs of batches of {args.batch_size}, learning rate {args.lr:g} (cosine decay), "
-        f"seed {args.seed}"
+        f"seed {args.seed}{precision(args.dtype)}"
     )
-    with tqdm(total=args.epochs, desc="training", unit="epoch") as bar:
+    with quillet.default_dtype(args.dtype), tqdm(total=args.epochs, desc="training", unit="epoch") as bar:
         model, history = train(args.epochs, args.batch_size, args.lr, args.seed, data=data, bar=bar, report=tqdm.write)
     elapsed = time.perf_counter() - start
 
@@ -159,7 +162,7 @@ def main(argv=None):
         history,
         args.plot,
         f"quillet CNN on 8x8 digits: final test accuracy {history['test'][-1] * 100:.1f}%\n"
-        f"{args.epochs} epochs, batch {args.batch_size}, lr {args.lr:g} with cosine decay, seed {args.seed}; "
+        f"{args.epochs} epochs, batch {args.batch_size}, lr {args.lr:g} with cosine decay, seed {args.seed}{precision(args.dtype)}; "
         f"convolutions: {layers}",
     )
     print(f"plot written to {os.path.abspath(args.plot)}")

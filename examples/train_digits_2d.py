@@ -41,6 +41,7 @@ from _common import (  # noqa: E402
     one_hot,
     output_path,
     plot,
+    precision,
     record_epoch,
     require_extras,
     split_digits,
@@ -228,6 +229,7 @@ def main(argv=None):
     require_extras()
     from tqdm import tqdm
 
+    import quillet
     from quillet import state
 
     start = time.perf_counter()
@@ -236,31 +238,33 @@ def main(argv=None):
     print(
         f"{len(data[0])} training and {len(data[1])} test images of 8x8 pixels, 10 classes; "
         f"{args.epochs} epochs of batches of {args.batch_size}, Adam with learning rate {args.lr:g} "
-        f"(cosine decay), seed {args.seed}; {layers}"
+        f"(cosine decay), seed {args.seed}{precision(args.dtype)}; {layers}"
     )
-    with tqdm(total=args.epochs, desc="training", unit="epoch") as bar:
-        net, history = train(
-            args.epochs,
-            args.batch_size,
-            args.lr,
-            args.seed,
-            data=data,
-            bar=bar,
-            report=tqdm.write,
-            check_first=args.check,
-            batchnorm=args.batchnorm,
-            dropout=args.dropout,
-        )
-    elapsed = time.perf_counter() - start
-    print(net)
+    # The network is made, trained, saved, reloaded and measured in one dtype.
+    with quillet.default_dtype(args.dtype):
+        with tqdm(total=args.epochs, desc="training", unit="epoch") as bar:
+            net, history = train(
+                args.epochs,
+                args.batch_size,
+                args.lr,
+                args.seed,
+                data=data,
+                bar=bar,
+                report=tqdm.write,
+                check_first=args.check,
+                batchnorm=args.batchnorm,
+                dropout=args.dropout,
+            )
+        elapsed = time.perf_counter() - start
+        print(net)
 
-    # Keep the weights (and running statistics), and measure what was kept: a
-    # fresh network (other random weights) loaded from the file.
-    os.makedirs(os.path.dirname(os.path.abspath(args.weights)), exist_ok=True)
-    state.save(net, args.weights)
-    fresh = build_network(np.random.default_rng(args.seed + 1), args.batchnorm, args.dropout)
-    state.load(fresh, args.weights)
-    final = accuracy(fresh, data[1], data[3])
+        # Keep the weights (and running statistics), and measure what was kept: a
+        # fresh network (other random weights) loaded from the file.
+        os.makedirs(os.path.dirname(os.path.abspath(args.weights)), exist_ok=True)
+        state.save(net, args.weights)
+        fresh = build_network(np.random.default_rng(args.seed + 1), args.batchnorm, args.dropout)
+        state.load(fresh, args.weights)
+        final = accuracy(fresh, data[1], data[3])
     print(f"weights saved to {os.path.abspath(args.weights)}")
     print(
         f"final test accuracy: {final * 100:.1f}% ({len(data[1])} held-out images, chance is 10%; "
@@ -270,7 +274,7 @@ def main(argv=None):
         history,
         args.plot,
         f"quillet Sequential CNN on 8x8 digits: final test accuracy {history['test'][-1] * 100:.1f}%\n"
-        f"{args.epochs} epochs, batch {args.batch_size}, Adam lr {args.lr:g} with cosine decay, seed {args.seed}; "
+        f"{args.epochs} epochs, batch {args.batch_size}, Adam lr {args.lr:g} with cosine decay, seed {args.seed}{precision(args.dtype)}; "
         f"{layers}",
     )
     print(f"plot written to {os.path.abspath(args.plot)}")

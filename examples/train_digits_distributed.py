@@ -31,7 +31,7 @@ import numpy as np
 _HERE = os.path.dirname(os.path.abspath(__file__))
 if _HERE not in sys.path:
     sys.path.insert(0, _HERE)
-from _common import one_hot, plot, record_epoch, require_extras  # noqa: E402
+from _common import one_hot, plot, precision, record_epoch, require_extras  # noqa: E402
 from train_digits_2d import accuracy, build_network, build_parser, describe, global_generator, load  # noqa: E402
 
 
@@ -106,6 +106,7 @@ def main(argv=None):
     from mpi4py import MPI
     from tqdm import tqdm
 
+    import quillet
     from quillet import state
 
     comm = MPI.COMM_WORLD
@@ -114,7 +115,8 @@ def main(argv=None):
     start = time.perf_counter()
     data = load(args.seed)
     if rank != 0:
-        train(args, data, comm)
+        with quillet.default_dtype(args.dtype):
+            train(args, data, comm)
         return
 
     layers = describe(args.batchnorm, args.dropout)
@@ -122,18 +124,19 @@ def main(argv=None):
         f"{size} process{'es' if size > 1 else ''}: {len(data[0])} training and {len(data[1])} test images of "
         f"8x8 pixels, 10 classes; {args.epochs} epochs of batches of {args.batch_size} "
         f"({-(-args.batch_size // size)} per process), Adam with learning rate {args.lr:g} (cosine decay), "
-        f"seed {args.seed}; {layers}",
+        f"seed {args.seed}{precision(args.dtype)}; {layers}",
         flush=True,
     )
-    with tqdm(total=args.epochs, desc="training", unit="epoch") as bar:
-        net, history = train(args, data, comm, bar=bar, report=tqdm.write)
-    elapsed = time.perf_counter() - start
+    with quillet.default_dtype(args.dtype):
+        with tqdm(total=args.epochs, desc="training", unit="epoch") as bar:
+            net, history = train(args, data, comm, bar=bar, report=tqdm.write)
+        elapsed = time.perf_counter() - start
 
-    os.makedirs(os.path.dirname(os.path.abspath(args.weights)), exist_ok=True)
-    state.save(net, args.weights)
-    fresh = build_network(np.random.default_rng(args.seed + 1), args.batchnorm, args.dropout)
-    state.load(fresh, args.weights)
-    final = accuracy(fresh, data[1], data[3])
+        os.makedirs(os.path.dirname(os.path.abspath(args.weights)), exist_ok=True)
+        state.save(net, args.weights)
+        fresh = build_network(np.random.default_rng(args.seed + 1), args.batchnorm, args.dropout)
+        state.load(fresh, args.weights)
+        final = accuracy(fresh, data[1], data[3])
     print(f"weights saved to {os.path.abspath(args.weights)}")
     print(
         f"final test accuracy: {final * 100:.1f}% ({len(data[1])} held-out images, chance is 10%; "
@@ -143,7 +146,7 @@ def main(argv=None):
         history,
         args.plot,
         f"quillet CNN on 8x8 digits, {size} MPI processes: final test accuracy {history['test'][-1] * 100:.1f}%\n"
-        f"{args.epochs} epochs, batch {args.batch_size}, Adam lr {args.lr:g} with cosine decay, seed {args.seed}; "
+        f"{args.epochs} epochs, batch {args.batch_size}, Adam lr {args.lr:g} with cosine decay, seed {args.seed}{precision(args.dtype)}; "
         f"{layers}",
     )
     print(f"plot written to {os.path.abspath(args.plot)}")

@@ -25,6 +25,7 @@ from _common import (  # noqa: E402
     build_parser as _build_parser,
     one_hot,
     plot,
+    precision,
     record_epoch,
     require_extras,
     split_digits,
@@ -107,13 +108,16 @@ def main(argv=None):
     require_extras()
     from tqdm import tqdm
 
+    import quillet
+
     start = time.perf_counter()
     data = load(args.seed)
     print(
         f"{len(data[0])} training and {len(data[1])} test images read as 8 steps of 8 pixels, 10 classes; "
         f"{args.epochs} epochs of batches of {args.batch_size}, Adam at {args.lr:g} (cosine decay), seed {args.seed}"
+        f"{precision(args.dtype)}"
     )
-    with tqdm(total=args.epochs, desc="training", unit="epoch") as bar:
+    with quillet.default_dtype(args.dtype), tqdm(total=args.epochs, desc="training", unit="epoch") as bar:
         model, history = train(args.epochs, args.batch_size, args.lr, args.seed, data=data, bar=bar, report=tqdm.write)
     elapsed = time.perf_counter() - start
     print(
@@ -124,7 +128,7 @@ def main(argv=None):
         history,
         args.plot,
         f"quillet GRU on 8x8 digits read row by row: final test accuracy {history['test'][-1] * 100:.1f}%\n"
-        f"{args.epochs} epochs, batch {args.batch_size}, Adam lr {args.lr:g} with cosine decay, seed {args.seed}; "
+        f"{args.epochs} epochs, batch {args.batch_size}, Adam lr {args.lr:g} with cosine decay, seed {args.seed}{precision(args.dtype)}; "
         f"{HIDDEN} hidden units",
     )
     print(f"plot written to {os.path.abspath(args.plot)}")

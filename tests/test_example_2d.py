@@ -36,6 +36,7 @@ def workdir(tmp_path, monkeypatch):
         (["--dropout", "nan"], "--dropout: must be at least 0 and less than 1, got nan"),
         (["--dropout", "half"], "--dropout: expected a number, got 'half'"),
         (["--batchnorm", "yes"], "unrecognized arguments: yes"),
+        (["--dtype", "float16"], "--dtype: invalid choice: 'float16' (choose from"),
     ],
     ids=lambda v: " ".join(v) if isinstance(v, list) else None,
 )

@@ -57,13 +57,10 @@ namespace qk {
   X(mean_squared_error)      \
   X(mean_squared_error_grad) \
   X(sgd_step)                \
-  X(adam_step)
-
-// Kernels that exist in double precision only, so far.
-#define QK_KERNELS_F64(X) \
-  X(rnn_forward)          \
-  X(rnn_backward)         \
-  X(embedding_forward)    \
+  X(adam_step)               \
+  X(rnn_forward)             \
+  X(rnn_backward)            \
+  X(embedding_forward)       \
   X(embedding_backward)
 
 struct Api {
@@ -75,14 +72,11 @@ struct Api {
 #define QK_FIELD(name) decltype(&::qk::QK_ISA::name<float>) name##_f32;
   QK_KERNELS(QK_FIELD)
 #undef QK_FIELD
-#define QK_FIELD(name) decltype(&::qk::QK_ISA::name) name;
-  QK_KERNELS_F64(QK_FIELD)
-#undef QK_FIELD
 };
 
 // Bumped whenever the table changes: a module built for another table
 // refuses to import rather than call the wrong function.
-constexpr uint32_t kApiVersion = 6;
+constexpr uint32_t kApiVersion = 7;
 constexpr const char* kCapsuleName = "quillet._kernels";
 
 // The table of the connected package (modules).

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <type_traits>
+#include <vector>
 
 #include "kernels/gemm.hpp"
 #include "kernels/parallel.hpp"
@@ -13,8 +15,11 @@ QK_ISA_BEGIN
 
 namespace {
 
-constexpr int64_t kDepth = 256;     // rows of B per pass: a kDepth x kCols block stays in L2
-constexpr int64_t kCols = 8 * kNR;  // columns of C per task
+constexpr int64_t kDepth = 256;  // rows of B per pass: a kDepth x kTaskCols block stays in L2
+template <class R>
+constexpr int64_t kTaskCols = 8 * kCols<R>;  // columns of C per task
+// Doubles per chunk of float operands widened for a weight gradient (8 MiB).
+constexpr int64_t kWideChunk = int64_t{1} << 20;
 
 // exp, sigmoid and tanh without library calls or branches, so that the gate
 // loops vectorise; within a few units in the last place of the library's.
@@ -59,46 +64,53 @@ inline double tanh_(double x) {
 
 size_t sz(int64_t n) { return static_cast<size_t>(n); }
 
+// One lookup of an embedding row: the row and where in the batch it was made.
+// (A type of this level's namespace, so the sort made for it is this level's.)
+struct Lookup {
+  int64_t row, at;
+};
+
 // C (M x N, row stride ldc) = op(A) @ B, or C += op(A) @ B with `accumulate`.
 // op(A) is M x K: A itself (row stride lda) or, with `trans_a`, the transpose
 // of the K x M matrix at A.  B is K x N with row stride ldb.  Columns that
 // fill no whole block of the kernel go through padded copies.
-void mm(int64_t M, int64_t N, int64_t K, const double* A, int64_t lda, bool trans_a, const double* B, int64_t ldb,
-        double* C, int64_t ldc, bool accumulate) {
+template <class R>
+void mm(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, bool trans_a, const R* B, int64_t ldb, R* C,
+        int64_t ldc, bool accumulate) {
   if (M <= 0 || N <= 0) return;
   if (K <= 0) {
     if (!accumulate)
-      for (int64_t i = 0; i < M; ++i) std::fill(C + i * ldc, C + i * ldc + N, 0.0);
+      for (int64_t i = 0; i < M; ++i) std::fill(C + i * ldc, C + i * ldc + N, R(0));
     return;
   }
-  const int64_t Np = round_up(N, kNR), panels = round_up(M, kMR) / kMR;
-  std::unique_ptr<Scratch<>> bpad, cpad;
-  const double* b = B;
-  double* c = C;
+  const int64_t Np = round_up(N, kCols<R>), panels = round_up(M, kMR) / kMR;
+  std::unique_ptr<Scratch<R>> bpad, cpad;
+  const R* b = B;
+  R* c = C;
   int64_t ldb_ = ldb, ldc_ = ldc;
   if (Np != N) {
-    bpad.reset(new Scratch<>(sz(K * Np)));
-    double* bp = bpad->data();
+    bpad.reset(new Scratch<R>(sz(K * Np)));
+    R* bp = bpad->data();
     for (int64_t k = 0; k < K; ++k) {
-      std::memcpy(bp + k * Np, B + k * ldb, sz(N) * sizeof(double));
-      std::fill(bp + k * Np + N, bp + (k + 1) * Np, 0.0);
+      std::memcpy(bp + k * Np, B + k * ldb, sz(N) * sizeof(R));
+      std::fill(bp + k * Np + N, bp + (k + 1) * Np, R(0));
     }
-    cpad.reset(new Scratch<>(sz(M * Np)));
+    cpad.reset(new Scratch<R>(sz(M * Np)));
     b = bp;
     c = cpad->data();
     ldb_ = ldc_ = Np;
   }
   const bool acc = accumulate && c == C;
-  Scratch<> ap(packed_size(M, K));
-  double* app = ap.data();
+  Scratch<R> ap(packed_size(M, K));
+  R* app = ap.data();
   parallel_for(panels, double(kMR) * double(K), [&](int64_t lo, int64_t hi) {
     for (int64_t p = lo; p < hi; ++p) {
       const int64_t rows = std::min(kMR, M - p * kMR);
-      const double* src = trans_a ? A + p * kMR : A + p * kMR * lda;
+      const R* src = trans_a ? A + p * kMR : A + p * kMR * lda;
       pack_rows(src, lda, trans_a, rows, K, app + p * K * kMR);
     }
   });
-  const int64_t cols = std::min(kCols, Np), blocks = (Np + cols - 1) / cols;
+  const int64_t cols = std::min(kTaskCols<R>, Np), blocks = (Np + cols - 1) / cols;
   parallel_for(panels * blocks, 2.0 * double(kMR) * double(cols) * double(K), [&](int64_t lo, int64_t hi) {
     for (int64_t k0 = 0; k0 < K; k0 += kDepth) {
       const int64_t kb = std::min(kDepth, K - k0);
@@ -111,70 +123,111 @@ void mm(int64_t M, int64_t N, int64_t K, const double* A, int64_t lda, bool tran
   });
   if (c != C)
     for (int64_t i = 0; i < M; ++i) {
-      double* dst = C + i * ldc;
-      const double* src = c + i * ldc_;
+      R* dst = C + i * ldc;
+      const R* src = c + i * ldc_;
       if (accumulate)
         for (int64_t n = 0; n < N; ++n) dst[n] += src[n];
       else
-        std::memcpy(dst, src, sz(N) * sizeof(double));
+        std::memcpy(dst, src, sz(N) * sizeof(R));
     }
 }
 
+// C (M x N, double) = A^T @ B, or C += A^T @ B with `accumulate`, for A (K x M,
+// row stride lda) and B (K x N, row stride ldb): a weight gradient, summed
+// over every step and batch row.  Float operands are widened to double a
+// chunk of rows at a time, so the products are exact and the sum is a double
+// one, as the double kernel's.
+template <class R>
+void mm_wide(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, const R* B, int64_t ldb, double* C, int64_t ldc,
+             bool accumulate) {
+  if constexpr (std::is_same_v<R, double>) {
+    mm(M, N, K, A, lda, true, B, ldb, C, ldc, accumulate);
+  } else {
+    const int64_t rows = std::max<int64_t>(kDepth, kWideChunk / std::max<int64_t>(M + N, 1));
+    if (K <= 0) mm<double>(M, N, 0, nullptr, M, true, nullptr, N, C, ldc, accumulate);
+    for (int64_t k0 = 0; k0 < K; k0 += rows) {
+      const int64_t kb = std::min(rows, K - k0);
+      Scratch<double> a(sz(kb * M)), b(sz(kb * N));
+      for (int64_t k = 0; k < kb; ++k) {
+        const R *ak = A + (k0 + k) * lda, *bk = B + (k0 + k) * ldb;
+        for (int64_t i = 0; i < M; ++i) a[sz(k * M + i)] = ak[i];
+        for (int64_t j = 0; j < N; ++j) b[sz(k * N + j)] = bk[j];
+      }
+      mm(M, N, kb, a.data(), M, true, b.data(), N, C, ldc, accumulate || k0 > 0);
+    }
+  }
+}
+
 // The transpose of W (rows x cols) into out (cols x ld), columns from rows on zero.
-void transpose_padded(const double* W, int64_t rows, int64_t cols, double* out, int64_t ld) {
+template <class R>
+void transpose_padded(const R* W, int64_t rows, int64_t cols, R* out, int64_t ld) {
   for (int64_t c = 0; c < cols; ++c) {
-    double* o = out + c * ld;
+    R* o = out + c * ld;
     for (int64_t r = 0; r < rows; ++r) o[r] = W[r * cols + c];
-    std::fill(o + rows, o + ld, 0.0);
+    std::fill(o + rows, o + ld, R(0));
   }
 }
 
 // W (rows x cols) into out (rows x ld), columns from cols on zero.
-void copy_padded(const double* W, int64_t rows, int64_t cols, double* out, int64_t ld) {
+template <class R>
+void copy_padded(const R* W, int64_t rows, int64_t cols, R* out, int64_t ld) {
   for (int64_t r = 0; r < rows; ++r) {
-    std::memcpy(out + r * ld, W + r * cols, sz(cols) * sizeof(double));
-    std::fill(out + r * ld + cols, out + (r + 1) * ld, 0.0);
+    std::memcpy(out + r * ld, W + r * cols, sz(cols) * sizeof(R));
+    std::fill(out + r * ld + cols, out + (r + 1) * ld, R(0));
   }
 }
 
 // One step of the cell for one batch row: gx (the input projection with b_ih),
 // gh (W_hh h_prev without bias), bh (b_hh or zeros), the previous state, and
-// the values kept for backward (sv), whose last H are the new h.
-void cell_row(CellKind kind, int64_t H, const double* __restrict gx, const double* __restrict gh,
-              const double* __restrict bh, const double* __restrict hp, const double* __restrict cp,
-              double* __restrict sv) {
+// the values kept for backward (sv), whose last H are the new h.  The gates
+// are computed in double from the stored values; each value kept is rounded
+// once to R.
+template <class R>
+void cell_row(CellKind kind, int64_t H, const R* __restrict gx, const R* __restrict gh, const R* __restrict bh,
+              const R* __restrict hp, const R* __restrict cp, R* __restrict sv) {
   switch (kind) {
     case CellKind::RnnTanh:
-      for (int64_t j = 0; j < H; ++j) sv[j] = tanh_(gx[j] + gh[j] + bh[j]);
+      for (int64_t j = 0; j < H; ++j) sv[j] = R(tanh_(double(gx[j]) + gh[j] + bh[j]));
       break;
     case CellKind::RnnRelu:
       for (int64_t j = 0; j < H; ++j) {
-        const double a = gx[j] + gh[j] + bh[j];
-        sv[j] = a < 0.0 ? 0.0 : a;  // NaN stays NaN
+        const double a = double(gx[j]) + gh[j] + bh[j];
+        sv[j] = R(a < 0.0 ? 0.0 : a);  // NaN stays NaN
       }
       break;
     case CellKind::Gru: {
-      double *r = sv, *z = sv + H, *n = sv + 2 * H, *hn = sv + 3 * H, *h = sv + 4 * H;
+      R *r = sv, *z = sv + H, *n = sv + 2 * H, *hn = sv + 3 * H, *h = sv + 4 * H;
       for (int64_t j = 0; j < H; ++j) {
-        r[j] = sigmoid(gx[j] + gh[j] + bh[j]);
-        z[j] = sigmoid(gx[H + j] + gh[H + j] + bh[H + j]);
-        hn[j] = gh[2 * H + j] + bh[2 * H + j];
-        n[j] = tanh_(gx[2 * H + j] + r[j] * hn[j]);
+        const double rj = sigmoid(double(gx[j]) + gh[j] + bh[j]);
+        const double zj = sigmoid(double(gx[H + j]) + gh[H + j] + bh[H + j]);
+        const double hnj = double(gh[2 * H + j]) + bh[2 * H + j];
+        const double nj = tanh_(gx[2 * H + j] + rj * hnj);
         const double prev = hp ? hp[j] : 0.0;
-        h[j] = (1.0 - z[j]) * n[j] + z[j] * prev;
+        r[j] = R(rj);
+        z[j] = R(zj);
+        hn[j] = R(hnj);
+        n[j] = R(nj);
+        h[j] = R((1.0 - zj) * nj + zj * prev);
       }
       break;
     }
     case CellKind::Lstm: {
-      double *i = sv, *f = sv + H, *g = sv + 2 * H, *o = sv + 3 * H, *c = sv + 4 * H, *tc = sv + 5 * H, *h = sv + 6 * H;
+      R *i = sv, *f = sv + H, *g = sv + 2 * H, *o = sv + 3 * H, *c = sv + 4 * H, *tc = sv + 5 * H, *h = sv + 6 * H;
       for (int64_t j = 0; j < H; ++j) {
-        i[j] = sigmoid(gx[j] + gh[j] + bh[j]);
-        f[j] = sigmoid(gx[H + j] + gh[H + j] + bh[H + j]);
-        g[j] = tanh_(gx[2 * H + j] + gh[2 * H + j] + bh[2 * H + j]);
-        o[j] = sigmoid(gx[3 * H + j] + gh[3 * H + j] + bh[3 * H + j]);
-        c[j] = f[j] * (cp ? cp[j] : 0.0) + i[j] * g[j];
-        tc[j] = tanh_(c[j]);
-        h[j] = o[j] * tc[j];
+        const double ij = sigmoid(double(gx[j]) + gh[j] + bh[j]);
+        const double fj = sigmoid(double(gx[H + j]) + gh[H + j] + bh[H + j]);
+        const double gj = tanh_(double(gx[2 * H + j]) + gh[2 * H + j] + bh[2 * H + j]);
+        const double oj = sigmoid(double(gx[3 * H + j]) + gh[3 * H + j] + bh[3 * H + j]);
+        // c is the state carried to the next step: the tanh is taken of it as kept.
+        const R cj = R(fj * (cp ? cp[j] : 0.0) + ij * gj);
+        const double tcj = tanh_(cj);
+        i[j] = R(ij);
+        f[j] = R(fj);
+        g[j] = R(gj);
+        o[j] = R(oj);
+        c[j] = cj;
+        tc[j] = R(tcj);
+        h[j] = R(oj * tcj);
       }
       break;
     }
@@ -185,48 +238,50 @@ void cell_row(CellKind kind, int64_t H, const double* __restrict gx, const doubl
 // (dY + the next step's), dc: of the new c (LSTM; replaced by that of c_prev).
 // Writes the gate gradients for the input side (dgx) and the hidden side
 // (dgh: differs for the GRU's n gate), and in dhp the part of dh_prev that
-// does not go through W_hh (the GRU's z h_prev; zeros otherwise).
-void cell_row_backward(CellKind kind, int64_t H, const double* __restrict sv, const double* __restrict hp,
-                       const double* __restrict cp, const double* __restrict dh, double* __restrict dc,
-                       double* __restrict dgx, double* __restrict dgh, double* __restrict dhp) {
+// does not go through W_hh (the GRU's z h_prev; zeros otherwise).  Computed in
+// double from the kept values, each result rounded once to R.
+template <class R>
+void cell_row_backward(CellKind kind, int64_t H, const R* __restrict sv, const R* __restrict hp, const R* __restrict cp,
+                       const R* __restrict dh, R* __restrict dc, R* __restrict dgx, R* __restrict dgh,
+                       R* __restrict dhp) {
   switch (kind) {
     case CellKind::RnnTanh:
       for (int64_t j = 0; j < H; ++j) {
-        dgx[j] = dh[j] * (1.0 - sv[j] * sv[j]);
-        dhp[j] = 0.0;
+        dgx[j] = R(dh[j] * (1.0 - double(sv[j]) * sv[j]));
+        dhp[j] = R(0);
       }
       break;
     case CellKind::RnnRelu:
       for (int64_t j = 0; j < H; ++j) {
-        dgx[j] = sv[j] > 0.0 ? dh[j] : 0.0;
-        dhp[j] = 0.0;
+        dgx[j] = sv[j] > R(0) ? dh[j] : R(0);
+        dhp[j] = R(0);
       }
       break;
     case CellKind::Gru: {
-      const double *r = sv, *z = sv + H, *n = sv + 2 * H, *hn = sv + 3 * H;
+      const R *r = sv, *z = sv + H, *n = sv + 2 * H, *hn = sv + 3 * H;
       for (int64_t j = 0; j < H; ++j) {
         const double prev = hp ? hp[j] : 0.0;
-        const double dn = dh[j] * (1.0 - z[j]) * (1.0 - n[j] * n[j]);
+        const double dn = dh[j] * (1.0 - z[j]) * (1.0 - double(n[j]) * n[j]);
         const double dz = dh[j] * (prev - n[j]) * z[j] * (1.0 - z[j]);
         const double dr = dn * hn[j] * r[j] * (1.0 - r[j]);
-        dgx[j] = dgh[j] = dr;
-        dgx[H + j] = dgh[H + j] = dz;
-        dgx[2 * H + j] = dn;
-        dgh[2 * H + j] = dn * r[j];
-        dhp[j] = dh[j] * z[j];
+        dgx[j] = dgh[j] = R(dr);
+        dgx[H + j] = dgh[H + j] = R(dz);
+        dgx[2 * H + j] = R(dn);
+        dgh[2 * H + j] = R(dn * r[j]);
+        dhp[j] = R(double(dh[j]) * z[j]);
       }
       break;
     }
     case CellKind::Lstm: {
-      const double *i = sv, *f = sv + H, *g = sv + 2 * H, *o = sv + 3 * H, *tc = sv + 5 * H;
+      const R *i = sv, *f = sv + H, *g = sv + 2 * H, *o = sv + 3 * H, *tc = sv + 5 * H;
       for (int64_t j = 0; j < H; ++j) {
-        const double dct = dc[j] + dh[j] * o[j] * (1.0 - tc[j] * tc[j]);
-        dgx[j] = dct * g[j] * i[j] * (1.0 - i[j]);
-        dgx[H + j] = cp ? dct * cp[j] * f[j] * (1.0 - f[j]) : 0.0;
-        dgx[2 * H + j] = dct * i[j] * (1.0 - g[j] * g[j]);
-        dgx[3 * H + j] = dh[j] * tc[j] * o[j] * (1.0 - o[j]);
-        dc[j] = dct * f[j];
-        dhp[j] = 0.0;
+        const double dct = dc[j] + double(dh[j]) * o[j] * (1.0 - double(tc[j]) * tc[j]);
+        dgx[j] = R(dct * g[j] * i[j] * (1.0 - i[j]));
+        dgx[H + j] = cp ? R(dct * cp[j] * f[j] * (1.0 - f[j])) : R(0);
+        dgx[2 * H + j] = R(dct * i[j] * (1.0 - double(g[j]) * g[j]));
+        dgx[3 * H + j] = R(double(dh[j]) * tc[j] * o[j] * (1.0 - o[j]));
+        dc[j] = R(dct * f[j]);
+        dhp[j] = R(0);
       }
       break;
     }
@@ -235,144 +290,204 @@ void cell_row_backward(CellKind kind, int64_t H, const double* __restrict sv, co
 
 }  // namespace
 
-void rnn_forward(const RnnShape& s, const double* X, const double* W_ih, const double* W_hh, const double* b_ih,
-                 const double* b_hh, const double* h0, const double* c0, double* Y, int64_t ldy, double* hT, double* cT,
-                 double* saved) {
+template <class R>
+void rnn_forward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, const R* b_ih, const R* b_hh, const R* h0,
+                 const R* c0, R* Y, int64_t ldy, R* hT, R* cT, R* saved) {
   const int64_t T = s.T, B = s.B, I = s.I, H = s.H, G = cell_gates(s.kind) * H, S = cell_saved(s.kind) * H;
-  const int64_t Gp = round_up(G, kNR), panels = round_up(B, kMR) / kMR, hoff = S - H;
+  const int64_t Gp = round_up(G, kCols<R>), panels = round_up(B, kMR) / kMR, hoff = S - H;
   if (T <= 0 || B <= 0) return;
   // Every step's input projection with b_ih, at once.
-  Scratch<> wt(sz(std::max<int64_t>(I, H) * Gp)), gx(sz(T * B * Gp));
+  Scratch<R> wt(sz(std::max<int64_t>(I, H) * Gp)), gx(sz(T * B * Gp));
   transpose_padded(W_ih, G, I, wt.data(), Gp);
   mm(T * B, Gp, I, X, I, false, wt.data(), Gp, gx.data(), Gp, false);
   if (b_ih)
     for (int64_t r = 0; r < T * B; ++r)
       for (int64_t k = 0; k < G; ++k) gx[sz(r * Gp + k)] += b_ih[k];
   transpose_padded(W_hh, G, H, wt.data(), Gp);
-  std::unique_ptr<double[]> bh(new double[sz(G)]());
-  if (b_hh) std::memcpy(bh.get(), b_hh, sz(G) * sizeof(double));
-  Scratch<> ap(sz(panels * kMR * H)), gh(sz(panels * kMR * Gp));
-  const double* whT = wt.data();
+  std::unique_ptr<R[]> bh(new R[sz(G)]());
+  if (b_hh) std::memcpy(bh.get(), b_hh, sz(G) * sizeof(R));
+  Scratch<R> ap(sz(panels * kMR * H)), gh(sz(panels * kMR * Gp));
+  const R* whT = wt.data();
   for (int64_t step = 0; step < T; ++step) {
     const int64_t t = s.reverse ? T - 1 - step : step, tp = s.reverse ? t + 1 : t - 1;
-    const double* hp = step ? saved + tp * B * S + hoff : h0;
-    const double* cp = step ? saved + tp * B * S + 4 * H : c0;
+    const R* hp = step ? saved + tp * B * S + hoff : h0;
+    const R* cp = step ? saved + tp * B * S + 4 * H : c0;
     const int64_t ldh = step ? S : H;
     parallel_for(panels, 2.0 * double(kMR) * double(Gp) * double(H) + 30.0 * double(kMR * G),
                  [&](int64_t lo, int64_t hi) {
                    for (int64_t p = lo; p < hi; ++p) {
                      const int64_t rows = std::min(kMR, B - p * kMR);
-                     double* g = gh.data() + p * kMR * Gp;
+                     R* g = gh.data() + p * kMR * Gp;
                      if (hp) {
-                       double* a = ap.data() + p * kMR * H;
+                       R* a = ap.data() + p * kMR * H;
                        pack_rows(hp + p * kMR * ldh, ldh, false, rows, H, a);
                        gemm_packed(rows, Gp, H, a, whT, Gp, g, Gp);
                      } else {
-                       std::fill(g, g + rows * Gp, 0.0);
+                       std::fill(g, g + rows * Gp, R(0));
                      }
                      for (int64_t r = 0; r < rows; ++r) {
                        const int64_t b = p * kMR + r, row = t * B + b;
-                       double* sv = saved + row * S;
+                       R* sv = saved + row * S;
                        cell_row(s.kind, H, gx.data() + row * Gp, g + r * Gp, bh.get(), hp ? hp + b * ldh : nullptr,
                                 cp ? cp + b * (step ? S : H) : nullptr, sv);
-                       std::memcpy(Y + row * ldy, sv + hoff, sz(H) * sizeof(double));
+                       std::memcpy(Y + row * ldy, sv + hoff, sz(H) * sizeof(R));
                      }
                    }
                  });
   }
   const int64_t last = s.reverse ? 0 : T - 1;
   for (int64_t b = 0; b < B; ++b) {
-    const double* sv = saved + (last * B + b) * S;
-    std::memcpy(hT + b * H, sv + hoff, sz(H) * sizeof(double));
-    if (s.kind == CellKind::Lstm && cT) std::memcpy(cT + b * H, sv + 4 * H, sz(H) * sizeof(double));
+    const R* sv = saved + (last * B + b) * S;
+    std::memcpy(hT + b * H, sv + hoff, sz(H) * sizeof(R));
+    if (s.kind == CellKind::Lstm && cT) std::memcpy(cT + b * H, sv + 4 * H, sz(H) * sizeof(R));
   }
 }
 
-void rnn_backward(const RnnShape& s, const double* X, const double* W_ih, const double* W_hh, const double* h0,
-                  const double* c0, const double* saved, const double* dY, int64_t ldy, const double* dhT,
-                  const double* dcT, double* dX, bool accumulate_dx, double* dh0, double* dc0, double* dW_ih,
-                  double* dW_hh, double* db_ih, double* db_hh) {
+template <class R>
+void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, const R* h0, const R* c0, const R* saved,
+                  const R* dY, int64_t ldy, const R* dhT, const R* dcT, R* dX, bool accumulate_dx, R* dh0, R* dc0,
+                  R* dW_ih, R* dW_hh, R* db_ih, R* db_hh) {
   const int64_t T = s.T, B = s.B, I = s.I, H = s.H, G = cell_gates(s.kind) * H, S = cell_saved(s.kind) * H;
-  const int64_t Hp = round_up(H, kNR), panels = round_up(B, kMR) / kMR, hoff = S - H;
+  const int64_t Hp = round_up(H, kCols<R>), panels = round_up(B, kMR) / kMR, hoff = S - H;
   const bool gru = s.kind == CellKind::Gru, lstm = s.kind == CellKind::Lstm;
   if (T <= 0 || B <= 0) return;
-  Scratch<> wh(sz(G * Hp)), dgx(sz(T * B * G)), dn(sz(B * Hp)), dcs(sz(lstm ? B * H : 1)), ap(sz(panels * kMR * G)),
+  Scratch<R> wh(sz(G * Hp)), dgx(sz(T * B * G)), dn(sz(B * Hp)), dcs(sz(lstm ? B * H : 1)), ap(sz(panels * kMR * G)),
       dhs(sz(panels * kMR * H));
-  std::unique_ptr<Scratch<>> dgh_own;
-  if (gru) dgh_own.reset(new Scratch<>(sz(T * B * G)));
-  double* dgh = gru ? dgh_own->data() : dgx.data();
+  std::unique_ptr<Scratch<R>> dgh_own;
+  if (gru) dgh_own.reset(new Scratch<R>(sz(T * B * G)));
+  R* dgh = gru ? dgh_own->data() : dgx.data();
   copy_padded(W_hh, G, H, wh.data(), Hp);
   for (int64_t b = 0; b < B; ++b) {
-    for (int64_t j = 0; j < H; ++j) dn[sz(b * Hp + j)] = dhT ? dhT[b * H + j] : 0.0;
+    for (int64_t j = 0; j < H; ++j) dn[sz(b * Hp + j)] = dhT ? dhT[b * H + j] : R(0);
     if (lstm)
-      for (int64_t j = 0; j < H; ++j) dcs[sz(b * H + j)] = dcT ? dcT[b * H + j] : 0.0;
+      for (int64_t j = 0; j < H; ++j) dcs[sz(b * H + j)] = dcT ? dcT[b * H + j] : R(0);
   }
   for (int64_t step = T - 1; step >= 0; --step) {
     const int64_t t = s.reverse ? T - 1 - step : step, tp = s.reverse ? t + 1 : t - 1;
-    const double* hp = step ? saved + tp * B * S + hoff : h0;
-    const double* cp = step ? saved + tp * B * S + 4 * H : c0;
+    const R* hp = step ? saved + tp * B * S + hoff : h0;
+    const R* cp = step ? saved + tp * B * S + 4 * H : c0;
     const int64_t ldh = step ? S : H;
     parallel_for(
         panels, 2.0 * double(kMR) * double(Hp) * double(G) + 10.0 * double(kMR * G), [&](int64_t lo, int64_t hi) {
           for (int64_t p = lo; p < hi; ++p) {
             const int64_t rows = std::min(kMR, B - p * kMR);
-            double* dh = dhs.data() + p * kMR * H;
+            R* dh = dhs.data() + p * kMR * H;
             for (int64_t r = 0; r < rows; ++r) {
               const int64_t b = p * kMR + r, row = t * B + b;
-              double* next = dn.data() + b * Hp;
-              for (int64_t j = 0; j < H; ++j) dh[r * H + j] = next[j] + (dY ? dY[row * ldy + j] : 0.0);
+              R* next = dn.data() + b * Hp;
+              for (int64_t j = 0; j < H; ++j) dh[r * H + j] = next[j] + (dY ? dY[row * ldy + j] : R(0));
               cell_row_backward(s.kind, H, saved + row * S, hp ? hp + b * ldh : nullptr,
                                 cp ? cp + b * (step ? S : H) : nullptr, dh + r * H, lstm ? dcs.data() + b * H : nullptr,
                                 dgx.data() + row * G, dgh + row * G, next);
             }
-            double* a = ap.data() + p * kMR * G;
+            R* a = ap.data() + p * kMR * G;
             pack_rows(dgh + (t * B + p * kMR) * G, G, false, rows, G, a);
             gemm_packed(rows, Hp, G, a, wh.data(), Hp, dn.data() + p * kMR * Hp, Hp, gru);
           }
         });
   }
   for (int64_t b = 0; b < B; ++b) {
-    std::memcpy(dh0 + b * H, dn.data() + b * Hp, sz(H) * sizeof(double));
-    if (lstm && dc0) std::memcpy(dc0 + b * H, dcs.data() + b * H, sz(H) * sizeof(double));
+    std::memcpy(dh0 + b * H, dn.data() + b * Hp, sz(H) * sizeof(R));
+    if (lstm && dc0) std::memcpy(dc0 + b * H, dcs.data() + b * H, sz(H) * sizeof(R));
   }
-  // The weight gradients over all steps at once.  Step t's previous state is
-  // the saved h of step t - 1 (t + 1 in reverse), or h0 for the first step.
-  mm(G, I, T * B, dgx.data(), G, true, X, I, dW_ih, I, false);
+  // The weight gradients over all steps at once, summed in double (for float,
+  // into double copies rounded at the end).  Step t's previous state is the
+  // saved h of step t - 1 (t + 1 in reverse), or h0 for the first step.
+  std::unique_ptr<Scratch<double>> wide;
+  double *gih, *ghh;
+  if constexpr (std::is_same_v<R, double>) {
+    gih = dW_ih;
+    ghh = dW_hh;
+  } else {
+    wide.reset(new Scratch<double>(sz(G * (I + H))));
+    gih = wide->data();
+    ghh = gih + G * I;
+  }
+  mm_wide(G, I, T * B, dgx.data(), G, X, I, gih, I, false);
   const int64_t first = s.reverse ? T - 1 : 0;
-  const double* dg_rest = dgh + (s.reverse ? 0 : B * G);
-  const double* h_rest = saved + (s.reverse ? B * S : 0) + hoff;
-  mm(G, H, (T - 1) * B, dg_rest, G, true, h_rest, S, dW_hh, H, false);
-  if (h0) mm(G, H, B, dgh + first * B * G, G, true, h0, H, dW_hh, H, true);
+  const R* dg_rest = dgh + (s.reverse ? 0 : B * G);
+  const R* h_rest = saved + (s.reverse ? B * S : 0) + hoff;
+  mm_wide(G, H, (T - 1) * B, dg_rest, G, h_rest, S, ghh, H, false);
+  if (h0) mm_wide(G, H, B, dgh + first * B * G, G, h0, H, ghh, H, true);
+  if constexpr (!std::is_same_v<R, double>) {
+    for (int64_t k = 0; k < G * I; ++k) dW_ih[k] = R(gih[k]);
+    for (int64_t k = 0; k < G * H; ++k) dW_hh[k] = R(ghh[k]);
+  }
   if (db_ih) {
-    std::fill(db_ih, db_ih + G, 0.0);
-    std::fill(db_hh, db_hh + G, 0.0);
+    std::vector<double> sum_ih(sz(G), 0.0), sum_hh(sz(G), 0.0);
     for (int64_t r = 0; r < T * B; ++r) {
-      const double* x = dgx.data() + r * G;
-      const double* h = dgh + r * G;
+      const R* x = dgx.data() + r * G;
+      const R* h = dgh + r * G;
       for (int64_t k = 0; k < G; ++k) {
-        db_ih[k] += x[k];
-        db_hh[k] += h[k];
+        sum_ih[sz(k)] += x[k];
+        sum_hh[sz(k)] += h[k];
       }
+    }
+    for (int64_t k = 0; k < G; ++k) {
+      db_ih[k] = R(sum_ih[sz(k)]);
+      db_hh[k] = R(sum_hh[sz(k)]);
     }
   }
   mm(T * B, I, G, dgx.data(), G, false, W_ih, I, dX, I, accumulate_dx);
 }
 
-void embedding_forward(const int64_t* idx, int64_t n, const double* W, int64_t d, double* Z) {
+template <class R>
+void embedding_forward(const int64_t* idx, int64_t n, const R* W, int64_t d, R* Z) {
   parallel_for(n, double(d), [&](int64_t lo, int64_t hi) {
-    for (int64_t i = lo; i < hi; ++i) std::memcpy(Z + i * d, W + idx[i] * d, sz(d) * sizeof(double));
+    for (int64_t i = lo; i < hi; ++i) std::memcpy(Z + i * d, W + idx[i] * d, sz(d) * sizeof(R));
   });
 }
 
-void embedding_backward(const int64_t* idx, int64_t n, const double* dZ, int64_t d, int64_t skip, double* dW) {
-  // Rows repeat, so one thread adds them all, in order (as np.add.at does).
-  for (int64_t i = 0; i < n; ++i) {
-    if (idx[i] == skip) continue;
-    double* __restrict w = dW + idx[i] * d;
-    const double* __restrict g = dZ + i * d;
-    for (int64_t k = 0; k < d; ++k) w[k] += g[k];
+template <class R>
+void embedding_backward(const int64_t* idx, int64_t n, const R* dZ, int64_t d, int64_t skip, R* dW) {
+  if constexpr (std::is_same_v<R, double>) {
+    // Rows repeat, so one thread adds them all, in order (as np.add.at does).
+    for (int64_t i = 0; i < n; ++i) {
+      if (idx[i] == skip) continue;
+      double* __restrict w = dW + idx[i] * d;
+      const double* __restrict g = dZ + i * d;
+      for (int64_t k = 0; k < d; ++k) w[k] += g[k];
+    }
+  } else {
+    // A row looked up many times (a frequent token) sums all its gradients in
+    // double first, then adds them to dW at once: the lookups sorted by row
+    // (in their order within a row), each row's run summed by one thread.
+    std::vector<Lookup> order(sz(n));
+    for (int64_t i = 0; i < n; ++i) order[sz(i)] = {idx[i], i};
+    std::sort(order.begin(), order.end(),
+              [](const Lookup& a, const Lookup& b) { return a.row < b.row || (a.row == b.row && a.at < b.at); });
+    std::vector<int64_t> runs(sz(n + 1));  // where each row's run starts, then n
+    int64_t count = 0;
+    for (int64_t i = 0; i < n; ++i)
+      if (i == 0 || order[sz(i)].row != order[sz(i - 1)].row) runs[sz(count++)] = i;
+    runs[sz(count)] = n;
+    parallel_for(count, double(d) * double(n) / double(std::max<int64_t>(count, 1)), [&](int64_t lo, int64_t hi) {
+      std::vector<double> sum(sz(d));
+      for (int64_t u = lo; u < hi; ++u) {
+        const int64_t row = order[sz(runs[sz(u)])].row;
+        if (row == skip) continue;
+        std::fill(sum.begin(), sum.end(), 0.0);
+        for (int64_t i = runs[sz(u)]; i < runs[sz(u + 1)]; ++i) {
+          const R* __restrict g = dZ + order[sz(i)].at * d;
+          for (int64_t k = 0; k < d; ++k) sum[sz(k)] += g[k];
+        }
+        R* __restrict w = dW + row * d;
+        for (int64_t k = 0; k < d; ++k) w[k] = R(w[k] + sum[sz(k)]);
+      }
+    });
   }
 }
+
+#define QK_RNN(R)                                                                                                      \
+  template void rnn_forward(const RnnShape&, const R*, const R*, const R*, const R*, const R*, const R*, const R*, R*, \
+                            int64_t, R*, R*, R*);                                                                      \
+  template void rnn_backward(const RnnShape&, const R*, const R*, const R*, const R*, const R*, const R*, const R*,    \
+                             int64_t, const R*, const R*, R*, bool, R*, R*, R*, R*, R*, R*);                           \
+  template void embedding_forward(const int64_t*, int64_t, const R*, int64_t, R*);                                     \
+  template void embedding_backward(const int64_t*, int64_t, const R*, int64_t, int64_t, R*);
+QK_RNN(double)
+QK_RNN(float)
+#undef QK_RNN
 
 QK_ISA_END
 }  // namespace qk

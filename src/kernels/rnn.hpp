@@ -37,28 +37,35 @@ struct RnnShape {
 
 QK_ISA_BEGIN
 
+// The kernels are templates on the element type R (double or float).  Under
+// float the gates are computed in double and rounded once, and the sums over
+// all steps and batch rows (the weight and bias gradients, an embedding row's
+// gradient) are accumulated in double.
+
 // X (T, B, I) time-major; W_ih (G*H, I), W_hh (G*H, H); b_ih, b_hh (G*H) or
 // null (no bias); h0, c0 (B, H) or null (zeros; c0 for the LSTM only).  Writes
 // each step's hidden state into Y (row t*B + b at Y + (t*B + b) * ldy), the
 // last step's state into hT (and cT), and what backward needs into saved
 // (T, B, cell_saved * H).
-void rnn_forward(const RnnShape& s, const double* X, const double* W_ih, const double* W_hh, const double* b_ih,
-                 const double* b_hh, const double* h0, const double* c0, double* Y, int64_t ldy, double* hT, double* cT,
-                 double* saved);
+template <class R>
+void rnn_forward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, const R* b_ih, const R* b_hh, const R* h0,
+                 const R* c0, R* Y, int64_t ldy, R* hT, R* cT, R* saved);
 
 // From dY (rows like Y; null: zeros), dhT and dcT (B, H; null: zeros): dX
 // (T, B, I; added to with accumulate_dx, else overwritten), dh0 and dc0
 // (B, H), and the parameter gradients dW_ih, dW_hh, db_ih, db_hh
 // (overwritten; the biases' may be null).
-void rnn_backward(const RnnShape& s, const double* X, const double* W_ih, const double* W_hh, const double* h0,
-                  const double* c0, const double* saved, const double* dY, int64_t ldy, const double* dhT,
-                  const double* dcT, double* dX, bool accumulate_dx, double* dh0, double* dc0, double* dW_ih,
-                  double* dW_hh, double* db_ih, double* db_hh);
+template <class R>
+void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, const R* h0, const R* c0, const R* saved,
+                  const R* dY, int64_t ldy, const R* dhT, const R* dcT, R* dX, bool accumulate_dx, R* dh0, R* dc0,
+                  R* dW_ih, R* dW_hh, R* db_ih, R* db_hh);
 
 // Z (n, d) = W[idx] for W (rows, d); the indices are already checked.
-void embedding_forward(const int64_t* idx, int64_t n, const double* W, int64_t d, double* Z);
+template <class R>
+void embedding_forward(const int64_t* idx, int64_t n, const R* W, int64_t d, R* Z);
 // dW[idx[i]] += dZ[i] for every i whose index is not `skip` (-1: none).
-void embedding_backward(const int64_t* idx, int64_t n, const double* dZ, int64_t d, int64_t skip, double* dW);
+template <class R>
+void embedding_backward(const int64_t* idx, int64_t n, const R* dZ, int64_t d, int64_t skip, R* dW);
 
 QK_ISA_END
 }  // namespace qk

@@ -6,6 +6,10 @@
 // LSTMCell run one step inside the caller's own loop and keep a stack of the
 // steps not yet backpropagated.  Weights follow PyTorch's names, gate order
 // and layout (W_ih_l0 is weight_ih_l0), so weights copy across by name.
+//
+// Every pass computes in the default dtype at the call (float64, or float32
+// under quillet.default_dtype(np.float32)); the parameters are drawn as
+// float64 and stored in the default dtype at construction.
 #include <cmath>
 #include <string>
 #include <vector>
@@ -81,30 +85,36 @@ Ref pname(const char* base, npy_intp layer, npy_intp dir, bool grad = false) {
   return qb::check(PyUnicode_FromFormat("%s%s_l%zd%s", g, base, static_cast<Py_ssize_t>(layer), dir ? "_reverse" : ""));
 }
 
-// np.random.uniform(-k, k, shape) and its zero gradient, k = 1 / sqrt(hidden).
+// np.random.uniform(-k, k, shape) and its zero gradient, k = 1 / sqrt(hidden),
+// both in the default dtype (under float32 the same numbers are drawn, then
+// stored as float32).
 void init_param(PyObject* self, const Ref& name, const Ref& grad, std::initializer_list<npy_intp> shape, double k) {
   Ref uniform = qb::getattr(qb::numpy_attr(QB_ID(random)).get(), QB_ID(uniform));
   Ref lo = qb::py_float(-k), hi = qb::py_float(k), size = qb::shape_tuple(shape);
-  qb::setattr(self, name.get(), qb::call(uniform.get(), {lo.get(), hi.get(), size.get()}));
-  qb::setattr(self, grad.get(), qb::zeros(shape));
+  qb::setattr(self, name.get(), ql::in_default_dtype(qb::call(uniform.get(), {lo.get(), hi.get(), size.get()})));
+  qb::setattr(self, grad.get(), qb::typed_zeros(shape, ql::default_type()));
 }
 
-// The weights of layer l, direction d (layer -1: a cell), checked against the
-// hyper-parameters.
+// The weights of layer l, direction d (layer -1: a cell), in R, checked
+// against the hyper-parameters.
+template <class R>
 struct Weights {
   Ref W_ih, W_hh, b_ih, b_hh;
-  const double* bih() const { return b_ih ? qb::data(b_ih) : nullptr; }
-  const double* bhh() const { return b_hh ? qb::data(b_hh) : nullptr; }
+  const R* Wih() const { return qb::data_of<R>(W_ih); }
+  const R* Whh() const { return qb::data_of<R>(W_hh); }
+  const R* bih() const { return b_ih ? qb::data_of<R>(b_ih) : nullptr; }
+  const R* bhh() const { return b_hh ? qb::data_of<R>(b_hh) : nullptr; }
 };
 
-Weights weights(PyObject* self, const Config& c, npy_intp l, npy_intp d) {
-  Weights w;
+template <class R>
+Weights<R> weights(PyObject* self, const Config& c, npy_intp l, npy_intp d) {
+  Weights<R> w;
   const npy_intp G = c.G();
-  w.W_ih = ql::param(self, pname("W_ih", l, d).get(), {G, c.input(l < 0 ? 0 : l)});
-  w.W_hh = ql::param(self, pname("W_hh", l, d).get(), {G, c.H});
+  w.W_ih = ql::param_as<R>(self, pname("W_ih", l, d).get(), {G, c.input(l < 0 ? 0 : l)});
+  w.W_hh = ql::param_as<R>(self, pname("W_hh", l, d).get(), {G, c.H});
   if (c.bias) {
-    w.b_ih = ql::param(self, pname("b_ih", l, d).get(), {G});
-    w.b_hh = ql::param(self, pname("b_hh", l, d).get(), {G});
+    w.b_ih = ql::param_as<R>(self, pname("b_ih", l, d).get(), {G});
+    w.b_hh = ql::param_as<R>(self, pname("b_hh", l, d).get(), {G});
   }
   return w;
 }
@@ -126,10 +136,11 @@ void make_params(PyObject* self, const Config& c, bool cell) {
 
 // ---------------------------------------------------------------- arrays
 
-// A time-major (T, B, F) float64 C-contiguous array of a sequence given as
+// A time-major (T, B, F) C-contiguous array in R of a sequence given as
 // (T, B, F), (B, T, F) with batch_first, or (T, F) unbatched.
+template <class R>
 Ref time_major(const Ref& a, bool batch_first, bool unbatched) {
-  Ref x = qb::to_f64(a, "X");
+  Ref x = qb::to_real<R>(a, "X");
   if (unbatched) {
     npy_intp d[3] = {qb::dim(x, 0), 1, qb::dim(x, 1)};
     PyArray_Dims dims{d, 3};
@@ -152,10 +163,11 @@ Ref user_layout(const Ref& y, bool batch_first, bool unbatched) {
   return qb::check(PyArray_NewCopy(qb::arr(swapped), NPY_CORDER));
 }
 
-// (L*D, B, H) from the user's (L*D, B, H), or (L*D, H) unbatched; null Ref for None.
+// (L*D, B, H) in R from the user's (L*D, B, H), or (L*D, H) unbatched; null Ref for None.
+template <class R>
 Ref state_in(PyObject* o, const char* what, npy_intp n, npy_intp B, npy_intp H, bool unbatched) {
   if (o == Py_None) return {};
-  Ref a = qb::to_f64(o, what);
+  Ref a = qb::to_real<R>(o, what);
   const std::vector<npy_intp> want = unbatched ? std::vector<npy_intp>{n, H} : std::vector<npy_intp>{n, B, H};
   if (qb::dims(a) != want)
     qb::fail(PyExc_ValueError, "%s must have shape %s, got %s", what, qb::shape_text(want).c_str(),
@@ -171,15 +183,24 @@ Ref state_out(const Ref& s, bool unbatched) {
 }
 
 // An array kept in the forward state, which the caller could have replaced:
-// a float64 C-contiguous array of exactly this shape, or ValueError.
+// a float64 or float32 C-contiguous array of exactly this shape (or ValueError),
+// in R.  A state kept in the other dtype (forward ran under the other default
+// dtype) is converted.
+template <class R>
 Ref kept(PyObject* o, const std::vector<npy_intp>& shape) {
   PyArrayObject* a = reinterpret_cast<PyArrayObject*>(o);
-  if (!PyArray_Check(o) || PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISCARRAY_RO(a) || !PyArray_ISNOTSWAPPED(a) ||
-      qb::dims(a) != shape)
+  if (!PyArray_Check(o) || (PyArray_TYPE(a) != NPY_DOUBLE && PyArray_TYPE(a) != NPY_FLOAT) || !PyArray_ISCARRAY_RO(a) ||
+      !PyArray_ISNOTSWAPPED(a) || qb::dims(a) != shape)
     qb::fail(PyExc_ValueError,
              "the state kept by forward no longer fits the layer (its arrays or the layer's sizes were changed); "
              "call forward again");
-  return Ref::borrow(o);
+  return PyArray_TYPE(a) == qb::type_of<R> ? Ref::borrow(o) : qb::to_real<R>(Ref::borrow(o), "the kept state");
+}
+
+// The failure of kept() for a state that is not even arrays.
+[[noreturn]] void altered_state() {
+  kept<double>(Py_None, {});
+  throw qb::Error();
 }
 
 Ref kept_item(PyObject* tuple, Py_ssize_t i, Py_ssize_t n) {
@@ -188,9 +209,15 @@ Ref kept_item(PyObject* tuple, Py_ssize_t i, Py_ssize_t n) {
   return Ref::borrow(PyTuple_GET_ITEM(tuple, i));
 }
 
-const double* ptr(const Ref& a) { return a ? qb::data(a) : nullptr; }
+template <class R>
+R* ptr(const Ref& a) {
+  return a ? qb::data_of<R>(a) : nullptr;
+}
 
-double* slice_ptr(const Ref& a, npy_intp i, npy_intp len) { return a ? qb::data(a) + i * len : nullptr; }
+template <class R>
+R* slice_ptr(const Ref& a, npy_intp i, npy_intp len) {
+  return a ? qb::data_of<R>(a) + i * len : nullptr;
+}
 
 // ---------------------------------------------------------------- sequence layers
 
@@ -224,6 +251,7 @@ Ref gated_init(PyObject* self, PyObject* input_size, PyObject* hidden_size, PyOb
                   bidirectional);
 }
 
+template <class R>
 Ref seq_forward(Family f, PyObject* self, PyObject* X, PyObject* hx) {
   const Config c = config(f, self, false);
   const bool lstm = f == kLstm;
@@ -237,7 +265,7 @@ Ref seq_forward(Family f, PyObject* self, PyObject* X, PyObject* hx) {
   if (qb::dim(A, nd - 1) != c.I)
     qb::fail(PyExc_ValueError, "X has %zd features, but the layer has input_size=%zd",
              static_cast<Py_ssize_t>(qb::dim(A, nd - 1)), static_cast<Py_ssize_t>(c.I));
-  Ref x = time_major(A, c.batch_first, unbatched);
+  Ref x = time_major<R>(A, c.batch_first, unbatched);
   const npy_intp T = qb::dim(x, 0), B = qb::dim(x, 1), LD = c.L * c.D;
   if (T == 0) qb::fail(PyExc_ValueError, "X has no time steps (shape %s)", qb::shape_text(qb::dims(A)).c_str());
   if (B == 0) qb::fail(PyExc_ValueError, "X has an empty batch (shape %s)", qb::shape_text(qb::dims(A)).c_str());
@@ -245,32 +273,32 @@ Ref seq_forward(Family f, PyObject* self, PyObject* X, PyObject* hx) {
   if (lstm && hx != Py_None) {
     if (!PyTuple_Check(hx) || PyTuple_GET_SIZE(hx) != 2)
       qb::fail(PyExc_TypeError, "hx must be a tuple (h0, c0) or None, got %R", Py_TYPE(hx));
-    h0 = state_in(PyTuple_GET_ITEM(hx, 0), "h0", LD, B, c.H, unbatched);
-    c0 = state_in(PyTuple_GET_ITEM(hx, 1), "c0", LD, B, c.H, unbatched);
+    h0 = state_in<R>(PyTuple_GET_ITEM(hx, 0), "h0", LD, B, c.H, unbatched);
+    c0 = state_in<R>(PyTuple_GET_ITEM(hx, 1), "c0", LD, B, c.H, unbatched);
     if (!h0 || !c0) qb::fail(PyExc_TypeError, "hx must hold both h0 and c0 (or be None)");
   } else if (!lstm) {
-    h0 = state_in(hx, "h0", LD, B, c.H, unbatched);
+    h0 = state_in<R>(hx, "h0", LD, B, c.H, unbatched);
   }
-  std::vector<Weights> w;
+  std::vector<Weights<R>> w;
   for (npy_intp l = 0; l < c.L; ++l)
-    for (npy_intp d = 0; d < c.D; ++d) w.push_back(weights(self, c, l, d));
-  Ref hn = qb::empty({LD, B, c.H}), cn = lstm ? qb::empty({LD, B, c.H}) : Ref();
+    for (npy_intp d = 0; d < c.D; ++d) w.push_back(weights<R>(self, c, l, d));
+  Ref hn = qb::empty_of<R>({LD, B, c.H}), cn = lstm ? qb::empty_of<R>({LD, B, c.H}) : Ref();
   Ref inputs = qb::check(PyTuple_New(c.L)), saved = qb::check(PyTuple_New(LD));
   Ref in = x;
   for (npy_intp l = 0; l < c.L; ++l) {
     PyTuple_SET_ITEM(inputs.get(), l, Ref(in).release());
-    Ref Y = qb::empty({T, B, c.D * c.H});
+    Ref Y = qb::empty_of<R>({T, B, c.D * c.H});
     for (npy_intp d = 0; d < c.D; ++d) {
       const npy_intp k = l * c.D + d;
-      Ref sv = qb::empty({T, B, c.S()});
-      const Weights& wk = w[static_cast<size_t>(k)];
+      Ref sv = qb::empty_of<R>({T, B, c.S()});
+      const Weights<R>& wk = w[static_cast<size_t>(k)];
       const qk::RnnShape s{T, B, c.input(l), c.H, c.kind, d == 1};
       {
         qb::NoGil nogil;
-        qk::kernels().rnn_forward(s, qb::data(in), qb::data(wk.W_ih), qb::data(wk.W_hh), wk.bih(), wk.bhh(),
-                                  slice_ptr(h0, k, B * c.H), slice_ptr(c0, k, B * c.H), qb::data(Y) + d * c.H,
-                                  c.D * c.H, qb::data(hn) + k * B * c.H, lstm ? qb::data(cn) + k * B * c.H : nullptr,
-                                  qb::data(sv));
+        qk::Of<R>::rnn_forward(s, qb::data_of<R>(in), wk.Wih(), wk.Whh(), wk.bih(), wk.bhh(),
+                               slice_ptr<R>(h0, k, B * c.H), slice_ptr<R>(c0, k, B * c.H), qb::data_of<R>(Y) + d * c.H,
+                               c.D * c.H, qb::data_of<R>(hn) + k * B * c.H, slice_ptr<R>(cn, k, B * c.H),
+                               qb::data_of<R>(sv));
       }
       PyTuple_SET_ITEM(saved.get(), k, sv.release());
     }
@@ -288,6 +316,7 @@ Ref seq_forward(Family f, PyObject* self, PyObject* X, PyObject* hx) {
   return qb::tuple({Yout.get(), pair.get()});
 }
 
+template <class R>
 Ref seq_backward(Family f, PyObject* self, PyObject* dLdY, PyObject* dLdh_n, PyObject* dLdc_n) {
   const Config c = config(f, self, false);
   const bool lstm = f == kLstm;
@@ -298,51 +327,51 @@ Ref seq_backward(Family f, PyObject* self, PyObject* dLdY, PyObject* dLdh_n, PyO
   const npy_intp LD = c.L * c.D;
   if (!PyTuple_Check(inputs.get()) || PyTuple_GET_SIZE(inputs.get()) != c.L || !PyTuple_Check(saved.get()) ||
       PyTuple_GET_SIZE(saved.get()) != LD || !PyArray_Check(Yo.get()) || qb::ndim(Yo) != 3)
-    kept(Py_None, {});
+    altered_state();
   const npy_intp T = qb::dim(Yo, 0), B = qb::dim(Yo, 1), H = c.H;
-  kept(Yo.get(), {T, B, c.D * H});
+  kept<R>(Yo.get(), {T, B, c.D * H});
   std::vector<Ref> in, sv;
-  for (npy_intp l = 0; l < c.L; ++l) in.push_back(kept(PyTuple_GET_ITEM(inputs.get(), l), {T, B, c.input(l)}));
-  for (npy_intp k = 0; k < LD; ++k) sv.push_back(kept(PyTuple_GET_ITEM(saved.get(), k), {T, B, c.S()}));
+  for (npy_intp l = 0; l < c.L; ++l) in.push_back(kept<R>(PyTuple_GET_ITEM(inputs.get(), l), {T, B, c.input(l)}));
+  for (npy_intp k = 0; k < LD; ++k) sv.push_back(kept<R>(PyTuple_GET_ITEM(saved.get(), k), {T, B, c.S()}));
   Ref h0 = h0o.get() == Py_None
                ? Ref()
-               : kept(h0o.get(), unbatched ? std::vector<npy_intp>{LD, H} : std::vector<npy_intp>{LD, B, H});
+               : kept<R>(h0o.get(), unbatched ? std::vector<npy_intp>{LD, H} : std::vector<npy_intp>{LD, B, H});
   Ref c0 = c0o.get() == Py_None
                ? Ref()
-               : kept(c0o.get(), unbatched ? std::vector<npy_intp>{LD, H} : std::vector<npy_intp>{LD, B, H});
+               : kept<R>(c0o.get(), unbatched ? std::vector<npy_intp>{LD, H} : std::vector<npy_intp>{LD, B, H});
   // The output gradient in the layout forward returned Y in.
-  Ref g = qb::to_f64(dLdY, "dLdY");
+  Ref g = qb::to_real<R>(dLdY, "dLdY");
   std::vector<npy_intp> yshape = unbatched       ? std::vector<npy_intp>{T, c.D * H}
                                  : c.batch_first ? std::vector<npy_intp>{B, T, c.D * H}
                                                  : std::vector<npy_intp>{T, B, c.D * H};
   if (qb::dims(g) != yshape)
     qb::fail(PyExc_ValueError, "dLdY has shape %s, but the last output Y had shape %s",
              qb::shape_text(qb::dims(g)).c_str(), qb::shape_text(yshape).c_str());
-  Ref dY = time_major(g, c.batch_first, unbatched);
-  Ref dhn = state_in(dLdh_n, "dLdh_n", LD, B, H, unbatched);
-  Ref dcn = lstm ? state_in(dLdc_n, "dLdc_n", LD, B, H, unbatched) : Ref();
-  std::vector<Weights> w;
+  Ref dY = time_major<R>(g, c.batch_first, unbatched);
+  Ref dhn = state_in<R>(dLdh_n, "dLdh_n", LD, B, H, unbatched);
+  Ref dcn = lstm ? state_in<R>(dLdc_n, "dLdc_n", LD, B, H, unbatched) : Ref();
+  std::vector<Weights<R>> w;
   for (npy_intp l = 0; l < c.L; ++l)
-    for (npy_intp d = 0; d < c.D; ++d) w.push_back(weights(self, c, l, d));
-  Ref dh0 = qb::empty({LD, B, H}), dc0 = lstm ? qb::empty({LD, B, H}) : Ref();
+    for (npy_intp d = 0; d < c.D; ++d) w.push_back(weights<R>(self, c, l, d));
+  Ref dh0 = qb::empty_of<R>({LD, B, H}), dc0 = lstm ? qb::empty_of<R>({LD, B, H}) : Ref();
   std::vector<std::pair<Ref, Ref>> grads;  // (name, value), added once everything is computed
   const npy_intp G = c.G();
   for (npy_intp l = c.L - 1; l >= 0; --l) {
-    Ref dX = qb::empty({T, B, c.input(l)});
+    Ref dX = qb::empty_of<R>({T, B, c.input(l)});
     for (npy_intp d = 0; d < c.D; ++d) {
       const npy_intp k = l * c.D + d;
-      const Weights& wk = w[static_cast<size_t>(k)];
-      Ref dWih = qb::empty({G, c.input(l)}), dWhh = qb::empty({G, H});
-      Ref dbih = c.bias ? qb::empty({G}) : Ref(), dbhh = c.bias ? qb::empty({G}) : Ref();
+      const Weights<R>& wk = w[static_cast<size_t>(k)];
+      Ref dWih = qb::empty_of<R>({G, c.input(l)}), dWhh = qb::empty_of<R>({G, H});
+      Ref dbih = c.bias ? qb::empty_of<R>({G}) : Ref(), dbhh = c.bias ? qb::empty_of<R>({G}) : Ref();
       const qk::RnnShape s{T, B, c.input(l), H, c.kind, d == 1};
       {
         qb::NoGil nogil;
-        qk::kernels().rnn_backward(
-            s, qb::data(in[static_cast<size_t>(l)]), qb::data(wk.W_ih), qb::data(wk.W_hh), slice_ptr(h0, k, B * H),
-            slice_ptr(c0, k, B * H), qb::data(sv[static_cast<size_t>(k)]), qb::data(dY) + d * H, c.D * H,
-            slice_ptr(dhn, k, B * H), slice_ptr(dcn, k, B * H), qb::data(dX), d == 1, qb::data(dh0) + k * B * H,
-            lstm ? qb::data(dc0) + k * B * H : nullptr, qb::data(dWih), qb::data(dWhh), dbih ? qb::data(dbih) : nullptr,
-            dbhh ? qb::data(dbhh) : nullptr);
+        qk::Of<R>::rnn_backward(s, qb::data_of<R>(in[static_cast<size_t>(l)]), wk.Wih(), wk.Whh(),
+                                slice_ptr<R>(h0, k, B * H), slice_ptr<R>(c0, k, B * H),
+                                qb::data_of<R>(sv[static_cast<size_t>(k)]), qb::data_of<R>(dY) + d * H, c.D * H,
+                                slice_ptr<R>(dhn, k, B * H), slice_ptr<R>(dcn, k, B * H), qb::data_of<R>(dX), d == 1,
+                                qb::data_of<R>(dh0) + k * B * H, slice_ptr<R>(dc0, k, B * H), qb::data_of<R>(dWih),
+                                qb::data_of<R>(dWhh), ptr<R>(dbih), ptr<R>(dbhh));
       }
       grads.push_back({pname("W_ih", l, d, true), dWih});
       grads.push_back({pname("W_hh", l, d, true), dWhh});
@@ -361,14 +390,14 @@ Ref seq_backward(Family f, PyObject* self, PyObject* dLdY, PyObject* dLdh_n, PyO
 
 template <int F>
 Ref seq_forward_m(PyObject* self, PyObject* X, PyObject* hx) {
-  return seq_forward(static_cast<Family>(F), self, X, hx);
+  return QL_TYPED(seq_forward, static_cast<Family>(F), self, X, hx);
 }
 template <int F>
 Ref seq_backward_m(PyObject* self, PyObject* dLdY, PyObject* dLdh_n) {
-  return seq_backward(static_cast<Family>(F), self, dLdY, dLdh_n, Py_None);
+  return QL_TYPED(seq_backward, static_cast<Family>(F), self, dLdY, dLdh_n, Py_None);
 }
 Ref lstm_backward_m(PyObject* self, PyObject* dLdY, PyObject* dLdh_n, PyObject* dLdc_n) {
-  return seq_backward(kLstm, self, dLdY, dLdh_n, dLdc_n);
+  return QL_TYPED(seq_backward, kLstm, self, dLdY, dLdh_n, dLdc_n);
 }
 
 Ref rnn_repr(PyObject* self) {
@@ -415,9 +444,10 @@ Ref gated_cell_init(PyObject* self, PyObject* input_size, PyObject* hidden_size,
   return cell_init(static_cast<Family>(F), self, input_size, hidden_size, bias, nullptr);
 }
 
-// (B, n) from (B, n), or (n,) as a batch of one; `unbatched` says which it was.
+// (B, n) in R from (B, n), or (n,) as a batch of one; `unbatched` says which it was.
+template <class R>
 Ref cell_rows(PyObject* o, const char* what, npy_intp n, npy_intp B, int want_nd) {
-  Ref a = qb::to_f64(o, what);
+  Ref a = qb::to_real<R>(o, what);
   const int nd = qb::ndim(a);
   if (nd != want_nd || qb::dim(a, nd - 1) != n || (nd == 2 && B >= 0 && qb::dim(a, 0) != B)) {
     std::string want = want_nd == 1
@@ -429,6 +459,7 @@ Ref cell_rows(PyObject* o, const char* what, npy_intp n, npy_intp B, int want_nd
   return a;
 }
 
+template <class R>
 Ref cell_forward(Family f, PyObject* self, PyObject* x, PyObject* hx) {
   const Config c = config(f, self, true);
   const bool lstm = f == kLstm;
@@ -438,28 +469,28 @@ Ref cell_forward(Family f, PyObject* self, PyObject* x, PyObject* hx) {
     qb::fail(PyExc_ValueError,
              "x must have 2 axes (batch, input_size), or 1 (input_size,) for one sample, got shape %s",
              qb::shape_text(qb::dims(A)).c_str());
-  Ref xa = cell_rows(A.get(), "x", c.I, -1, nd);
+  Ref xa = cell_rows<R>(A.get(), "x", c.I, -1, nd);
   const npy_intp B = nd == 2 ? qb::dim(xa, 0) : 1;
   if (B == 0) qb::fail(PyExc_ValueError, "x has an empty batch (shape %s)", qb::shape_text(qb::dims(xa)).c_str());
   Ref h, cs;
   if (lstm && hx != Py_None) {
     if (!PyTuple_Check(hx) || PyTuple_GET_SIZE(hx) != 2)
       qb::fail(PyExc_TypeError, "hc must be a tuple (h, c) or None, got %R", Py_TYPE(hx));
-    h = cell_rows(PyTuple_GET_ITEM(hx, 0), "h", c.H, B, nd);
-    cs = cell_rows(PyTuple_GET_ITEM(hx, 1), "c", c.H, B, nd);
+    h = cell_rows<R>(PyTuple_GET_ITEM(hx, 0), "h", c.H, B, nd);
+    cs = cell_rows<R>(PyTuple_GET_ITEM(hx, 1), "c", c.H, B, nd);
   } else if (!lstm && hx != Py_None) {
-    h = cell_rows(hx, "h", c.H, B, nd);
+    h = cell_rows<R>(hx, "h", c.H, B, nd);
   }
-  Weights w = weights(self, c, -1, 0);
+  Weights<R> w = weights<R>(self, c, -1, 0);
   Ref stack = qb::getattr(self, QB_ID(stack));
   if (!PyList_Check(stack.get())) qb::fail(PyExc_TypeError, "stack must be a list, got %R", Py_TYPE(stack.get()));
-  Ref sv = qb::empty({1, B, c.S()});
-  Ref hn = qb::empty({B, c.H}), cn = lstm ? qb::empty({B, c.H}) : Ref();
+  Ref sv = qb::empty_of<R>({1, B, c.S()});
+  Ref hn = qb::empty_of<R>({B, c.H}), cn = lstm ? qb::empty_of<R>({B, c.H}) : Ref();
   const qk::RnnShape s{1, B, c.I, c.H, c.kind, false};
   {
     qb::NoGil nogil;
-    qk::kernels().rnn_forward(s, qb::data(xa), qb::data(w.W_ih), qb::data(w.W_hh), w.bih(), w.bhh(), ptr(h), ptr(cs),
-                              qb::data(hn), c.H, qb::data(hn), lstm ? qb::data(cn) : nullptr, qb::data(sv));
+    qk::Of<R>::rnn_forward(s, qb::data_of<R>(xa), w.Wih(), w.Whh(), w.bih(), w.bhh(), ptr<R>(h), ptr<R>(cs),
+                           qb::data_of<R>(hn), c.H, qb::data_of<R>(hn), ptr<R>(cn), qb::data_of<R>(sv));
   }
   PyObject* none = Py_None;
   Ref entry = qb::tuple({xa.get(), h ? h.get() : none, cs ? cs.get() : none, sv.get()});
@@ -474,6 +505,7 @@ Ref cell_forward(Family f, PyObject* self, PyObject* x, PyObject* hx) {
   return qb::tuple({shaped(hn).get(), shaped(cn).get()});
 }
 
+template <class R>
 Ref cell_backward(Family f, PyObject* self, PyObject* dLdh, PyObject* dLdc) {
   const Config c = config(f, self, true);
   const bool lstm = f == kLstm;
@@ -487,28 +519,27 @@ Ref cell_backward(Family f, PyObject* self, PyObject* dLdh, PyObject* dLdc) {
   Ref entry = Ref::borrow(PyList_GET_ITEM(stack.get(), n - 1));
   Ref xo = kept_item(entry.get(), 0, 4), ho = kept_item(entry.get(), 1, 4), co = kept_item(entry.get(), 2, 4);
   Ref svo = kept_item(entry.get(), 3, 4);
-  if (!PyArray_Check(xo.get()) || (qb::ndim(xo) != 1 && qb::ndim(xo) != 2)) kept(Py_None, {});
+  if (!PyArray_Check(xo.get()) || (qb::ndim(xo) != 1 && qb::ndim(xo) != 2)) altered_state();
   const int nd = qb::ndim(xo);
   const npy_intp B = nd == 2 ? qb::dim(xo, 0) : 1, H = c.H;
   const std::vector<npy_intp> hshape = nd == 2 ? std::vector<npy_intp>{B, H} : std::vector<npy_intp>{H};
-  Ref xa = kept(xo.get(), nd == 2 ? std::vector<npy_intp>{B, c.I} : std::vector<npy_intp>{c.I});
-  Ref h = ho.get() == Py_None ? Ref() : kept(ho.get(), hshape);
-  Ref cs = co.get() == Py_None ? Ref() : kept(co.get(), hshape);
-  Ref sv = kept(svo.get(), {1, B, c.S()});
-  Ref g = cell_rows(dLdh, "dLdh", H, B, nd);
-  Ref gc = lstm && dLdc != Py_None ? cell_rows(dLdc, "dLdc", H, B, nd) : Ref();
-  Weights w = weights(self, c, -1, 0);
+  Ref xa = kept<R>(xo.get(), nd == 2 ? std::vector<npy_intp>{B, c.I} : std::vector<npy_intp>{c.I});
+  Ref h = ho.get() == Py_None ? Ref() : kept<R>(ho.get(), hshape);
+  Ref cs = co.get() == Py_None ? Ref() : kept<R>(co.get(), hshape);
+  Ref sv = kept<R>(svo.get(), {1, B, c.S()});
+  Ref g = cell_rows<R>(dLdh, "dLdh", H, B, nd);
+  Ref gc = lstm && dLdc != Py_None ? cell_rows<R>(dLdc, "dLdc", H, B, nd) : Ref();
+  Weights<R> w = weights<R>(self, c, -1, 0);
   const npy_intp G = c.G();
-  Ref dx = qb::empty(qb::dims(xa)), dh = qb::empty(hshape), dc = lstm ? qb::empty(hshape) : Ref();
-  Ref dWih = qb::empty({G, c.I}), dWhh = qb::empty({G, H});
-  Ref dbih = c.bias ? qb::empty({G}) : Ref(), dbhh = c.bias ? qb::empty({G}) : Ref();
+  Ref dx = qb::empty_of<R>(qb::dims(xa)), dh = qb::empty_of<R>(hshape), dc = lstm ? qb::empty_of<R>(hshape) : Ref();
+  Ref dWih = qb::empty_of<R>({G, c.I}), dWhh = qb::empty_of<R>({G, H});
+  Ref dbih = c.bias ? qb::empty_of<R>({G}) : Ref(), dbhh = c.bias ? qb::empty_of<R>({G}) : Ref();
   const qk::RnnShape s{1, B, c.I, H, c.kind, false};
   {
     qb::NoGil nogil;
-    qk::kernels().rnn_backward(s, qb::data(xa), qb::data(w.W_ih), qb::data(w.W_hh), ptr(h), ptr(cs), qb::data(sv),
-                               qb::data(g), H, nullptr, ptr(gc), qb::data(dx), false, qb::data(dh),
-                               lstm ? qb::data(dc) : nullptr, qb::data(dWih), qb::data(dWhh),
-                               dbih ? qb::data(dbih) : nullptr, dbhh ? qb::data(dbhh) : nullptr);
+    qk::Of<R>::rnn_backward(s, qb::data_of<R>(xa), w.Wih(), w.Whh(), ptr<R>(h), ptr<R>(cs), qb::data_of<R>(sv),
+                            qb::data_of<R>(g), H, nullptr, ptr<R>(gc), qb::data_of<R>(dx), false, qb::data_of<R>(dh),
+                            ptr<R>(dc), qb::data_of<R>(dWih), qb::data_of<R>(dWhh), ptr<R>(dbih), ptr<R>(dbhh));
   }
   ql::add_grad(self, QB_ID(dLdW_ih), dWih);
   ql::add_grad(self, QB_ID(dLdW_hh), dWhh);
@@ -524,14 +555,14 @@ Ref cell_backward(Family f, PyObject* self, PyObject* dLdh, PyObject* dLdc) {
 
 template <int F>
 Ref cell_forward_m(PyObject* self, PyObject* x, PyObject* h) {
-  return cell_forward(static_cast<Family>(F), self, x, h);
+  return QL_TYPED(cell_forward, static_cast<Family>(F), self, x, h);
 }
 template <int F>
 Ref cell_backward_m(PyObject* self, PyObject* dLdh) {
-  return cell_backward(static_cast<Family>(F), self, dLdh, Py_None);
+  return QL_TYPED(cell_backward, static_cast<Family>(F), self, dLdh, Py_None);
 }
 Ref lstm_cell_backward_m(PyObject* self, PyObject* dLdh, PyObject* dLdc) {
-  return cell_backward(kLstm, self, dLdh, dLdc);
+  return QL_TYPED(cell_backward, kLstm, self, dLdh, dLdc);
 }
 
 Ref rnn_cell_repr(PyObject* self) {
@@ -563,7 +594,7 @@ Ref emb_init(PyObject* self, PyObject* num_embeddings, PyObject* embedding_dim, 
     pad = qb::py_int(p);
   }
   qb::setattr(self, QB_ID(padding_idx), pad);
-  Ref W = qb::random_normal({num_embeddings, embedding_dim});
+  Ref W = ql::in_default_dtype(qb::random_normal({num_embeddings, embedding_dim}));
   if (pad.get() != Py_None) {
     Ref row = qb::check(PySequence_GetItem(W.get(), static_cast<Py_ssize_t>(qb::as_index(pad.get()))));
     Ref zero = qb::py_float(0.0);
@@ -571,23 +602,26 @@ Ref emb_init(PyObject* self, PyObject* num_embeddings, PyObject* embedding_dim, 
     qb::check(PyObject_SetItem(row.get(), all.get(), zero.get()));
   }
   qb::setattr(self, QB_ID(W), W);
-  qb::setattr(self, QB_ID(dLdW), qb::zeros(qb::dims(qb::as_array(W.get()))));
+  qb::setattr(self, QB_ID(dLdW), qb::typed_zeros(qb::dims(qb::as_array(W.get())), ql::default_type()));
   return {};
 }
 
+// The table's sizes, and the table in R.
+template <class R>
 Ref emb_table(PyObject* self, npy_intp* n, npy_intp* d) {
   *n = static_cast<npy_intp>(ql::factor_attr(self, QB_ID(num_embeddings), 1));
   *d = static_cast<npy_intp>(ql::factor_attr(self, QB_ID(embedding_dim), 1));
-  return ql::param(self, QB_ID(W), {*n, *d});
+  return ql::param_as<R>(self, QB_ID(W), {*n, *d});
 }
 
+template <class R>
 Ref emb_forward(PyObject* self, PyObject* indices) {
   Ref A = qb::as_array(indices);
   if (!PyArray_ISINTEGER(qb::arr(A)) || PyArray_ISBOOL(qb::arr(A)))
     qb::fail(PyExc_TypeError, "indices must be an array of integers, got dtype %S",
              reinterpret_cast<PyObject*>(PyArray_DESCR(qb::arr(A))));
   npy_intp n, d;
-  Ref W = emb_table(self, &n, &d);
+  Ref W = emb_table<R>(self, &n, &d);
   PyArray_Descr* i64 = PyArray_DescrFromType(NPY_INT64);
   Ref idx = qb::check(
       PyArray_FromAny(A.get(), i64, 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
@@ -601,19 +635,20 @@ Ref emb_forward(PyObject* self, PyObject* indices) {
                static_cast<Py_ssize_t>(n));
   std::vector<npy_intp> shape = qb::dims(idx);
   shape.push_back(d);
-  Ref Z = qb::empty(shape);
+  Ref Z = qb::empty_of<R>(shape);
   {
     qb::NoGil nogil;
-    qk::kernels().embedding_forward(ip, count, qb::data(W), d, qb::data(Z));
+    qk::Of<R>::embedding_forward(ip, count, qb::data_of<R>(W), d, qb::data_of<R>(Z));
   }
   qb::setattr(self, QB_ID(indices), idx);
   return Z;
 }
 
+template <class R>
 Ref emb_backward(PyObject* self, PyObject* dLdZ) {
   Ref idx = ql::stored(self, QB_ID(indices));
   npy_intp n, d;
-  emb_table(self, &n, &d);
+  emb_table<R>(self, &n, &d);
   PyArrayObject* ia = reinterpret_cast<PyArrayObject*>(idx.get());
   if (!PyArray_Check(idx.get()) || PyArray_TYPE(ia) != NPY_INT64 || !PyArray_ISCARRAY_RO(ia))
     qb::fail(PyExc_ValueError, "the stored indices have been altered; call forward again");
@@ -623,7 +658,7 @@ Ref emb_backward(PyObject* self, PyObject* dLdZ) {
     if (ip[i] < 0 || ip[i] >= n)
       qb::fail(PyExc_IndexError, "stored index %lld is out of range for %zd embeddings", static_cast<long long>(ip[i]),
                static_cast<Py_ssize_t>(n));
-  Ref g = qb::to_f64(dLdZ, "dLdZ");
+  Ref g = qb::to_real<R>(dLdZ, "dLdZ");
   std::vector<npy_intp> shape = qb::dims(ia);
   shape.push_back(d);
   if (qb::dims(g) != shape)
@@ -633,16 +668,19 @@ Ref emb_backward(PyObject* self, PyObject* dLdZ) {
   const long long skip = padv.get() == Py_None ? -1 : qb::as_index(padv.get());
   Ref cur = qb::getattr(self, QB_ID(dLdW));
   PyArrayObject* c = reinterpret_cast<PyArrayObject*>(cur.get());
-  const bool in_place = PyArray_CheckExact(cur.get()) && PyArray_TYPE(c) == NPY_DOUBLE && PyArray_ISCARRAY(c) &&
+  const bool in_place = PyArray_CheckExact(cur.get()) && PyArray_TYPE(c) == qb::type_of<R> && PyArray_ISCARRAY(c) &&
                         PyArray_ISNOTSWAPPED(c) && qb::dims(c) == std::vector<npy_intp>{n, d};
-  Ref target = in_place ? cur : qb::zeros({n, d});
+  Ref target = in_place ? cur : qb::zeros_of<R>({n, d});
   {
     qb::NoGil nogil;
-    qk::kernels().embedding_backward(ip, count, qb::data(g), d, skip, qb::data(target));
+    qk::Of<R>::embedding_backward(ip, count, qb::data_of<R>(g), d, skip, qb::data_of<R>(target));
   }
   if (!in_place) ql::add_grad(self, QB_ID(dLdW), target);
   return {};
 }
+
+Ref emb_forward_m(PyObject* self, PyObject* indices) { return QL_TYPED(emb_forward, self, indices); }
+Ref emb_backward_m(PyObject* self, PyObject* dLdZ) { return QL_TYPED(emb_backward, self, dLdZ); }
 
 Ref emb_repr(PyObject* self) {
   return ql::repr_call(
@@ -1045,9 +1083,9 @@ PyMODINIT_FUNC PyInit_rnn() {
                     {"__repr__", "", nullptr, gated_cell_repr}});
     qb::make_class(m, "Embedding", EMBEDDING_DOC,
                    {{"__init__", "num_embeddings, embedding_dim, padding_idx=None", nullptr, emb_init},
-                    {"forward", "indices", EMB_FWD_DOC, emb_forward},
-                    {"__call__", "indices", EMB_FWD_DOC, emb_forward},
-                    {"backward", "dLdZ", EMB_BWD_DOC, emb_backward},
+                    {"forward", "indices", EMB_FWD_DOC, emb_forward_m},
+                    {"__call__", "indices", EMB_FWD_DOC, emb_forward_m},
+                    {"backward", "dLdZ", EMB_BWD_DOC, emb_backward_m},
                     {"__repr__", "", nullptr, emb_repr}});
   });
 }
