@@ -14,6 +14,7 @@ import time
 import numpy as np
 from mpi4py import MPI
 
+import quillet
 import quillet.distributed as dist
 from quillet import state
 from quillet.flatten import Flatten
@@ -111,6 +112,30 @@ def check_tied_and_shared_gradients():
     assert np.all(c.dLdW == mean * SIZE), c.dLdW
 
 
+def check_single_precision():
+    """Under float32 a float32 model stays float32 through the broadcast and the
+    reduced gradients, and trains as one process does, to float32 precision."""
+    data = np.random.default_rng(2)
+    X = data.normal(size=(BATCH, 2, 6, 6)).astype(np.float32)
+    labels = data.integers(0, 3, BATCH)
+
+    def make(seed):
+        np.random.seed(seed)
+        return Sequential(Plantrel(2, 4, 3, 1, 1), ReLU(), Flatten(), Linear(144, 3))
+
+    with quillet.default_dtype(np.float32):
+        reference = make(100)
+        want = train(reference, SGD(reference, lr=0.05, momentum=0.9), CrossEntropyLoss(), X, labels, False)
+        net = make(100 + RANK)
+        dist.broadcast_parameters(net)
+        assert np.array_equal(flat(net), flat(make(100))), "broadcast_parameters left the models different"
+        got = train(net, SGD(net, lr=0.05, momentum=0.9), CrossEntropyLoss(), X, labels, True)
+    conv = net[0].plantrel_stride1
+    kept = [conv.W, conv.b, conv.dLdW, conv.dLdb, net[3].W, net[3].dLdW]
+    assert all(a.dtype == np.float32 for a in kept), [a.dtype for a in kept]
+    close(got, want, rtol=1e-5)
+
+
 def check_mismatch_raises_everywhere():
     for call, words in (
         (lambda: dist.allreduce_gradients(Linear(3, 2 + (RANK == SIZE - 1))), f"on rank {SIZE - 1}"),
@@ -139,6 +164,7 @@ if __name__ == "__main__":
     else:
         check_equivalence()
         check_tied_and_shared_gradients()
+        check_single_precision()
         check_mismatch_raises_everywhere()
         if RANK == 0:
             print("ok", flush=True)

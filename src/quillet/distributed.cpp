@@ -184,11 +184,18 @@ void agree(const Ref& comm, const std::vector<Entry>& entries, const std::vector
 
 // ---------------------------------------------------------------- fused transfers
 
-// A contiguous float64 range the transfer reads and writes.
+// A contiguous float64 or float32 range the transfer reads and writes (the
+// buckets hold float64: float32 values travel exactly and are rounded once,
+// after the sum).
 struct Piece {
-  double* data;
+  void* data;
   npy_intp n;
+  bool single;
 };
+
+Piece piece_of(const Ref& array) {
+  return {PyArray_DATA(qb::arr(array)), qb::size(array), PyArray_TYPE(qb::arr(array)) == NPY_FLOAT};
+}
 
 struct Span {
   size_t piece;
@@ -235,18 +242,28 @@ void transfer(const std::vector<Piece>& pieces, npy_intp bucket, bool pack, bool
     }
     if (pack)
       maybe_without_gil(len, [&] {
-        for (const Span& s : spans)
-          std::memcpy(buf + s.at, pieces[s.piece].data + s.from, static_cast<size_t>(s.n) * sizeof(double));
+        for (const Span& s : spans) {
+          const Piece& p = pieces[s.piece];
+          if (p.single)
+            std::copy_n(static_cast<const float*>(p.data) + s.from, s.n, buf + s.at);
+          else
+            std::memcpy(buf + s.at, static_cast<const double*>(p.data) + s.from,
+                        static_cast<size_t>(s.n) * sizeof(double));
+        }
       });
     communicate(len == cap ? buffer : qb::slice(buffer.get(), {{0, 0, len, 1}}));
     if (unpack)
       maybe_without_gil(len, [&] {
         for (const Span& s : spans) {
-          double* dst = pieces[s.piece].data + s.from;
+          const Piece& p = pieces[s.piece];
           const double* src = buf + s.at;
-          if (divisor == 1.0) {
-            std::memcpy(dst, src, static_cast<size_t>(s.n) * sizeof(double));
+          if (p.single) {
+            float* dst = static_cast<float*>(p.data) + s.from;
+            for (npy_intp i = 0; i < s.n; ++i) dst[i] = static_cast<float>(src[i] / divisor);
+          } else if (divisor == 1.0) {
+            std::memcpy(static_cast<double*>(p.data) + s.from, src, static_cast<size_t>(s.n) * sizeof(double));
           } else {
+            double* dst = static_cast<double*>(p.data) + s.from;
             for (npy_intp i = 0; i < s.n; ++i) dst[i] = src[i] / divisor;
           }
         }
@@ -270,6 +287,11 @@ Ref f64_copy(PyObject* o, const char* what) {
   return qb::check(PyArray_NewCopy(qb::arr(a), NPY_CORDER));
 }
 
+// Whether the transfers may read and write `o` in place: a writeable
+// C-contiguous float64 array, or float32 one while the default dtype is
+// float32 (as the optimizers keep float32 parameters then).
+bool in_place(PyObject* o) { return ql::writable_f64(o) || (ql::single_precision() && ql::writable_f32(o)); }
+
 // ---------------------------------------------------------------- broadcast_parameters
 
 const char* const BROADCAST_DOC =
@@ -278,9 +300,10 @@ const char* const BROADCAST_DOC =
     "`root` into the same arrays of the model on every other rank, so that all\n"
     "ranks start from the same weights.  A collective: every rank of `comm`\n"
     "(COMM_WORLD by default) must call it.\n\n"
-    "Arrays that are writeable, C-contiguous float64 are overwritten in place;\n"
-    "others (float32, read-only, strided) are replaced, on every rank, by new\n"
-    "float64 arrays at every attribute holding them.  The arrays travel packed\n"
+    "Arrays that are writeable, C-contiguous float64 (or float32 while the\n"
+    "default dtype is float32) are overwritten in place; others (float32 under\n"
+    "float64, read-only, strided) are replaced, on every rank, by new float64\n"
+    "arrays at every attribute holding them.  The arrays travel packed\n"
     "into buckets of at most bucket_bytes, one comm.Bcast each.  When the ranks'\n"
     "models differ in their arrays' number or shapes, or the ranks pass different\n"
     "roots, every rank raises ValueError naming the first difference and no array\n"
@@ -307,11 +330,11 @@ Ref broadcast_parameters(PyObject*, PyObject* model, PyObject* root, PyObject* c
   std::vector<std::pair<const ql::Found*, Ref>> replaced;
   for (const ql::Found& f : found) {
     Ref target = f.array;
-    if (!ql::writable_f64(f.array.get())) {
+    if (!in_place(f.array.get())) {
       target = sender ? f64_copy(f.array.get(), f.path.c_str()) : qb::empty(qb::dims(qb::arr(f.array)));
       replaced.emplace_back(&f, target);
     }
-    if (qb::size(target) > 0) pieces.push_back({qb::data(target), qb::size(target)});
+    if (qb::size(target) > 0) pieces.push_back(piece_of(target));
   }
   Ref root_int = qb::py_int(r);
   if (place.size > 1)
@@ -333,8 +356,10 @@ const char* const ALLREDUCE_DOC =
     "bucket_bytes for large models), reduced with one comm.Allreduce per bucket,\n"
     "and written back in place.  A tied parameter's holders each have their\n"
     "gradient reduced; one gradient array held by several attributes is reduced\n"
-    "once.  Gradients that are not writeable C-contiguous float64 arrays are\n"
-    "replaced by float64 arrays holding the result.  When the ranks' models\n"
+    "once.  Gradients that are not writeable C-contiguous float64 arrays (or\n"
+    "float32 ones while the default dtype is float32: those are summed in\n"
+    "float64 and rounded once) are replaced by float64 arrays holding the\n"
+    "result.  When the ranks' models\n"
     "differ in their gradients' number or shapes, every rank raises ValueError\n"
     "naming the first difference, before any gradient changes.\n\n"
     "With average=True and a loss that is a mean over each rank's batch, equal\n"
@@ -383,17 +408,18 @@ Ref allreduce_gradients(PyObject*, PyObject* model, PyObject* average, PyObject*
   for (size_t i = 0; i < grads.size(); ++i) {
     Grad& gr = grads[i];
     const std::string path = gradient_path(*gr.holders.front());
-    if (!ql::writable_f64(gr.original.get())) gr.target = f64_copy(gr.original.get(), path.c_str());
+    if (!in_place(gr.original.get())) gr.target = f64_copy(gr.original.get(), path.c_str());
     entries.push_back({path, qb::dims(qb::arr(gr.target))});
-    if (qb::size(gr.target) > 0) ranges.emplace_back(reinterpret_cast<const char*>(qb::data(gr.target)), i);
+    if (qb::size(gr.target) > 0) ranges.emplace_back(static_cast<const char*>(PyArray_DATA(qb::arr(gr.target))), i);
   }
   std::sort(ranges.begin(), ranges.end());
   std::vector<bool> skip(grads.size(), false);
   for (size_t k = 1; k < ranges.size(); ++k) {
     const Grad &a = grads[ranges[k - 1].second], &b = grads[ranges[k].second];
-    const char* a_end = ranges[k - 1].first + qb::size(a.target) * static_cast<npy_intp>(sizeof(double));
+    const char* a_end = ranges[k - 1].first + PyArray_NBYTES(qb::arr(a.target));
     if (ranges[k].first >= a_end) continue;
-    if (ranges[k].first == ranges[k - 1].first && qb::size(a.target) == qb::size(b.target)) {
+    if (ranges[k].first == ranges[k - 1].first && qb::size(a.target) == qb::size(b.target) &&
+        PyArray_TYPE(qb::arr(a.target)) == PyArray_TYPE(qb::arr(b.target))) {
       skip[ranges[k].second] = true;
       ranges[k].second = ranges[k - 1].second;  // compare the next with the one kept
       continue;
@@ -403,8 +429,7 @@ Ref allreduce_gradients(PyObject*, PyObject* model, PyObject* average, PyObject*
              pa.c_str(), pb.c_str());
   }
   for (size_t i = 0; i < grads.size(); ++i)
-    if (!skip[i] && qb::size(grads[i].target) > 0)
-      pieces.push_back({qb::data(grads[i].target), qb::size(grads[i].target)});
+    if (!skip[i] && qb::size(grads[i].target) > 0) pieces.push_back(piece_of(grads[i].target));
 
   if (place.size > 1)
     agree(comm, entries, {static_cast<long long>(bucket)}, {"bucket_bytes // 8"}, "gradients", "gradient");
