@@ -21,6 +21,14 @@ constexpr int64_t kTaskCols = 8 * kCols<R>;  // columns of C per task
 // Doubles per chunk of float operands widened for a weight gradient (8 MiB).
 constexpr int64_t kWideChunk = int64_t{1} << 20;
 
+// p(x) with coefficients from the highest power down, written out in full
+// (a loop over a list of constants keeps the gate loops from vectorising).
+template <class... C>
+inline double horner(double x, double p, C... c) {
+  ((p = p * x + c), ...);
+  return p;
+}
+
 // exp, sigmoid and tanh without library calls or branches, so that the gate
 // loops vectorise; within a few units in the last place of the library's.
 // exp: x = k ln 2 + r with |r| <= ln 2 / 2, exp(r) by its Taylor series to
@@ -31,33 +39,28 @@ inline double exp_(double x) {
   const double shifter = 6755399441055744.0;  // 1.5 * 2^52
   const double t = x * 1.4426950408889634 + shifter, k = t - shifter;
   const double r = (x - k * 6.93147180369123816490e-01) - k * 1.90821492927058770002e-10;
-  double p = 1.0 / 6227020800.0;
-  for (double c : {1.0 / 479001600.0, 1.0 / 39916800.0, 1.0 / 3628800.0, 1.0 / 362880.0, 1.0 / 40320.0, 1.0 / 5040.0,
-                   1.0 / 720.0, 1.0 / 120.0, 1.0 / 24.0, 1.0 / 6.0, 0.5, 1.0, 1.0})
-    p = p * r + c;
-  uint64_t bits;
-  std::memcpy(&bits, &t, sizeof bits);
-  bits = (bits + 1023) << 52;
-  double scale;
-  std::memcpy(&scale, &bits, sizeof scale);
-  return p * scale;
+  const double p = horner(r, 1.0 / 6227020800.0, 1.0 / 479001600.0, 1.0 / 39916800.0, 1.0 / 3628800.0, 1.0 / 362880.0,
+                          1.0 / 40320.0, 1.0 / 5040.0, 1.0 / 720.0, 1.0 / 120.0, 1.0 / 24.0, 1.0 / 6.0, 0.5, 1.0, 1.0);
+  const uint64_t bits = (__builtin_bit_cast(uint64_t, t) + 1023) << 52;
+  return p * __builtin_bit_cast(double, bits);
 }
 
 inline double sigmoid(double x) {
   const double e = exp_(-std::fabs(x));  // in (0, 1]: never overflows
-  return x >= 0.0 ? 1.0 / (1.0 + e) : e / (1.0 + e);
+  return (x >= 0.0 ? 1.0 : e) / (1.0 + e);
 }
 
 // tanh |x| = expm1(2|x|) / (expm1(2|x|) + 2), expm1 by its Taylor series below
 // 1 (to y^17; no cancellation near 0) and through exp above.
 inline double tanh_(double x) {
   const double y = std::min(2.0 * std::fabs(x), 40.0);  // tanh(20) rounds to 1
-  double s = 1.0 / 355687428096000.0;
-  for (double c : {1.0 / 20922789888000.0, 1.0 / 1307674368000.0, 1.0 / 87178291200.0, 1.0 / 6227020800.0,
-                   1.0 / 479001600.0, 1.0 / 39916800.0, 1.0 / 3628800.0, 1.0 / 362880.0, 1.0 / 40320.0, 1.0 / 5040.0,
-                   1.0 / 720.0, 1.0 / 120.0, 1.0 / 24.0, 1.0 / 6.0, 0.5, 1.0})
-    s = s * y + c;
-  const double m = y < 1.0 ? s * y : exp_(y) - 1.0;
+  const double s =
+      horner(y, 1.0 / 355687428096000.0, 1.0 / 20922789888000.0, 1.0 / 1307674368000.0, 1.0 / 87178291200.0,
+             1.0 / 6227020800.0, 1.0 / 479001600.0, 1.0 / 39916800.0, 1.0 / 3628800.0, 1.0 / 362880.0, 1.0 / 40320.0,
+             1.0 / 5040.0, 1.0 / 720.0, 1.0 / 120.0, 1.0 / 24.0, 1.0 / 6.0, 0.5, 1.0);
+  // Both sides taken, then one chosen: a select, not a branch.
+  const double below = s * y, above = exp_(y) - 1.0;
+  const double m = y < 1.0 ? below : above;
   const double v = m / (m + 2.0);
   return x < 0.0 ? -v : (x == x ? v : x);
 }
@@ -178,7 +181,8 @@ void copy_padded(const R* W, int64_t rows, int64_t cols, R* out, int64_t ld) {
 }
 
 // One step of the cell for one batch row: gx (the input projection with b_ih),
-// gh (W_hh h_prev without bias), bh (b_hh or zeros), the previous state, and
+// gh (W_hh h_prev without bias), bh (b_hh or zeros), the previous state
+// (zeros before the first step when none is given), and
 // the values kept for backward (sv), whose last H are the new h.  The gates
 // are computed in double from the stored values; each value kept is rounded
 // once to R.
@@ -202,7 +206,7 @@ void cell_row(CellKind kind, int64_t H, const R* __restrict gx, const R* __restr
         const double zj = sigmoid(double(gx[H + j]) + gh[H + j] + bh[H + j]);
         const double hnj = double(gh[2 * H + j]) + bh[2 * H + j];
         const double nj = tanh_(gx[2 * H + j] + rj * hnj);
-        const double prev = hp ? hp[j] : 0.0;
+        const double prev = hp[j];
         r[j] = R(rj);
         z[j] = R(zj);
         hn[j] = R(hnj);
@@ -213,21 +217,32 @@ void cell_row(CellKind kind, int64_t H, const R* __restrict gx, const R* __restr
     }
     case CellKind::Lstm: {
       R *i = sv, *f = sv + H, *g = sv + 2 * H, *o = sv + 3 * H, *c = sv + 4 * H, *tc = sv + 5 * H, *h = sv + 6 * H;
-      for (int64_t j = 0; j < H; ++j) {
-        const double ij = sigmoid(double(gx[j]) + gh[j] + bh[j]);
-        const double fj = sigmoid(double(gx[H + j]) + gh[H + j] + bh[H + j]);
-        const double gj = tanh_(double(gx[2 * H + j]) + gh[2 * H + j] + bh[2 * H + j]);
-        const double oj = sigmoid(double(gx[3 * H + j]) + gh[3 * H + j] + bh[3 * H + j]);
+      // In blocks, the gates first, then the state: two loops small enough for
+      // the vectoriser, the gates kept in double between them.
+      constexpr int64_t kBlock = 64;
+      double ib[kBlock], fb[kBlock], gb[kBlock], ob[kBlock];
+      for (int64_t j0 = 0; j0 < H; j0 += kBlock) {
+        const int64_t n = std::min(kBlock, H - j0);
+        const R *x = gx + j0, *y = gh + j0, *z = bh + j0;
+        for (int64_t j = 0; j < n; ++j) {
+          ib[j] = sigmoid(double(x[j]) + y[j] + z[j]);
+          fb[j] = sigmoid(double(x[H + j]) + y[H + j] + z[H + j]);
+          gb[j] = tanh_(double(x[2 * H + j]) + y[2 * H + j] + z[2 * H + j]);
+          ob[j] = sigmoid(double(x[3 * H + j]) + y[3 * H + j] + z[3 * H + j]);
+        }
+        for (int64_t j = 0; j < n; ++j) {
+          i[j0 + j] = R(ib[j]);
+          f[j0 + j] = R(fb[j]);
+          g[j0 + j] = R(gb[j]);
+          o[j0 + j] = R(ob[j]);
+          c[j0 + j] = R(fb[j] * cp[j0 + j] + ib[j] * gb[j]);
+        }
         // c is the state carried to the next step: the tanh is taken of it as kept.
-        const R cj = R(fj * (cp ? cp[j] : 0.0) + ij * gj);
-        const double tcj = tanh_(cj);
-        i[j] = R(ij);
-        f[j] = R(fj);
-        g[j] = R(gj);
-        o[j] = R(oj);
-        c[j] = cj;
-        tc[j] = R(tcj);
-        h[j] = R(oj * tcj);
+        for (int64_t j = 0; j < n; ++j) {
+          const double tcj = tanh_(c[j0 + j]);
+          tc[j0 + j] = R(tcj);
+          h[j0 + j] = R(ob[j] * tcj);
+        }
       }
       break;
     }
@@ -239,10 +254,11 @@ void cell_row(CellKind kind, int64_t H, const R* __restrict gx, const R* __restr
 // Writes the gate gradients for the input side (dgx) and the hidden side
 // (dgh: differs for the GRU's n gate), and in dhp the part of dh_prev that
 // does not go through W_hh (the GRU's z h_prev; zeros otherwise).  Computed in
-// double from the kept values, each result rounded once to R.
+// double from the kept values, each result rounded once to R.  hp and cp are
+// `zeros` (H of them) before the first step when no initial state was given.
 template <class R>
 void cell_row_backward(CellKind kind, int64_t H, const R* __restrict sv, const R* __restrict hp, const R* __restrict cp,
-                       const R* __restrict dh, R* __restrict dc, R* __restrict dgx, R* __restrict dgh,
+                       const R* zeros, const R* __restrict dh, R* __restrict dc, R* __restrict dgx, R* __restrict dgh,
                        R* __restrict dhp) {
   switch (kind) {
     case CellKind::RnnTanh:
@@ -260,7 +276,7 @@ void cell_row_backward(CellKind kind, int64_t H, const R* __restrict sv, const R
     case CellKind::Gru: {
       const R *r = sv, *z = sv + H, *n = sv + 2 * H, *hn = sv + 3 * H;
       for (int64_t j = 0; j < H; ++j) {
-        const double prev = hp ? hp[j] : 0.0;
+        const double prev = hp[j];
         const double dn = dh[j] * (1.0 - z[j]) * (1.0 - double(n[j]) * n[j]);
         const double dz = dh[j] * (prev - n[j]) * z[j] * (1.0 - z[j]);
         const double dr = dn * hn[j] * r[j] * (1.0 - r[j]);
@@ -274,10 +290,12 @@ void cell_row_backward(CellKind kind, int64_t H, const R* __restrict sv, const R
     }
     case CellKind::Lstm: {
       const R *i = sv, *f = sv + H, *g = sv + 2 * H, *o = sv + 3 * H, *tc = sv + 5 * H;
+      const bool has_c = cp != zeros;
       for (int64_t j = 0; j < H; ++j) {
         const double dct = dc[j] + double(dh[j]) * o[j] * (1.0 - double(tc[j]) * tc[j]);
         dgx[j] = R(dct * g[j] * i[j] * (1.0 - i[j]));
-        dgx[H + j] = cp ? R(dct * cp[j] * f[j] * (1.0 - f[j])) : R(0);
+        const R df = R(dct * cp[j] * f[j] * (1.0 - f[j]));
+        dgx[H + j] = has_c ? df : R(0);  // exactly 0 without an initial state, whatever dct is
         dgx[2 * H + j] = R(dct * i[j] * (1.0 - double(g[j]) * g[j]));
         dgx[3 * H + j] = R(double(dh[j]) * tc[j] * o[j] * (1.0 - o[j]));
         dc[j] = R(dct * f[j]);
@@ -306,6 +324,9 @@ void rnn_forward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, co
   transpose_padded(W_hh, G, H, wt.data(), Gp);
   std::unique_ptr<R[]> bh(new R[sz(G)]());
   if (b_hh) std::memcpy(bh.get(), b_hh, sz(G) * sizeof(R));
+  // The state before the first step when none is given: zeros, so that the
+  // gate loops read it without a test.
+  const std::vector<R> none(sz(H), R(0));
   Scratch<R> ap(sz(panels * kMR * H)), gh(sz(panels * kMR * Gp));
   const R* whT = wt.data();
   for (int64_t step = 0; step < T; ++step) {
@@ -328,8 +349,8 @@ void rnn_forward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, co
                      for (int64_t r = 0; r < rows; ++r) {
                        const int64_t b = p * kMR + r, row = t * B + b;
                        R* sv = saved + row * S;
-                       cell_row(s.kind, H, gx.data() + row * Gp, g + r * Gp, bh.get(), hp ? hp + b * ldh : nullptr,
-                                cp ? cp + b * (step ? S : H) : nullptr, sv);
+                       cell_row(s.kind, H, gx.data() + row * Gp, g + r * Gp, bh.get(), hp ? hp + b * ldh : none.data(),
+                                cp ? cp + b * (step ? S : H) : none.data(), sv);
                        std::memcpy(Y + row * ldy, sv + hoff, sz(H) * sizeof(R));
                      }
                    }
@@ -356,6 +377,7 @@ void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, c
   std::unique_ptr<Scratch<R>> dgh_own;
   if (gru) dgh_own.reset(new Scratch<R>(sz(T * B * G)));
   R* dgh = gru ? dgh_own->data() : dgx.data();
+  const std::vector<R> none(sz(H), R(0));  // the state before the first step when none is given
   copy_padded(W_hh, G, H, wh.data(), Hp);
   for (int64_t b = 0; b < B; ++b) {
     for (int64_t j = 0; j < H; ++j) dn[sz(b * Hp + j)] = dhT ? dhT[b * H + j] : R(0);
@@ -376,9 +398,9 @@ void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, c
               const int64_t b = p * kMR + r, row = t * B + b;
               R* next = dn.data() + b * Hp;
               for (int64_t j = 0; j < H; ++j) dh[r * H + j] = next[j] + (dY ? dY[row * ldy + j] : R(0));
-              cell_row_backward(s.kind, H, saved + row * S, hp ? hp + b * ldh : nullptr,
-                                cp ? cp + b * (step ? S : H) : nullptr, dh + r * H, lstm ? dcs.data() + b * H : nullptr,
-                                dgx.data() + row * G, dgh + row * G, next);
+              cell_row_backward(s.kind, H, saved + row * S, hp ? hp + b * ldh : none.data(),
+                                cp ? cp + b * (step ? S : H) : none.data(), none.data(), dh + r * H,
+                                lstm ? dcs.data() + b * H : nullptr, dgx.data() + row * G, dgh + row * G, next);
             }
             R* a = ap.data() + p * kMR * G;
             pack_rows(dgh + (t * B + p * kMR) * G, G, false, rows, G, a);
