@@ -617,19 +617,21 @@ void blas_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* d
 template <class R>
 void bias_grad(const ConvShape& s, const R* dZ, R* db) {
   const int64_t HW = s.ho * s.wo;
-  for (int64_t o = 0; o < s.o; ++o) {
-    double part[8] = {};
-    double rest = 0.0;
-    for (int64_t n = 0; n < s.n; ++n) {
-      const R* dz = dZ + (n * s.o + o) * HW;
-      int64_t k = 0;
-      for (; k + 8 <= HW; k += 8)
-        for (int j = 0; j < 8; ++j) part[j] += dz[k + j];
-      for (; k < HW; ++k) rest += dz[k];
+  parallel_for(s.o, double(s.n) * double(HW), [&](int64_t lo, int64_t hi) {
+    for (int64_t o = lo; o < hi; ++o) {
+      double part[8] = {};
+      double rest = 0.0;
+      for (int64_t n = 0; n < s.n; ++n) {
+        const R* dz = dZ + (n * s.o + o) * HW;
+        int64_t k = 0;
+        for (; k + 8 <= HW; k += 8)
+          for (int j = 0; j < 8; ++j) part[j] += dz[k + j];
+        for (; k < HW; ++k) rest += dz[k];
+      }
+      for (double p : part) rest += p;
+      db[o] = R(rest);
     }
-    for (double p : part) rest += p;
-    db[o] = R(rest);
-  }
+  });
 }
 
 }  // namespace

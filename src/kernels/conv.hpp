@@ -10,7 +10,8 @@
 //   multiplied at once by the register-blocked kernels of gemm.hpp (forward),
 //   or whose column gradients are made and scattered onto dA at once
 //   (backward); weight gradients accumulate per core over batch chunks whose
-//   column matrices stay in L2;
+//   column matrices stay in L2, or, where the output rows have stride 1, as
+//   dot products of the rows of dZ and of the input in place;
 // - im2col + the BLAS that numpy ships, for channel counts so large that the
 //   products are big enough for the BLAS to win.
 //
