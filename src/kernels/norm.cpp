@@ -10,24 +10,43 @@ QK_ISA_BEGIN
 // Every loop runs channel by channel: a channel's values (n blocks of l) are
 // read from memory once and, while they sit in cache, read again.
 
+namespace {
+
+// Adds f(i) for i < n onto eight interleaved partial sums in double: additions
+// independent of each other, which the compiler keeps in vector registers (one
+// running sum would wait for every addition to finish).
+template <class F>
+inline void add8(double (&part)[8], int64_t n, F f) {
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    for (int j = 0; j < 8; ++j) part[j] += f(i + j);
+  for (int j = 0; i < n; ++i, ++j) part[j] += f(i);
+}
+
+inline double total(const double (&part)[8]) {
+  return ((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]));
+}
+
+}  // namespace
+
 template <class R>
 void batchnorm_stats(const NormShape& s, const R* A, double* mean, double* var) {
   const double count = double(s.count());
   parallel_for(s.c, 3.0 * count, [=](int64_t lo, int64_t hi) {
     for (int64_t c = lo; c < hi; ++c) {
-      double sum = 0.0;
+      double sum[8] = {};
       for (int64_t n = 0; n < s.n; ++n) {
         const R* __restrict a = A + (n * s.c + c) * s.l;
-        for (int64_t i = 0; i < s.l; ++i) sum += a[i];
+        add8(sum, s.l, [&](int64_t i) { return double(a[i]); });
       }
-      const double m = sum / count;
-      double squares = 0.0;
+      const double m = total(sum) / count;
+      double squares[8] = {};
       for (int64_t n = 0; n < s.n; ++n) {
         const R* __restrict a = A + (n * s.c + c) * s.l;
-        for (int64_t i = 0; i < s.l; ++i) squares += (a[i] - m) * (a[i] - m);
+        add8(squares, s.l, [&](int64_t i) { return (a[i] - m) * (a[i] - m); });
       }
       mean[c] = m;
-      var[c] = squares / count;
+      var[c] = total(squares) / count;
     }
   });
 }
@@ -55,16 +74,14 @@ void batchnorm_backward(const NormShape& s, const R* A, const double* mean, cons
     for (int64_t c = lo; c < hi; ++c) {
       const double inv_std = 1.0 / std::sqrt(var[c] + eps), m = mean[c];
       // db = sum(dZ), dW = sum(dZ * normalised A)
-      double sum_g = 0.0, sum_gx = 0.0;
+      double part_g[8] = {}, part_gx[8] = {};
       for (int64_t n = 0; n < s.n; ++n) {
         const R* __restrict a = A + (n * s.c + c) * s.l;
         const R* __restrict g = dZ + (n * s.c + c) * s.l;
-        for (int64_t i = 0; i < s.l; ++i) {
-          sum_g += g[i];
-          sum_gx += g[i] * (a[i] - m);
-        }
+        add8(part_g, s.l, [&](int64_t i) { return double(g[i]); });
+        add8(part_gx, s.l, [&](int64_t i) { return g[i] * (a[i] - m); });
       }
-      sum_gx *= inv_std;
+      const double sum_g = total(part_g), sum_gx = total(part_gx) * inv_std;
       db[c] = sum_g;
       dW[c] = sum_gx;
       // With the batch's statistics, dA = W inv_std (dZ - mean(dZ) - x mean(dZ x)),
