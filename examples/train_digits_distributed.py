@@ -146,7 +146,8 @@ def main(argv=None):
         history,
         args.plot,
         f"quillet CNN on 8x8 digits, {size} MPI processes: final test accuracy {history['test'][-1] * 100:.1f}%\n"
-        f"{args.epochs} epochs, batch {args.batch_size}, Adam lr {args.lr:g} with cosine decay, seed {args.seed}{precision(args.dtype)}; "
+        f"{args.epochs} epochs, batch {args.batch_size}, Adam lr {args.lr:g} with cosine decay, "
+        f"seed {args.seed}{precision(args.dtype)}; "
         f"{layers}",
     )
     print(f"plot written to {os.path.abspath(args.plot)}")
