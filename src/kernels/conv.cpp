@@ -465,8 +465,8 @@ void blocked_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R
 // a contiguous run of an input row, as the row of dZ is.  So each weight
 // gradient, dW[o, r] = the sum over positions of dZ[o, pos] * X[r, pos], is
 // taken as dot products of the two rows in place, kDotO filters by kDotR taps
-// at a time: no column matrix, no transposition.  Each worker sums its
-// samples in double.
+// at a time: no column matrix, no transposition.  A block sums a group of
+// samples in vectors of R; the groups and the workers are added in double.
 
 #if defined(__AVX512F__)
 constexpr int64_t kDotO = 4, kDotR = 6;  // 24 accumulators, 4 + 1 row vectors: 29 of 32 registers
