@@ -28,13 +28,10 @@ void spread(const R* in, R* out, int64_t planes, int64_t h, int64_t w, int64_t h
           std::fill(d + w, d + wo, R(0));
           continue;
         }
-        // Blocks of k outputs: the value, then k - 1 zeros.
-        for (int64_t j = 0; j < w; ++j) {
-          R* b = d + j * k;
-          b[0] = s[j];
-          for (int64_t t = 1; t < k && j * k + t < wo; ++t) b[t] = R(0);
-        }
-        std::fill(d + std::min(wo, w * k), d + wo, R(0));
+        // The row's zeros (a vectorised fill), then its values, while the row
+        // is in L1.
+        std::fill(d, d + wo, R(0));
+        for (int64_t j = 0; j < w; ++j) d[j * k] = s[j];
       }
   });
 }
