@@ -41,8 +41,12 @@ FACTOR = {
 }
 SHAPE = {Upsample1d: (2, 3, 5), Downsample1d: (2, 3, 5), Upsample2d: (2, 2, 5, 4), Downsample2d: (2, 2, 5, 4)}
 ALL = list(PAIRS)
-GRID = [(c, k, (2, 3, w)) for c in ALL[:2] for k in (1, 2, 3, 7) for w in (1, 2, 5, 6, 7)] + [
-    (c, k, (2, 2) + hw) for c in ALL[2:] for k in (1, 2, 3) for hw in ((1, 1), (3, 4), (5, 5), (6, 7), (2, 9))
+# factors 2 to 4 have their own loops; widths past a vector's length reach them
+GRID = [(c, k, (2, 3, w)) for c in ALL[:2] for k in (1, 2, 3, 4, 7) for w in (1, 2, 5, 6, 7, 37)] + [
+    (c, k, (2, 2) + hw)
+    for c in ALL[2:]
+    for k in (1, 2, 3, 4)
+    for hw in ((1, 1), (3, 4), (5, 5), (6, 7), (2, 9), (3, 35))
 ]
 
 

@@ -7,6 +7,19 @@
 namespace qk {
 QK_ISA_BEGIN
 
+// One output row of a small factor K in a single pass: each value followed by
+// its K - 1 zeros, which the compiler turns into vector shuffles.  The last
+// value's zeros may fall past the row, so it goes on its own.
+template <int K, class R>
+void interleave(const R* s, R* d, int64_t w, int64_t wo) {
+  for (int64_t j = 0; j + 1 < w; ++j) {
+    d[j * K] = s[j];
+    for (int q = 1; q < K; ++q) d[j * K + q] = R(0);
+  }
+  d[(w - 1) * K] = s[w - 1];
+  std::fill(d + (w - 1) * K + 1, d + wo, R(0));
+}
+
 template <class R>
 void spread(const R* in, R* out, int64_t planes, int64_t h, int64_t w, int64_t ho, int64_t wo, int64_t k) {
   if (h == 0 || w == 0) {
@@ -28,12 +41,30 @@ void spread(const R* in, R* out, int64_t planes, int64_t h, int64_t w, int64_t h
           std::fill(d + w, d + wo, R(0));
           continue;
         }
+        if (k == 2) {
+          interleave<2>(s, d, w, wo);
+          continue;
+        }
+        if (k == 3) {
+          interleave<3>(s, d, w, wo);
+          continue;
+        }
+        if (k == 4) {
+          interleave<4>(s, d, w, wo);
+          continue;
+        }
         // The row's zeros (a vectorised fill), then its values, while the row
         // is in L1.
         std::fill(d, d + wo, R(0));
         for (int64_t j = 0; j < w; ++j) d[j * k] = s[j];
       }
   });
+}
+
+// d[j] = s[j * K]: a constant stride the compiler can shuffle for.
+template <int K, class R>
+void strided(const R* s, R* d, int64_t n) {
+  for (int64_t j = 0; j < n; ++j) d[j] = s[j * K];
 }
 
 template <class R>
@@ -44,10 +75,22 @@ void pick(const R* in, R* out, int64_t planes, int64_t h, int64_t w, int64_t ho,
       for (int64_t i = 0; i < ho; ++i) {
         const R* s = in + (p * h + i * k) * w;
         R* d = out + (p * ho + i) * wo;
-        if (k == 1)
-          for (int64_t j = 0; j < wo; ++j) d[j] = s[j];
-        else
-          for (int64_t j = 0; j < wo; ++j) d[j] = s[j * k];
+        switch (k) {
+          case 1:
+            strided<1>(s, d, wo);
+            break;
+          case 2:
+            strided<2>(s, d, wo);
+            break;
+          case 3:
+            strided<3>(s, d, wo);
+            break;
+          case 4:
+            strided<4>(s, d, wo);
+            break;
+          default:
+            for (int64_t j = 0; j < wo; ++j) d[j] = s[j * k];
+        }
       }
   });
 }
