@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
@@ -86,25 +87,55 @@ int num_threads() {
 
 namespace {
 
-// Workers wait for a generation number to change, run their piece of the
-// current job and count themselves done.  The objects are never destroyed:
-// at interpreter exit the detached workers simply stop with the process.
+// How long a worker keeps looking for the next job before it sleeps, and the
+// caller for the workers to finish before it does.  Loops come in runs (a
+// recurrent layer makes two per time step, a network several per layer), and
+// waking a sleeping thread costs tens of microseconds; looking costs the core
+// it runs on, which is otherwise idle.
+constexpr auto kSpin = std::chrono::microseconds(60);
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// Spins until ready() holds or kSpin has passed; returns ready().
+template <class F>
+bool spin_for(F&& ready) {
+  const auto until = std::chrono::steady_clock::now() + kSpin;
+  for (int i = 1;; ++i) {
+    if (ready()) return true;
+    if (i % 64 == 0 && std::chrono::steady_clock::now() > until) return ready();
+    cpu_relax();
+  }
+}
+
+// The current job is one word: a generation number above the piece count, so
+// that a worker reads both at once.  Its range and function are written
+// before the word is published and read only by the workers that take part,
+// which the caller waits for.  The objects are never destroyed: at
+// interpreter exit the detached workers simply stop with the process.
+constexpr int kPieceBits = 16;
+
 struct Pool {
   std::mutex busy;  // held by the thread whose loop the pool is running
   std::mutex m;
   std::condition_variable wake, done;
-  uint64_t generation = 0;
-  int pending = 0;
+  std::atomic<uint64_t> job{0};
+  std::atomic<int> pending{0};      // pieces of the current job not yet done by workers
+  std::atomic<int> limit{1 << 30};  // workers above this index stop
+  int sleepers = 0;                 // workers waiting on `wake` (under m)
   int64_t n = 0;
-  int pieces = 0;
   const std::function<void(int64_t, int64_t)>* fn = nullptr;
   int workers = 0;      // worker i (1-based) runs piece i; only threads that started count
-  int limit = 1 << 30;  // workers above this index stop
   int start_error = 0;  // errno of the last thread that could not be started, 0 once one starts
 
   std::exception_ptr error;  // the first exception of a piece, rethrown by the caller
 
-  void piece(int index) {
+  void piece(int index, int pieces) {
     const int64_t chunk = (n + pieces - 1) / pieces;
     const int64_t lo = index * chunk, hi = std::min(n, lo + chunk);
     try {
@@ -115,35 +146,49 @@ struct Pool {
     }
   }
 
-  void work(int index) {
-    uint64_t seen = 0;
+  // `seen` is the job word when the worker was started: it waits for the next.
+  void work(int index, uint64_t seen) {
     for (;;) {
-      std::unique_lock<std::mutex> lock(m);
-      wake.wait(lock, [&] { return generation != seen || index > limit; });
-      if (index > limit) {
+      uint64_t j = seen;
+      auto ready = [&] {
+        j = job.load(std::memory_order_acquire);
+        return j != seen || index > limit.load(std::memory_order_relaxed);
+      };
+      if (!spin_for(ready)) {
+        std::unique_lock<std::mutex> lock(m);
+        ++sleepers;
+        wake.wait(lock, ready);
+        --sleepers;
+      }
+      if (index > limit.load(std::memory_order_relaxed)) {
+        std::lock_guard<std::mutex> lock(m);
         --workers;
         done.notify_all();
         return;
       }
-      seen = generation;
+      seen = j;
+      const int pieces = static_cast<int>(j & ((1u << kPieceBits) - 1));
       if (index >= pieces) continue;
-      lock.unlock();
-      piece(index);  // takes m itself on failure
-      lock.lock();
-      if (--pending == 0) done.notify_all();
+      piece(index, pieces);  // takes m itself on failure
+      if (pending.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        std::lock_guard<std::mutex> lock(m);
+        done.notify_all();
+      }
     }
   }
 
-  // Starts workers until there are `count` (called with m held, so a new
-  // worker waits for the job being set up); returns how many there are.  A
-  // thread the system refuses (EAGAIN under a process or memory limit) is
-  // not counted: the loop is split over the workers there are, and the next
-  // loop tries again.
+  // Starts workers until there are `count` (called with m held, before the
+  // job is published, so a new worker waits for that job); returns how many
+  // there are.  A thread the system refuses (EAGAIN under a process or memory
+  // limit) is not counted: the loop is split over the workers there are, and
+  // the next loop tries again.
   int ensure(int count) {
+    count = std::min(count, (1 << kPieceBits) - 2);
+    const uint64_t now = job.load(std::memory_order_relaxed);
     while (workers < count) {
       const int index = workers + 1;  // piece 0 is the caller's
       try {
-        std::thread([this, index] { work(index); }).detach();
+        std::thread([this, index, now] { work(index, now); }).detach();
       } catch (const std::system_error& e) {
         start_error = e.code().value();
         break;
@@ -184,10 +229,10 @@ void set_num_threads(int n) {
   Pool& p = the_pool();
   std::lock_guard<std::mutex> busy(p.busy);  // after any loop in flight
   std::unique_lock<std::mutex> lock(p.m);
-  p.limit = n - 1;
+  p.limit.store(n - 1, std::memory_order_relaxed);
   p.wake.notify_all();
-  p.done.wait(lock, [&] { return p.workers <= p.limit; });
-  p.limit = 1 << 30;
+  p.done.wait(lock, [&] { return p.workers <= n - 1; });
+  p.limit.store(1 << 30, std::memory_order_relaxed);
 }
 
 int running_workers() {
@@ -210,25 +255,36 @@ void run_parallel(int64_t n, int threads, const std::function<void(int64_t, int6
     return;
   }
   int pieces;
+  bool sleepers;
   {
     std::lock_guard<std::mutex> lock(p.m);
     pieces = std::min(threads, p.ensure(threads - 1) + 1);
     if (pieces > 1) {
       p.n = n;
-      p.pieces = pieces;
       p.fn = &fn;
-      p.pending = pieces - 1;
-      ++p.generation;
+      p.pending.store(pieces - 1, std::memory_order_relaxed);
+      const uint64_t generation = (p.job.load(std::memory_order_relaxed) >> kPieceBits) + 1;
+      p.job.store(generation << kPieceBits | static_cast<uint64_t>(pieces), std::memory_order_release);
     }
+    sleepers = p.sleepers > 0;
   }
   if (pieces == 1) {
     fn(0, n);  // no worker could be started
     return;
   }
-  p.wake.notify_all();
-  p.piece(0);
+  if (sleepers) p.wake.notify_all();
+  p.piece(0, pieces);
+  auto finished = [&] { return p.pending.load(std::memory_order_acquire) == 0; };
   std::unique_lock<std::mutex> lock(p.m);
-  p.done.wait(lock, [&] { return p.pending == 0; });
+  if (!finished()) {
+    lock.unlock();
+    if (!spin_for(finished)) {
+      lock.lock();
+      p.done.wait(lock, finished);
+    } else {
+      lock.lock();
+    }
+  }
   if (p.error) {
     std::exception_ptr e = p.error;
     p.error = nullptr;
