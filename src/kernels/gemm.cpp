@@ -38,12 +38,24 @@ inline void block_nn(int64_t K, const R* __restrict ap, const R* __restrict b, i
 template <class R>
 void pack_rows(const R* A, int64_t lda, bool trans, int64_t M, int64_t K, R* out) {
   const int64_t panels = round_up(M, kMR) / kMR;
-  for (int64_t p = 0; p < panels; ++p)
-    for (int64_t k = 0; k < K; ++k)
-      for (int64_t i = 0; i < kMR; ++i) {
-        const int64_t r = p * kMR + i;
-        out[(p * K + k) * kMR + i] = r < M ? (trans ? A[k * lda + r] : A[r * lda + k]) : R(0);
-      }
+  for (int64_t p = 0; p < panels; ++p) {
+    R* o = out + p * K * kMR;
+    const int64_t rows = std::min(kMR, M - p * kMR);
+    if (rows < kMR) std::fill(o, o + K * kMR, R(0));
+    if (trans) {  // each k's kMR values lie side by side: a vector copy
+      const R* a = A + p * kMR;
+      if (rows == kMR)
+        for (int64_t k = 0; k < K; ++k)
+          for (int64_t i = 0; i < kMR; ++i) o[k * kMR + i] = a[k * lda + i];
+      else
+        for (int64_t k = 0; k < K; ++k)
+          for (int64_t i = 0; i < rows; ++i) o[k * kMR + i] = a[k * lda + i];
+    } else {  // row by row: reads in order, stores kMR apart within L1
+      const R* a = A + p * kMR * lda;
+      for (int64_t i = 0; i < rows; ++i)
+        for (int64_t k = 0; k < K; ++k) o[k * kMR + i] = a[i * lda + k];
+    }
+  }
 }
 
 template <class R>

@@ -18,8 +18,6 @@ namespace {
 constexpr int64_t kDepth = 256;  // rows of B per pass: a kDepth x kTaskCols block stays in L2
 template <class R>
 constexpr int64_t kTaskCols = 8 * kCols<R>;  // columns of C per task
-// Doubles per chunk of float operands widened for a weight gradient (8 MiB).
-constexpr int64_t kWideChunk = int64_t{1} << 20;
 
 // p(x) with coefficients from the highest power down, written out in full
 // (a loop over a list of constants keeps the gate loops from vectorising).
@@ -137,26 +135,25 @@ void mm(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, bool trans_a, 
 
 // C (M x N, double) = A^T @ B, or C += A^T @ B with `accumulate`, for A (K x M,
 // row stride lda) and B (K x N, row stride ldb): a weight gradient, summed
-// over every step and batch row.  Float operands are widened to double a
-// chunk of rows at a time, so the products are exact and the sum is a double
-// one, as the double kernel's.
+// over every step and batch row.  For float, each block of kDepth rows is
+// summed in float by the GEMM and the blocks are added in double, as the
+// convolutions' weight gradients are.
 template <class R>
 void mm_wide(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, const R* B, int64_t ldb, double* C, int64_t ldc,
              bool accumulate) {
   if constexpr (std::is_same_v<R, double>) {
     mm(M, N, K, A, lda, true, B, ldb, C, ldc, accumulate);
   } else {
-    const int64_t rows = std::max<int64_t>(kDepth, kWideChunk / std::max<int64_t>(M + N, 1));
     if (K <= 0) mm<double>(M, N, 0, nullptr, M, true, nullptr, N, C, ldc, accumulate);
-    for (int64_t k0 = 0; k0 < K; k0 += rows) {
-      const int64_t kb = std::min(rows, K - k0);
-      Scratch<double> a(sz(kb * M)), b(sz(kb * N));
-      for (int64_t k = 0; k < kb; ++k) {
-        const R *ak = A + (k0 + k) * lda, *bk = B + (k0 + k) * ldb;
-        for (int64_t i = 0; i < M; ++i) a[sz(k * M + i)] = ak[i];
-        for (int64_t j = 0; j < N; ++j) b[sz(k * N + j)] = bk[j];
+    Scratch<R> part(sz(M * N));
+    for (int64_t k0 = 0; k0 < K; k0 += kDepth) {
+      mm(M, N, std::min(kDepth, K - k0), A + k0 * lda, lda, true, B + k0 * ldb, ldb, part.data(), N, false);
+      const bool add = accumulate || k0 > 0;
+      for (int64_t i = 0; i < M; ++i) {
+        double* c = C + i * ldc;
+        const R* q = part.data() + i * N;
+        for (int64_t j = 0; j < N; ++j) c[j] = (add ? c[j] : 0.0) + double(q[j]);
       }
-      mm(M, N, kb, a.data(), M, true, b.data(), N, C, ldc, accumulate || k0 > 0);
     }
   }
 }
