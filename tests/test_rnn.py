@@ -75,7 +75,9 @@ def run(layer, kind, X, h0, c0):
     return Y, hn, None
 
 
-SHAPES = {"odd": (4, 3, 5, 7), "one_step": (1, 2, 3, 4), "long": (500, 2, 2, 3)}  # (seq_len, batch, input, hidden)
+# (seq_len, batch, input, hidden); "wide" has batch blocks and gate columns
+# of the kernels both full and partial
+SHAPES = {"odd": (4, 3, 5, 7), "one_step": (1, 2, 3, 4), "long": (500, 2, 2, 3), "wide": (3, 37, 9, 40)}
 
 
 def stacks(layouts):

@@ -7,10 +7,27 @@ QK_ISA_BEGIN
 
 namespace {
 
-// One kMR x kCols<R> block of C = Ap @ B.
-template <bool Accumulate, class R>
-inline void block_nn(int64_t K, const R* __restrict ap, const R* __restrict b, int64_t ldb, R* __restrict c,
-                     int64_t ldc, int64_t rows) {
+// A's rows for a block: packed by pack_rows (value i of step k at k * kMR + i),
+// or read in place from rows lda apart.
+template <class R>
+struct Packed {
+  const R* __restrict p;
+  R operator()(int64_t i, int64_t k) const { return p[k * kMR + i]; }
+};
+template <class R>
+struct InPlace {
+  const R* row[kMR];
+  // Rows past `rows` repeat the last one: read, never stored.
+  InPlace(const R* a, int64_t lda, int64_t rows) {
+    for (int64_t i = 0; i < kMR; ++i) row[i] = a + std::min(i, rows - 1) * lda;
+  }
+  R operator()(int64_t i, int64_t k) const { return row[i][k]; }
+};
+
+// One kMR x kCols<R> block of C = A @ B.
+template <bool Accumulate, class R, class Rows>
+inline void block_nn(int64_t K, const Rows& a, const R* __restrict b, int64_t ldb, R* __restrict c, int64_t ldc,
+                     int64_t rows) {
   using vd = typename Vec<R>::v;
   constexpr int64_t kVec = kLanes<R>;
   vd acc0[kMR], acc1[kMR];
@@ -20,9 +37,8 @@ inline void block_nn(int64_t K, const R* __restrict ap, const R* __restrict b, i
   }
   for (int64_t k = 0; k < K; ++k) {
     const vd b0 = load(b + k * ldb), b1 = load(b + k * ldb + kVec);
-    const R* a = ap + k * kMR;
     for (int64_t i = 0; i < kMR; ++i) {
-      const vd ai = splat(a[i]);
+      const vd ai = splat(a(i, k));
       acc0[i] += ai * b0;
       acc1[i] += ai * b1;
     }
@@ -68,10 +84,28 @@ void gemm_packed(int64_t M, int64_t N, int64_t K, const R* Ap, const R* B, int64
   for (int64_t j = 0; j < N; j += kNR)
     for (int64_t p = 0; p < panels; ++p) {
       const int64_t rows = padded_rows ? kMR : std::min(kMR, M - p * kMR);
+      const Packed<R> a{Ap + p * K * kMR};
       if (accumulate)
-        block_nn<true>(K, Ap + p * K * kMR, B + j, ldb, C + p * kMR * ldc + j, ldc, rows);
+        block_nn<true>(K, a, B + j, ldb, C + p * kMR * ldc + j, ldc, rows);
       else
-        block_nn<false>(K, Ap + p * K * kMR, B + j, ldb, C + p * kMR * ldc + j, ldc, rows);
+        block_nn<false>(K, a, B + j, ldb, C + p * kMR * ldc + j, ldc, rows);
+    }
+}
+
+template <class R>
+void gemm_rows(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, const R* B, int64_t ldb, R* C, int64_t ldc,
+               bool accumulate) {
+  constexpr int64_t kNR = kCols<R>;
+  if (M <= 0) return;
+  const int64_t panels = round_up(M, kMR) / kMR;
+  for (int64_t j = 0; j < N; j += kNR)
+    for (int64_t p = 0; p < panels; ++p) {
+      const int64_t rows = std::min(kMR, M - p * kMR);
+      const InPlace<R> a(A + p * kMR * lda, lda, rows);
+      if (accumulate)
+        block_nn<true>(K, a, B + j, ldb, C + p * kMR * ldc + j, ldc, rows);
+      else
+        block_nn<false>(K, a, B + j, ldb, C + p * kMR * ldc + j, ldc, rows);
     }
 }
 
@@ -80,6 +114,9 @@ template void pack_rows(const float*, int64_t, bool, int64_t, int64_t, float*);
 template void gemm_packed(int64_t, int64_t, int64_t, const double*, const double*, int64_t, double*, int64_t, bool,
                           bool);
 template void gemm_packed(int64_t, int64_t, int64_t, const float*, const float*, int64_t, float*, int64_t, bool, bool);
+template void gemm_rows(int64_t, int64_t, int64_t, const double*, int64_t, const double*, int64_t, double*, int64_t,
+                        bool);
+template void gemm_rows(int64_t, int64_t, int64_t, const float*, int64_t, const float*, int64_t, float*, int64_t, bool);
 
 QK_ISA_END
 }  // namespace qk

@@ -74,5 +74,11 @@ template <class R>
 void gemm_packed(int64_t M, int64_t N, int64_t K, const R* Ap, const R* B, int64_t ldb, R* C, int64_t ldc,
                  bool accumulate = false, bool padded_rows = false);
 
+// The same for A (M x K) read in place from rows lda apart, without packing:
+// for an A used once, as a recurrent layer's state at each step.
+template <class R>
+void gemm_rows(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, const R* B, int64_t ldb, R* C, int64_t ldc,
+               bool accumulate = false);
+
 QK_ISA_END
 }  // namespace qk

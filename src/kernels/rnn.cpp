@@ -21,8 +21,8 @@ constexpr int64_t kTaskCols = 8 * kCols<R>;  // columns of C per task
 
 // p(x) with coefficients from the highest power down, written out in full
 // (a loop over a list of constants keeps the gate loops from vectorising).
-template <class... C>
-inline double horner(double x, double p, C... c) {
+template <class T, class... C>
+inline T horner(T x, T p, C... c) {
   ((p = p * x + c), ...);
   return p;
 }
@@ -61,6 +61,37 @@ inline double tanh_(double x) {
   const double m = y < 1.0 ? below : above;
   const double v = m / (m + 2.0);
   return x < 0.0 ? -v : (x == x ? v : x);
+}
+
+// The same in float, for float layers: twice the lanes and half the terms,
+// within a few units in float's last place.  exp scales by 2^k in two
+// factors, so that results down to float's smallest subnormals come out.
+inline float exp_(float x) {
+  x = std::min(std::max(x, -104.0f), 88.8f);  // exp(-104) rounds to 0, exp(88.8) to inf; NaN passes
+  const float shifter = 12582912.0f;          // 1.5 * 2^23
+  const float t = x * 1.44269504f + shifter, k = t - shifter;
+  const float r = (x - k * 0.693359375f) + k * 2.12194440e-4f;
+  const float p = horner(r, 1.0f / 5040.0f, 1.0f / 720.0f, 1.0f / 120.0f, 1.0f / 24.0f, 1.0f / 6.0f, 0.5f, 1.0f, 1.0f);
+  // k from the low bits of t, as exp_(double) takes it
+  const int32_t ki = __builtin_bit_cast(int32_t, t) - __builtin_bit_cast(int32_t, shifter), k1 = ki / 2, k2 = ki - k1;
+  const float s1 = __builtin_bit_cast(float, uint32_t(k1 + 127) << 23);
+  const float s2 = __builtin_bit_cast(float, uint32_t(k2 + 127) << 23);
+  return p * s1 * s2;
+}
+
+inline float sigmoid(float x) {
+  const float e = exp_(-std::fabs(x));
+  return (x >= 0.0f ? 1.0f : e) / (1.0f + e);
+}
+
+inline float tanh_(float x) {
+  const float y = std::min(2.0f * std::fabs(x), 20.0f);  // tanh(10) rounds to 1
+  const float s = horner(y, 1.0f / 39916800.0f, 1.0f / 3628800.0f, 1.0f / 362880.0f, 1.0f / 40320.0f, 1.0f / 5040.0f,
+                         1.0f / 720.0f, 1.0f / 120.0f, 1.0f / 24.0f, 1.0f / 6.0f, 0.5f, 1.0f);
+  const float below = s * y, above = exp_(y) - 1.0f;
+  const float m = y < 1.0f ? below : above;
+  const float v = m / (m + 2.0f);
+  return x < 0.0f ? -v : (x == x ? v : x);
 }
 
 size_t sz(int64_t n) { return static_cast<size_t>(n); }
@@ -102,23 +133,29 @@ void mm(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, bool trans_a, 
     ldb_ = ldc_ = Np;
   }
   const bool acc = accumulate && c == C;
-  Scratch<R> ap(packed_size(M, K));
-  R* app = ap.data();
-  parallel_for(panels, double(kMR) * double(K), [&](int64_t lo, int64_t hi) {
-    for (int64_t p = lo; p < hi; ++p) {
-      const int64_t rows = std::min(kMR, M - p * kMR);
-      const R* src = trans_a ? A + p * kMR : A + p * kMR * lda;
-      pack_rows(src, lda, trans_a, rows, K, app + p * K * kMR);
-    }
-  });
+  // A transposed is packed once; A itself is read in place.
+  std::unique_ptr<Scratch<R>> ap;
+  if (trans_a) {
+    ap.reset(new Scratch<R>(packed_size(M, K)));
+    R* app = ap->data();
+    parallel_for(panels, double(kMR) * double(K), [&](int64_t lo, int64_t hi) {
+      for (int64_t p = lo; p < hi; ++p)
+        pack_rows(A + p * kMR, lda, true, std::min(kMR, M - p * kMR), K, app + p * K * kMR);
+    });
+  }
   const int64_t cols = std::min(kTaskCols<R>, Np), blocks = (Np + cols - 1) / cols;
   parallel_for(panels * blocks, 2.0 * double(kMR) * double(cols) * double(K), [&](int64_t lo, int64_t hi) {
     for (int64_t k0 = 0; k0 < K; k0 += kDepth) {
       const int64_t kb = std::min(kDepth, K - k0);
       for (int64_t task = lo; task < hi; ++task) {
-        const int64_t j = (task / panels) * cols, p = task % panels;
-        gemm_packed(std::min(kMR, M - p * kMR), std::min(cols, Np - j), kb, app + p * K * kMR + k0 * kMR,
-                    b + k0 * ldb_ + j, ldb_, c + p * kMR * ldc_ + j, ldc_, acc || k0 > 0);
+        const int64_t j = (task / panels) * cols, p = task % panels, rows = std::min(kMR, M - p * kMR);
+        R* cb = c + p * kMR * ldc_ + j;
+        if (trans_a)
+          gemm_packed(rows, std::min(cols, Np - j), kb, ap->data() + p * K * kMR + k0 * kMR, b + k0 * ldb_ + j, ldb_,
+                      cb, ldc_, acc || k0 > 0);
+        else
+          gemm_rows(rows, std::min(cols, Np - j), kb, A + p * kMR * lda + k0, lda, b + k0 * ldb_ + j, ldb_, cb, ldc_,
+                    acc || k0 > 0);
       }
     }
   });
@@ -181,51 +218,52 @@ void copy_padded(const R* W, int64_t rows, int64_t cols, R* out, int64_t ld) {
 // gh (W_hh h_prev without bias), bh (b_hh or zeros), the previous state
 // (zeros before the first step when none is given), and
 // the values kept for backward (sv), whose last H are the new h.  The gates
-// are computed in double from the stored values; each value kept is rounded
-// once to R.
+// are computed in R from the stored values, with the exp and tanh of R's
+// precision.
 template <class R>
 void cell_row(CellKind kind, int64_t H, const R* __restrict gx, const R* __restrict gh, const R* __restrict bh,
               const R* __restrict hp, const R* __restrict cp, R* __restrict sv) {
+  using D = R;
   switch (kind) {
     case CellKind::RnnTanh:
-      for (int64_t j = 0; j < H; ++j) sv[j] = R(tanh_(double(gx[j]) + gh[j] + bh[j]));
+      for (int64_t j = 0; j < H; ++j) sv[j] = R(tanh_(D(gx[j]) + gh[j] + bh[j]));
       break;
     case CellKind::RnnRelu:
       for (int64_t j = 0; j < H; ++j) {
-        const double a = double(gx[j]) + gh[j] + bh[j];
-        sv[j] = R(a < 0.0 ? 0.0 : a);  // NaN stays NaN
+        const D a = D(gx[j]) + gh[j] + bh[j];
+        sv[j] = R(a < D(0) ? D(0) : a);  // NaN stays NaN
       }
       break;
     case CellKind::Gru: {
       R *r = sv, *z = sv + H, *n = sv + 2 * H, *hn = sv + 3 * H, *h = sv + 4 * H;
       for (int64_t j = 0; j < H; ++j) {
-        const double rj = sigmoid(double(gx[j]) + gh[j] + bh[j]);
-        const double zj = sigmoid(double(gx[H + j]) + gh[H + j] + bh[H + j]);
-        const double hnj = double(gh[2 * H + j]) + bh[2 * H + j];
-        const double nj = tanh_(gx[2 * H + j] + rj * hnj);
-        const double prev = hp[j];
+        const D rj = sigmoid(D(gx[j]) + gh[j] + bh[j]);
+        const D zj = sigmoid(D(gx[H + j]) + gh[H + j] + bh[H + j]);
+        const D hnj = D(gh[2 * H + j]) + bh[2 * H + j];
+        const D nj = tanh_(gx[2 * H + j] + rj * hnj);
+        const D prev = hp[j];
         r[j] = R(rj);
         z[j] = R(zj);
         hn[j] = R(hnj);
         n[j] = R(nj);
-        h[j] = R((1.0 - zj) * nj + zj * prev);
+        h[j] = R((D(1) - zj) * nj + zj * prev);
       }
       break;
     }
     case CellKind::Lstm: {
       R *i = sv, *f = sv + H, *g = sv + 2 * H, *o = sv + 3 * H, *c = sv + 4 * H, *tc = sv + 5 * H, *h = sv + 6 * H;
       // In blocks, the gates first, then the state: two loops small enough for
-      // the vectoriser, the gates kept in double between them.
+      // the vectoriser.
       constexpr int64_t kBlock = 64;
-      double ib[kBlock], fb[kBlock], gb[kBlock], ob[kBlock];
+      D ib[kBlock], fb[kBlock], gb[kBlock], ob[kBlock];
       for (int64_t j0 = 0; j0 < H; j0 += kBlock) {
         const int64_t n = std::min(kBlock, H - j0);
         const R *x = gx + j0, *y = gh + j0, *z = bh + j0;
         for (int64_t j = 0; j < n; ++j) {
-          ib[j] = sigmoid(double(x[j]) + y[j] + z[j]);
-          fb[j] = sigmoid(double(x[H + j]) + y[H + j] + z[H + j]);
-          gb[j] = tanh_(double(x[2 * H + j]) + y[2 * H + j] + z[2 * H + j]);
-          ob[j] = sigmoid(double(x[3 * H + j]) + y[3 * H + j] + z[3 * H + j]);
+          ib[j] = sigmoid(D(x[j]) + y[j] + z[j]);
+          fb[j] = sigmoid(D(x[H + j]) + y[H + j] + z[H + j]);
+          gb[j] = tanh_(D(x[2 * H + j]) + y[2 * H + j] + z[2 * H + j]);
+          ob[j] = sigmoid(D(x[3 * H + j]) + y[3 * H + j] + z[3 * H + j]);
         }
         for (int64_t j = 0; j < n; ++j) {
           i[j0 + j] = R(ib[j]);
@@ -236,7 +274,7 @@ void cell_row(CellKind kind, int64_t H, const R* __restrict gx, const R* __restr
         }
         // c is the state carried to the next step: the tanh is taken of it as kept.
         for (int64_t j = 0; j < n; ++j) {
-          const double tcj = tanh_(c[j0 + j]);
+          const D tcj = tanh_(c[j0 + j]);
           tc[j0 + j] = R(tcj);
           h[j0 + j] = R(ob[j] * tcj);
         }
@@ -251,16 +289,17 @@ void cell_row(CellKind kind, int64_t H, const R* __restrict gx, const R* __restr
 // Writes the gate gradients for the input side (dgx) and the hidden side
 // (dgh: differs for the GRU's n gate), and in dhp the part of dh_prev that
 // does not go through W_hh (the GRU's z h_prev; zeros otherwise).  Computed in
-// double from the kept values, each result rounded once to R.  hp and cp are
+// R from the kept values.  hp and cp are
 // `zeros` (H of them) before the first step when no initial state was given.
 template <class R>
 void cell_row_backward(CellKind kind, int64_t H, const R* __restrict sv, const R* __restrict hp, const R* __restrict cp,
                        const R* zeros, const R* __restrict dh, R* __restrict dc, R* __restrict dgx, R* __restrict dgh,
                        R* __restrict dhp) {
+  using D = R;
   switch (kind) {
     case CellKind::RnnTanh:
       for (int64_t j = 0; j < H; ++j) {
-        dgx[j] = R(dh[j] * (1.0 - double(sv[j]) * sv[j]));
+        dgx[j] = R(dh[j] * (D(1) - D(sv[j]) * sv[j]));
         dhp[j] = R(0);
       }
       break;
@@ -273,15 +312,15 @@ void cell_row_backward(CellKind kind, int64_t H, const R* __restrict sv, const R
     case CellKind::Gru: {
       const R *r = sv, *z = sv + H, *n = sv + 2 * H, *hn = sv + 3 * H;
       for (int64_t j = 0; j < H; ++j) {
-        const double prev = hp[j];
-        const double dn = dh[j] * (1.0 - z[j]) * (1.0 - double(n[j]) * n[j]);
-        const double dz = dh[j] * (prev - n[j]) * z[j] * (1.0 - z[j]);
-        const double dr = dn * hn[j] * r[j] * (1.0 - r[j]);
+        const D prev = hp[j];
+        const D dn = dh[j] * (D(1) - z[j]) * (D(1) - D(n[j]) * n[j]);
+        const D dz = dh[j] * (prev - n[j]) * z[j] * (D(1) - z[j]);
+        const D dr = dn * hn[j] * r[j] * (D(1) - r[j]);
         dgx[j] = dgh[j] = R(dr);
         dgx[H + j] = dgh[H + j] = R(dz);
         dgx[2 * H + j] = R(dn);
         dgh[2 * H + j] = R(dn * r[j]);
-        dhp[j] = R(double(dh[j]) * z[j]);
+        dhp[j] = R(D(dh[j]) * z[j]);
       }
       break;
     }
@@ -289,12 +328,12 @@ void cell_row_backward(CellKind kind, int64_t H, const R* __restrict sv, const R
       const R *i = sv, *f = sv + H, *g = sv + 2 * H, *o = sv + 3 * H, *tc = sv + 5 * H;
       const bool has_c = cp != zeros;
       for (int64_t j = 0; j < H; ++j) {
-        const double dct = dc[j] + double(dh[j]) * o[j] * (1.0 - double(tc[j]) * tc[j]);
-        dgx[j] = R(dct * g[j] * i[j] * (1.0 - i[j]));
-        const R df = R(dct * cp[j] * f[j] * (1.0 - f[j]));
+        const D dct = dc[j] + D(dh[j]) * o[j] * (D(1) - D(tc[j]) * tc[j]);
+        dgx[j] = R(dct * g[j] * i[j] * (D(1) - i[j]));
+        const R df = R(dct * cp[j] * f[j] * (D(1) - f[j]));
         dgx[H + j] = has_c ? df : R(0);  // exactly 0 without an initial state, whatever dct is
-        dgx[2 * H + j] = R(dct * i[j] * (1.0 - double(g[j]) * g[j]));
-        dgx[3 * H + j] = R(double(dh[j]) * tc[j] * o[j] * (1.0 - o[j]));
+        dgx[2 * H + j] = R(dct * i[j] * (D(1) - D(g[j]) * g[j]));
+        dgx[3 * H + j] = R(D(dh[j]) * tc[j] * o[j] * (D(1) - o[j]));
         dc[j] = R(dct * f[j]);
         dhp[j] = R(0);
       }
@@ -324,7 +363,7 @@ void rnn_forward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, co
   // The state before the first step when none is given: zeros, so that the
   // gate loops read it without a test.
   const std::vector<R> none(sz(H), R(0));
-  Scratch<R> ap(sz(panels * kMR * H)), gh(sz(panels * kMR * Gp));
+  Scratch<R> gh(sz(panels * kMR * Gp));
   const R* whT = wt.data();
   for (int64_t step = 0; step < T; ++step) {
     const int64_t t = s.reverse ? T - 1 - step : step, tp = s.reverse ? t + 1 : t - 1;
@@ -337,9 +376,7 @@ void rnn_forward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, co
                      const int64_t rows = std::min(kMR, B - p * kMR);
                      R* g = gh.data() + p * kMR * Gp;
                      if (hp) {
-                       R* a = ap.data() + p * kMR * H;
-                       pack_rows(hp + p * kMR * ldh, ldh, false, rows, H, a);
-                       gemm_packed(rows, Gp, H, a, whT, Gp, g, Gp);
+                       gemm_rows(rows, Gp, H, hp + p * kMR * ldh, ldh, whT, Gp, g, Gp);
                      } else {
                        std::fill(g, g + rows * Gp, R(0));
                      }
@@ -369,8 +406,7 @@ void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, c
   const int64_t Hp = round_up(H, kCols<R>), panels = round_up(B, kMR) / kMR, hoff = S - H;
   const bool gru = s.kind == CellKind::Gru, lstm = s.kind == CellKind::Lstm;
   if (T <= 0 || B <= 0) return;
-  Scratch<R> wh(sz(G * Hp)), dgx(sz(T * B * G)), dn(sz(B * Hp)), dcs(sz(lstm ? B * H : 1)), ap(sz(panels * kMR * G)),
-      dhs(sz(panels * kMR * H));
+  Scratch<R> wh(sz(G * Hp)), dgx(sz(T * B * G)), dn(sz(B * Hp)), dcs(sz(lstm ? B * H : 1)), dhs(sz(panels * kMR * H));
   std::unique_ptr<Scratch<R>> dgh_own;
   if (gru) dgh_own.reset(new Scratch<R>(sz(T * B * G)));
   R* dgh = gru ? dgh_own->data() : dgx.data();
@@ -399,9 +435,7 @@ void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, c
                                 cp ? cp + b * (step ? S : H) : none.data(), none.data(), dh + r * H,
                                 lstm ? dcs.data() + b * H : nullptr, dgx.data() + row * G, dgh + row * G, next);
             }
-            R* a = ap.data() + p * kMR * G;
-            pack_rows(dgh + (t * B + p * kMR) * G, G, false, rows, G, a);
-            gemm_packed(rows, Hp, G, a, wh.data(), Hp, dn.data() + p * kMR * Hp, Hp, gru);
+            gemm_rows(rows, Hp, G, dgh + (t * B + p * kMR) * G, G, wh.data(), Hp, dn.data() + p * kMR * Hp, Hp, gru);
           }
         });
   }
