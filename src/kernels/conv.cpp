@@ -315,8 +315,8 @@ void gather_tile(const ConvShape& s, const Tile<R>& t, const R* A, const int64_t
     for (int64_t r = 0; r < ck; ++r) {
       const R* __restrict a = A + t.src[0] + off[r];
       R* __restrict x = T + r * kNR;
-      if (s.sw == 1)
-        for (int64_t c = 0; c < kNR; ++c) x[c] = a[c];
+      if (s.sw == 1)  // in vectors: left to itself the compiler copies one element at a time
+        for (int64_t c = 0; c < kNR; c += kLanes<R>) store(x + c, load(a + c));
       else
         for (int64_t c = 0; c < kNR; ++c) x[c] = a[c * s.sw];
     }
@@ -373,7 +373,7 @@ void scatter_tile(const ConvShape& s, const Tile<R>& t, const R* wtp, const R* d
       R* __restrict d = dA + t.dst[0] + doff[r];
       const R* __restrict x = X + r * kNR;
       if (s.sw == 1)
-        for (int64_t c = 0; c < kNR; ++c) d[c] += x[c];
+        for (int64_t c = 0; c < kNR; c += kLanes<R>) store(d + c, load(d + c) + load(x + c));
       else
         for (int64_t c = 0; c < kNR; ++c) d[c * s.sw] += x[c];
     }
