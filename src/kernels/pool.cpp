@@ -31,22 +31,56 @@ void each_plane(const PoolShape& s, double cost, size_t doubles, F&& f) {
 
 // Window maxima of one plane, separably: the maximum over each window's k
 // columns for every input row (rows x wo, in `tmp`), then over its k rows.
-template <class R>
-void plane_max(const PoolShape& s, const R* __restrict a, R* __restrict tmp, R* __restrict z) {
+// S is the stride when known at compile time (0: s.s), so that strided reads
+// become shuffles instead of one element at a time.
+template <int S, class R>
+void plane_max_at(const PoolShape& s, const R* __restrict a, R* __restrict tmp, R* __restrict z) {
+  const int64_t st = S ? S : s.s;
   for (int64_t y = 0; y < s.h; ++y) {
     const R* row = a + y * s.w;
     R* t = tmp + y * s.wo;
-    for (int64_t j = 0; j < s.wo; ++j) t[j] = row[j * s.s];
+    for (int64_t j = 0; j < s.wo; ++j) t[j] = row[j * st];
     for (int64_t q = 1; q < s.k; ++q)
-      for (int64_t j = 0; j < s.wo; ++j) t[j] = nanmax(t[j], row[j * s.s + q]);
+      for (int64_t j = 0; j < s.wo; ++j) t[j] = nanmax(t[j], row[j * st + q]);
   }
   for (int64_t i = 0; i < s.ho; ++i) {
     R* out = z + i * s.wo;
-    const R* t = tmp + i * s.s * s.wo;
+    const R* t = tmp + i * st * s.wo;
     for (int64_t j = 0; j < s.wo; ++j) out[j] = t[j];
     for (int64_t p = 1; p < s.k; ++p)
       for (int64_t j = 0; j < s.wo; ++j) out[j] = nanmax(out[j], t[p * s.wo + j]);
   }
+}
+
+template <class R>
+void plane_max(const PoolShape& s, const R* a, R* tmp, R* z) {
+  if (s.s == 1)
+    plane_max_at<1>(s, a, tmp, z);
+  else if (s.s == 2)
+    plane_max_at<2>(s, a, tmp, z);
+  else
+    plane_max_at<0>(s, a, tmp, z);
+}
+
+// Adds each window's gradient where the input equals its maximum (windows
+// inside the plane, overlapping or apart), one pass per offset (dy, dx) in
+// the window.  Off the maximum the window adds 0 * g: nothing, unless g is
+// not finite, where the product is NaN as in (window == max) * g.  S as above.
+template <int S, class R>
+void add_at_maxima(const PoolShape& s, const R* a, const R* m, const R* g, R* d) {
+  const int64_t st = S ? S : s.s;
+  for (int64_t dy = 0; dy < s.k; ++dy)
+    for (int64_t dx = 0; dx < s.k; ++dx)
+      for (int64_t i = 0; i < s.ho; ++i) {
+        const R* __restrict ar = a + (i * st + dy) * s.w + dx;
+        R* __restrict dr = d + (i * st + dy) * s.w + dx;
+        const R* __restrict mr = m + i * s.wo;
+        const R* __restrict gr = g + i * s.wo;
+        for (int64_t j = 0; j < s.wo; ++j) {
+          const R on = gr[j], off = R(0) * on;
+          dr[j * st] += ar[j * st] == mr[j] ? on : off;
+        }
+      }
 }
 
 // The same for sums, in double.
@@ -214,25 +248,15 @@ void max_backward(const PoolShape& s, const R* A, const R* dZ, R* dA) {
                     return;
                   }
                   std::fill(d, d + s.h * s.w, R(0));
-                  if (inside) {
-                    // The maxima once, then one pass per window offset (p, q), adding each
-                    // window's gradient where the input equals its maximum.  Off the
-                    // maximum the window adds 0 * g: nothing, unless g is not finite, where
-                    // the product is NaN as in (window == max) * g.
+                  if (inside) {  // the maxima once, then the gradients
                     R* m = buf + lead;
                     plane_max(s, a, buf, m);
-                    for (int64_t dy = 0; dy < s.k; ++dy)
-                      for (int64_t dx = 0; dx < s.k; ++dx)
-                        for (int64_t i = 0; i < s.ho; ++i) {
-                          const R* __restrict ar = a + (i * s.s + dy) * s.w + dx;
-                          R* __restrict dr = d + (i * s.s + dy) * s.w + dx;
-                          const R* __restrict mr = m + i * s.wo;
-                          const R* __restrict gr = g + i * s.wo;
-                          for (int64_t j = 0; j < s.wo; ++j) {
-                            const R on = gr[j], off = R(0) * on;
-                            dr[j * s.s] += ar[j * s.s] == mr[j] ? on : off;
-                          }
-                        }
+                    if (s.s == 1)
+                      add_at_maxima<1>(s, a, m, g, d);
+                    else if (s.s == 2)
+                      add_at_maxima<2>(s, a, m, g, d);
+                    else
+                      add_at_maxima<0>(s, a, m, g, d);
                     return;
                   }
                   // Gradients wider than the output reach past the plane: clipped windows
