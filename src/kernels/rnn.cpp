@@ -186,11 +186,14 @@ void mm_wide(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, const R* 
     for (int64_t k0 = 0; k0 < K; k0 += kDepth) {
       mm(M, N, std::min(kDepth, K - k0), A + k0 * lda, lda, true, B + k0 * ldb, ldb, part.data(), N, false);
       const bool add = accumulate || k0 > 0;
-      for (int64_t i = 0; i < M; ++i) {
-        double* c = C + i * ldc;
-        const R* q = part.data() + i * N;
-        for (int64_t j = 0; j < N; ++j) c[j] = (add ? c[j] : 0.0) + double(q[j]);
-      }
+      const R* q0 = part.data();
+      parallel_for(M, double(N), [&](int64_t lo, int64_t hi) {
+        for (int64_t i = lo; i < hi; ++i) {
+          double* c = C + i * ldc;
+          const R* q = q0 + i * N;
+          for (int64_t j = 0; j < N; ++j) c[j] = (add ? c[j] : 0.0) + double(q[j]);
+        }
+      });
     }
   }
 }
@@ -354,9 +357,13 @@ void rnn_forward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, co
   Scratch<R> wt(sz(std::max<int64_t>(I, H) * Gp)), gx(sz(T * B * Gp));
   transpose_padded(W_ih, G, I, wt.data(), Gp);
   mm(T * B, Gp, I, X, I, false, wt.data(), Gp, gx.data(), Gp, false);
-  if (b_ih)
-    for (int64_t r = 0; r < T * B; ++r)
-      for (int64_t k = 0; k < G; ++k) gx[sz(r * Gp + k)] += b_ih[k];
+  if (b_ih) {
+    R* g = gx.data();
+    parallel_for(T * B, double(G), [&](int64_t lo, int64_t hi) {
+      for (int64_t r = lo; r < hi; ++r)
+        for (int64_t k = 0; k < G; ++k) g[r * Gp + k] += b_ih[k];
+    });
+  }
   transpose_padded(W_hh, G, H, wt.data(), Gp);
   std::unique_ptr<R[]> bh(new R[sz(G)]());
   if (b_hh) std::memcpy(bh.get(), b_hh, sz(G) * sizeof(R));
@@ -467,19 +474,20 @@ void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, c
     for (int64_t k = 0; k < G * H; ++k) dW_hh[k] = R(ghh[k]);
   }
   if (db_ih) {
-    std::vector<double> sum_ih(sz(G), 0.0), sum_hh(sz(G), 0.0);
-    for (int64_t r = 0; r < T * B; ++r) {
-      const R* x = dgx.data() + r * G;
-      const R* h = dgh + r * G;
-      for (int64_t k = 0; k < G; ++k) {
-        sum_ih[sz(k)] += x[k];
-        sum_hh[sz(k)] += h[k];
+    // Each worker sums its own columns over every row, in double.
+    const R* x = dgx.data();
+    parallel_for(G, 2.0 * double(T * B), [&](int64_t lo, int64_t hi) {
+      std::vector<double> sum_ih(sz(hi - lo), 0.0), sum_hh(sz(hi - lo), 0.0);
+      for (int64_t r = 0; r < T * B; ++r)
+        for (int64_t k = lo; k < hi; ++k) {
+          sum_ih[sz(k - lo)] += x[r * G + k];
+          sum_hh[sz(k - lo)] += dgh[r * G + k];
+        }
+      for (int64_t k = lo; k < hi; ++k) {
+        db_ih[k] = R(sum_ih[sz(k - lo)]);
+        db_hh[k] = R(sum_hh[sz(k - lo)]);
       }
-    }
-    for (int64_t k = 0; k < G; ++k) {
-      db_ih[k] = R(sum_ih[sz(k)]);
-      db_hh[k] = R(sum_hh[sz(k)]);
-    }
+    });
   }
   mm(T * B, I, G, dgx.data(), G, false, W_ih, I, dX, I, accumulate_dx);
 }
