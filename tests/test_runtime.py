@@ -223,6 +223,49 @@ def test_a_worker_thread_the_system_refuses(restore_threads):
     assert code == 0, err
 
 
+POOL_STRESS = r"""
+import threading, time
+import numpy as np, quillet
+from quillet.nn.pool import MaxPool2d
+
+A = np.random.default_rng(0).standard_normal((4, 8, 64, 64))
+ref = MaxPool2d(3, 2).forward(A).copy()
+wrong, stop = [], threading.Event()
+
+def loops(pause):
+    layer = MaxPool2d(3, 2)
+    for i in range(150):
+        if not np.array_equal(layer.forward(A), ref):
+            wrong.append(i)
+        if pause and i % 10 == 0:
+            time.sleep(0.001)  # long enough for the workers to fall asleep
+
+threads = [threading.Thread(target=loops, args=(p,)) for p in (False, True, False)]
+for t in threads:
+    t.start()
+counts = iter([1, 3, 2, 4, 1, 2] * 100)
+while any(t.is_alive() for t in threads):
+    quillet.set_num_threads(next(counts))
+    time.sleep(0.002)
+loops(True)
+assert not wrong, wrong
+"""
+
+
+def test_the_pool_under_concurrent_loops_and_changing_counts():
+    """Loops back to back, loops after the workers fell asleep, loops from several
+    Python threads while the count changes: the same results, and no wait that
+    never ends (a lost wake-up shows as a timeout)."""
+    run = python(POOL_STRESS)
+    try:
+        code, _, err = finish(run, timeout=120)
+    except subprocess.TimeoutExpired:
+        run.kill()
+        run.communicate()
+        pytest.fail("a loop or set_num_threads never returned")
+    assert code == 0, err
+
+
 def test_quillet_num_threads_is_read_at_import():
     cases = [("1", "1\n"), ("3", "3\n"), ("0", None), ("two", None)]
     runs = [python("import quillet; print(quillet.get_num_threads())", QUILLET_NUM_THREADS=v) for v, _ in cases]
