@@ -45,6 +45,19 @@ def finish(process, timeout=300):
     return process.returncode, out, err
 
 
+def returns(code, hang):
+    """Runs `code` in a fresh interpreter: it must succeed within two minutes, or
+    the test fails with `hang`."""
+    run = python(code)
+    try:
+        returncode, _, err = finish(run, timeout=120)
+    except subprocess.TimeoutExpired:
+        run.kill()
+        run.communicate()
+        pytest.fail(hang)
+    assert returncode == 0, err
+
+
 def available_cpus():
     """The CPUs of the affinity mask, fewer if the CPU quota of the process's cgroup
     (or of the root cgroup, inside a container) allows fewer."""
@@ -213,14 +226,7 @@ print(limited)
     "asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer reserves more address space than the limit leaves"
 )
 def test_a_worker_thread_the_system_refuses(restore_threads):
-    run = python(REFUSED_THREADS)
-    try:
-        code, out, err = finish(run, timeout=120)
-    except subprocess.TimeoutExpired:
-        run.kill()
-        run.communicate()
-        pytest.fail("a kernel or set_num_threads waited for a worker that was never started")
-    assert code == 0, err
+    returns(REFUSED_THREADS, "a kernel or set_num_threads waited for a worker that was never started")
 
 
 POOL_STRESS = r"""
@@ -230,7 +236,7 @@ from quillet.nn.pool import MaxPool2d
 
 A = np.random.default_rng(0).standard_normal((4, 8, 64, 64))
 ref = MaxPool2d(3, 2).forward(A).copy()
-wrong, stop = [], threading.Event()
+wrong = []
 
 def loops(pause):
     layer = MaxPool2d(3, 2)
@@ -256,14 +262,7 @@ def test_the_pool_under_concurrent_loops_and_changing_counts():
     """Loops back to back, loops after the workers fell asleep, loops from several
     Python threads while the count changes: the same results, and no wait that
     never ends (a lost wake-up shows as a timeout)."""
-    run = python(POOL_STRESS)
-    try:
-        code, _, err = finish(run, timeout=120)
-    except subprocess.TimeoutExpired:
-        run.kill()
-        run.communicate()
-        pytest.fail("a loop or set_num_threads never returned")
-    assert code == 0, err
+    returns(POOL_STRESS, "a loop or set_num_threads never returned")
 
 
 def test_quillet_num_threads_is_read_at_import():
