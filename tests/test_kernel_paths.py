@@ -51,6 +51,8 @@ CASES = {
     # 5 x 20 outputs at stride 2: rows long enough for whole tiles, strided
     "2d strided padded": (Plantrel, (5, 3, 3, 2, 1), (2, 5, 9, 40)),
     "2d 2070 taps": (Plantrel, (230, 2, 3, 2, 1), (3, 230, 5, 5)),
+    # 2 filters: a short last panel at every level, so row tiles go in pairs along 70 positions
+    "2d two filters": (Plantrel, (4, 2, 3, 1, 1), (3, 4, 9, 70)),
     "2d 520 filters": (Plantrel, (1, 520, 2, 1, 0), (2, 1, 4, 5)),
     "transposed 1d": (Unfurlet1d, (4, 5, 3, 2), (3, 4, 9)),
     "transposed 2d": (Unfurlet2d, (6, 4, 3, 3), (3, 6, 7, 6)),

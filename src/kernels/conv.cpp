@@ -341,6 +341,23 @@ void gather_tile(const ConvShape& s, const Tile<R>& t, const R* A, const int64_t
   for (int64_t c = 0; c < kNR; ++c) T[ck * kNR + c] = c < t.count ? 1.0 : 0.0;
 }
 
+// Two row tiles side by side in one output row: their column matrix,
+// (ck + 1) x 2 kNR.
+template <class R>
+void gather_pair(const ConvShape& s, const Tile<R>& t, const R* A, const int64_t* off, R* T) {
+  constexpr int64_t kNR = 2 * kCols<R>;
+  const int64_t ck = s.ck();
+  for (int64_t r = 0; r < ck; ++r) {
+    const R* __restrict a = A + t.src[0] + off[r];
+    R* __restrict x = T + r * kNR;
+    if (s.sw == 1)
+      for (int64_t c = 0; c < kNR; c += kLanes<R>) store(x + c, load(a + c));
+    else
+      for (int64_t c = 0; c < kNR; ++c) x[c] = a[c * s.sw];
+  }
+  std::fill(T + ck * kNR, T + (ck + 1) * kNR, R(1));
+}
+
 template <class R>
 void blocked_forward(const ConvShape& s, const R* A, const R* W, const R* b, R* Z) {
   constexpr int64_t kNR = kCols<R>;
@@ -352,10 +369,22 @@ void blocked_forward(const ConvShape& s, const R* A, const R* W, const R* b, R* 
   const int64_t orows = round_up(s.o, kMR);
   // Each tile's column matrix is built in L1 and multiplied at once: the
   // column matrix of the whole batch never goes through memory.
+  // Where the filters leave a short last panel, two row tiles side by side
+  // are multiplied at once, so that the GEMM need not pad that panel.
+  const bool pairs = short_last_panel(s.o);
   parallel_for(tiles, 2.0 * double(s.o) * double(ck + 1) * double(kNR), [&](int64_t lo, int64_t hi) {
-    Scratch<R> T(static_cast<size_t>((ck + 1) * kNR)), C(static_cast<size_t>(orows * kNR));
+    Scratch<R> T(static_cast<size_t>((ck + 1) * kNR * (pairs ? 2 : 1))), C(static_cast<size_t>(orows * kNR));
     for (int64_t k = lo; k < hi; ++k) {
       const Tile<R> t(s, k * kNR, total);
+      if (pairs && t.row && k + 1 < hi) {
+        const Tile<R> u(s, (k + 1) * kNR, total);
+        if (u.row && u.z[0] == t.z[0] + kNR && u.src[0] == t.src[0] + kNR * s.sw) {
+          gather_pair(s, t, A, off.data(), T.data());
+          gemm_packed(s.o, 2 * kNR, ck + 1, wp.data(), T.data(), 2 * kNR, Z + t.z[0], HW);
+          ++k;
+          continue;
+        }
+      }
       gather_tile(s, t, A, off.data(), T.data());
       if (t.row) {
         gemm_packed(s.o, kNR, ck + 1, wp.data(), T.data(), kNR, Z + t.z[0], HW);

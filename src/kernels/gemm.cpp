@@ -49,16 +49,10 @@ inline void block_nn(int64_t K, const Rows& a, const R* __restrict b, int64_t ld
   }
 }
 
-// A last panel of at most kShort rows is multiplied two column blocks at a
-// time, kShort x 4 vectors, instead of filling a whole kMR-row block with
-// rows that are thrown away (2 of 32 rows with AVX2 leave 4 of 36 idle).
-// The same sums in the same order: the results do not change.
-#if defined(__AVX512F__)
-constexpr int64_t kShort = 4;  // 16 accumulators + 4 of B
-#else
-constexpr int64_t kShort = 2;  // 8 + 4: a third row would not fit 16 registers
-#endif
-
+// A last panel of at most kShort rows (gemm.hpp) is multiplied two column
+// blocks at a time, kShort x 4 vectors, instead of filling a whole kMR-row
+// block with rows that are thrown away (2 of 32 rows with AVX2 leave 4 of 36
+// idle).  The same sums in the same order: the results do not change.
 template <bool Accumulate, class R, class Rows>
 inline void block_short(int64_t K, const Rows& a, const R* __restrict b, int64_t ldb, R* __restrict c, int64_t ldc,
                         int64_t rows) {
@@ -88,7 +82,7 @@ void blocks(int64_t M, int64_t N, int64_t K, RowsOf rows_of, const R* B, int64_t
   constexpr int64_t kNR = kCols<R>;
   if (M <= 0) return;
   const int64_t panels = round_up(M, kMR) / kMR, last = M - (panels - 1) * kMR;
-  const bool short_tail = !padded_rows && last <= kShort && N >= 2 * kNR;
+  const bool short_tail = !padded_rows && short_last_panel(M) && N >= 2 * kNR;
   const int64_t whole = short_tail ? panels - 1 : panels;
   auto block = [&](auto&& a, int64_t p, int64_t j, int64_t rows) {
     if (accumulate)

@@ -58,6 +58,15 @@ inline typename Vec<R>::v splat(R x) {
 
 inline int64_t round_up(int64_t x, int64_t m) { return (x + m - 1) / m * m; }
 
+// A last panel of at most kShort rows goes through a kernel of its own when C
+// is at least two column blocks wide (kCols<R> each), with no padding rows.
+#if defined(__AVX512F__)
+constexpr int64_t kShort = 4;  // 16 accumulators + 4 vectors of B
+#else
+constexpr int64_t kShort = 2;  // 8 + 4: a third row would not fit 16 registers
+#endif
+inline bool short_last_panel(int64_t M) { return M > 0 && (M - 1) % kMR + 1 <= kShort; }
+
 // Space for A (M x K) packed into panels of kMR rows: round_up(M, kMR) * K.
 inline size_t packed_size(int64_t M, int64_t K) { return static_cast<size_t>(round_up(M, kMR) * K); }
 
