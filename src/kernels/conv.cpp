@@ -403,16 +403,22 @@ void scatter_tile(const ConvShape& s, const Tile<R>& t, const R* wtp, const R* d
                   R* dA) {
   constexpr int64_t kNR = kCols<R>;
   const int64_t HW = s.ho * s.wo, ck = s.ck();
+  // Taps q and q + 1 of a row add to places one apart: taken one after the
+  // other, each load would wait for the store just before it that it
+  // overlaps (a failed store-to-load forward).  So the taps go column offset
+  // by column offset (r = q, q + kw, ...), and neighbours in that order add
+  // to other rows.
   if (t.row) {
     gemm_packed(ck, kNR, s.o, wtp, dZ + t.z[0], HW, X, kNR);
-    for (int64_t r = 0; r < ck; ++r) {
-      R* __restrict d = dA + t.dst[0] + doff[r];
-      const R* __restrict x = X + r * kNR;
-      if (s.sw == 1)
-        for (int64_t c = 0; c < kNR; c += kLanes<R>) store(d + c, load(d + c) + load(x + c));
-      else
-        for (int64_t c = 0; c < kNR; ++c) d[c * s.sw] += x[c];
-    }
+    for (int64_t q = 0; q < s.kw; ++q)
+      for (int64_t r = q; r < ck; r += s.kw) {
+        R* __restrict d = dA + t.dst[0] + doff[r];
+        const R* __restrict x = X + r * kNR;
+        if (s.sw == 1)
+          for (int64_t c = 0; c < kNR; c += kLanes<R>) store(d + c, load(d + c) + load(x + c));
+        else
+          for (int64_t c = 0; c < kNR; ++c) d[c * s.sw] += x[c];
+      }
     return;
   }
   for (int64_t o = 0; o < s.o; ++o) {
@@ -425,19 +431,19 @@ void scatter_tile(const ConvShape& s, const Tile<R>& t, const R* wtp, const R* d
     std::fill(g + t.count, g + kNR, 0.0);
   }
   gemm_packed(ck, kNR, s.o, wtp, G, kNR, X, kNR);
-  for (int64_t r = 0; r < ck; ++r) {
-    for (int64_t q = 0; q < t.segments; ++q) {
-      R* __restrict d = dA + t.dst[t.seg[q]] + doff[r];
-      const R* __restrict x = X + r * kNR + t.seg[q];
-      const int64_t n = t.seg[q + 1] - t.seg[q];
-      if (s.sw == 1)
-        for (int64_t c = 0; c < n; ++c) d[c] += x[c];
-      else if (s.sw == 2)
-        for (int64_t c = 0; c < n; ++c) d[2 * c] += x[c];
-      else
-        for (int64_t c = 0; c < n; ++c) d[c * s.sw] += x[c];
-    }
-  }
+  for (int64_t q0 = 0; q0 < s.kw; ++q0)
+    for (int64_t r = q0; r < ck; r += s.kw)
+      for (int64_t q = 0; q < t.segments; ++q) {
+        R* __restrict d = dA + t.dst[t.seg[q]] + doff[r];
+        const R* __restrict x = X + r * kNR + t.seg[q];
+        const int64_t n = t.seg[q + 1] - t.seg[q];
+        if (s.sw == 1)
+          for (int64_t c = 0; c < n; ++c) d[c] += x[c];
+        else if (s.sw == 2)
+          for (int64_t c = 0; c < n; ++c) d[2 * c] += x[c];
+        else
+          for (int64_t c = 0; c < n; ++c) d[c * s.sw] += x[c];
+      }
 }
 
 template <class R>
