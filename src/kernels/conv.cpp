@@ -403,15 +403,16 @@ void scatter_tile(const ConvShape& s, const Tile<R>& t, const R* wtp, const R* d
                   R* dA) {
   constexpr int64_t kNR = kCols<R>;
   const int64_t HW = s.ho * s.wo, ck = s.ck();
-  // Taps q and q + 1 of a row add to places one apart: taken one after the
-  // other, each load would wait for the store just before it that it
-  // overlaps (a failed store-to-load forward).  So the taps go column offset
-  // by column offset (r = q, q + kw, ...), and neighbours in that order add
-  // to other rows.
+  // At stride 1, taps q and q + 1 of a row add to places one apart: taken one
+  // after the other, each load would wait for the store just before it that
+  // it overlaps (a failed store-to-load forward).  So there the taps go
+  // column offset by column offset (r = q, q + kw, ...), and neighbours in
+  // that order add to other rows; wider strides keep the taps in order.
+  const int64_t offsets = s.sw == 1 ? s.kw : 1;
   if (t.row) {
     gemm_packed(ck, kNR, s.o, wtp, dZ + t.z[0], HW, X, kNR);
-    for (int64_t q = 0; q < s.kw; ++q)
-      for (int64_t r = q; r < ck; r += s.kw) {
+    for (int64_t q = 0; q < offsets; ++q)
+      for (int64_t r = q; r < ck; r += offsets) {
         R* __restrict d = dA + t.dst[0] + doff[r];
         const R* __restrict x = X + r * kNR;
         if (s.sw == 1)
@@ -431,8 +432,8 @@ void scatter_tile(const ConvShape& s, const Tile<R>& t, const R* wtp, const R* d
     std::fill(g + t.count, g + kNR, 0.0);
   }
   gemm_packed(ck, kNR, s.o, wtp, G, kNR, X, kNR);
-  for (int64_t q0 = 0; q0 < s.kw; ++q0)
-    for (int64_t r = q0; r < ck; r += s.kw)
+  for (int64_t q0 = 0; q0 < offsets; ++q0)
+    for (int64_t r = q0; r < ck; r += offsets)
       for (int64_t q = 0; q < t.segments; ++q) {
         R* __restrict d = dA + t.dst[t.seg[q]] + doff[r];
         const R* __restrict x = X + r * kNR + t.seg[q];

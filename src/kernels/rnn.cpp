@@ -450,8 +450,8 @@ void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, c
     std::memcpy(dh0 + b * H, dn.data() + b * Hp, sz(H) * sizeof(R));
     if (lstm && dc0) std::memcpy(dc0 + b * H, dcs.data() + b * H, sz(H) * sizeof(R));
   }
-  // The weight gradients over all steps at once, summed in double (for float,
-  // into double copies rounded at the end).  Step t's previous state is the
+  // The weight gradients over all steps at once (for float, blocks summed in
+  // float added into double copies rounded at the end).  Step t's previous state is the
   // saved h of step t - 1 (t + 1 in reverse), or h0 for the first step.
   std::unique_ptr<Scratch<double>> wide;
   double *gih, *ghh;

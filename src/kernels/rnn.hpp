@@ -38,9 +38,9 @@ struct RnnShape {
 QK_ISA_BEGIN
 
 // The kernels are templates on the element type R (double or float).  Under
-// float the gates are computed in double and rounded once, and the sums over
-// all steps and batch rows (the weight and bias gradients, an embedding row's
-// gradient) are accumulated in double.
+// float the gates are computed in float; the bias gradients and an embedding
+// row's gradient are summed in double, the weight gradients in float blocks
+// of 256 steps-and-rows added in double.
 
 // X (T, B, I) time-major; W_ih (G*H, I), W_hh (G*H, H); b_ih, b_hh (G*H) or
 // null (no bias); h0, c0 (B, H) or null (zeros; c0 for the LSTM only).  Writes
