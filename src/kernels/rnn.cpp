@@ -84,12 +84,18 @@ inline float sigmoid(float x) {
   return (x >= 0.0f ? 1.0f : e) / (1.0f + e);
 }
 
+// In float, one expm1 serves every |x|: with y = k ln 2 + r, expm1(y) =
+// 2^k expm1(r) + (2^k - 1), expm1(r) by its Taylor series (|r| <= ln 2 / 2),
+// so there is no second series to take below 1 (and half the work).
 inline float tanh_(float x) {
   const float y = std::min(2.0f * std::fabs(x), 20.0f);  // tanh(10) rounds to 1
-  const float s = horner(y, 1.0f / 39916800.0f, 1.0f / 3628800.0f, 1.0f / 362880.0f, 1.0f / 40320.0f, 1.0f / 5040.0f,
-                         1.0f / 720.0f, 1.0f / 120.0f, 1.0f / 24.0f, 1.0f / 6.0f, 0.5f, 1.0f);
-  const float below = s * y, above = exp_(y) - 1.0f;
-  const float m = y < 1.0f ? below : above;
+  const float shifter = 12582912.0f;                     // 1.5 * 2^23, as in exp_
+  const float t = y * 1.44269504f + shifter, k = t - shifter;
+  const float r = (y - k * 0.693359375f) + k * 2.12194440e-4f;
+  const float e = r * horner(r, 1.0f / 5040.0f, 1.0f / 720.0f, 1.0f / 120.0f, 1.0f / 24.0f, 1.0f / 6.0f, 0.5f, 1.0f);
+  const int32_t ki = __builtin_bit_cast(int32_t, t) - __builtin_bit_cast(int32_t, shifter);  // k, at most 29
+  const float s = __builtin_bit_cast(float, uint32_t(ki + 127) << 23);                       // 2^k
+  const float m = s * e + (s - 1.0f);
   const float v = m / (m + 2.0f);
   return x < 0.0f ? -v : (x == x ? v : x);
 }
@@ -170,31 +176,61 @@ void mm(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, bool trans_a, 
     }
 }
 
+// C (M x N, double) = P (float), or C += P with `add`, in parallel over rows.
+template <class R>
+void add_wide(int64_t M, int64_t N, const R* P, int64_t ldp, double* C, int64_t ldc, bool add) {
+  parallel_for(M, double(N), [&](int64_t lo, int64_t hi) {
+    for (int64_t i = lo; i < hi; ++i) {
+      double* c = C + i * ldc;
+      const R* q = P + i * ldp;
+      for (int64_t j = 0; j < N; ++j) c[j] = (add ? c[j] : 0.0) + double(q[j]);
+    }
+  });
+}
+
 // C (M x N, double) = A^T @ B, or C += A^T @ B with `accumulate`, for A (K x M,
 // row stride lda) and B (K x N, row stride ldb): a weight gradient, summed
 // over every step and batch row.  For float, each block of kDepth rows is
 // summed in float by the GEMM and the blocks are added in double, as the
-// convolutions' weight gradients are.
+// convolutions' weight gradients are.  Each worker takes whole panels of
+// kMR rows of C through every block, packing its own rows of A^T, so that
+// the blocks need no synchronisation between them.
 template <class R>
 void mm_wide(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, const R* B, int64_t ldb, double* C, int64_t ldc,
              bool accumulate) {
   if constexpr (std::is_same_v<R, double>) {
     mm(M, N, K, A, lda, true, B, ldb, C, ldc, accumulate);
   } else {
-    if (K <= 0) mm<double>(M, N, 0, nullptr, M, true, nullptr, N, C, ldc, accumulate);
-    Scratch<R> part(sz(M * N));
-    for (int64_t k0 = 0; k0 < K; k0 += kDepth) {
-      mm(M, N, std::min(kDepth, K - k0), A + k0 * lda, lda, true, B + k0 * ldb, ldb, part.data(), N, false);
-      const bool add = accumulate || k0 > 0;
-      const R* q0 = part.data();
-      parallel_for(M, double(N), [&](int64_t lo, int64_t hi) {
-        for (int64_t i = lo; i < hi; ++i) {
-          double* c = C + i * ldc;
-          const R* q = q0 + i * N;
-          for (int64_t j = 0; j < N; ++j) c[j] = (add ? c[j] : 0.0) + double(q[j]);
-        }
-      });
+    if (K <= 0 || N % kCols<R> != 0) {  // B's columns must fill whole blocks of the kernel to be read in place
+      if (K <= 0) mm<double>(M, N, 0, nullptr, M, true, nullptr, N, C, ldc, accumulate);
+      Scratch<R> part(sz(M * N));
+      for (int64_t k0 = 0; k0 < K; k0 += kDepth) {
+        mm(M, N, std::min(kDepth, K - k0), A + k0 * lda, lda, true, B + k0 * ldb, ldb, part.data(), N, false);
+        add_wide(M, N, part.data(), N, C, ldc, accumulate || k0 > 0);
+      }
+      return;
     }
+    const int64_t panels = round_up(M, kMR) / kMR;
+    parallel_for(panels, 2.0 * double(kMR) * double(N) * double(K), [&](int64_t lo, int64_t hi) {
+      Scratch<R> ap(sz(kMR * kDepth)), part(sz(kMR * N));
+      for (int64_t k0 = 0; k0 < K; k0 += kDepth) {  // a block of B stays in L2 for all of this worker's panels
+        const int64_t kb = std::min(kDepth, K - k0);
+        const bool add = accumulate || k0 > 0;
+        for (int64_t p = lo; p < hi; ++p) {
+          const int64_t rows = std::min(kMR, M - p * kMR);
+          pack_rows(A + k0 * lda + p * kMR, lda, true, rows, kb, ap.data());
+          gemm_packed(rows, N, kb, ap.data(), B + k0 * ldb, ldb, part.data(), N);
+          for (int64_t i = 0; i < rows; ++i) {
+            double* c = C + (p * kMR + i) * ldc;
+            const R* q = part.data() + i * N;
+            if (add)
+              for (int64_t j = 0; j < N; ++j) c[j] += double(q[j]);
+            else
+              for (int64_t j = 0; j < N; ++j) c[j] = double(q[j]);
+          }
+        }
+      }
+    });
   }
 }
 
@@ -239,14 +275,14 @@ void cell_row(CellKind kind, int64_t H, const R* __restrict gx, const R* __restr
       break;
     case CellKind::Gru: {
       R *r = sv, *z = sv + H, *n = sv + 2 * H, *hn = sv + 3 * H, *h = sv + 4 * H;
+      // The two sigmoid gates in loops of their own (fewer live registers).
+      for (int64_t j = 0; j < H; ++j) r[j] = R(sigmoid(D(gx[j]) + gh[j] + bh[j]));
+      for (int64_t j = 0; j < H; ++j) z[j] = R(sigmoid(D(gx[H + j]) + gh[H + j] + bh[H + j]));
       for (int64_t j = 0; j < H; ++j) {
-        const D rj = sigmoid(D(gx[j]) + gh[j] + bh[j]);
-        const D zj = sigmoid(D(gx[H + j]) + gh[H + j] + bh[H + j]);
+        const D rj = r[j], zj = z[j];
         const D hnj = D(gh[2 * H + j]) + bh[2 * H + j];
         const D nj = tanh_(gx[2 * H + j] + rj * hnj);
         const D prev = hp[j];
-        r[j] = R(rj);
-        z[j] = R(zj);
         hn[j] = R(hnj);
         n[j] = R(nj);
         h[j] = R((D(1) - zj) * nj + zj * prev);
@@ -262,12 +298,11 @@ void cell_row(CellKind kind, int64_t H, const R* __restrict gx, const R* __restr
       for (int64_t j0 = 0; j0 < H; j0 += kBlock) {
         const int64_t n = std::min(kBlock, H - j0);
         const R *x = gx + j0, *y = gh + j0, *z = bh + j0;
-        for (int64_t j = 0; j < n; ++j) {
-          ib[j] = sigmoid(D(x[j]) + y[j] + z[j]);
-          fb[j] = sigmoid(D(x[H + j]) + y[H + j] + z[H + j]);
-          gb[j] = tanh_(D(x[2 * H + j]) + y[2 * H + j] + z[2 * H + j]);
-          ob[j] = sigmoid(D(x[3 * H + j]) + y[3 * H + j] + z[3 * H + j]);
-        }
+        // One gate per loop: the four in one body spill registers with AVX2.
+        for (int64_t j = 0; j < n; ++j) ib[j] = sigmoid(D(x[j]) + y[j] + z[j]);
+        for (int64_t j = 0; j < n; ++j) fb[j] = sigmoid(D(x[H + j]) + y[H + j] + z[H + j]);
+        for (int64_t j = 0; j < n; ++j) gb[j] = tanh_(D(x[2 * H + j]) + y[2 * H + j] + z[2 * H + j]);
+        for (int64_t j = 0; j < n; ++j) ob[j] = sigmoid(D(x[3 * H + j]) + y[3 * H + j] + z[3 * H + j]);
         for (int64_t j = 0; j < n; ++j) {
           i[j0 + j] = R(ib[j]);
           f[j0 + j] = R(fb[j]);
