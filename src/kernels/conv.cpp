@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "kernels/gemm.hpp"
@@ -305,6 +306,62 @@ std::vector<int64_t> tap_offsets(const ConvShape& s, int64_t h, int64_t w) {
   return off;
 }
 
+// ---------------------------------------------------------------- stride 2 in vectors
+//
+// A row tile at stride 2 reads (forward) or adds to (backward) every other
+// element of a run of the input.  In vectors: two vectors of the run hold one
+// vector of the tile's values in their even lanes.
+
+// The even lanes of a and b side by side: a[0], a[2], ..., b[0], b[2], ...
+template <class V, size_t... I>
+inline V evens(V a, V b, std::index_sequence<I...>) {
+  return __builtin_shufflevector(a, b, (2 * I)...);
+}
+// Half H of x spread over the even lanes, zeros between.
+template <int H, class V, size_t... I>
+inline V spread(V x, std::index_sequence<I...>) {
+  constexpr size_t L = sizeof...(I);
+  return __builtin_shufflevector(x, V{}, (I % 2 ? L : H * L / 2 + I / 2)...);
+}
+// The even lanes from b, the odd ones from a.
+template <class V, size_t... I>
+inline V even_from(V a, V b, std::index_sequence<I...>) {
+  constexpr size_t L = sizeof...(I);
+  return __builtin_shufflevector(a, b, (I % 2 ? I : L + I)...);
+}
+
+// x[c] = a[2c] for c < n, n a multiple of the lane count.  The last vector's
+// second half goes one by one: the element after a[2(n - 1)] may lie past
+// the array.
+template <class R>
+inline void pick_every_other(R* __restrict x, const R* __restrict a, int64_t n) {
+  constexpr int64_t L = kLanes<R>;
+  const auto lanes = std::make_index_sequence<L>{};
+  int64_t c = 0;
+  for (; c + L < n; c += L) store(x + c, evens(load(a + 2 * c), load(a + 2 * c + L), lanes));
+  for (int64_t i = 0; i < L; ++i) x[c + i] = a[2 * (c + i)];
+}
+
+// d[2c] += x[c] for c < n, n a multiple of the lane count; the odd elements
+// are stored as they were read (a blend, not an add of zero, which would turn
+// -0 into +0).  The last vector's second half goes one by one: the element
+// after d[2(n - 1)] may belong to another worker.
+template <class R>
+inline void add_every_other(R* __restrict d, const R* __restrict x, int64_t n) {
+  using V = typename Vec<R>::v;
+  constexpr int64_t L = kLanes<R>;
+  const auto lanes = std::make_index_sequence<L>{};
+  int64_t c = 0;
+  for (; c + L < n; c += L) {
+    const V v = load(x + c), lo = load(d + 2 * c), hi = load(d + 2 * c + L);
+    store(d + 2 * c, even_from(lo, lo + spread<0>(v, lanes), lanes));
+    store(d + 2 * c + L, even_from(hi, hi + spread<1>(v, lanes), lanes));
+  }
+  const V lo = load(d + 2 * c);
+  store(d + 2 * c, even_from(lo, lo + spread<0>(load(x + c), lanes), lanes));
+  for (int64_t i = L / 2; i < L; ++i) d[2 * (c + i)] += x[c + i];
+}
+
 // The tile's column matrix: row r < ck holds the input under tap r for each
 // column; row ck is ones (the bias).  Padding columns are zero.
 template <class R>
@@ -317,6 +374,8 @@ void gather_tile(const ConvShape& s, const Tile<R>& t, const R* A, const int64_t
       R* __restrict x = T + r * kNR;
       if (s.sw == 1)  // in vectors: left to itself the compiler copies one element at a time
         for (int64_t c = 0; c < kNR; c += kLanes<R>) store(x + c, load(a + c));
+      else if (s.sw == 2)
+        pick_every_other(x, a, kNR);
       else
         for (int64_t c = 0; c < kNR; ++c) x[c] = a[c * s.sw];
     }
@@ -352,6 +411,8 @@ void gather_pair(const ConvShape& s, const Tile<R>& t, const R* A, const int64_t
     R* __restrict x = T + r * kNR;
     if (s.sw == 1)
       for (int64_t c = 0; c < kNR; c += kLanes<R>) store(x + c, load(a + c));
+    else if (s.sw == 2)
+      pick_every_other(x, a, kNR);
     else
       for (int64_t c = 0; c < kNR; ++c) x[c] = a[c * s.sw];
   }
@@ -403,20 +464,25 @@ void scatter_tile(const ConvShape& s, const Tile<R>& t, const R* wtp, const R* d
                   R* dA) {
   constexpr int64_t kNR = kCols<R>;
   const int64_t HW = s.ho * s.wo, ck = s.ck();
-  // At stride 1, taps q and q + 1 of a row add to places one apart: taken one
-  // after the other, each load would wait for the store just before it that
-  // it overlaps (a failed store-to-load forward).  So there the taps go
-  // column offset by column offset (r = q, q + kw, ...), and neighbours in
-  // that order add to other rows; wider strides keep the taps in order.
+  // Where the adds are vectors (stride 1 or 2 in a row tile), taps q and
+  // q + 1 of a row add to places one apart: taken one after the other, each
+  // load would wait for the store just before it that it overlaps (a failed
+  // store-to-load forward).  So there the taps go column offset by column
+  // offset (r = q, q + kw, ...), and neighbours in that order add to other
+  // rows.  Element by element (wider strides, or runs of a straddling tile at
+  // stride 2), the taps stay in order.
   const int64_t offsets = s.sw == 1 ? s.kw : 1;
   if (t.row) {
     gemm_packed(ck, kNR, s.o, wtp, dZ + t.z[0], HW, X, kNR);
-    for (int64_t q = 0; q < offsets; ++q)
-      for (int64_t r = q; r < ck; r += offsets) {
+    const int64_t row_offsets = s.sw <= 2 ? s.kw : 1;
+    for (int64_t q = 0; q < row_offsets; ++q)
+      for (int64_t r = q; r < ck; r += row_offsets) {
         R* __restrict d = dA + t.dst[0] + doff[r];
         const R* __restrict x = X + r * kNR;
         if (s.sw == 1)
           for (int64_t c = 0; c < kNR; c += kLanes<R>) store(d + c, load(d + c) + load(x + c));
+        else if (s.sw == 2)
+          add_every_other(d, x, kNR);
         else
           for (int64_t c = 0; c < kNR; ++c) d[c * s.sw] += x[c];
       }
