@@ -330,22 +330,22 @@ inline V even_from(V a, V b, std::index_sequence<I...>) {
   return __builtin_shufflevector(a, b, (I % 2 ? I : L + I)...);
 }
 
-// x[c] = a[2c] for c < n, n a multiple of the lane count.  The last vector's
-// second half goes one by one: the element after a[2(n - 1)] may lie past
-// the array.
+// x[c] = a[2c] for c < n.  The vectors stop short of the element after
+// a[2(n - 1)], which may lie past the array; the rest go one by one.
 template <class R>
 inline void pick_every_other(R* __restrict x, const R* __restrict a, int64_t n) {
   constexpr int64_t L = kLanes<R>;
   const auto lanes = std::make_index_sequence<L>{};
   int64_t c = 0;
   for (; c + L < n; c += L) store(x + c, evens(load(a + 2 * c), load(a + 2 * c + L), lanes));
-  for (int64_t i = 0; i < L; ++i) x[c + i] = a[2 * (c + i)];
+  for (; c < n; ++c) x[c] = a[2 * c];
 }
 
-// d[2c] += x[c] for c < n, n a multiple of the lane count; the odd elements
-// are stored as they were read (a blend, not an add of zero, which would turn
-// -0 into +0).  The last vector's second half goes one by one: the element
-// after d[2(n - 1)] may belong to another worker.
+// d[2c] += x[c] for c < n; the odd elements are stored as they were read (a
+// blend, not an add of zero, which would turn -0 into +0).  The vectors stop
+// short of the element after d[2(n - 1)], which may belong to another
+// worker: a last whole vector of x goes as one vector of d and the rest one
+// by one.
 template <class R>
 inline void add_every_other(R* __restrict d, const R* __restrict x, int64_t n) {
   using V = typename Vec<R>::v;
@@ -357,9 +357,12 @@ inline void add_every_other(R* __restrict d, const R* __restrict x, int64_t n) {
     store(d + 2 * c, even_from(lo, lo + spread<0>(v, lanes), lanes));
     store(d + 2 * c + L, even_from(hi, hi + spread<1>(v, lanes), lanes));
   }
-  const V lo = load(d + 2 * c);
-  store(d + 2 * c, even_from(lo, lo + spread<0>(load(x + c), lanes), lanes));
-  for (int64_t i = L / 2; i < L; ++i) d[2 * (c + i)] += x[c + i];
+  if (c + L == n) {
+    const V lo = load(d + 2 * c);
+    store(d + 2 * c, even_from(lo, lo + spread<0>(load(x + c), lanes), lanes));
+    c += L / 2;
+  }
+  for (; c < n; ++c) d[2 * c] += x[c];
 }
 
 // The tile's column matrix: row r < ck holds the input under tap r for each
@@ -391,7 +394,7 @@ void gather_tile(const ConvShape& s, const Tile<R>& t, const R* A, const int64_t
       if (s.sw == 1)  // short runs: a loop the compiler vectorises beats a call
         for (int64_t c = 0; c < n; ++c) xs[c] = a[c];
       else if (s.sw == 2)
-        for (int64_t c = 0; c < n; ++c) xs[c] = a[2 * c];
+        pick_every_other(xs, a, n);
       else
         for (int64_t c = 0; c < n; ++c) xs[c] = a[c * s.sw];
     }
@@ -464,19 +467,17 @@ void scatter_tile(const ConvShape& s, const Tile<R>& t, const R* wtp, const R* d
                   R* dA) {
   constexpr int64_t kNR = kCols<R>;
   const int64_t HW = s.ho * s.wo, ck = s.ck();
-  // Where the adds are vectors (stride 1 or 2 in a row tile), taps q and
-  // q + 1 of a row add to places one apart: taken one after the other, each
-  // load would wait for the store just before it that it overlaps (a failed
-  // store-to-load forward).  So there the taps go column offset by column
-  // offset (r = q, q + kw, ...), and neighbours in that order add to other
-  // rows.  Element by element (wider strides, or runs of a straddling tile at
-  // stride 2), the taps stay in order.
-  const int64_t offsets = s.sw == 1 ? s.kw : 1;
+  // Where the adds are vectors (strides 1 and 2), taps q and q + 1 of a row
+  // add to places one apart: taken one after the other, each load would wait
+  // for the store just before it that it overlaps (a failed store-to-load
+  // forward).  So there the taps go column offset by column offset (r = q,
+  // q + kw, ...), and neighbours in that order add to other rows; wider
+  // strides, added element by element, keep the taps in order.
+  const int64_t offsets = s.sw <= 2 ? s.kw : 1;
   if (t.row) {
     gemm_packed(ck, kNR, s.o, wtp, dZ + t.z[0], HW, X, kNR);
-    const int64_t row_offsets = s.sw <= 2 ? s.kw : 1;
-    for (int64_t q = 0; q < row_offsets; ++q)
-      for (int64_t r = q; r < ck; r += row_offsets) {
+    for (int64_t q = 0; q < offsets; ++q)
+      for (int64_t r = q; r < ck; r += offsets) {
         R* __restrict d = dA + t.dst[0] + doff[r];
         const R* __restrict x = X + r * kNR;
         if (s.sw == 1)
@@ -507,7 +508,7 @@ void scatter_tile(const ConvShape& s, const Tile<R>& t, const R* wtp, const R* d
         if (s.sw == 1)
           for (int64_t c = 0; c < n; ++c) d[c] += x[c];
         else if (s.sw == 2)
-          for (int64_t c = 0; c < n; ++c) d[2 * c] += x[c];
+          add_every_other(d, x, n);
         else
           for (int64_t c = 0; c < n; ++c) d[c * s.sw] += x[c];
       }
