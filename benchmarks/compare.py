@@ -6,7 +6,8 @@ best time seen.  Printed: quillet's time per build, and each build's ratio to
 the first one and to PyTorch (above 1: faster).
 
     python benchmarks/compare.py native=/tmp/native/bin/python wheel=python
-    python benchmarks/compare.py "1 thread=python --threads 1" "2 threads=python --threads 2" -- conv2d CNN
+    python benchmarks/compare.py "1 thread=python --threads 1" "2 threads=python --threads 2" --words conv2d CNN
+    python benchmarks/compare.py --json best.json old=/tmp/old/bin/python new=python
 """
 
 import argparse
@@ -25,6 +26,7 @@ def main():
     parser.add_argument("builds", nargs="+", help="LABEL=PYTHON [bench.py options]")
     parser.add_argument("--rounds", type=int, default=2, help="turns each build takes (default 2)")
     parser.add_argument("--words", nargs="*", default=[], help="only rows whose name contains one of these words")
+    parser.add_argument("--json", help="also write every build's best times (seconds) to this file")
     args = parser.parse_args()
     builds = []
     for given in args.builds:
@@ -48,6 +50,9 @@ def main():
                         kept = best[label].setdefault(row, {})
                         for key, t in times.items():
                             kept[key] = min(t, kept.get(key, float("inf")))
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(best, f, indent=1)
     first = builds[0][0]
     rows = [r for r in best[first] if "quillet" in best[first][r]]
     head = f"{'benchmark':<54}" + "".join(f" {label[:14]:>14}" for label, _ in builds)
