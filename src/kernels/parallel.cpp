@@ -91,8 +91,11 @@ namespace {
 // caller for the workers to finish before it does.  Loops come in runs (a
 // recurrent layer makes two per time step, a network several per layer), and
 // waking a sleeping thread costs tens of microseconds; looking costs the core
-// it runs on, which is otherwise idle.
-constexpr auto kSpin = std::chrono::microseconds(60);
+// it runs on, which is otherwise idle.  Between a layer's loops there may be
+// single-threaded work longer than 60 us (padding the input of the benchmark's
+// conv2d alone takes about 70): a worker woken late made the caller wait at
+// the loop's end (transposed conv2d and LSTM 4-6 % faster with 250).
+constexpr auto kSpin = std::chrono::microseconds(250);
 
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
