@@ -132,8 +132,14 @@ Ref backward_2d(PyObject* s1, const Ref& G, npy_intp stride, const npy_intp* ful
   const npy_intp nz = qb::dim(G, 0), oz = qb::dim(G, 1), hz = qb::dim(G, 2), wz = qb::dim(G, 3);
   const npy_intp c = int_attr(s1, QB_ID(in_channels)), k = int_attr(s1, QB_ID(kernel_size), 1);
   if (n < 0 || c < 0) negative_dimensions();
-  Ref dA = qb::zeros_of<R>({n, c, h, w});
-  if (full[0] == 0 || full[1] == 0 || hz == 0 || wz == 0) return dA;  // no window is visited
+  // Left uninitialised for the kernel, which writes every element (zeros
+  // where no window reaches), on every worker: a zeroed array would be
+  // cleared twice, the first time on this thread alone.
+  Ref dA = qb::empty_of<R>({n, c, h, w});
+  if (full[0] == 0 || full[1] == 0 || hz == 0 || wz == 0) {  // no window is visited
+    std::fill(qb::data_of<R>(dA), qb::data_of<R>(dA) + qb::size(dA), R(0));
+    return dA;
+  }
   if (nz != n || qb::dim(A, 1) != c || full[0] > h - k + 1 || full[1] > w - k + 1)
     qb::fail(PyExc_ValueError,
              "shape-mismatch: a gradient of shape (%zd, %zd, %zd, %zd) does not fit the stored input of shape "
