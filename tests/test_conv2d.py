@@ -73,6 +73,33 @@ def test_stride1_backward_takes_its_size_from_the_input(rows, cols, rng):
             layer.backward(np.ones(bigger))
 
 
+# Contiguous float64 and float32 inputs are padded by a kernel, every other
+# layout and dtype by NumPy: the stored input is np.pad of it either way, in
+# its own dtype, and the output does not depend on the path.
+LAYOUTS = {
+    "float64": lambda x: x,
+    "float32": lambda x: x.astype(np.float32),
+    "fortran": np.asfortranarray,
+    "reversed": lambda x: x[..., ::-1].copy()[..., ::-1],
+    "int": lambda x: (x * 4).astype(np.int32),
+    "big-endian": lambda x: x.astype(">f8"),
+}
+
+
+@pytest.mark.parametrize("layout", list(LAYOUTS))
+@pytest.mark.parametrize("dims", [1, 2])
+def test_padded_input_in_every_layout(layout, dims, rng):
+    from quillet.nn.Lintrel import Lintrel
+
+    A = LAYOUTS[layout](rng.standard_normal((2, 3, 5, 7)[: 2 + dims]))
+    layer = (Lintrel if dims == 1 else Plantrel)(3, 2, 3, 1, 2)
+    part = layer.lintrel_stride1 if dims == 1 else layer.plantrel_stride1
+    Z = layer.forward(A)
+    assert part.A.dtype == A.dtype
+    assert_array_equal(part.A, np.pad(A, [(0, 0)] * 2 + [(2, 2)] * dims))
+    assert_allclose(Z, layer.forward(np.ascontiguousarray(A, dtype=np.float64)), rtol=1e-6)
+
+
 def test_padding_errors():
     with pytest.raises(ValueError):  # negative padding
         Plantrel(2, 3, 2, 1, -1).forward(np.ones((1, 2, 5, 5)))

@@ -44,6 +44,7 @@ namespace qk {
   X(mean_backward)           \
   X(spread)                  \
   X(pick)                    \
+  X(pad_planes)              \
   X(activate)                \
   X(activate_grad)           \
   X(softmax)                 \
@@ -76,7 +77,7 @@ struct Api {
 
 // Bumped whenever the table changes: a module built for another table
 // refuses to import rather than call the wrong function.
-constexpr uint32_t kApiVersion = 7;
+constexpr uint32_t kApiVersion = 8;
 constexpr const char* kCapsuleName = "quillet._kernels";
 
 // The table of the connected package (modules).

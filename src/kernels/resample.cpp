@@ -79,6 +79,26 @@ void pick(const R* in, R* out, int64_t planes, int64_t h, int64_t w, int64_t ho,
   });
 }
 
+template <class R>
+void pad_planes(const R* in, R* out, int64_t planes, int64_t h, int64_t w, int64_t ph, int64_t pw) {
+  const int64_t ho = h + 2 * ph, wo = w + 2 * pw;
+  parallel_for(planes, double(ho * wo), [&](int64_t lo, int64_t hi) {
+    for (int64_t p = lo; p < hi; ++p) {
+      R* d = out + p * ho * wo;
+      std::fill(d, d + ph * wo, R(0));  // the rows above
+      for (int64_t i = 0; i < h; ++i) {
+        R* row = d + (i + ph) * wo;
+        std::fill(row, row + pw, R(0));
+        std::copy(in + (p * h + i) * w, in + (p * h + i + 1) * w, row + pw);
+        std::fill(row + pw + w, row + wo, R(0));
+      }
+      std::fill(d + (h + ph) * wo, d + ho * wo, R(0));  // the rows below
+    }
+  });
+}
+
+template void pad_planes(const double*, double*, int64_t, int64_t, int64_t, int64_t, int64_t);
+template void pad_planes(const float*, float*, int64_t, int64_t, int64_t, int64_t, int64_t);
 template void spread(const double*, double*, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t);
 template void spread(const float*, float*, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t);
 template void pick(const double*, double*, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t);

@@ -22,5 +22,11 @@ void spread(const R* in, R* out, int64_t planes, int64_t h, int64_t w, int64_t h
 template <class R>
 void pick(const R* in, R* out, int64_t planes, int64_t h, int64_t w, int64_t ho, int64_t wo, int64_t k);
 
+// Zero padding: out[p, i + ph, j + pw] = in[p, i, j] for i < h, j < w, in
+// planes of (h + 2 ph) x (w + 2 pw); every other entry of `out` is set to
+// zero, so `out` may come uninitialised.
+template <class R>
+void pad_planes(const R* in, R* out, int64_t planes, int64_t h, int64_t w, int64_t ph, int64_t pw);
+
 QK_ISA_END
 }  // namespace qk
