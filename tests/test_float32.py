@@ -43,7 +43,7 @@ CONV = [
 ]
 
 
-@pytest.mark.parametrize("path", [None, "direct", "blocked", "blas"])
+@pytest.mark.parametrize("path", [None, "direct", "blocked", "blas", "winograd"])
 @pytest.mark.parametrize("make, shape", CONV)
 def test_conv_matches_float64(make, shape, path):
     np.random.seed(1)

@@ -1,11 +1,12 @@
-"""Each convolution strategy (direct loops, blocked GEMM, im2col + BLAS), forced in
-turn, against the einsum reference of conftest, on shapes chosen to be awkward
-for it: prime and odd batches, output rows that fill no tile of columns, tap
-and filter counts past the sizes where the automatic choice switches to the
-BLAS, several batch chunks per thread, a partial last chunk, strides, padding,
-one and two dimensions, and the transposed layers, which run the same kernels
-inside.  Two threads are asked for explicitly, so the per-thread chunking of
-the weight gradients runs whatever the machine."""
+"""Each convolution strategy (direct loops, blocked GEMM, im2col + BLAS, minimal
+filtering for 3x3 filters at stride 1), forced in turn, against the einsum
+reference of conftest, on shapes chosen to be awkward for it: prime and odd
+batches, output rows that fill no tile of columns, tap and filter counts past
+the sizes where the automatic choice switches to the BLAS, several batch
+chunks per thread, a partial last chunk, strides, padding, one and two
+dimensions, and the transposed layers, which run the same kernels inside.
+Two threads are asked for explicitly, so the per-thread chunking of the
+weight gradients runs whatever the machine."""
 
 import contextlib
 import io
@@ -28,7 +29,7 @@ def close(got, ref, rtol=1e-10):
     assert_allclose(got, ref, rtol=rtol, atol=rtol * np.abs(ref).max())
 
 
-@pytest.fixture(params=["direct", "blocked", "blas"])
+@pytest.fixture(params=["direct", "blocked", "blas", "winograd"])
 def path(request, two_threads):
     quillet._force_conv_path(request.param)
     try:
@@ -54,6 +55,9 @@ CASES = {
     # 2 filters: a short last panel at every level, so row tiles go in pairs along 70 positions
     "2d two filters": (Plantrel, (4, 2, 3, 1, 1), (3, 4, 9, 70)),
     "2d 520 filters": (Plantrel, (1, 520, 2, 1, 0), (2, 1, 4, 5)),
+    # 3x3 at stride 1, 61 x 18 outputs: 31 rows of 9 tiles of 2 x 2 outputs, taken 14 rows at
+    # a time (14, 14, 3), the last row of tiles half outside; dA has 32 rows of 10 (12, 12, 8)
+    "2d 3x3 in bands": (Plantrel, (3, 5, 3, 1, 1), (2, 3, 61, 18)),
     "transposed 1d": (Unfurlet1d, (4, 5, 3, 2), (3, 4, 9)),
     "transposed 2d": (Unfurlet2d, (6, 4, 3, 3), (3, 6, 7, 6)),
 }
@@ -118,3 +122,31 @@ def test_stride1_weight_gradients_of_every_row_width(wo, dtype, rtol, rng, two_t
                 close(part.dLdb, db, rtol)
     finally:
         quillet._force_conv_path(None)
+
+
+# Minimal filtering mixes neighbouring inputs before it multiplies: an infinity
+# there would give NaNs where the sums of products give infinities.  Such
+# inputs go another way, so float32's infinities and NaNs fall where float64's do.
+@pytest.mark.parametrize("where", ["A", "W", "dZ"])
+def test_infinities_land_where_the_sums_put_them(where, two_threads):
+    def run(dtype):
+        np.random.seed(0)
+        with quillet.default_dtype(dtype):
+            layer = Plantrel(16, 32, 3, 1, 1)
+            A = np.random.default_rng(5).standard_normal((2, 16, 32, 32)).astype(dtype)
+            if where == "A":
+                A[0, 3, 10, 10], A[1, 2, 5, 7] = np.inf, np.nan
+            if where == "W":
+                layer.plantrel_stride1.W[3, 2, 1, 1] = -np.inf
+            Z = layer.forward(A)
+            G = np.random.default_rng(1).standard_normal(Z.shape).astype(dtype)
+            if where == "dZ":
+                G[0, 4, 9, 9] = np.inf
+            return Z, layer.backward(G)
+
+    wide, single = run(np.float64), run(np.float32)
+    assert not all(np.isfinite(x).all() for x in wide)
+    for want, got in zip(wide, single):
+        np.testing.assert_array_equal(np.isnan(got), np.isnan(want))
+        np.testing.assert_array_equal(np.isposinf(got), np.isposinf(want))
+        np.testing.assert_array_equal(np.isneginf(got), np.isneginf(want))

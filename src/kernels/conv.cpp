@@ -8,6 +8,7 @@
 
 #include "kernels/gemm.hpp"
 #include "kernels/parallel.hpp"
+#include "kernels/winograd.hpp"
 
 namespace qk {
 QK_ISA_BEGIN
@@ -25,6 +26,7 @@ ConvPath choose(const ConvShape& s) {
   // channels or positions), where there is nothing to multiply.
   if (s.n == 0 || s.o == 0 || s.ck() == 0 || s.ho <= 0 || s.wo <= 0) return ConvPath::Direct;
   const int forced = forced_conv_path();
+  if (forced == kForceWinograd) return ConvPath::Blocked;  // where winograd_fits says no
   if (forced >= 0) return static_cast<ConvPath>(forced);
   if (s.macs() < kDirectMacs) return ConvPath::Direct;
   if (s.ck() + 1 > kBlasColumns || s.o > kBlasFilters) return ConvPath::Blas;
@@ -753,9 +755,22 @@ void bias_grad(const ConvShape& s, const R* dZ, R* db) {
 
 }  // namespace
 
+// Minimal filtering for 3x3 filters at stride 1 (winograd.hpp): in float,
+// where the blocked kernels would run and the channel counts fill the
+// products over the channels; in double only when forced, so that the
+// tests can hold it to double's precision.
+template <class R>
+bool take_winograd(const ConvShape& s) {
+  const int forced = forced_conv_path();
+  if (forced == kForceWinograd) return winograd_fits<R>(s);
+  return forced < 0 && std::is_same_v<R, float> && s.c >= 8 && s.o >= 8 && choose(s) == ConvPath::Blocked &&
+         winograd_fits<R>(s);
+}
+
 template <class R>
 void conv_forward(const ConvShape& s, const R* A, const R* W, const R* b, R* Z, GemmOf<R> gemm) {
   if (s.n == 0 || s.o == 0 || s.ho <= 0 || s.wo <= 0) return;  // Z is empty
+  if (take_winograd<R>(s) && winograd_forward(s, A, W, b, Z)) return;
   switch (choose(s)) {
     case ConvPath::Direct:
       return direct_forward(s, A, W, b, Z);
@@ -778,6 +793,10 @@ void conv_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* d
     case ConvPath::Direct:
       return direct_backward(s, A, W, dZ, dA, dW, db);
     case ConvPath::Blocked:
+      if (dA && take_winograd<R>(s) && winograd_input_grad(s, W, dZ, dA)) {
+        dA = nullptr;
+        if (!dW) return;
+      }
       if (dW && rows_fit_dot<R>(s)) {
         if (dA) blocked_backward<R>(s, A, W, dZ, dA, nullptr, nullptr);
         return dot_weight_grad(s, A, dZ, dW, db);

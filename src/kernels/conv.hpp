@@ -14,6 +14,9 @@
 //   dot products of the rows of dZ and of the input in place;
 // - im2col + the BLAS that numpy ships, for channel counts so large that the
 //   products are big enough for the BLAS to win.
+// In float, 3x3 filters at stride 1 take minimal filtering (winograd.hpp)
+// for the forward pass and the input gradient where the blocked kernels
+// would run.
 //
 // Only the kept output positions are ever computed: a stride s costs 1/s (1/s²)
 // of the stride-1 work, and the backward pass never multiplies the zeros a
@@ -50,7 +53,11 @@ using GemmFn = GemmOf<double>;
 enum class ConvPath { Direct, Blocked, Blas };
 
 // A test hook: every convolution with something to compute takes `path`
-// (0 direct, 1 blocked, 2 BLAS), or, for -1, the path choose() picks.
+// (0 direct, 1 blocked, 2 BLAS), or, for -1, the path choose() picks.  With
+// kForceWinograd the forward pass and the input gradient take minimal
+// filtering wherever it applies (winograd.hpp), in double too, and the
+// blocked kernels elsewhere.
+constexpr int kForceWinograd = 3;
 void force_conv_path(int path);
 int forced_conv_path();
 

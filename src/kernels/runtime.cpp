@@ -70,7 +70,7 @@ const std::vector<Level>& levels() {
   return all;
 }
 
-void force_conv_path(int path) { g_forced_conv_path.store(path < 0 || path > 2 ? -1 : path); }
+void force_conv_path(int path) { g_forced_conv_path.store(path < 0 || path > kForceWinograd ? -1 : path); }
 int forced_conv_path() { return g_forced_conv_path.load(std::memory_order_relaxed); }
 
 }  // namespace qk

@@ -94,13 +94,14 @@ Ref isa(PyObject*) {
 }
 
 Ref force_conv_path(PyObject*, PyObject* path) {
-  static const char* const names[] = {"direct", "blocked", "blas"};
+  static const char* const names[] = {"direct", "blocked", "blas", "winograd"};
   int chosen = -1;
   if (path != Py_None) {
     const char* text = PyUnicode_Check(path) ? PyUnicode_AsUTF8(path) : nullptr;
-    for (int i = 0; i < 3 && text; ++i)
+    for (int i = 0; i < 4 && text; ++i)
       if (std::strcmp(text, names[i]) == 0) chosen = i;
-    if (chosen < 0) qb::fail(PyExc_ValueError, "path must be None, 'direct', 'blocked' or 'blas', got %R", path);
+    if (chosen < 0)
+      qb::fail(PyExc_ValueError, "path must be None, 'direct', 'blocked', 'blas' or 'winograd', got %R", path);
   }
   const int before = qk::forced_conv_path();
   qk::force_conv_path(chosen);
@@ -293,8 +294,9 @@ PyMODINIT_FUNC PyInit_quillet() {
               show_config},
              {"_isa", "", "The instruction-set levels: the one in use, those compiled in, those this CPU runs.", isa},
              {"_force_conv_path", "path",
-              "Test hook: makes every convolution take one strategy ('direct', 'blocked', 'blas') or, for "
-              "None, the one chosen by size.  Returns the previous setting.",
+              "Test hook: makes every convolution take one strategy ('direct', 'blocked', 'blas', or "
+              "'winograd' for 3x3 filters at stride 1, blocked elsewhere) or, for None, the one chosen by "
+              "size.  Returns the previous setting.",
               force_conv_path}});
       },
       false);
