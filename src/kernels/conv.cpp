@@ -792,17 +792,21 @@ void conv_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* d
   switch (choose(s)) {
     case ConvPath::Direct:
       return direct_backward(s, A, W, dZ, dA, dW, db);
-    case ConvPath::Blocked:
-      if (dA && take_winograd<R>(s) && winograd_input_grad(s, W, dZ, dA)) {
-        dA = nullptr;
-        if (!dW) return;
+    case ConvPath::Blocked: {
+      const bool winograd = take_winograd<R>(s);
+      if (dA && winograd && winograd_input_grad(s, W, dZ, dA)) dA = nullptr;
+      if (dW && winograd && winograd_weight_grad(s, A, dZ, dW)) {
+        bias_grad(s, dZ, db);
+        dW = nullptr;
       }
+      if (!dA && !dW) return;
       if (dW && rows_fit_dot<R>(s)) {
         if (dA) blocked_backward<R>(s, A, W, dZ, dA, nullptr, nullptr);
         return dot_weight_grad(s, A, dZ, dW, db);
       }
       blocked_backward(s, A, W, dZ, dA, dW, db);
       break;
+    }
     case ConvPath::Blas:
       blas_backward(s, A, W, dZ, dA, dW, db, gemm);
       break;

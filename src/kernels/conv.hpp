@@ -15,8 +15,7 @@
 // - im2col + the BLAS that numpy ships, for channel counts so large that the
 //   products are big enough for the BLAS to win.
 // In float, 3x3 filters at stride 1 take minimal filtering (winograd.hpp)
-// for the forward pass and the input gradient where the blocked kernels
-// would run.
+// where the blocked kernels would run.
 //
 // Only the kept output positions are ever computed: a stride s costs 1/s (1/s²)
 // of the stride-1 work, and the backward pass never multiplies the zeros a

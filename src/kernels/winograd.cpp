@@ -206,14 +206,38 @@ void output_transform(const Grid& g, int64_t kt, const R* M, const R* bias, R* o
   }
 }
 
-// out (n, cout, ho, wo) = the correlation of the planes `in` (n, cin, hi, wi),
-// set at (pad, pad) in zeros, with the filters U (from `filters`), + bias.
-// False, with out partly written, where the input or the filters hold a
-// value that is not finite.
+// Rows [y0, y0 + nrows) of one image's planes (ch of them, hi x wi), set at
+// (pad, pad) in zeros, as planes of nrows x wb: zeros where they leave the input.
 template <class R>
-bool run(const R* in, int64_t n, int64_t hi, int64_t wi, int64_t pad, const std::vector<R>& U, const R* bias,
-         int64_t cin, int64_t cout, int64_t ho, int64_t wo, R* out) {
-  if (U.empty()) return false;
+void stage_rows(const R* planes, int64_t ch, int64_t hi, int64_t wi, int64_t pad, int64_t y0, int64_t nrows, int64_t wb,
+                R* out) {
+  for (int64_t c = 0; c < ch; ++c)
+    for (int64_t y = 0; y < nrows; ++y) {
+      R* d = out + (c * nrows + y) * wb;
+      const int64_t sy = y0 + y - pad;
+      std::fill(d, d + wb, R(0));
+      if (sy < 0 || sy >= hi) continue;
+      const int64_t x0 = std::min(pad, wb), len = std::max<int64_t>(0, std::min(wi, wb - pad));
+      std::memcpy(d + x0, planes + (c * hi + sy) * wi, static_cast<size_t>(len) * sizeof(R));
+    }
+}
+
+// V of the unit of kt tile rows from tile row ti0 of image img of `in` (the
+// planes of run() below): in place where the unit's rows lie inside the
+// input, else through a copy in `stage`.
+template <class R>
+bool unit_input(const Grid& g, int64_t kt, const R* in, int64_t img, int64_t hi, int64_t wi, int64_t pad, int64_t ti0,
+                R* stage, R* V) {
+  const int64_t y0 = 2 * ti0, nrows = 2 * kt + 2, wb = 2 * g.tw + 2;
+  const R* planes = in + img * g.cin * hi * wi;
+  if (pad == 0 && y0 + nrows <= hi && wb <= wi) return input_transform(g, kt, planes + y0 * wi, hi * wi, wi, V);
+  stage_rows(planes, g.cin, hi, wi, pad, y0, nrows, wb, stage);
+  return input_transform(g, kt, stage, nrows * wb, wb, V);
+}
+
+// The tiles of a unit and its scratch, shared by the passes below.
+template <class R>
+Grid grid(int64_t cin, int64_t cout, int64_t ho, int64_t wo) {
   Grid g{};
   g.cin = cin;
   g.cout = cout;
@@ -224,6 +248,18 @@ bool run(const R* in, int64_t n, int64_t hi, int64_t wi, int64_t pad, const std:
   g.ld = round_up(g.kt * g.tw, kCols<R>);
   g.vslab = slab<R>(cin * g.ld);
   g.mslab = slab<R>(cout * g.ld);
+  return g;
+}
+
+// out (n, cout, ho, wo) = the correlation of the planes `in` (n, cin, hi, wi),
+// set at (pad, pad) in zeros, with the filters U (from `filters`), + bias.
+// False, with out partly written, where the input or the filters hold a
+// value that is not finite.
+template <class R>
+bool run(const R* in, int64_t n, int64_t hi, int64_t wi, int64_t pad, const std::vector<R>& U, const R* bias,
+         int64_t cin, int64_t cout, int64_t ho, int64_t wo, R* out) {
+  if (U.empty()) return false;
+  const Grid g = grid<R>(cin, cout, ho, wo);
   const int64_t bands = (g.th + g.kt - 1) / g.kt, units = n * bands, per = static_cast<int64_t>(packed_size(cout, cin));
   const int64_t wb = 2 * g.tw + 2;  // columns a row of tiles reads
   const double cost = 2.0 * 16 * double(cin) * double(cout) * double(g.kt * g.tw);
@@ -236,25 +272,8 @@ bool run(const R* in, int64_t n, int64_t hi, int64_t wi, int64_t pad, const std:
     std::fill(V.data(), V.data() + 16 * g.vslab, R(0));
     for (int64_t u = lo; u < hi_ && finite.load(std::memory_order_relaxed); ++u) {
       const int64_t img = u / bands, ti0 = (u % bands) * g.kt, kt = std::min(g.kt, g.th - ti0);
-      const int64_t y0 = 2 * ti0, nrows = 2 * kt + 2;  // input rows the unit reads
-      const R* plane0 = in + img * cin * hi * wi;
-      bool ok;
-      if (pad == 0 && y0 + nrows <= hi && wb <= wi) {
-        ok = input_transform(g, kt, plane0 + y0 * wi, hi * wi, wi, V.data());
-      } else {
-        // A copy of the rows, in zeros where they leave the input.
-        R* sp = stage.data();
-        for (int64_t c = 0; c < cin; ++c)
-          for (int64_t y = 0; y < nrows; ++y) {
-            R* d = sp + (c * nrows + y) * wb;
-            const int64_t sy = y0 + y - pad;
-            std::fill(d, d + wb, R(0));
-            if (sy < 0 || sy >= hi) continue;
-            const int64_t x0 = std::min(pad, wb), len = std::max<int64_t>(0, std::min(wi, wb - pad));
-            std::memcpy(d + x0, plane0 + (c * hi + sy) * wi, static_cast<size_t>(len) * sizeof(R));
-          }
-        ok = input_transform(g, kt, sp, nrows * wb, wb, V.data());
-      }
+      const int64_t y0 = 2 * ti0;
+      const bool ok = unit_input(g, kt, in, img, hi, wi, pad, ti0, stage.data(), V.data());
       if (!ok) {
         finite.store(false, std::memory_order_relaxed);
         break;
@@ -267,7 +286,148 @@ bool run(const R* in, int64_t n, int64_t hi, int64_t wi, int64_t pad, const std:
   return finite.load();
 }
 
+// One stage of the transpose below: lanes whose index has bit D set swap
+// with the matching lanes of the vector D further on.
+template <size_t D, class V, size_t... I>
+inline void swap_stage(V* v, std::index_sequence<I...>) {
+  constexpr size_t L = sizeof...(I);
+  for (size_t i = 0; i < L; ++i)
+    if (!(i & D)) {
+      const V a = v[i], b = v[i + D];
+      v[i] = __builtin_shufflevector(a, b, ((I & D) ? L + I - D : I)...);
+      v[i + D] = __builtin_shufflevector(a, b, ((I & D) ? L + I : I + D)...);
+    }
+}
+
+// v[i][l] becomes v[l][i], for kTL<R> vectors of kTL<R> lanes.
+template <class R>
+inline void transpose(typename TV<R>::v* v) {
+  constexpr size_t L = kTL<R>;
+  const auto lanes = std::make_index_sequence<L>{};
+  swap_stage<1>(v, lanes);
+  if constexpr (L > 2) swap_stage<2>(v, lanes);
+  if constexpr (L > 4) swap_stage<4>(v, lanes);
+  static_assert(L <= 8, "three stages");
+}
+
+// Q[e * qslab + (r * tw + j) * ldq + o] = element e of A dy A^T for the 2x2
+// block dy of output gradients of tile (r, j), r < kt, in channel o < cout
+// (columns from cout to ldq get copies of the last channel's); src holds
+// channel o's rows of dZ from that of tile row 0 on, `plane` apart, `row`
+// apart within, 2 tw columns and 2 kt rows read.  Tile by channel, so that
+// the products below take the tiles as their inner dimension.  False where
+// dZ holds a value that is not finite.
+template <class R>
+bool grad_transform(const Grid& g, int64_t kt, const R* src, int64_t plane, int64_t row, int64_t ldq, int64_t qslab,
+                    R* Q) {
+  using Vt = typename TV<R>::v;
+  constexpr int64_t L = kTL<R>;
+  const auto lanes = std::make_index_sequence<L>{};
+  Vt sum{};
+  Vt q[16][L];
+  for (int64_t r = 0; r < kt; ++r)
+    for (int64_t j0 = 0; j0 < g.tw; j0 += L) {
+      const int64_t j = std::min(j0, g.tw - L);
+      for (int64_t o0 = 0; o0 < g.cout; o0 += L) {
+        for (int64_t oo = 0; oo < L; ++oo) {
+          const R* p = src + std::min(o0 + oo, g.cout - 1) * plane + 2 * r * row + 2 * j;
+          const Vt a = ld(p), b = ld(p + L), c = ld(p + row), d = ld(p + row + L);
+          const Vt y00 = deal<0>(a, b, lanes), y01 = deal<1>(a, b, lanes);
+          const Vt y10 = deal<0>(c, d, lanes), y11 = deal<1>(c, d, lanes);
+          sum += (y00 + y01) + (y10 + y11);
+          // A dy: the rows y0, y0 + y1, y0 - y1, -y1; then the same along each row.
+          const Vt u[4] = {y00, y00 + y10, y00 - y10, -y10}, w[4] = {y01, y01 + y11, y01 - y11, -y11};
+          for (int i = 0; i < 4; ++i) {
+            q[4 * i][oo] = u[i];
+            q[4 * i + 1][oo] = u[i] + w[i];
+            q[4 * i + 2][oo] = u[i] - w[i];
+            q[4 * i + 3][oo] = -w[i];
+          }
+        }
+        for (int e = 0; e < 16; ++e) {
+          transpose<R>(q[e]);
+          R* dst = Q + e * qslab + (r * g.tw + j) * ldq + o0;
+          for (int64_t t = 0; t < L; ++t) st(dst + t * ldq, q[e][t]);
+        }
+      }
+    }
+  R total = 0;
+  for (int64_t l = 0; l < L; ++l) total += sum[l];
+  return total - total == R(0);
+}
+
+// dW (o, c, 3, 3) from A (the forward input) and dZ: for each of the 16
+// elements e, dU_e (c x o) = the sum over tiles of V_e (c x tiles) @ Q_e
+// (tiles x o), then dW = G^T dU G.  A unit's products are summed in R, the
+// units in double.  False where A or dZ holds a value that is not finite.
+template <class R>
+bool weight_grad(const ConvShape& s, const R* A, const R* dZ, R* dW) {
+  const Grid g = grid<R>(s.c, s.o, s.ho, s.wo);
+  const int64_t bands = (g.th + g.kt - 1) / g.kt, units = s.n * bands, wb = 2 * g.tw + 2, wq = 2 * g.tw;
+  const int64_t ldq = round_up(s.o, kCols<R>), qslab = slab<R>(g.kt * g.tw * ldq), per = s.c * ldq;
+  const int threads = static_cast<int>(std::min<int64_t>(units, num_threads()));
+  std::vector<double> acc(static_cast<size_t>(threads * 16 * per), 0.0);
+  std::atomic<bool> finite{true};
+  const int64_t per_thread = (units + threads - 1) / threads;
+  parallel_for(threads, 1e9, [&](int64_t lo, int64_t hi) {
+    Scratch<R> V(static_cast<size_t>(16 * g.vslab)), Q(static_cast<size_t>(16 * qslab)),
+        P(static_cast<size_t>(16 * per)),
+        stage(static_cast<size_t>(std::max(s.c * (2 * g.kt + 2) * wb, s.o * 2 * g.kt * wq)));
+    for (int64_t th = lo; th < hi; ++th) {
+      double* mine = acc.data() + th * 16 * per;
+      for (int64_t u = th * per_thread; u < std::min(units, (th + 1) * per_thread); ++u) {
+        if (!finite.load(std::memory_order_relaxed)) return;
+        const int64_t img = u / bands, ti0 = (u % bands) * g.kt, kt = std::min(g.kt, g.th - ti0), y0 = 2 * ti0;
+        bool ok = unit_input(g, kt, A, img, s.h, s.w, 0, ti0, stage.data(), V.data());
+        const R* dz = dZ + img * s.o * s.ho * s.wo;
+        if (y0 + 2 * kt <= s.ho && wq <= s.wo) {
+          ok = grad_transform(g, kt, dz + y0 * s.wo, s.ho * s.wo, s.wo, ldq, qslab, Q.data()) && ok;
+        } else {
+          stage_rows(dz, s.o, s.ho, s.wo, 0, y0, 2 * kt, wq, stage.data());
+          ok = grad_transform(g, kt, stage.data(), 2 * kt * wq, wq, ldq, qslab, Q.data()) && ok;
+        }
+        if (!ok) {
+          finite.store(false, std::memory_order_relaxed);
+          return;
+        }
+        const int64_t tiles = kt * g.tw;
+        for (int64_t e = 0; e < 16; ++e)
+          gemm_rows(s.c, ldq, tiles, V.data() + e * g.vslab, g.ld, Q.data() + e * qslab, ldq, P.data() + e * per, ldq);
+        for (int64_t k = 0; k < 16 * per; ++k) mine[k] += P[static_cast<size_t>(k)];
+      }
+    }
+  });
+  if (!finite.load()) return false;
+  for (int64_t o = 0; o < s.o; ++o)
+    for (int64_t c = 0; c < s.c; ++c) {
+      double du[16], t[3][4];
+      for (int e = 0; e < 16; ++e) {
+        double v = 0.0;
+        for (int th = 0; th < threads; ++th) v += acc[static_cast<size_t>((th * 16 + e) * per + c * ldq + o)];
+        du[e] = v;
+      }
+      // G^T dU G, G^T = [[1, 1/2, 1/2, 0], [0, 1/2, -1/2, 0], [0, 1/2, 1/2, 1]].
+      for (int k = 0; k < 4; ++k) {
+        t[0][k] = du[k] + 0.5 * (du[4 + k] + du[8 + k]);
+        t[1][k] = 0.5 * (du[4 + k] - du[8 + k]);
+        t[2][k] = 0.5 * (du[4 + k] + du[8 + k]) + du[12 + k];
+      }
+      R* w = dW + (o * s.c + c) * 9;
+      for (int p = 0; p < 3; ++p) {
+        w[p * 3 + 0] = R(t[p][0] + 0.5 * (t[p][1] + t[p][2]));
+        w[p * 3 + 1] = R(0.5 * (t[p][1] - t[p][2]));
+        w[p * 3 + 2] = R(0.5 * (t[p][1] + t[p][2]) + t[p][3]);
+      }
+    }
+  return true;
+}
+
 }  // namespace
+
+template <class R>
+bool winograd_weight_grad(const ConvShape& s, const R* A, const R* dZ, R* dW) {
+  return weight_grad(s, A, dZ, dW);
+}
 
 template <class R>
 bool winograd_fits(const ConvShape& s) {
@@ -291,6 +451,8 @@ template bool winograd_forward(const ConvShape&, const double*, const double*, c
 template bool winograd_forward(const ConvShape&, const float*, const float*, const float*, float*);
 template bool winograd_input_grad(const ConvShape&, const double*, const double*, double*);
 template bool winograd_input_grad(const ConvShape&, const float*, const float*, float*);
+template bool winograd_weight_grad(const ConvShape&, const double*, const double*, double*);
+template bool winograd_weight_grad(const ConvShape&, const float*, const float*, float*);
 
 QK_ISA_END
 }  // namespace qk

@@ -5,9 +5,10 @@
 // by the kernels of gemm.hpp; the transforms are additions only, so the
 // results stay within a few units in the last place of the direct sums.
 //
-// The forward pass and the input gradient (a correlation of dZ, padded by 2,
-// with the filters turned by 180 degrees and transposed) take this route;
-// conv.cpp decides when.
+// The forward pass, the input gradient (a correlation of dZ, padded by 2,
+// with the filters turned by 180 degrees and transposed) and the weight
+// gradient (G^T [sum over tiles of (B^T d B) . (A dy A^T)] G) take this
+// route; conv.cpp decides when.
 #pragma once
 
 #include "kernels/conv.hpp"
@@ -32,6 +33,12 @@ bool winograd_forward(const ConvShape& s, const R* A, const R* W, const R* b, R*
 // false, likewise, for values of dZ or W that are not finite.
 template <class R>
 bool winograd_input_grad(const ConvShape& s, const R* W, const R* dZ, R* dA);
+
+// dW (o, c, 3, 3) overwritten with the weight gradient from A and dZ, as
+// conv_backward (the bias gradient is not made here); false, likewise, for
+// values of A or dZ that are not finite.
+template <class R>
+bool winograd_weight_grad(const ConvShape& s, const R* A, const R* dZ, R* dW);
 
 QK_ISA_END
 }  // namespace qk
