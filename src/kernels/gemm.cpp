@@ -134,6 +134,56 @@ void pack_rows(const R* A, int64_t lda, bool trans, int64_t M, int64_t K, R* out
   }
 }
 
+namespace {
+
+// One block of C = A @ B of at most 4 rows (A in place, rows lda apart) by V
+// vectors of columns.
+template <int64_t V, bool Accumulate, class R>
+inline void block_4(int64_t K, const R* a, int64_t lda, int64_t rows, const R* __restrict b, int64_t ldb,
+                    R* __restrict c, int64_t ldc) {
+  using vd = typename Vec<R>::v;
+  constexpr int64_t kVec = kLanes<R>;
+  const R* row[4];
+  for (int64_t i = 0; i < 4; ++i) row[i] = a + std::min(i, rows - 1) * lda;
+  vd acc[4][V];
+  for (int64_t i = 0; i < 4; ++i)
+    for (int64_t v = 0; v < V; ++v) acc[i][v] = Accumulate && i < rows ? load(c + i * ldc + v * kVec) : vd{};
+  for (int64_t k = 0; k < K; ++k) {
+    vd bv[V];
+    for (int64_t v = 0; v < V; ++v) bv[v] = load(b + k * ldb + v * kVec);
+    for (int64_t i = 0; i < 4; ++i) {
+      const vd ai = splat(row[i][k]);
+      for (int64_t v = 0; v < V; ++v) acc[i][v] += ai * bv[v];
+    }
+  }
+  for (int64_t i = 0; i < rows; ++i)
+    for (int64_t v = 0; v < V; ++v) store(c + i * ldc + v * kVec, acc[i][v]);
+}
+
+template <bool Accumulate, class R>
+void rows4(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, const R* B, int64_t ldb, R* C, int64_t ldc) {
+  constexpr int64_t kVec = kLanes<R>;
+  // Column blocks outside, panels inside, as in blocks() above.
+  int64_t j = 0;
+  for (; j + 3 * kVec <= N; j += 3 * kVec)
+    for (int64_t i = 0; i < M; i += 4)
+      block_4<3, Accumulate>(K, A + i * lda, lda, std::min<int64_t>(4, M - i), B + j, ldb, C + i * ldc + j, ldc);
+  for (; j < N; j += kVec)
+    for (int64_t i = 0; i < M; i += 4)
+      block_4<1, Accumulate>(K, A + i * lda, lda, std::min<int64_t>(4, M - i), B + j, ldb, C + i * ldc + j, ldc);
+}
+
+}  // namespace
+
+template <class R>
+void gemm_rows4(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, const R* B, int64_t ldb, R* C, int64_t ldc,
+                bool accumulate) {
+  if (accumulate)
+    rows4<true>(M, N, K, A, lda, B, ldb, C, ldc);
+  else
+    rows4<false>(M, N, K, A, lda, B, ldb, C, ldc);
+}
+
 template <class R>
 void gemm_packed(int64_t M, int64_t N, int64_t K, const R* Ap, const R* B, int64_t ldb, R* C, int64_t ldc,
                  bool accumulate, bool padded_rows) {
@@ -158,6 +208,10 @@ template void gemm_packed(int64_t, int64_t, int64_t, const float*, const float*,
 template void gemm_rows(int64_t, int64_t, int64_t, const double*, int64_t, const double*, int64_t, double*, int64_t,
                         bool);
 template void gemm_rows(int64_t, int64_t, int64_t, const float*, int64_t, const float*, int64_t, float*, int64_t, bool);
+template void gemm_rows4(int64_t, int64_t, int64_t, const double*, int64_t, const double*, int64_t, double*, int64_t,
+                         bool);
+template void gemm_rows4(int64_t, int64_t, int64_t, const float*, int64_t, const float*, int64_t, float*, int64_t,
+                         bool);
 
 QK_ISA_END
 }  // namespace qk

@@ -89,5 +89,14 @@ template <class R>
 void gemm_rows(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, const R* B, int64_t ldb, R* C, int64_t ldc,
                bool accumulate = false);
 
+// The same in panels of 4 rows by 3 vectors (a last vector or two apart),
+// N a multiple of kLanes<R>: the same sums, in the same order, as gemm_rows.
+// Where kMR is 6, batches of 16 or 32 rows split evenly between two threads
+// in panels of 4 at no loss, 12 accumulators filling AVX2's registers as
+// 6 x 2 vectors do.
+template <class R>
+void gemm_rows4(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, const R* B, int64_t ldb, R* C, int64_t ldc,
+                bool accumulate = false);
+
 QK_ISA_END
 }  // namespace qk

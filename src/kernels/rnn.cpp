@@ -102,6 +102,20 @@ inline float tanh_(float x) {
 
 size_t sz(int64_t n) { return static_cast<size_t>(n); }
 
+// Batch rows per task of a recurrent step.  AVX2's panels of 6 would split a
+// batch of 32 rows 18/14 between two threads; panels of 4 split it 16/16.
+constexpr int64_t kStepRows = kMR == 6 ? 4 : kMR;
+
+// C = A @ B (or C += A @ B) for a step's rows, as gemm_rows computes it.
+template <class R>
+void step_product(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, const R* B, int64_t ldb, R* C, int64_t ldc,
+                  bool accumulate) {
+  if constexpr (kStepRows == kMR)
+    gemm_rows(M, N, K, A, lda, B, ldb, C, ldc, accumulate);
+  else
+    gemm_rows4(M, N, K, A, lda, B, ldb, C, ldc, accumulate);
+}
+
 // One lookup of an embedding row: the row and where in the batch it was made.
 // (A type of this level's namespace, so the sort made for it is this level's.)
 struct Lookup {
@@ -386,7 +400,7 @@ template <class R>
 void rnn_forward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, const R* b_ih, const R* b_hh, const R* h0,
                  const R* c0, R* Y, int64_t ldy, R* hT, R* cT, R* saved) {
   const int64_t T = s.T, B = s.B, I = s.I, H = s.H, G = cell_gates(s.kind) * H, S = cell_saved(s.kind) * H;
-  const int64_t Gp = round_up(G, kCols<R>), panels = round_up(B, kMR) / kMR, hoff = S - H;
+  const int64_t Gp = round_up(G, kCols<R>), panels = round_up(B, kStepRows) / kStepRows, hoff = S - H;
   if (T <= 0 || B <= 0) return;
   // Every step's input projection with b_ih, at once.
   Scratch<R> wt(sz(std::max<int64_t>(I, H) * Gp)), gx(sz(T * B * Gp));
@@ -405,28 +419,27 @@ void rnn_forward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, co
   // The state before the first step when none is given: zeros, so that the
   // gate loops read it without a test.
   const std::vector<R> none(sz(H), R(0));
-  Scratch<R> gh(sz(panels * kMR * Gp));
+  Scratch<R> gh(sz(panels * kStepRows * Gp));
   const R* whT = wt.data();
   for (int64_t step = 0; step < T; ++step) {
     const int64_t t = s.reverse ? T - 1 - step : step, tp = s.reverse ? t + 1 : t - 1;
     const R* hp = step ? saved + tp * B * S + hoff : h0;
     const R* cp = step ? saved + tp * B * S + 4 * H : c0;
     const int64_t ldh = step ? S : H;
-    parallel_for(panels, 2.0 * double(kMR) * double(Gp) * double(H) + 30.0 * double(kMR * G),
+    parallel_for(panels, 2.0 * double(kStepRows) * double(Gp) * double(H) + 30.0 * double(kStepRows * G),
                  [&](int64_t lo, int64_t hi) {
                    for (int64_t p = lo; p < hi; ++p) {
-                     const int64_t rows = std::min(kMR, B - p * kMR);
-                     R* g = gh.data() + p * kMR * Gp;
-                     if (hp) {
-                       gemm_rows(rows, Gp, H, hp + p * kMR * ldh, ldh, whT, Gp, g, Gp);
-                     } else {
+                     const int64_t b0 = p * kStepRows, rows = std::min(kStepRows, B - b0);
+                     R* g = gh.data() + b0 * Gp;
+                     if (hp)
+                       step_product(rows, Gp, H, hp + b0 * ldh, ldh, whT, Gp, g, Gp, false);
+                     else
                        std::fill(g, g + rows * Gp, R(0));
-                     }
-                     for (int64_t r = 0; r < rows; ++r) {
-                       const int64_t b = p * kMR + r, row = t * B + b;
+                     for (int64_t b = b0; b < b0 + rows; ++b) {
+                       const int64_t row = t * B + b;
                        R* sv = saved + row * S;
-                       cell_row(s.kind, H, gx.data() + row * Gp, g + r * Gp, bh.get(), hp ? hp + b * ldh : none.data(),
-                                cp ? cp + b * (step ? S : H) : none.data(), sv);
+                       cell_row(s.kind, H, gx.data() + row * Gp, gh.data() + b * Gp, bh.get(),
+                                hp ? hp + b * ldh : none.data(), cp ? cp + b * (step ? S : H) : none.data(), sv);
                        std::memcpy(Y + row * ldy, sv + hoff, sz(H) * sizeof(R));
                      }
                    }
@@ -445,10 +458,11 @@ void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, c
                   const R* dY, int64_t ldy, const R* dhT, const R* dcT, R* dX, bool accumulate_dx, R* dh0, R* dc0,
                   R* dW_ih, R* dW_hh, R* db_ih, R* db_hh) {
   const int64_t T = s.T, B = s.B, I = s.I, H = s.H, G = cell_gates(s.kind) * H, S = cell_saved(s.kind) * H;
-  const int64_t Hp = round_up(H, kCols<R>), panels = round_up(B, kMR) / kMR, hoff = S - H;
+  const int64_t Hp = round_up(H, kCols<R>), panels = round_up(B, kStepRows) / kStepRows, hoff = S - H;
   const bool gru = s.kind == CellKind::Gru, lstm = s.kind == CellKind::Lstm;
   if (T <= 0 || B <= 0) return;
-  Scratch<R> wh(sz(G * Hp)), dgx(sz(T * B * G)), dn(sz(B * Hp)), dcs(sz(lstm ? B * H : 1)), dhs(sz(panels * kMR * H));
+  Scratch<R> wh(sz(G * Hp)), dgx(sz(T * B * G)), dn(sz(B * Hp)), dcs(sz(lstm ? B * H : 1)),
+      dhs(sz(panels * kStepRows * H));
   std::unique_ptr<Scratch<R>> dgh_own;
   if (gru) dgh_own.reset(new Scratch<R>(sz(T * B * G)));
   R* dgh = gru ? dgh_own->data() : dgx.data();
@@ -464,22 +478,23 @@ void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, c
     const R* hp = step ? saved + tp * B * S + hoff : h0;
     const R* cp = step ? saved + tp * B * S + 4 * H : c0;
     const int64_t ldh = step ? S : H;
-    parallel_for(
-        panels, 2.0 * double(kMR) * double(Hp) * double(G) + 10.0 * double(kMR * G), [&](int64_t lo, int64_t hi) {
-          for (int64_t p = lo; p < hi; ++p) {
-            const int64_t rows = std::min(kMR, B - p * kMR);
-            R* dh = dhs.data() + p * kMR * H;
-            for (int64_t r = 0; r < rows; ++r) {
-              const int64_t b = p * kMR + r, row = t * B + b;
-              R* next = dn.data() + b * Hp;
-              for (int64_t j = 0; j < H; ++j) dh[r * H + j] = next[j] + (dY ? dY[row * ldy + j] : R(0));
-              cell_row_backward(s.kind, H, saved + row * S, hp ? hp + b * ldh : none.data(),
-                                cp ? cp + b * (step ? S : H) : none.data(), none.data(), dh + r * H,
-                                lstm ? dcs.data() + b * H : nullptr, dgx.data() + row * G, dgh + row * G, next);
-            }
-            gemm_rows(rows, Hp, G, dgh + (t * B + p * kMR) * G, G, wh.data(), Hp, dn.data() + p * kMR * Hp, Hp, gru);
-          }
-        });
+    parallel_for(panels, 2.0 * double(kStepRows) * double(Hp) * double(G) + 10.0 * double(kStepRows * G),
+                 [&](int64_t lo, int64_t hi) {
+                   for (int64_t p = lo; p < hi; ++p) {
+                     const int64_t b0 = p * kStepRows, rows = std::min(kStepRows, B - b0);
+                     for (int64_t b = b0; b < b0 + rows; ++b) {
+                       const int64_t row = t * B + b;
+                       R* next = dn.data() + b * Hp;
+                       R* dh = dhs.data() + b * H;
+                       for (int64_t j = 0; j < H; ++j) dh[j] = next[j] + (dY ? dY[row * ldy + j] : R(0));
+                       cell_row_backward(s.kind, H, saved + row * S, hp ? hp + b * ldh : none.data(),
+                                         cp ? cp + b * (step ? S : H) : none.data(), none.data(), dh,
+                                         lstm ? dcs.data() + b * H : nullptr, dgx.data() + row * G, dgh + row * G,
+                                         next);
+                     }
+                     step_product(rows, Hp, G, dgh + (t * B + b0) * G, G, wh.data(), Hp, dn.data() + b0 * Hp, Hp, gru);
+                   }
+                 });
   }
   for (int64_t b = 0; b < B; ++b) {
     std::memcpy(dh0 + b * H, dn.data() + b * Hp, sz(H) * sizeof(R));
