@@ -126,7 +126,8 @@ def test_stride1_weight_gradients_of_every_row_width(wo, dtype, rtol, rng, two_t
 
 # Minimal filtering mixes neighbouring inputs before it multiplies: an infinity
 # there would give NaNs where the sums of products give infinities.  Such
-# inputs go another way, so float32's infinities and NaNs fall where float64's do.
+# inputs go another way, so float32's infinities and NaNs fall where float64's
+# do, in the output and both gradients.
 @pytest.mark.parametrize("where", ["A", "W", "dZ"])
 def test_infinities_land_where_the_sums_put_them(where, two_threads):
     def run(dtype):
@@ -142,7 +143,7 @@ def test_infinities_land_where_the_sums_put_them(where, two_threads):
             G = np.random.default_rng(1).standard_normal(Z.shape).astype(dtype)
             if where == "dZ":
                 G[0, 4, 9, 9] = np.inf
-            return Z, layer.backward(G)
+            return Z, layer.backward(G), layer.plantrel_stride1.dLdW
 
     wide, single = run(np.float64), run(np.float32)
     assert not all(np.isfinite(x).all() for x in wide)
