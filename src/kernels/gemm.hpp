@@ -36,20 +36,21 @@ constexpr int64_t kCols = 2 * kLanes<R>;  // columns of C per block
 constexpr int64_t kVec = kLanes<double>;
 constexpr int64_t kNR = kCols<double>;
 
-// One vector of R, and the same for unaligned memory.
-template <class R>
+// One vector of R (of the level's width, or of `Bytes`), and the same for
+// unaligned memory.
+template <class R, int64_t Bytes = kVecBytes>
 struct Vec {
-  typedef R v __attribute__((vector_size(kVecBytes)));
-  typedef R u __attribute__((vector_size(kVecBytes), aligned(sizeof(R))));
+  typedef R v __attribute__((vector_size(Bytes)));
+  typedef R u __attribute__((vector_size(Bytes), aligned(sizeof(R))));
 };
 
-template <class R>
-inline typename Vec<R>::v load(const R* p) {
-  return *reinterpret_cast<const typename Vec<R>::u*>(p);
+template <class R, int64_t Bytes = kVecBytes>
+inline typename Vec<R, Bytes>::v load(const R* p) {
+  return *reinterpret_cast<const typename Vec<R, Bytes>::u*>(p);
 }
-template <class R>
-inline void store(R* p, typename Vec<R>::v v) {
-  *reinterpret_cast<typename Vec<R>::u*>(p) = v;
+template <class R, int64_t Bytes = kVecBytes>
+inline void store(R* p, typename Vec<R, Bytes>::v v) {
+  *reinterpret_cast<typename Vec<R, Bytes>::u*>(p) = v;
 }
 template <class R>
 inline typename Vec<R>::v splat(R x) {

@@ -22,17 +22,14 @@ template <class R>
 constexpr int64_t kTL = kTileBytes / int64_t{sizeof(R)};
 
 template <class R>
-struct TV {
-  typedef R v __attribute__((vector_size(kTileBytes)));
-  typedef R u __attribute__((vector_size(kTileBytes), aligned(sizeof(R))));
-};
+using TV = Vec<R, kTileBytes>;
 template <class R>
 inline typename TV<R>::v ld(const R* p) {
-  return *reinterpret_cast<const typename TV<R>::u*>(p);
+  return load<R, kTileBytes>(p);
 }
 template <class R>
 inline void st(R* p, typename TV<R>::v v) {
-  *reinterpret_cast<typename TV<R>::u*>(p) = v;
+  store<R, kTileBytes>(p, v);
 }
 
 // Lanes 0, 2, 4, ... (or 1, 3, 5, ... with Odd) of a and then of b.
