@@ -370,6 +370,14 @@ bool weight_grad(const ConvShape& s, const R* A, const R* dZ, R* dW) {
     Scratch<R> V(static_cast<size_t>(16 * g.vslab)), Q(static_cast<size_t>(16 * qslab)),
         P(static_cast<size_t>(16 * per)),
         stage(static_cast<size_t>(std::max(s.c * (2 * g.kt + 2) * wb, s.o * 2 * g.kt * wq)));
+    // The transform writes channels in groups of kTL: the columns past the
+    // last group go through the products unread, as zeros.
+    const int64_t written = round_up(s.o, kTL<R>);
+    for (int64_t e = 0; e < 16; ++e)
+      for (int64_t t = 0; t < g.kt * g.tw; ++t) {
+        R* q = Q.data() + e * qslab + t * ldq;
+        std::fill(q + written, q + ldq, R(0));
+      }
     for (int64_t th = lo; th < hi; ++th) {
       double* mine = acc.data() + th * 16 * per;
       for (int64_t u = th * per_thread; u < std::min(units, (th + 1) * per_thread); ++u) {
