@@ -102,6 +102,14 @@ inline float tanh_(float x) {
 
 size_t sz(int64_t n) { return static_cast<size_t>(n); }
 
+// A row stride for rows of n elements, one cache line longer when the rows
+// would lie a multiple of 1 KiB apart: a block read down such rows falls
+// into a few sets of L1 and evicts itself.
+template <class R>
+int64_t skewed(int64_t n) {
+  return n * int64_t(sizeof(R)) % 1024 == 0 ? n + 64 / int64_t(sizeof(R)) : n;
+}
+
 // Batch rows per task of a recurrent step.  AVX2's panels of 6 would split a
 // batch of 32 rows 18/14 between two threads; panels of 4 split it 16/16.
 constexpr int64_t kStepRows = kMR == 6 ? 4 : kMR;
@@ -122,13 +130,12 @@ struct Lookup {
   int64_t row, at;
 };
 
-// C (M x N, row stride ldc) = op(A) @ B, or C += op(A) @ B with `accumulate`.
-// op(A) is M x K: A itself (row stride lda) or, with `trans_a`, the transpose
-// of the K x M matrix at A.  B is K x N with row stride ldb.  Columns that
-// fill no whole block of the kernel go through padded copies.
+// C (M x N, row stride ldc) = A @ B, or C += A @ B with `accumulate`, for A
+// (M x K, row stride lda, read in place) and B (K x N, row stride ldb).
+// Columns that fill no whole block of the kernel go through padded copies.
 template <class R>
-void mm(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, bool trans_a, const R* B, int64_t ldb, R* C,
-        int64_t ldc, bool accumulate) {
+void mm(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, const R* B, int64_t ldb, R* C, int64_t ldc,
+        bool accumulate) {
   if (M <= 0 || N <= 0) return;
   if (K <= 0) {
     if (!accumulate)
@@ -153,16 +160,6 @@ void mm(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, bool trans_a, 
     ldb_ = ldc_ = Np;
   }
   const bool acc = accumulate && c == C;
-  // A transposed is packed once; A itself is read in place.
-  std::unique_ptr<Scratch<R>> ap;
-  if (trans_a) {
-    ap.reset(new Scratch<R>(packed_size(M, K)));
-    R* app = ap->data();
-    parallel_for(panels, double(kMR) * double(K), [&](int64_t lo, int64_t hi) {
-      for (int64_t p = lo; p < hi; ++p)
-        pack_rows(A + p * kMR, lda, true, std::min(kMR, M - p * kMR), K, app + p * K * kMR);
-    });
-  }
   const int64_t cols = std::min(kTaskCols<R>, Np), blocks = (Np + cols - 1) / cols;
   parallel_for(panels * blocks, 2.0 * double(kMR) * double(cols) * double(K), [&](int64_t lo, int64_t hi) {
     for (int64_t k0 = 0; k0 < K; k0 += kDepth) {
@@ -170,12 +167,8 @@ void mm(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, bool trans_a, 
       for (int64_t task = lo; task < hi; ++task) {
         const int64_t j = (task / panels) * cols, p = task % panels, rows = std::min(kMR, M - p * kMR);
         R* cb = c + p * kMR * ldc_ + j;
-        if (trans_a)
-          gemm_packed(rows, std::min(cols, Np - j), kb, ap->data() + p * K * kMR + k0 * kMR, b + k0 * ldb_ + j, ldb_,
-                      cb, ldc_, acc || k0 > 0);
-        else
-          gemm_rows(rows, std::min(cols, Np - j), kb, A + p * kMR * lda + k0, lda, b + k0 * ldb_ + j, ldb_, cb, ldc_,
-                    acc || k0 > 0);
+        gemm_rows(rows, std::min(cols, Np - j), kb, A + p * kMR * lda + k0, lda, b + k0 * ldb_ + j, ldb_, cb, ldc_,
+                  acc || k0 > 0);
       }
     }
   });
@@ -190,62 +183,72 @@ void mm(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, bool trans_a, 
     }
 }
 
-// C (M x N, double) = P (float), or C += P with `add`, in parallel over rows.
+// The weight gradients of every step at once,
+//   dW_ih = dgx^T @ X  and  dW_hh = dgh^T @ h_prev,
+// h_prev being the state each row's step started from, in one pass over the
+// gate gradients: each worker takes whole panels of kMR gates through every
+// block of kDepth rows, packing a panel of dgx^T once for both products (the
+// GRU's dgh^T apart).  Each block of X and of h_prev is first copied into a
+// worker's own contiguous, zero-padded rows, which every panel then reads
+// from L2.  For float each block is summed in float and the blocks are added
+// in double, as the convolutions' weight gradients are.
 template <class R>
-void add_wide(int64_t M, int64_t N, const R* P, int64_t ldp, double* C, int64_t ldc, bool add) {
-  parallel_for(M, double(N), [&](int64_t lo, int64_t hi) {
-    for (int64_t i = lo; i < hi; ++i) {
-      double* c = C + i * ldc;
-      const R* q = P + i * ldp;
-      for (int64_t j = 0; j < N; ++j) c[j] = (add ? c[j] : 0.0) + double(q[j]);
-    }
-  });
-}
-
-// C (M x N, double) = A^T @ B, or C += A^T @ B with `accumulate`, for A (K x M,
-// row stride lda) and B (K x N, row stride ldb): a weight gradient, summed
-// over every step and batch row.  For float, each block of kDepth rows is
-// summed in float by the GEMM and the blocks are added in double, as the
-// convolutions' weight gradients are.  Each worker takes whole panels of
-// kMR rows of C through every block, packing its own rows of A^T, so that
-// the blocks need no synchronisation between them.
-template <class R>
-void mm_wide(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, const R* B, int64_t ldb, double* C, int64_t ldc,
-             bool accumulate) {
-  if constexpr (std::is_same_v<R, double>) {
-    mm(M, N, K, A, lda, true, B, ldb, C, ldc, accumulate);
-  } else {
-    if (K <= 0 || N % kCols<R> != 0) {  // B's columns must fill whole blocks of the kernel to be read in place
-      if (K <= 0) mm<double>(M, N, 0, nullptr, M, true, nullptr, N, C, ldc, accumulate);
-      Scratch<R> part(sz(M * N));
-      for (int64_t k0 = 0; k0 < K; k0 += kDepth) {
-        mm(M, N, std::min(kDepth, K - k0), A + k0 * lda, lda, true, B + k0 * ldb, ldb, part.data(), N, false);
-        add_wide(M, N, part.data(), N, C, ldc, accumulate || k0 > 0);
+void weight_grads(const RnnShape& s, const R* X, const R* h0, const R* saved, const R* dgx, const R* dgh, int64_t ldg,
+                  R* dW_ih, R* dW_hh) {
+  const int64_t T = s.T, B = s.B, I = s.I, H = s.H, G = cell_gates(s.kind) * H, S = cell_saved(s.kind) * H;
+  const int64_t K = T * B, Ni = round_up(I, kCols<R>), Nh = round_up(H, kCols<R>), ldc = Ni + Nh, hoff = S - H;
+  const int64_t first = s.reverse ? (T - 1) * B : 0;  // the first step's rows, whose previous state is h0
+  const bool own_dgh = dgh != dgx;
+  Scratch<double> ct(sz(round_up(G, kMR) * ldc));  // [dW_ih | dW_hh], padded
+  parallel_for(round_up(G, kMR) / kMR, 2.0 * double(kMR) * double(ldc) * double(K), [&](int64_t lo, int64_t hi) {
+    constexpr bool wide = std::is_same_v<R, double>;  // sums straight into ct
+    Scratch<R> xb(sz(kDepth * Ni)), hb(sz(kDepth * Nh)), ax(sz(kMR * kDepth)), ah(sz(own_dgh ? kMR * kDepth : 1)),
+        part(sz(wide ? 1 : kMR * ldc));
+    for (int64_t k0 = 0; k0 < K; k0 += kDepth) {
+      const int64_t kb = std::min(kDepth, K - k0);
+      for (int64_t k = 0; k < kb; ++k) {
+        const int64_t r = k0 + k;
+        R *x = xb.data() + k * Ni, *h = hb.data() + k * Nh;
+        std::memcpy(x, X + r * I, sz(I) * sizeof(R));
+        std::fill(x + I, x + Ni, R(0));
+        const bool first_step = r >= first && r < first + B;
+        const R* hp = !first_step ? saved + (s.reverse ? r + B : r - B) * S + hoff
+                      : h0        ? h0 + (r - first) * H
+                                  : nullptr;
+        if (hp)
+          std::memcpy(h, hp, sz(H) * sizeof(R));
+        else
+          std::fill(h, h + H, R(0));
+        std::fill(h + H, h + Nh, R(0));
       }
-      return;
-    }
-    const int64_t panels = round_up(M, kMR) / kMR;
-    parallel_for(panels, 2.0 * double(kMR) * double(N) * double(K), [&](int64_t lo, int64_t hi) {
-      Scratch<R> ap(sz(kMR * kDepth)), part(sz(kMR * N));
-      for (int64_t k0 = 0; k0 < K; k0 += kDepth) {  // a block of B stays in L2 for all of this worker's panels
-        const int64_t kb = std::min(kDepth, K - k0);
-        const bool add = accumulate || k0 > 0;
-        for (int64_t p = lo; p < hi; ++p) {
-          const int64_t rows = std::min(kMR, M - p * kMR);
-          pack_rows(A + k0 * lda + p * kMR, lda, true, rows, kb, ap.data());
-          gemm_packed(rows, N, kb, ap.data(), B + k0 * ldb, ldb, part.data(), N);
-          for (int64_t i = 0; i < rows; ++i) {
-            double* c = C + (p * kMR + i) * ldc;
-            const R* q = part.data() + i * N;
-            if (add)
-              for (int64_t j = 0; j < N; ++j) c[j] += double(q[j]);
-            else
-              for (int64_t j = 0; j < N; ++j) c[j] = double(q[j]);
-          }
+      for (int64_t p = lo; p < hi; ++p) {
+        const int64_t rows = std::min(kMR, G - p * kMR);
+        pack_rows(dgx + k0 * ldg + p * kMR, ldg, true, rows, kb, ax.data());
+        if (own_dgh) pack_rows(dgh + k0 * ldg + p * kMR, ldg, true, rows, kb, ah.data());
+        const R* a_h = own_dgh ? ah.data() : ax.data();
+        double* c = ct.data() + p * kMR * ldc;
+        if constexpr (wide) {
+          gemm_packed(kMR, Ni, kb, ax.data(), xb.data(), Ni, c, ldc, k0 > 0);
+          gemm_packed(kMR, Nh, kb, a_h, hb.data(), Nh, c + Ni, ldc, k0 > 0);
+        } else {
+          R* q = part.data();
+          gemm_packed(kMR, Ni, kb, ax.data(), xb.data(), Ni, q, ldc);
+          gemm_packed(kMR, Nh, kb, a_h, hb.data(), Nh, q + Ni, ldc);
+          if (k0 > 0)
+            for (int64_t j = 0; j < kMR * ldc; ++j) c[j] += double(q[j]);
+          else
+            for (int64_t j = 0; j < kMR * ldc; ++j) c[j] = double(q[j]);
         }
       }
-    });
-  }
+    }
+  });
+  const double* c = ct.data();
+  parallel_for(G, double(I + H), [&](int64_t lo, int64_t hi) {
+    for (int64_t g = lo; g < hi; ++g) {
+      for (int64_t i = 0; i < I; ++i) dW_ih[g * I + i] = R(c[g * ldc + i]);
+      for (int64_t j = 0; j < H; ++j) dW_hh[g * H + j] = R(c[g * ldc + Ni + j]);
+    }
+  });
 }
 
 // The transpose of W (rows x cols) into out (cols x ld), columns from rows on zero.
@@ -405,7 +408,7 @@ void rnn_forward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, co
   // Every step's input projection with b_ih, at once.
   Scratch<R> wt(sz(std::max<int64_t>(I, H) * Gp)), gx(sz(T * B * Gp));
   transpose_padded(W_ih, G, I, wt.data(), Gp);
-  mm(T * B, Gp, I, X, I, false, wt.data(), Gp, gx.data(), Gp, false);
+  mm(T * B, Gp, I, X, I, wt.data(), Gp, gx.data(), Gp, false);
   if (b_ih) {
     R* g = gx.data();
     parallel_for(T * B, double(G), [&](int64_t lo, int64_t hi) {
@@ -458,14 +461,26 @@ void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, c
                   const R* dY, int64_t ldy, const R* dhT, const R* dcT, R* dX, bool accumulate_dx, R* dh0, R* dc0,
                   R* dW_ih, R* dW_hh, R* db_ih, R* db_hh) {
   const int64_t T = s.T, B = s.B, I = s.I, H = s.H, G = cell_gates(s.kind) * H, S = cell_saved(s.kind) * H;
-  const int64_t Hp = round_up(H, kCols<R>), panels = round_up(B, kStepRows) / kStepRows, hoff = S - H;
+  const int64_t Hp = round_up(H, kCols<R>), Gp = round_up(G, kCols<R>), panels = round_up(B, kStepRows) / kStepRows;
+  const int64_t hoff = S - H, ldg = skewed<R>(Gp);
   const bool gru = s.kind == CellKind::Gru, lstm = s.kind == CellKind::Lstm;
   if (T <= 0 || B <= 0) return;
-  Scratch<R> wh(sz(G * Hp)), dgx(sz(T * B * G)), dn(sz(B * Hp)), dcs(sz(lstm ? B * H : 1)),
+  // The gate gradients of every step, rows ldg apart (the padding zero, as
+  // the products read it); the GRU's hidden side differs from its input side.
+  Scratch<R> wh(sz(G * Hp)), dgx(sz(T * B * ldg)), dn(sz(B * Hp)), dcs(sz(lstm ? B * H : 1)),
       dhs(sz(panels * kStepRows * H));
   std::unique_ptr<Scratch<R>> dgh_own;
-  if (gru) dgh_own.reset(new Scratch<R>(sz(T * B * G)));
+  if (gru) dgh_own.reset(new Scratch<R>(sz(T * B * ldg)));
   R* dgh = gru ? dgh_own->data() : dgx.data();
+  if (ldg != G)
+    for (int64_t r = 0; r < T * B; ++r) {
+      std::fill(dgx.data() + r * ldg + G, dgx.data() + (r + 1) * ldg, R(0));
+      if (gru) std::fill(dgh + r * ldg + G, dgh + (r + 1) * ldg, R(0));
+    }
+  // The bias gradients, summed in double as the steps go: one sum per panel
+  // of batch rows (whichever thread runs it), the panels added at the end.
+  const int64_t nsums = db_ih ? (gru ? 2 : 1) * G : 0;
+  std::vector<double> sums(sz(panels * nsums), 0.0);
   const std::vector<R> none(sz(H), R(0));  // the state before the first step when none is given
   copy_padded(W_hh, G, H, wh.data(), Hp);
   for (int64_t b = 0; b < B; ++b) {
@@ -478,68 +493,48 @@ void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, c
     const R* hp = step ? saved + tp * B * S + hoff : h0;
     const R* cp = step ? saved + tp * B * S + 4 * H : c0;
     const int64_t ldh = step ? S : H;
-    parallel_for(panels, 2.0 * double(kStepRows) * double(Hp) * double(G) + 10.0 * double(kStepRows * G),
-                 [&](int64_t lo, int64_t hi) {
-                   for (int64_t p = lo; p < hi; ++p) {
-                     const int64_t b0 = p * kStepRows, rows = std::min(kStepRows, B - b0);
-                     for (int64_t b = b0; b < b0 + rows; ++b) {
-                       const int64_t row = t * B + b;
-                       R* next = dn.data() + b * Hp;
-                       R* dh = dhs.data() + b * H;
-                       for (int64_t j = 0; j < H; ++j) dh[j] = next[j] + (dY ? dY[row * ldy + j] : R(0));
-                       cell_row_backward(s.kind, H, saved + row * S, hp ? hp + b * ldh : none.data(),
-                                         cp ? cp + b * (step ? S : H) : none.data(), none.data(), dh,
-                                         lstm ? dcs.data() + b * H : nullptr, dgx.data() + row * G, dgh + row * G,
-                                         next);
-                     }
-                     step_product(rows, Hp, G, dgh + (t * B + b0) * G, G, wh.data(), Hp, dn.data() + b0 * Hp, Hp, gru);
-                   }
-                 });
+    parallel_for(
+        panels, 2.0 * double(kStepRows) * double(Hp) * double(G) + 10.0 * double(kStepRows * G),
+        [&](int64_t lo, int64_t hi) {
+          for (int64_t p = lo; p < hi; ++p) {
+            const int64_t b0 = p * kStepRows, rows = std::min(kStepRows, B - b0);
+            double* __restrict sum = sums.data() + p * nsums;
+            for (int64_t b = b0; b < b0 + rows; ++b) {
+              const int64_t row = t * B + b;
+              R* next = dn.data() + b * Hp;
+              R* dh = dhs.data() + b * H;
+              for (int64_t j = 0; j < H; ++j) dh[j] = next[j] + (dY ? dY[row * ldy + j] : R(0));
+              cell_row_backward(s.kind, H, saved + row * S, hp ? hp + b * ldh : none.data(),
+                                cp ? cp + b * (step ? S : H) : none.data(), none.data(), dh,
+                                lstm ? dcs.data() + b * H : nullptr, dgx.data() + row * ldg, dgh + row * ldg, next);
+              if (nsums) {
+                const R* __restrict gx = dgx.data() + row * ldg;
+                const R* __restrict gh = dgh + row * ldg;
+                for (int64_t k = 0; k < G; ++k) sum[k] += double(gx[k]);
+                if (gru)
+                  for (int64_t k = 0; k < G; ++k) sum[G + k] += double(gh[k]);
+              }
+            }
+            step_product(rows, Hp, G, dgh + (t * B + b0) * ldg, ldg, wh.data(), Hp, dn.data() + b0 * Hp, Hp, gru);
+          }
+        });
   }
   for (int64_t b = 0; b < B; ++b) {
     std::memcpy(dh0 + b * H, dn.data() + b * Hp, sz(H) * sizeof(R));
     if (lstm && dc0) std::memcpy(dc0 + b * H, dcs.data() + b * H, sz(H) * sizeof(R));
   }
-  // The weight gradients over all steps at once (for float, blocks summed in
-  // float added into double copies rounded at the end).  Step t's previous state is the
-  // saved h of step t - 1 (t + 1 in reverse), or h0 for the first step.
-  std::unique_ptr<Scratch<double>> wide;
-  double *gih, *ghh;
-  if constexpr (std::is_same_v<R, double>) {
-    gih = dW_ih;
-    ghh = dW_hh;
-  } else {
-    wide.reset(new Scratch<double>(sz(G * (I + H))));
-    gih = wide->data();
-    ghh = gih + G * I;
-  }
-  mm_wide(G, I, T * B, dgx.data(), G, X, I, gih, I, false);
-  const int64_t first = s.reverse ? T - 1 : 0;
-  const R* dg_rest = dgh + (s.reverse ? 0 : B * G);
-  const R* h_rest = saved + (s.reverse ? B * S : 0) + hoff;
-  mm_wide(G, H, (T - 1) * B, dg_rest, G, h_rest, S, ghh, H, false);
-  if (h0) mm_wide(G, H, B, dgh + first * B * G, G, h0, H, ghh, H, true);
-  if constexpr (!std::is_same_v<R, double>) {
-    for (int64_t k = 0; k < G * I; ++k) dW_ih[k] = R(gih[k]);
-    for (int64_t k = 0; k < G * H; ++k) dW_hh[k] = R(ghh[k]);
-  }
-  if (db_ih) {
-    // Each worker sums its own columns over every row, in double.
-    const R* x = dgx.data();
-    parallel_for(G, 2.0 * double(T * B), [&](int64_t lo, int64_t hi) {
-      std::vector<double> sum_ih(sz(hi - lo), 0.0), sum_hh(sz(hi - lo), 0.0);
-      for (int64_t r = 0; r < T * B; ++r)
-        for (int64_t k = lo; k < hi; ++k) {
-          sum_ih[sz(k - lo)] += x[r * G + k];
-          sum_hh[sz(k - lo)] += dgh[r * G + k];
-        }
-      for (int64_t k = lo; k < hi; ++k) {
-        db_ih[k] = R(sum_ih[sz(k - lo)]);
-        db_hh[k] = R(sum_hh[sz(k - lo)]);
+  weight_grads(s, X, h0, saved, dgx.data(), dgh, ldg, dW_ih, dW_hh);
+  if (db_ih)
+    for (int64_t k = 0; k < G; ++k) {
+      double ih = 0.0, hh = 0.0;
+      for (int64_t p = 0; p < panels; ++p) {
+        ih += sums[sz(p * nsums + k)];
+        if (gru) hh += sums[sz(p * nsums + G + k)];
       }
-    });
-  }
-  mm(T * B, I, G, dgx.data(), G, false, W_ih, I, dX, I, accumulate_dx);
+      db_ih[k] = R(ih);
+      db_hh[k] = R(gru ? hh : ih);
+    }
+  mm(T * B, I, G, dgx.data(), ldg, W_ih, I, dX, I, accumulate_dx);
 }
 
 template <class R>
