@@ -251,14 +251,21 @@ void weight_grads(const RnnShape& s, const R* X, const R* h0, const R* saved, co
   });
 }
 
-// The transpose of W (rows x cols) into out (cols x ld), columns from rows on zero.
+// The transpose of W (rows x cols) into out (cols x ld), columns from rows on
+// zero: in tiles of 16 x 16, so that both sides are read and written a cache
+// line at a time.
 template <class R>
 void transpose_padded(const R* W, int64_t rows, int64_t cols, R* out, int64_t ld) {
-  for (int64_t c = 0; c < cols; ++c) {
-    R* o = out + c * ld;
-    for (int64_t r = 0; r < rows; ++r) o[r] = W[r * cols + c];
-    std::fill(o + rows, o + ld, R(0));
-  }
+  constexpr int64_t kTile = 16;
+  parallel_for((cols + kTile - 1) / kTile, 4.0 * double(kTile) * double(rows), [&](int64_t lo, int64_t hi) {
+    for (int64_t c0 = lo * kTile; c0 < std::min(cols, hi * kTile); c0 += kTile) {
+      const int64_t c1 = std::min(cols, c0 + kTile);
+      for (int64_t r0 = 0; r0 < rows; r0 += kTile)
+        for (int64_t c = c0; c < c1; ++c)
+          for (int64_t r = r0; r < std::min(rows, r0 + kTile); ++r) out[c * ld + r] = W[r * cols + c];
+      for (int64_t c = c0; c < c1; ++c) std::fill(out + c * ld + rows, out + (c + 1) * ld, R(0));
+    }
+  });
 }
 
 // W (rows x cols) into out (rows x ld), columns from cols on zero.
@@ -270,35 +277,35 @@ void copy_padded(const R* W, int64_t rows, int64_t cols, R* out, int64_t ld) {
   }
 }
 
-// One step of the cell for one batch row: gx (the input projection with b_ih),
-// gh (W_hh h_prev without bias), bh (b_hh or zeros), the previous state
-// (zeros before the first step when none is given), and
-// the values kept for backward (sv), whose last H are the new h.  The gates
+// One step of the cell for one batch row: gx and gh (W_ih x and W_hh h_prev,
+// without bias), bx and bh (b_ih and b_hh, or zeros), the previous state
+// (zeros before the first step when none is given), and the values kept for
+// backward (sv), whose last H are the new h.  The gates
 // are computed in R from the stored values, with the exp and tanh of R's
 // precision.
 template <class R>
-void cell_row(CellKind kind, int64_t H, const R* __restrict gx, const R* __restrict gh, const R* __restrict bh,
-              const R* __restrict hp, const R* __restrict cp, R* __restrict sv) {
+void cell_row(CellKind kind, int64_t H, const R* __restrict gx, const R* __restrict bx, const R* __restrict gh,
+              const R* __restrict bh, const R* __restrict hp, const R* __restrict cp, R* __restrict sv) {
   using D = R;
   switch (kind) {
     case CellKind::RnnTanh:
-      for (int64_t j = 0; j < H; ++j) sv[j] = R(tanh_(D(gx[j]) + gh[j] + bh[j]));
+      for (int64_t j = 0; j < H; ++j) sv[j] = R(tanh_(D(gx[j]) + bx[j] + gh[j] + bh[j]));
       break;
     case CellKind::RnnRelu:
       for (int64_t j = 0; j < H; ++j) {
-        const D a = D(gx[j]) + gh[j] + bh[j];
+        const D a = D(gx[j]) + bx[j] + gh[j] + bh[j];
         sv[j] = R(a < D(0) ? D(0) : a);  // NaN stays NaN
       }
       break;
     case CellKind::Gru: {
       R *r = sv, *z = sv + H, *n = sv + 2 * H, *hn = sv + 3 * H, *h = sv + 4 * H;
       // The two sigmoid gates in loops of their own (fewer live registers).
-      for (int64_t j = 0; j < H; ++j) r[j] = R(sigmoid(D(gx[j]) + gh[j] + bh[j]));
-      for (int64_t j = 0; j < H; ++j) z[j] = R(sigmoid(D(gx[H + j]) + gh[H + j] + bh[H + j]));
+      for (int64_t j = 0; j < H; ++j) r[j] = R(sigmoid(D(gx[j]) + bx[j] + gh[j] + bh[j]));
+      for (int64_t j = 0; j < H; ++j) z[j] = R(sigmoid(D(gx[H + j]) + bx[H + j] + gh[H + j] + bh[H + j]));
       for (int64_t j = 0; j < H; ++j) {
         const D rj = r[j], zj = z[j];
         const D hnj = D(gh[2 * H + j]) + bh[2 * H + j];
-        const D nj = tanh_(gx[2 * H + j] + rj * hnj);
+        const D nj = tanh_(D(gx[2 * H + j]) + bx[2 * H + j] + rj * hnj);
         const D prev = hp[j];
         hn[j] = R(hnj);
         n[j] = R(nj);
@@ -314,12 +321,12 @@ void cell_row(CellKind kind, int64_t H, const R* __restrict gx, const R* __restr
       D ib[kBlock], fb[kBlock], gb[kBlock], ob[kBlock];
       for (int64_t j0 = 0; j0 < H; j0 += kBlock) {
         const int64_t n = std::min(kBlock, H - j0);
-        const R *x = gx + j0, *y = gh + j0, *z = bh + j0;
+        const R *x = gx + j0, *w = bx + j0, *y = gh + j0, *z = bh + j0;
         // One gate per loop: the four in one body spill registers with AVX2.
-        for (int64_t j = 0; j < n; ++j) ib[j] = sigmoid(D(x[j]) + y[j] + z[j]);
-        for (int64_t j = 0; j < n; ++j) fb[j] = sigmoid(D(x[H + j]) + y[H + j] + z[H + j]);
-        for (int64_t j = 0; j < n; ++j) gb[j] = tanh_(D(x[2 * H + j]) + y[2 * H + j] + z[2 * H + j]);
-        for (int64_t j = 0; j < n; ++j) ob[j] = sigmoid(D(x[3 * H + j]) + y[3 * H + j] + z[3 * H + j]);
+        for (int64_t j = 0; j < n; ++j) ib[j] = sigmoid(D(x[j]) + w[j] + y[j] + z[j]);
+        for (int64_t j = 0; j < n; ++j) fb[j] = sigmoid(D(x[H + j]) + w[H + j] + y[H + j] + z[H + j]);
+        for (int64_t j = 0; j < n; ++j) gb[j] = tanh_(D(x[2 * H + j]) + w[2 * H + j] + y[2 * H + j] + z[2 * H + j]);
+        for (int64_t j = 0; j < n; ++j) ob[j] = sigmoid(D(x[3 * H + j]) + w[3 * H + j] + y[3 * H + j] + z[3 * H + j]);
         for (int64_t j = 0; j < n; ++j) {
           i[j0 + j] = R(ib[j]);
           f[j0 + j] = R(fb[j]);
@@ -405,48 +412,49 @@ void rnn_forward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, co
   const int64_t T = s.T, B = s.B, I = s.I, H = s.H, G = cell_gates(s.kind) * H, S = cell_saved(s.kind) * H;
   const int64_t Gp = round_up(G, kCols<R>), panels = round_up(B, kStepRows) / kStepRows, hoff = S - H;
   if (T <= 0 || B <= 0) return;
-  // Every step's input projection with b_ih, at once.
-  Scratch<R> wt(sz(std::max<int64_t>(I, H) * Gp)), gx(sz(T * B * Gp));
-  transpose_padded(W_ih, G, I, wt.data(), Gp);
-  mm(T * B, Gp, I, X, I, wt.data(), Gp, gx.data(), Gp, false);
-  if (b_ih) {
-    R* g = gx.data();
-    parallel_for(T * B, double(G), [&](int64_t lo, int64_t hi) {
-      for (int64_t r = lo; r < hi; ++r)
-        for (int64_t k = 0; k < G; ++k) g[r * Gp + k] += b_ih[k];
-    });
-  }
-  transpose_padded(W_hh, G, H, wt.data(), Gp);
-  std::unique_ptr<R[]> bh(new R[sz(G)]());
+  // The input projections X @ W_ih^T: one product over every step when the
+  // steps leave threads idle (fewer panels of batch rows than threads), else
+  // a product within each step, beside the state's, so that they never go
+  // out to memory.  Both sum in the same order.
+  const bool at_once = panels < num_threads();
+  const int64_t ldw = skewed<R>(Gp);
+  Scratch<R> wi(sz(I * ldw)), wh(sz(H * ldw)), gx(sz((at_once ? T * B : panels * kStepRows) * Gp));
+  transpose_padded(W_ih, G, I, wi.data(), ldw);
+  transpose_padded(W_hh, G, H, wh.data(), ldw);
+  if (at_once) mm(T * B, Gp, I, X, I, wi.data(), ldw, gx.data(), Gp, false);
+  std::unique_ptr<R[]> bx(new R[sz(G)]()), bh(new R[sz(G)]());
+  if (b_ih) std::memcpy(bx.get(), b_ih, sz(G) * sizeof(R));
   if (b_hh) std::memcpy(bh.get(), b_hh, sz(G) * sizeof(R));
   // The state before the first step when none is given: zeros, so that the
   // gate loops read it without a test.
   const std::vector<R> none(sz(H), R(0));
   Scratch<R> gh(sz(panels * kStepRows * Gp));
-  const R* whT = wt.data();
   for (int64_t step = 0; step < T; ++step) {
     const int64_t t = s.reverse ? T - 1 - step : step, tp = s.reverse ? t + 1 : t - 1;
     const R* hp = step ? saved + tp * B * S + hoff : h0;
     const R* cp = step ? saved + tp * B * S + 4 * H : c0;
     const int64_t ldh = step ? S : H;
-    parallel_for(panels, 2.0 * double(kStepRows) * double(Gp) * double(H) + 30.0 * double(kStepRows * G),
-                 [&](int64_t lo, int64_t hi) {
-                   for (int64_t p = lo; p < hi; ++p) {
-                     const int64_t b0 = p * kStepRows, rows = std::min(kStepRows, B - b0);
-                     R* g = gh.data() + b0 * Gp;
-                     if (hp)
-                       step_product(rows, Gp, H, hp + b0 * ldh, ldh, whT, Gp, g, Gp, false);
-                     else
-                       std::fill(g, g + rows * Gp, R(0));
-                     for (int64_t b = b0; b < b0 + rows; ++b) {
-                       const int64_t row = t * B + b;
-                       R* sv = saved + row * S;
-                       cell_row(s.kind, H, gx.data() + row * Gp, gh.data() + b * Gp, bh.get(),
-                                hp ? hp + b * ldh : none.data(), cp ? cp + b * (step ? S : H) : none.data(), sv);
-                       std::memcpy(Y + row * ldy, sv + hoff, sz(H) * sizeof(R));
-                     }
-                   }
-                 });
+    const double cost =
+        2.0 * double(kStepRows) * double(Gp) * double(H + (at_once ? 0 : I)) + 30.0 * double(kStepRows * G);
+    parallel_for(panels, cost, [&](int64_t lo, int64_t hi) {
+      for (int64_t p = lo; p < hi; ++p) {
+        const int64_t b0 = p * kStepRows, rows = std::min(kStepRows, B - b0);
+        R* g = gh.data() + b0 * Gp;
+        if (hp)
+          step_product(rows, Gp, H, hp + b0 * ldh, ldh, wh.data(), ldw, g, Gp, false);
+        else
+          std::fill(g, g + rows * Gp, R(0));
+        R* x = gx.data() + (at_once ? t * B : 0) * Gp;
+        if (!at_once) step_product(rows, Gp, I, X + (t * B + b0) * I, I, wi.data(), ldw, x + b0 * Gp, Gp, false);
+        for (int64_t b = b0; b < b0 + rows; ++b) {
+          const int64_t row = t * B + b;
+          R* sv = saved + row * S;
+          cell_row(s.kind, H, x + b * Gp, bx.get(), gh.data() + b * Gp, bh.get(), hp ? hp + b * ldh : none.data(),
+                   cp ? cp + b * (step ? S : H) : none.data(), sv);
+          std::memcpy(Y + row * ldy, sv + hoff, sz(H) * sizeof(R));
+        }
+      }
+    });
   }
   const int64_t last = s.reverse ? 0 : T - 1;
   for (int64_t b = 0; b < B; ++b) {
