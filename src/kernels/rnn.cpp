@@ -188,18 +188,32 @@ void mm(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, const R* B, in
 // h_prev being the state each row's step started from, in one pass over the
 // gate gradients: each worker takes whole panels of kMR gates through every
 // block of kDepth rows, packing a panel of dgx^T once for both products (the
-// GRU's dgh^T apart).  Each block of X and of h_prev is first copied into a
+// GRU's dgh^T apart) and for the bias gradients, the packed panel's sums in
+// double (in the order of the rows).  Each block of X and of h_prev is first copied into a
 // worker's own contiguous, zero-padded rows, which every panel then reads
 // from L2.  For float each block is summed in float and the blocks are added
 // in double, as the convolutions' weight gradients are.
 template <class R>
 void weight_grads(const RnnShape& s, const R* X, const R* h0, const R* saved, const R* dgx, const R* dgh, int64_t ldg,
-                  R* dW_ih, R* dW_hh) {
+                  R* dW_ih, R* dW_hh, R* db_ih, R* db_hh) {
   const int64_t T = s.T, B = s.B, I = s.I, H = s.H, G = cell_gates(s.kind) * H, S = cell_saved(s.kind) * H;
   const int64_t K = T * B, Ni = round_up(I, kCols<R>), Nh = round_up(H, kCols<R>), ldc = Ni + Nh, hoff = S - H;
   const int64_t first = s.reverse ? (T - 1) * B : 0;  // the first step's rows, whose previous state is h0
   const bool own_dgh = dgh != dgx;
-  Scratch<double> ct(sz(round_up(G, kMR) * ldc));  // [dW_ih | dW_hh], padded
+  Scratch<double> ct(sz(round_up(G, kMR) * ldc));                       // [dW_ih | dW_hh], padded
+  std::vector<double> bias(sz(db_ih ? 2 * round_up(G, kMR) : 0), 0.0);  // [db_ih | db_hh]
+  // Adds the kMR gates' values of kb rows of a packed panel to sum, every
+  // fourth row into one of four sums (four chains of additions, not one).
+  auto add_rows = [](const R* a, int64_t kb, double* sum) {
+    double acc[4][kMR] = {};
+    int64_t k = 0;
+    for (; k + 4 <= kb; k += 4)
+      for (int64_t u = 0; u < 4; ++u)
+        for (int64_t i = 0; i < kMR; ++i) acc[u][i] += double(a[(k + u) * kMR + i]);
+    for (; k < kb; ++k)
+      for (int64_t i = 0; i < kMR; ++i) acc[0][i] += double(a[k * kMR + i]);
+    for (int64_t i = 0; i < kMR; ++i) sum[i] += (acc[0][i] + acc[1][i]) + (acc[2][i] + acc[3][i]);
+  };
   parallel_for(round_up(G, kMR) / kMR, 2.0 * double(kMR) * double(ldc) * double(K), [&](int64_t lo, int64_t hi) {
     constexpr bool wide = std::is_same_v<R, double>;  // sums straight into ct
     Scratch<R> xb(sz(kDepth * Ni)), hb(sz(kDepth * Nh)), ax(sz(kMR * kDepth)), ah(sz(own_dgh ? kMR * kDepth : 1)),
@@ -226,6 +240,10 @@ void weight_grads(const RnnShape& s, const R* X, const R* h0, const R* saved, co
         pack_rows(dgx + k0 * ldg + p * kMR, ldg, true, rows, kb, ax.data());
         if (own_dgh) pack_rows(dgh + k0 * ldg + p * kMR, ldg, true, rows, kb, ah.data());
         const R* a_h = own_dgh ? ah.data() : ax.data();
+        if (db_ih) {
+          add_rows(ax.data(), kb, bias.data() + p * kMR);
+          if (own_dgh) add_rows(ah.data(), kb, bias.data() + round_up(G, kMR) + p * kMR);
+        }
         double* c = ct.data() + p * kMR * ldc;
         if constexpr (wide) {
           gemm_packed(kMR, Ni, kb, ax.data(), xb.data(), Ni, c, ldc, k0 > 0);
@@ -249,6 +267,11 @@ void weight_grads(const RnnShape& s, const R* X, const R* h0, const R* saved, co
       for (int64_t j = 0; j < H; ++j) dW_hh[g * H + j] = R(c[g * ldc + Ni + j]);
     }
   });
+  if (db_ih)
+    for (int64_t g = 0; g < G; ++g) {
+      db_ih[g] = R(bias[sz(g)]);
+      db_hh[g] = R(bias[sz(own_dgh ? round_up(G, kMR) + g : g)]);
+    }
 }
 
 // The transpose of W (rows x cols) into out (cols x ld), columns from rows on
@@ -413,10 +436,11 @@ void rnn_forward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, co
   const int64_t Gp = round_up(G, kCols<R>), panels = round_up(B, kStepRows) / kStepRows, hoff = S - H;
   if (T <= 0 || B <= 0) return;
   // The input projections X @ W_ih^T: one product over every step when the
-  // steps leave threads idle (fewer panels of batch rows than threads), else
-  // a product within each step, beside the state's, so that they never go
-  // out to memory.  Both sum in the same order.
-  const bool at_once = panels < num_threads();
+  // steps leave threads idle (fewer panels of batch rows than threads, or
+  // steps too small to split), else a product within each step, beside the
+  // state's, so that they never go out to memory.  Both sum in the same order.
+  const double step_cost = 2.0 * double(kStepRows) * double(Gp) * double(H + I) + 30.0 * double(kStepRows * G);
+  const bool at_once = panels < num_threads() || step_cost * double(panels) <= kParallelThreshold;
   const int64_t ldw = skewed<R>(Gp);
   Scratch<R> wi(sz(I * ldw)), wh(sz(H * ldw)), gx(sz((at_once ? T * B : panels * kStepRows) * Gp));
   transpose_padded(W_ih, G, I, wi.data(), ldw);
@@ -434,8 +458,7 @@ void rnn_forward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, co
     const R* hp = step ? saved + tp * B * S + hoff : h0;
     const R* cp = step ? saved + tp * B * S + 4 * H : c0;
     const int64_t ldh = step ? S : H;
-    const double cost =
-        2.0 * double(kStepRows) * double(Gp) * double(H + (at_once ? 0 : I)) + 30.0 * double(kStepRows * G);
+    const double cost = step_cost - (at_once ? 2.0 * double(kStepRows) * double(Gp) * double(I) : 0.0);
     parallel_for(panels, cost, [&](int64_t lo, int64_t hi) {
       for (int64_t p = lo; p < hi; ++p) {
         const int64_t b0 = p * kStepRows, rows = std::min(kStepRows, B - b0);
@@ -485,10 +508,6 @@ void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, c
       std::fill(dgx.data() + r * ldg + G, dgx.data() + (r + 1) * ldg, R(0));
       if (gru) std::fill(dgh + r * ldg + G, dgh + (r + 1) * ldg, R(0));
     }
-  // The bias gradients, summed in double as the steps go: one sum per panel
-  // of batch rows (whichever thread runs it), the panels added at the end.
-  const int64_t nsums = db_ih ? (gru ? 2 : 1) * G : 0;
-  std::vector<double> sums(sz(panels * nsums), 0.0);
   const std::vector<R> none(sz(H), R(0));  // the state before the first step when none is given
   copy_padded(W_hh, G, H, wh.data(), Hp);
   for (int64_t b = 0; b < B; ++b) {
@@ -506,7 +525,6 @@ void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, c
         [&](int64_t lo, int64_t hi) {
           for (int64_t p = lo; p < hi; ++p) {
             const int64_t b0 = p * kStepRows, rows = std::min(kStepRows, B - b0);
-            double* __restrict sum = sums.data() + p * nsums;
             for (int64_t b = b0; b < b0 + rows; ++b) {
               const int64_t row = t * B + b;
               R* next = dn.data() + b * Hp;
@@ -515,13 +533,6 @@ void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, c
               cell_row_backward(s.kind, H, saved + row * S, hp ? hp + b * ldh : none.data(),
                                 cp ? cp + b * (step ? S : H) : none.data(), none.data(), dh,
                                 lstm ? dcs.data() + b * H : nullptr, dgx.data() + row * ldg, dgh + row * ldg, next);
-              if (nsums) {
-                const R* __restrict gx = dgx.data() + row * ldg;
-                const R* __restrict gh = dgh + row * ldg;
-                for (int64_t k = 0; k < G; ++k) sum[k] += double(gx[k]);
-                if (gru)
-                  for (int64_t k = 0; k < G; ++k) sum[G + k] += double(gh[k]);
-              }
             }
             step_product(rows, Hp, G, dgh + (t * B + b0) * ldg, ldg, wh.data(), Hp, dn.data() + b0 * Hp, Hp, gru);
           }
@@ -531,17 +542,7 @@ void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, c
     std::memcpy(dh0 + b * H, dn.data() + b * Hp, sz(H) * sizeof(R));
     if (lstm && dc0) std::memcpy(dc0 + b * H, dcs.data() + b * H, sz(H) * sizeof(R));
   }
-  weight_grads(s, X, h0, saved, dgx.data(), dgh, ldg, dW_ih, dW_hh);
-  if (db_ih)
-    for (int64_t k = 0; k < G; ++k) {
-      double ih = 0.0, hh = 0.0;
-      for (int64_t p = 0; p < panels; ++p) {
-        ih += sums[sz(p * nsums + k)];
-        if (gru) hh += sums[sz(p * nsums + G + k)];
-      }
-      db_ih[k] = R(ih);
-      db_hh[k] = R(gru ? hh : ih);
-    }
+  weight_grads(s, X, h0, saved, dgx.data(), dgh, ldg, dW_ih, dW_hh, db_ih, db_hh);
   mm(T * B, I, G, dgx.data(), ldg, W_ih, I, dX, I, accumulate_dx);
 }
 
