@@ -4,14 +4,16 @@
 // cell is a sequence of length 1.  Also the gather and scatter-add of an
 // embedding table.
 //
-// The input projections of all time steps are one product, X @ W_ih.T; each
-// step then multiplies the previous hidden state by W_hh.T and applies the
-// gates in the same pass over each block of batch rows (one block per thread
-// when the step is large enough).  Backward walks the steps in reverse,
-// producing every step's gate gradients and the hidden-state gradient of the
-// step before it; the weight gradients and the input gradient are then three
-// products over all steps at once.  Every product is a register-blocked
-// kernel of gemm.hpp.
+// Each step multiplies the previous hidden state by W_hh.T and, when the
+// batch gives every thread rows of its own, its rows of X by W_ih.T, then
+// applies the gates in the same pass over each block of batch rows (one block
+// per thread when the step is large enough).  With fewer rows the input
+// projections of all steps are one product, X @ W_ih.T, made first.  Backward
+// walks the steps in reverse, producing every step's gate gradients and the
+// hidden-state gradient of the step before it; then one pass over all steps'
+// gate gradients makes both weight gradients and the bias gradients, and one
+// product the input gradient.  Every product is a register-blocked kernel of
+// gemm.hpp.
 #pragma once
 
 #include "kernels/isa.hpp"
