@@ -204,7 +204,7 @@ void weight_grads(const RnnShape& s, const R* X, const R* h0, const R* saved, co
   std::vector<double> bias(sz(db_ih ? 2 * round_up(G, kMR) : 0), 0.0);  // [db_ih | db_hh]
   // Adds the kMR gates' values of kb rows of a packed panel to sum, every
   // fourth row into one of four sums (four chains of additions, not one).
-  auto add_rows = [](const R* a, int64_t kb, double* sum) {
+  auto sum_panel = [](const R* a, int64_t kb, double* sum) {
     double acc[4][kMR] = {};
     int64_t k = 0;
     for (; k + 4 <= kb; k += 4)
@@ -241,8 +241,8 @@ void weight_grads(const RnnShape& s, const R* X, const R* h0, const R* saved, co
         if (own_dgh) pack_rows(dgh + k0 * ldg + p * kMR, ldg, true, rows, kb, ah.data());
         const R* a_h = own_dgh ? ah.data() : ax.data();
         if (db_ih) {
-          add_rows(ax.data(), kb, bias.data() + p * kMR);
-          if (own_dgh) add_rows(ah.data(), kb, bias.data() + round_up(G, kMR) + p * kMR);
+          sum_panel(ax.data(), kb, bias.data() + p * kMR);
+          if (own_dgh) sum_panel(ah.data(), kb, bias.data() + round_up(G, kMR) + p * kMR);
         }
         double* c = ct.data() + p * kMR * ldc;
         if constexpr (wide) {
@@ -298,6 +298,12 @@ void copy_padded(const R* W, int64_t rows, int64_t cols, R* out, int64_t ld) {
     std::memcpy(out + r * ld, W + r * cols, sz(cols) * sizeof(R));
     std::fill(out + r * ld + cols, out + (r + 1) * ld, R(0));
   }
+}
+
+// out = a + b over n values (a loop of its own, so that it vectorises).
+template <class R>
+void add_vectors(int64_t n, const R* __restrict a, const R* __restrict b, R* __restrict out) {
+  for (int64_t j = 0; j < n; ++j) out[j] = a[j] + b[j];
 }
 
 // One step of the cell for one batch row: gx and gh (W_ih x and W_hh h_prev,
@@ -529,7 +535,7 @@ void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, c
               const int64_t row = t * B + b;
               R* next = dn.data() + b * Hp;
               R* dh = dhs.data() + b * H;
-              for (int64_t j = 0; j < H; ++j) dh[j] = next[j] + (dY ? dY[row * ldy + j] : R(0));
+              add_vectors(H, next, dY ? dY + row * ldy : none.data(), dh);
               cell_row_backward(s.kind, H, saved + row * S, hp ? hp + b * ldh : none.data(),
                                 cp ? cp + b * (step ? S : H) : none.data(), none.data(), dh,
                                 lstm ? dcs.data() + b * H : nullptr, dgx.data() + row * ldg, dgh + row * ldg, next);
