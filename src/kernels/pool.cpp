@@ -275,6 +275,14 @@ void max_backward(const PoolShape& s, const R* A, const R* dZ, R* dA) {
                 });
 }
 
+// d[j * step] += v[j] for j < n, step S when known at compile time (0: st):
+// at stride 1 the loop vectorises.
+template <int S, class R>
+inline void add_every(R* __restrict d, const R* __restrict v, int64_t n, int64_t st) {
+  const int64_t step = S ? S : st;
+  for (int64_t j = 0; j < n; ++j) d[j * step] += v[j];
+}
+
 template <class R>
 void mean_backward(const PoolShape& s, const R* dZ, R* dA) {
   const double count = double(s.k) * double(s.k);
@@ -299,7 +307,10 @@ void mean_backward(const PoolShape& s, const R* dZ, R* dA) {
                       for (int64_t dx = 0; dx < std::min(s.k, s.w); ++dx) {
                         // Window j covers column j*s + dx when that is inside the plane.
                         const int64_t jmax = std::min(cols, (s.w - dx - 1) / s.s + 1);
-                        for (int64_t j = 0; j < jmax; ++j) dr[j * s.s + dx] += sr[j];
+                        if (s.s == 1)
+                          add_every<1>(dr + dx, sr, jmax, 1);
+                        else
+                          add_every<0>(dr + dx, sr, jmax, s.s);
                       }
                     }
                   }

@@ -189,10 +189,10 @@ void mm(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, const R* B, in
 // gate gradients: each worker takes whole panels of kMR gates through every
 // block of kDepth rows, packing a panel of dgx^T once for both products (the
 // GRU's dgh^T apart) and for the bias gradients, the packed panel's sums in
-// double (in the order of the rows).  Each block of X and of h_prev is first copied into a
-// worker's own contiguous, zero-padded rows, which every panel then reads
-// from L2.  For float each block is summed in float and the blocks are added
-// in double, as the convolutions' weight gradients are.
+// double.  Each block of X and of h_prev is first copied into a worker's own
+// contiguous, zero-padded rows, which every panel then reads from L2.  For
+// float each block is summed in float and the blocks are added in double, as
+// the convolutions' weight gradients are.
 template <class R>
 void weight_grads(const RnnShape& s, const R* X, const R* h0, const R* saved, const R* dgx, const R* dgh, int64_t ldg,
                   R* dW_ih, R* dW_hh, R* db_ih, R* db_hh) {
@@ -502,18 +502,13 @@ void rnn_backward(const RnnShape& s, const R* X, const R* W_ih, const R* W_hh, c
   const int64_t hoff = S - H, ldg = skewed<R>(Gp);
   const bool gru = s.kind == CellKind::Gru, lstm = s.kind == CellKind::Lstm;
   if (T <= 0 || B <= 0) return;
-  // The gate gradients of every step, rows ldg apart (the padding zero, as
-  // the products read it); the GRU's hidden side differs from its input side.
+  // The gate gradients of every step, rows ldg apart (the padding is never
+  // read); the GRU's hidden side differs from its input side.
   Scratch<R> wh(sz(G * Hp)), dgx(sz(T * B * ldg)), dn(sz(B * Hp)), dcs(sz(lstm ? B * H : 1)),
       dhs(sz(panels * kStepRows * H));
   std::unique_ptr<Scratch<R>> dgh_own;
   if (gru) dgh_own.reset(new Scratch<R>(sz(T * B * ldg)));
   R* dgh = gru ? dgh_own->data() : dgx.data();
-  if (ldg != G)
-    for (int64_t r = 0; r < T * B; ++r) {
-      std::fill(dgx.data() + r * ldg + G, dgx.data() + (r + 1) * ldg, R(0));
-      if (gru) std::fill(dgh + r * ldg + G, dgh + (r + 1) * ldg, R(0));
-    }
   const std::vector<R> none(sz(H), R(0));  // the state before the first step when none is given
   copy_padded(W_hh, G, H, wh.data(), Hp);
   for (int64_t b = 0; b < B; ++b) {
