@@ -215,8 +215,8 @@ void im2col_packed(const ConvShape& s, const R* A, int64_t n0, int64_t nb, R* Xp
         for (int64_t x = 0; x < s.wo; ++x, ++k) {
           const R* at = row + x * s.sw;
           R* o = out + k * kMR;
-          if (consecutive)
-            for (int64_t i = 0; i < kMR; ++i) o[i] = at[base[0] + i];
+          if (consecutive)  // one copy of kMR values, not kMR loads and stores that might overlap
+            std::memcpy(o, at + base[0], sizeof(R) * kMR);
           else if (full)
             for (int64_t i = 0; i < kMR; ++i) o[i] = at[base[i]];
           else
