@@ -474,7 +474,9 @@ void scatter_tile(const ConvShape& s, const Tile<R>& t, const R* wtp, const R* d
   // for the store just before it that it overlaps (a failed store-to-load
   // forward).  So there the taps go column offset by column offset (r = q,
   // q + kw, ...), and neighbours in that order add to other rows; wider
-  // strides, added element by element, keep the taps in order.
+  // strides, added element by element, keep the taps in order (in loops
+  // unrolled by 8: rolled, their speed swung by a tenth with where the
+  // linker placed them).
   const int64_t offsets = s.sw <= 2 ? s.kw : 1;
   if (t.row) {
     gemm_packed(ck, kNR, s.o, wtp, dZ + t.z[0], HW, X, kNR);
@@ -487,6 +489,7 @@ void scatter_tile(const ConvShape& s, const Tile<R>& t, const R* wtp, const R* d
         else if (s.sw == 2)
           add_every_other(d, x, kNR);
         else
+#pragma GCC unroll 8
           for (int64_t c = 0; c < kNR; ++c) d[c * s.sw] += x[c];
       }
     return;
@@ -512,6 +515,7 @@ void scatter_tile(const ConvShape& s, const Tile<R>& t, const R* wtp, const R* d
         else if (s.sw == 2)
           add_every_other(d, x, n);
         else
+#pragma GCC unroll 8
           for (int64_t c = 0; c < n; ++c) d[c * s.sw] += x[c];
       }
 }
