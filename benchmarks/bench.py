@@ -414,16 +414,14 @@ def dropout(dt):
 @row("cnn training step b64 24ch w128 56/28/14 k5/6/2 s1/2/2")
 def cnn_step(dt):
     from models.cnn import CNN
+    from quillet.init import fan_in_uniform
     from quillet.nn.activation import ReLU
     from quillet.nn.loss import CrossEntropyLoss
 
-    def fan_in_uniform(*shape):
-        # PyTorch's default scale.  The layers' own default, unit normal
-        # weights, saturates the softmax from the first step: the gradients
-        # then fall to 1e-20 and below, float32's subnormal range, where both
-        # libraries slow down many times over on some CPUs.
-        return RNG.uniform(-1.0, 1.0, shape) / np.sqrt(np.prod(shape[1:]))
-
+    # PyTorch's default scale.  The layers' own default, unit normal weights,
+    # saturates the softmax from the first step: the gradients then fall to
+    # 1e-20 and below, float32's subnormal range, where both libraries slow
+    # down many times over on some CPUs.
     with contextlib.redirect_stdout(io.StringIO()):
         model = CNN(
             128,
