@@ -1,6 +1,7 @@
 #include "kernels/conv.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -433,11 +434,39 @@ void blocked_forward(const ConvShape& s, const R* A, const R* W, const R* b, R* 
   pack_rows(wext.data(), ck + 1, false, s.o, ck + 1, wp.data());
   const std::vector<int64_t> off = tap_offsets(s, s.h, s.w);
   const int64_t orows = round_up(s.o, kMR);
-  // Each tile's column matrix is built in L1 and multiplied at once: the
-  // column matrix of the whole batch never goes through memory.
-  // Where the filters leave a short last panel, two row tiles side by side
-  // are multiplied at once, so that the GEMM need not pad that panel.
+  // Where the filters leave a short last panel, two tiles side by side are
+  // multiplied at once, so that the GEMM need not pad that panel.
   const bool pairs = short_last_panel(s.o);
+  if (s.sw == 1 && s.wo >= kNR) {
+    // At stride 1 the input under a tap, along kNR positions of an output
+    // row, is a run of an input row: the product reads the taps where they
+    // lie (row ck, the bias's, is ones).  Every tile lies in one output row;
+    // a row's last tile ends at the row's end and may overlap the tile
+    // before it, which it writes again with the same sums.
+    static const std::array<R, 2 * kNR> ones = [] {
+      std::array<R, 2 * kNR> a;
+      a.fill(R(1));
+      return a;
+    }();
+    parallel_for(s.n * s.ho, 2.0 * double(s.o) * double(ck + 1) * double(s.wo), [&](int64_t lo, int64_t hi) {
+      std::vector<const R*> rows(static_cast<size_t>(ck + 1));
+      rows[static_cast<size_t>(ck)] = ones.data();
+      for (int64_t line = lo; line < hi; ++line) {
+        const int64_t n = line / s.ho, i = line % s.ho;
+        const R* src = A + (n * s.c * s.h + i * s.sh) * s.w;
+        R* z = Z + n * s.o * HW + i * s.wo;
+        for (int64_t j = 0; j < s.wo;) {
+          const int64_t j0 = std::min(j, s.wo - kNR), width = pairs && j0 + 2 * kNR <= s.wo ? 2 * kNR : kNR;
+          for (int64_t r = 0; r < ck; ++r) rows[static_cast<size_t>(r)] = src + j0 + off[static_cast<size_t>(r)];
+          gemm_rowptrs(s.o, width, ck + 1, wp.data(), rows.data(), z + j0, HW);
+          j = j0 + width;
+        }
+      }
+    });
+    return;
+  }
+  // Elsewhere each tile's column matrix is built in L1 and multiplied at
+  // once: the column matrix of the whole batch never goes through memory.
   parallel_for(tiles, 2.0 * double(s.o) * double(ck + 1) * double(kNR), [&](int64_t lo, int64_t hi) {
     Scratch<R> T(static_cast<size_t>((ck + 1) * kNR * (pairs ? 2 : 1))), C(static_cast<size_t>(orows * kNR));
     for (int64_t k = lo; k < hi; ++k) {
@@ -463,35 +492,50 @@ void blocked_forward(const ConvShape& s, const R* A, const R* W, const R* b, R* 
   });
 }
 
-// dA += the column gradients of one tile, dX = W^T (ck x o) @ dZ (o x tile).
+// The order in which a tile's column gradients are added onto dA.  Where
+// the adds are vectors (strides 1 and 2), taps q and q + 1 of a row add to
+// places one apart: taken one after the other, each load would wait for the
+// store just before it that it overlaps (a failed store-to-load forward).
+// So there the taps go column offset by column offset (r = q, q + kw, ...),
+// and neighbours in that order add to other rows; wider strides, added
+// element by element, keep the taps in order.  The rows of W^T are packed in
+// this order, so the column gradients come out in it.
+std::vector<int64_t> tap_order(const ConvShape& s) {
+  const int64_t offsets = s.sw <= 2 ? s.kw : 1;
+  std::vector<int64_t> order;
+  order.reserve(static_cast<size_t>(s.ck()));
+  for (int64_t q = 0; q < offsets; ++q)
+    for (int64_t r = q; r < s.ck(); r += offsets) order.push_back(r);
+  return order;
+}
+
+// dA += the column gradients of one tile, dX = W^T (ck x o) @ dZ (o x tile),
+// W^T's rows packed in tap_order and doff the offsets of the taps in that order.
 template <class R>
 void scatter_tile(const ConvShape& s, const Tile<R>& t, const R* wtp, const R* dZ, const int64_t* doff, R* G, R* X,
-                  R* dA) {
+                  R** D, R* dA) {
   constexpr int64_t kNR = kCols<R>;
   const int64_t HW = s.ho * s.wo, ck = s.ck();
-  // Where the adds are vectors (strides 1 and 2), taps q and q + 1 of a row
-  // add to places one apart: taken one after the other, each load would wait
-  // for the store just before it that it overlaps (a failed store-to-load
-  // forward).  So there the taps go column offset by column offset (r = q,
-  // q + kw, ...), and neighbours in that order add to other rows; wider
-  // strides, added element by element, keep the taps in order (in loops
-  // unrolled by 8: rolled, their speed swung by a tenth with where the
-  // linker placed them).
-  const int64_t offsets = s.sw <= 2 ? s.kw : 1;
   if (t.row) {
-    gemm_packed(ck, kNR, s.o, wtp, dZ + t.z[0], HW, X, kNR);
-    for (int64_t q = 0; q < offsets; ++q)
-      for (int64_t r = q; r < ck; r += offsets) {
-        R* __restrict d = dA + t.dst[0] + doff[r];
-        const R* __restrict x = X + r * kNR;
-        if (s.sw == 1)
-          for (int64_t c = 0; c < kNR; c += kLanes<R>) store(d + c, load(d + c) + load(x + c));
-        else if (s.sw == 2)
-          add_every_other(d, x, kNR);
-        else
+    // dZ's rows lie HW apart; read in place, they would fall into a few L1
+    // sets and leave it before the next panel reads them.
+    for (int64_t o = 0; o < s.o; ++o)
+      for (int64_t c = 0; c < kNR; c += kLanes<R>) store(G + o * kNR + c, load(dZ + t.z[0] + o * HW + c));
+    if (s.sw == 1) {  // each block's column gradients are added onto dA as they leave the registers
+      for (int64_t r = 0; r < ck; ++r) D[r] = dA + t.dst[0] + doff[r];
+      gemm_add_rows(ck, kNR, s.o, wtp, G, kNR, D);
+      return;
+    }
+    gemm_packed(ck, kNR, s.o, wtp, G, kNR, X, kNR);
+    for (int64_t r = 0; r < ck; ++r) {
+      R* __restrict d = dA + t.dst[0] + doff[r];
+      const R* __restrict x = X + r * kNR;
+      if (s.sw == 2)
+        add_every_other(d, x, kNR);
+      else  // in loops unrolled by 8: rolled, their speed swung by a tenth with where the linker placed them
 #pragma GCC unroll 8
-          for (int64_t c = 0; c < kNR; ++c) d[c * s.sw] += x[c];
-      }
+        for (int64_t c = 0; c < kNR; ++c) d[c * s.sw] += x[c];
+    }
     return;
   }
   for (int64_t o = 0; o < s.o; ++o) {
@@ -504,20 +548,19 @@ void scatter_tile(const ConvShape& s, const Tile<R>& t, const R* wtp, const R* d
     std::fill(g + t.count, g + kNR, 0.0);
   }
   gemm_packed(ck, kNR, s.o, wtp, G, kNR, X, kNR);
-  for (int64_t q0 = 0; q0 < offsets; ++q0)
-    for (int64_t r = q0; r < ck; r += offsets)
-      for (int64_t q = 0; q < t.segments; ++q) {
-        R* __restrict d = dA + t.dst[t.seg[q]] + doff[r];
-        const R* __restrict x = X + r * kNR + t.seg[q];
-        const int64_t n = t.seg[q + 1] - t.seg[q];
-        if (s.sw == 1)
-          for (int64_t c = 0; c < n; ++c) d[c] += x[c];
-        else if (s.sw == 2)
-          add_every_other(d, x, n);
-        else
+  for (int64_t r = 0; r < ck; ++r)
+    for (int64_t q = 0; q < t.segments; ++q) {
+      R* __restrict d = dA + t.dst[t.seg[q]] + doff[r];
+      const R* __restrict x = X + r * kNR + t.seg[q];
+      const int64_t n = t.seg[q + 1] - t.seg[q];
+      if (s.sw == 1)
+        for (int64_t c = 0; c < n; ++c) d[c] += x[c];
+      else if (s.sw == 2)
+        add_every_other(d, x, n);
+      else
 #pragma GCC unroll 8
-          for (int64_t c = 0; c < n; ++c) d[c * s.sw] += x[c];
-      }
+        for (int64_t c = 0; c < n; ++c) d[c * s.sw] += x[c];
+    }
 }
 
 template <class R>
@@ -525,17 +568,25 @@ void blocked_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R
   constexpr int64_t kNR = kCols<R>;
   const int64_t HW = s.ho * s.wo, ck = s.ck(), nbmax = chunk(s, kBlockedElems<R>);
   const int64_t chunks = (s.n + nbmax - 1) / nbmax;
-  std::vector<R> wtp(packed_size(ck, s.o));
-  pack_rows(W, ck, true, ck, s.o, wtp.data());
+  // W^T, its rows in the order the column gradients are added (tap_order).
+  const std::vector<int64_t> order = tap_order(s), all_doff = tap_offsets(s, s.hd, s.wd);
+  std::vector<R> wt(static_cast<size_t>(ck * s.o)), wtp(packed_size(ck, s.o));
+  std::vector<int64_t> doff(static_cast<size_t>(ck));
+  for (int64_t r = 0; r < ck; ++r) {
+    const int64_t tap = order[static_cast<size_t>(r)];
+    doff[static_cast<size_t>(r)] = all_doff[static_cast<size_t>(tap)];
+    for (int64_t o = 0; o < s.o; ++o) wt[static_cast<size_t>(r * s.o + o)] = W[o * ck + tap];
+  }
+  pack_rows(wt.data(), s.o, false, ck, s.o, wtp.data());
   const int64_t ldmax = round_up(nbmax * HW, kNR), op = round_up(s.o, kNR), cp = round_up(ck + 1, kMR);
   const int threads = static_cast<int>(std::min<int64_t>(chunks, num_threads()));
-  const std::vector<int64_t> doff = tap_offsets(s, s.hd, s.wd);
   // Each worker sums its chunks' [dW | db], transposed, into its own slot.
   std::vector<R> acc(static_cast<size_t>(threads * cp * op), 0.0);
   const int64_t per_thread = (chunks + threads - 1) / threads;
   parallel_for(threads, 1e9, [&](int64_t lo, int64_t hi) {
     Scratch<R> X(static_cast<size_t>(cp * ldmax)), GT(static_cast<size_t>(ldmax * op)),
         TG(static_cast<size_t>(s.o * kNR)), TX(static_cast<size_t>(round_up(ck, kMR) * kNR));
+    std::vector<R*> rows(static_cast<size_t>(ck));
     for (int64_t th = lo; th < hi; ++th) {
       R* mine = acc.data() + th * cp * op;
       for (int64_t t = th * per_thread; t < std::min(chunks, (th + 1) * per_thread); ++t) {
@@ -564,7 +615,7 @@ void blocked_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R
         std::fill(dA + n_lo * s.c * s.hd * s.wd, dA + n_hi * s.c * s.hd * s.wd, 0.0);
         for (int64_t col = n_lo * HW; col < n_hi * HW; col += kNR) {
           const Tile<R> t(s, col, n_hi * HW);
-          scatter_tile(s, t, wtp.data(), dZ, doff.data(), TG.data(), TX.data(), dA);
+          scatter_tile(s, t, wtp.data(), dZ, doff.data(), TG.data(), TX.data(), rows.data(), dA);
         }
       }
     }

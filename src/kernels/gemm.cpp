@@ -24,28 +24,83 @@ struct InPlace {
   R operator()(int64_t i, int64_t k) const { return row[i][k]; }
 };
 
+// B's rows for a block, from column j on: rows ldb apart, or each where a
+// table of row pointers says (the taps of a convolution, read in place).
+template <class R>
+struct Strided {
+  const R* b;
+  int64_t ldb;
+  const R* operator()(int64_t k) const { return b + k * ldb; }
+  Strided at(int64_t j) const { return {b + j, ldb}; }
+};
+template <class R>
+struct RowTable {
+  const R* const* row;
+  int64_t j;
+  const R* operator()(int64_t k) const { return row[k] + j; }
+  RowTable at(int64_t dj) const { return {row, j + dj}; }
+};
+
+// C's rows, from row i0 and column j on: rows ldc apart, or each where a
+// table of row pointers says (a convolution's column gradients, added onto
+// the input gradient where they belong).
+template <class R>
+struct StridedOut {
+  R* c;
+  int64_t ldc;
+  R* operator()(int64_t i) const { return c + i * ldc; }
+  StridedOut at(int64_t i0, int64_t j) const { return {c + i0 * ldc + j, ldc}; }
+};
+template <class R>
+struct TableOut {
+  R* const* row;
+  int64_t j;
+  R* operator()(int64_t i) const { return row[i] + j; }
+  TableOut at(int64_t i0, int64_t dj) const { return {row + i0, j + dj}; }
+};
+
+// What a block does with C: overwrite it, add the product to it
+// (C += A @ B, the sums starting from C), or sum the product apart and then
+// add it (C + (A @ B), the rounding of a product made first and added after).
+enum class Onto { Store, Accumulate, AddAfter };
+
+template <Onto How, class R, class V>
+inline void put(R* c, V v) {
+  if constexpr (How == Onto::AddAfter)
+    store(c, load(c) + v);
+  else
+    store(c, v);
+}
+
 // One kMR x kCols<R> block of C = A @ B.
-template <bool Accumulate, class R, class Rows>
-inline void block_nn(int64_t K, const Rows& a, const R* __restrict b, int64_t ldb, R* __restrict c, int64_t ldc,
-                     int64_t rows) {
+template <Onto How, class R, class Rows, class BRows, class COut>
+inline void block_nn(int64_t K, const Rows& a, const BRows& b, const COut& c, int64_t rows) {
   using vd = typename Vec<R>::v;
   constexpr int64_t kVec = kLanes<R>;
   vd acc0[kMR], acc1[kMR];
   for (int64_t i = 0; i < kMR; ++i) {
-    acc0[i] = Accumulate && i < rows ? load(c + i * ldc) : vd{};
-    acc1[i] = Accumulate && i < rows ? load(c + i * ldc + kVec) : vd{};
+    acc0[i] = How == Onto::Accumulate && i < rows ? load(c(i)) : vd{};
+    acc1[i] = How == Onto::Accumulate && i < rows ? load(c(i) + kVec) : vd{};
   }
   for (int64_t k = 0; k < K; ++k) {
-    const vd b0 = load(b + k * ldb), b1 = load(b + k * ldb + kVec);
+    const R* __restrict bk = b(k);
+    const vd b0 = load(bk), b1 = load(bk + kVec);
     for (int64_t i = 0; i < kMR; ++i) {
       const vd ai = splat(a(i, k));
       acc0[i] += ai * b0;
       acc1[i] += ai * b1;
     }
   }
+  if (rows == kMR) {  // the common case in registers: a loop to `rows` would spill them
+    for (int64_t i = 0; i < kMR; ++i) {
+      put<How>(c(i), acc0[i]);
+      put<How>(c(i) + kVec, acc1[i]);
+    }
+    return;
+  }
   for (int64_t i = 0; i < rows; ++i) {
-    store(c + i * ldc, acc0[i]);
-    store(c + i * ldc + kVec, acc1[i]);
+    put<How>(c(i), acc0[i]);
+    put<How>(c(i) + kVec, acc1[i]);
   }
 }
 
@@ -53,60 +108,57 @@ inline void block_nn(int64_t K, const Rows& a, const R* __restrict b, int64_t ld
 // blocks at a time, kShort x 4 vectors, instead of filling a whole kMR-row
 // block with rows that are thrown away (2 of 32 rows with AVX2 leave 4 of 36
 // idle).  The same sums in the same order: the results do not change.
-template <bool Accumulate, class R, class Rows>
-inline void block_short(int64_t K, const Rows& a, const R* __restrict b, int64_t ldb, R* __restrict c, int64_t ldc,
-                        int64_t rows) {
+template <Onto How, class R, class Rows, class BRows, class COut>
+inline void block_short(int64_t K, const Rows& a, const BRows& b, const COut& c, int64_t rows) {
   using vd = typename Vec<R>::v;
   constexpr int64_t kVec = kLanes<R>;
   vd acc[kShort][4];
   for (int64_t i = 0; i < kShort; ++i)
-    for (int64_t v = 0; v < 4; ++v) acc[i][v] = Accumulate && i < rows ? load(c + i * ldc + v * kVec) : vd{};
+    for (int64_t v = 0; v < 4; ++v) acc[i][v] = How == Onto::Accumulate && i < rows ? load(c(i) + v * kVec) : vd{};
   for (int64_t k = 0; k < K; ++k) {
+    const R* __restrict bk = b(k);
     vd bv[4];
-    for (int64_t v = 0; v < 4; ++v) bv[v] = load(b + k * ldb + v * kVec);
+    for (int64_t v = 0; v < 4; ++v) bv[v] = load(bk + v * kVec);
     for (int64_t i = 0; i < kShort; ++i) {
       const vd ai = splat(a(i, k));
       for (int64_t v = 0; v < 4; ++v) acc[i][v] += ai * bv[v];
     }
   }
   for (int64_t i = 0; i < rows; ++i)
-    for (int64_t v = 0; v < 4; ++v) store(c + i * ldc + v * kVec, acc[i][v]);
+    for (int64_t v = 0; v < 4; ++v) put<How>(c(i) + v * kVec, acc[i][v]);
 }
 
 // C = A @ B block by block; rows_of(p, rows) gives panel p's rows.  Column
 // blocks outside, panels inside: a K x kNR slice of B stays in L1 while every
 // panel of A passes over it.
-template <class R, class RowsOf>
-void blocks(int64_t M, int64_t N, int64_t K, RowsOf rows_of, const R* B, int64_t ldb, R* C, int64_t ldc,
-            bool accumulate, bool padded_rows) {
+template <Onto How, class R, class RowsOf, class BRows, class COut>
+void blocks(int64_t M, int64_t N, int64_t K, RowsOf rows_of, const BRows& B, const COut& C, bool padded_rows) {
   constexpr int64_t kNR = kCols<R>;
   if (M <= 0) return;
   const int64_t panels = round_up(M, kMR) / kMR, last = M - (panels - 1) * kMR;
   const bool short_tail = !padded_rows && short_last_panel(M) && N >= 2 * kNR;
   const int64_t whole = short_tail ? panels - 1 : panels;
-  auto block = [&](auto&& a, int64_t p, int64_t j, int64_t rows) {
-    if (accumulate)
-      block_nn<true>(K, a, B + j, ldb, C + p * kMR * ldc + j, ldc, rows);
-    else
-      block_nn<false>(K, a, B + j, ldb, C + p * kMR * ldc + j, ldc, rows);
-  };
   for (int64_t j = 0; j < N; j += kNR)
     for (int64_t p = 0; p < whole; ++p) {
       const int64_t rows = padded_rows ? kMR : std::min(kMR, M - p * kMR);
-      block(rows_of(p, rows), p, j, rows);
+      block_nn<How, R>(K, rows_of(p, rows), B.at(j), C.at(p * kMR, j), rows);
     }
   if (!short_tail) return;
   const int64_t p = panels - 1;
   const auto a = rows_of(p, last);
   int64_t j = 0;
-  for (; j + 2 * kNR <= N; j += 2 * kNR) {
-    R* c = C + p * kMR * ldc + j;
-    if (accumulate)
-      block_short<true>(K, a, B + j, ldb, c, ldc, last);
-    else
-      block_short<false>(K, a, B + j, ldb, c, ldc, last);
-  }
-  if (j < N) block(a, p, j, last);
+  for (; j + 2 * kNR <= N; j += 2 * kNR) block_short<How, R>(K, a, B.at(j), C.at(p * kMR, j), last);
+  if (j < N) block_nn<How, R>(K, a, B.at(j), C.at(p * kMR, j), last);
+}
+
+// blocks() with the mode chosen at run time.
+template <class R, class RowsOf, class BRows>
+void blocks(int64_t M, int64_t N, int64_t K, RowsOf rows_of, const BRows& B, R* C, int64_t ldc, bool accumulate,
+            bool padded_rows) {
+  if (accumulate)
+    blocks<Onto::Accumulate, R>(M, N, K, rows_of, B, StridedOut<R>{C, ldc}, padded_rows);
+  else
+    blocks<Onto::Store, R>(M, N, K, rows_of, B, StridedOut<R>{C, ldc}, padded_rows);
 }
 
 }  // namespace
@@ -188,16 +240,30 @@ template <class R>
 void gemm_packed(int64_t M, int64_t N, int64_t K, const R* Ap, const R* B, int64_t ldb, R* C, int64_t ldc,
                  bool accumulate, bool padded_rows) {
   blocks(
-      M, N, K, [&](int64_t p, int64_t) { return Packed<R>{Ap + p * K * kMR}; }, B, ldb, C, ldc, accumulate,
+      M, N, K, [&](int64_t p, int64_t) { return Packed<R>{Ap + p * K * kMR}; }, Strided<R>{B, ldb}, C, ldc, accumulate,
       padded_rows);
+}
+
+template <class R>
+void gemm_rowptrs(int64_t M, int64_t N, int64_t K, const R* Ap, const R* const* B, R* C, int64_t ldc) {
+  blocks(
+      M, N, K, [&](int64_t p, int64_t) { return Packed<R>{Ap + p * K * kMR}; }, RowTable<R>{B, 0}, C, ldc, false,
+      false);
+}
+
+template <class R>
+void gemm_add_rows(int64_t M, int64_t N, int64_t K, const R* Ap, const R* B, int64_t ldb, R* const* C) {
+  blocks<Onto::AddAfter, R>(
+      M, N, K, [&](int64_t p, int64_t) { return Packed<R>{Ap + p * K * kMR}; }, Strided<R>{B, ldb}, TableOut<R>{C, 0},
+      false);
 }
 
 template <class R>
 void gemm_rows(int64_t M, int64_t N, int64_t K, const R* A, int64_t lda, const R* B, int64_t ldb, R* C, int64_t ldc,
                bool accumulate) {
   blocks(
-      M, N, K, [&](int64_t p, int64_t rows) { return InPlace<R>(A + p * kMR * lda, lda, rows); }, B, ldb, C, ldc,
-      accumulate, false);
+      M, N, K, [&](int64_t p, int64_t rows) { return InPlace<R>(A + p * kMR * lda, lda, rows); }, Strided<R>{B, ldb}, C,
+      ldc, accumulate, false);
 }
 
 template void pack_rows(const double*, int64_t, bool, int64_t, int64_t, double*);
@@ -205,6 +271,10 @@ template void pack_rows(const float*, int64_t, bool, int64_t, int64_t, float*);
 template void gemm_packed(int64_t, int64_t, int64_t, const double*, const double*, int64_t, double*, int64_t, bool,
                           bool);
 template void gemm_packed(int64_t, int64_t, int64_t, const float*, const float*, int64_t, float*, int64_t, bool, bool);
+template void gemm_rowptrs(int64_t, int64_t, int64_t, const double*, const double* const*, double*, int64_t);
+template void gemm_rowptrs(int64_t, int64_t, int64_t, const float*, const float* const*, float*, int64_t);
+template void gemm_add_rows(int64_t, int64_t, int64_t, const double*, const double*, int64_t, double* const*);
+template void gemm_add_rows(int64_t, int64_t, int64_t, const float*, const float*, int64_t, float* const*);
 template void gemm_rows(int64_t, int64_t, int64_t, const double*, int64_t, const double*, int64_t, double*, int64_t,
                         bool);
 template void gemm_rows(int64_t, int64_t, int64_t, const float*, int64_t, const float*, int64_t, float*, int64_t, bool);

@@ -84,6 +84,17 @@ template <class R>
 void gemm_packed(int64_t M, int64_t N, int64_t K, const R* Ap, const R* B, int64_t ldb, R* C, int64_t ldc,
                  bool accumulate = false, bool padded_rows = false);
 
+// C = Ap @ B for a B whose row k (N columns, N a multiple of kCols<R>) starts
+// at B[k]: a convolution's taps read where they lie, with no column matrix.
+template <class R>
+void gemm_rowptrs(int64_t M, int64_t N, int64_t K, const R* Ap, const R* const* B, R* C, int64_t ldc);
+
+// C[i] += (Ap @ B)[i] for each row i, the product summed first and then added
+// (as a product into scratch and a loop of adds would): row i of C starts at
+// C[i].  A convolution's column gradients, added where they belong in dA.
+template <class R>
+void gemm_add_rows(int64_t M, int64_t N, int64_t K, const R* Ap, const R* B, int64_t ldb, R* const* C);
+
 // The same for A (M x K) read in place from rows lda apart, without packing:
 // for an A used once, as a recurrent layer's state at each step.
 template <class R>
