@@ -171,64 +171,6 @@ void im2col(const ConvShape& s, const R* A, int64_t n0, int64_t nb, R* X, int64_
   std::fill(X + ck * ld + L, X + (ck + 1) * ld, 0.0);
 }
 
-// The column matrix of im2col, transposed into the panels of pack_rows: rows
-// r = (c, p, q) in groups of kMR, each group stored column by column
-// (Xp[(g * ld + k) * kMR + i] holds row g*kMR + i at column k).  Row ck is the
-// ones row; rows past it and columns past nb*ho*wo are zero.
-template <class R>
-void im2col_packed(const ConvShape& s, const R* A, int64_t n0, int64_t nb, R* Xp, int64_t ld) {
-  const int64_t HW = s.ho * s.wo, plane = s.h * s.w, ck = s.ck(), L = nb * HW;
-  const int64_t groups = round_up(ck + 1, kMR) / kMR;
-  for (int64_t g = 0; g < groups; ++g) {
-    R* out = Xp + g * ld * kMR;
-    int64_t base[kMR];
-    bool tap[kMR], ones[kMR];
-    for (int64_t i = 0; i < kMR; ++i) {
-      const int64_t r = g * kMR + i;
-      tap[i] = r < ck;
-      ones[i] = r == ck;
-      base[i] = tap[i] ? (r / (s.kh * s.kw)) * plane + ((r / s.kw) % s.kh) * s.w + r % s.kw : 0;
-    }
-    const bool full = (g + 1) * kMR <= ck;  // kMR taps, no ones row or padding
-    bool consecutive = full;                // ... and adjacent in memory
-    for (int64_t i = 1; i < kMR; ++i) consecutive = consecutive && base[i] == base[0] + i;
-    int64_t k = 0;
-    for (int64_t b = 0; b < nb; ++b) {
-      const R* a = A + (n0 + b) * s.c * plane;
-      for (int64_t y = 0; y < s.ho; ++y) {
-        const R* row = a + y * s.sh * s.w;
-        if (full && s.sw == 1) {
-          // Blocks of kMR positions: kMR loads along each tap's row, then a
-          // transpose into the panel, in registers.
-          int64_t x = 0;
-          for (; x + kMR <= s.wo; x += kMR, k += kMR) {
-            R block[kMR][kMR];
-            for (int64_t i = 0; i < kMR; ++i)
-              for (int64_t j = 0; j < kMR; ++j) block[i][j] = row[x + j + base[i]];
-            R* o = out + k * kMR;
-            for (int64_t j = 0; j < kMR; ++j)
-              for (int64_t i = 0; i < kMR; ++i) o[j * kMR + i] = block[i][j];
-          }
-          for (; x < s.wo; ++x, ++k)
-            for (int64_t i = 0; i < kMR; ++i) out[k * kMR + i] = row[x + base[i]];
-          continue;
-        }
-        for (int64_t x = 0; x < s.wo; ++x, ++k) {
-          const R* at = row + x * s.sw;
-          R* o = out + k * kMR;
-          if (consecutive)  // one copy of kMR values, not kMR loads and stores that might overlap
-            std::memcpy(o, at + base[0], sizeof(R) * kMR);
-          else if (full)
-            for (int64_t i = 0; i < kMR; ++i) o[i] = at[base[i]];
-          else
-            for (int64_t i = 0; i < kMR; ++i) o[i] = tap[i] ? at[base[i]] : (ones[i] ? 1.0 : 0.0);
-        }
-      }
-    }
-    std::fill(out + L * kMR, out + ld * kMR, 0.0);
-  }
-}
-
 // dA[n0+b, c, i*sh+p, j*sw+q] += dX[(c,p,q), b*ho*wo + i*wo + j]
 template <class R>
 void col2im(const ConvShape& s, const R* dX, int64_t ld, int64_t n0, int64_t nb, R* dA) {
@@ -259,11 +201,6 @@ int64_t chunk(const ConvShape& s, int64_t budget) {
 }
 
 // ---------------------------------------------------------------- blocked GEMM, one chunk per core
-
-constexpr int64_t kBlockedChunk = int64_t{1} << 16;  // doubles: 512 KiB
-// The same bytes in elements of R.
-template <class R>
-constexpr int64_t kBlockedElems = kBlockedChunk * int64_t{sizeof(double)} / int64_t{sizeof(R)};
 
 // Output columns (sample, position) in row-major order, taken kNR at a time.
 // For one such tile, where each column reads the input (src), writes dA
@@ -564,10 +501,9 @@ void scatter_tile(const ConvShape& s, const Tile<R>& t, const R* wtp, const R* d
 }
 
 template <class R>
-void blocked_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* dA, R* dW, R* db) {
+void blocked_input_grad(const ConvShape& s, const R* W, const R* dZ, R* dA) {
   constexpr int64_t kNR = kCols<R>;
-  const int64_t HW = s.ho * s.wo, ck = s.ck(), nbmax = chunk(s, kBlockedElems<R>);
-  const int64_t chunks = (s.n + nbmax - 1) / nbmax;
+  const int64_t HW = s.ho * s.wo, ck = s.ck();
   // W^T, its rows in the order the column gradients are added (tap_order).
   const std::vector<int64_t> order = tap_order(s), all_doff = tap_offsets(s, s.hd, s.wd);
   std::vector<R> wt(static_cast<size_t>(ck * s.o)), wtp(packed_size(ck, s.o));
@@ -578,59 +514,23 @@ void blocked_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R
     for (int64_t o = 0; o < s.o; ++o) wt[static_cast<size_t>(r * s.o + o)] = W[o * ck + tap];
   }
   pack_rows(wt.data(), s.o, false, ck, s.o, wtp.data());
-  const int64_t ldmax = round_up(nbmax * HW, kNR), op = round_up(s.o, kNR), cp = round_up(ck + 1, kMR);
-  const int threads = static_cast<int>(std::min<int64_t>(chunks, num_threads()));
-  // Each worker sums its chunks' [dW | db], transposed, into its own slot.
-  std::vector<R> acc(static_cast<size_t>(threads * cp * op), 0.0);
-  const int64_t per_thread = (chunks + threads - 1) / threads;
+  const int threads = static_cast<int>(std::min<int64_t>(s.n, num_threads()));
+  const int64_t per_thread = (s.n + threads - 1) / threads;
   parallel_for(threads, 1e9, [&](int64_t lo, int64_t hi) {
-    Scratch<R> X(static_cast<size_t>(cp * ldmax)), GT(static_cast<size_t>(ldmax * op)),
-        TG(static_cast<size_t>(s.o * kNR)), TX(static_cast<size_t>(round_up(ck, kMR) * kNR));
+    Scratch<R> TG(static_cast<size_t>(s.o * kNR)), TX(static_cast<size_t>(round_up(ck, kMR) * kNR));
     std::vector<R*> rows(static_cast<size_t>(ck));
     for (int64_t th = lo; th < hi; ++th) {
-      R* mine = acc.data() + th * cp * op;
-      for (int64_t t = th * per_thread; t < std::min(chunks, (th + 1) * per_thread); ++t) {
-        const int64_t n0 = t * nbmax, nb = std::min(nbmax, s.n - n0), ld = round_up(nb * HW, kNR);
-        if (dW) {
-          // [dW | db]^T += X (ck+1, ld) @ dZ^T (ld, o), dZ^T zero padded.
-          std::fill(GT.data(), GT.data() + ld * op, 0.0);
-          // Transposed in blocks of 32 positions, so the rows written stay in L1.
-          for (int64_t bb = 0; bb < nb; ++bb)
-            for (int64_t k0 = 0; k0 < HW; k0 += 32)
-              for (int64_t o = 0; o < s.o; ++o) {
-                const R* g = dZ + ((n0 + bb) * s.o + o) * HW;
-                R* gt = GT.data() + bb * HW * op + o;
-                for (int64_t k = k0; k < std::min(HW, k0 + 32); ++k) gt[k * op] = g[k];
-              }
-          im2col_packed(s, A, n0, nb, X.data(), ld);
-          gemm_packed(ck + 1, op, ld, X.data(), GT.data(), op, mine, op, true);
-        }
-      }
-      if (dA) {
-        // The samples of this worker, tile by tile: each tile's column
-        // gradients are made in L1 and added onto dA at once.  Workers own
-        // whole samples, so no two of them add to the same place.
-        const int64_t n_lo = std::min(s.n, th * per_thread * nbmax),
-                      n_hi = std::min(s.n, (th + 1) * per_thread * nbmax);
-        std::fill(dA + n_lo * s.c * s.hd * s.wd, dA + n_hi * s.c * s.hd * s.wd, 0.0);
-        for (int64_t col = n_lo * HW; col < n_hi * HW; col += kNR) {
-          const Tile<R> t(s, col, n_hi * HW);
-          scatter_tile(s, t, wtp.data(), dZ, doff.data(), TG.data(), TX.data(), rows.data(), dA);
-        }
+      // The samples of this worker, tile by tile: each tile's column
+      // gradients are made in L1 and added onto dA at once.  Workers own
+      // whole samples, so no two of them add to the same place.
+      const int64_t n_lo = std::min(s.n, th * per_thread), n_hi = std::min(s.n, (th + 1) * per_thread);
+      std::fill(dA + n_lo * s.c * s.hd * s.wd, dA + n_hi * s.c * s.hd * s.wd, 0.0);
+      for (int64_t col = n_lo * HW; col < n_hi * HW; col += kNR) {
+        const Tile<R> t(s, col, n_hi * HW);
+        scatter_tile(s, t, wtp.data(), dZ, doff.data(), TG.data(), TX.data(), rows.data(), dA);
       }
     }
   });
-  if (!dW) return;
-  for (int64_t o = 0; o < s.o; ++o) {
-    for (int64_t r = 0; r <= ck; ++r) {
-      double v = 0.0;
-      for (int th = 0; th < threads; ++th) v += acc[static_cast<size_t>(th * cp * op + r * op + o)];
-      if (r < ck)
-        dW[o * ck + r] = R(v);
-      else
-        db[o] = R(v);
-    }
-  }
 }
 
 // ---------------------------------------------------------------- weight gradients along stride-1 rows
@@ -643,10 +543,15 @@ void blocked_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R
 // samples in vectors of R; the groups and the workers are added in double.
 
 #if defined(__AVX512F__)
-constexpr int64_t kDotO = 4, kDotR = 6;  // 24 accumulators, 4 + 1 row vectors: 29 of 32 registers
+// With 32 registers the outer products below keep 24 sums too, and load
+// whole rows of dZ^T where dot products load runs of the input that mostly
+// straddle two cache lines: they are the faster at every stride.
+constexpr bool kDotRows = false;
 #else
-constexpr int64_t kDotO = 3, kDotR = 4;  // 12 + 3 + 1 of 16 registers
+// With 16 registers, dot products are the faster at stride 1.
+constexpr bool kDotRows = true;
 #endif
+constexpr int64_t kDotO = 3, kDotR = 4;  // 12 accumulators + 3 + 1 of 16 registers
 
 template <class R>
 bool rows_fit_dot(const ConvShape& s) {
@@ -734,6 +639,169 @@ void dot_weight_grad(const ConvShape& s, const R* A, const R* dZ, R* dW, R* db) 
     dW[k] = R(v);
   }
   bias_grad(s, dZ, db);
+}
+
+// ---------------------------------------------------------------- weight gradients as outer products
+//
+// dW^T (ck x o) = X (ck x positions) @ dZ^T (positions x o).  A block keeps
+// T taps by V vectors of filters in registers; each position adds the outer
+// product of its taps' inputs, read one at a time where they lie (at any
+// stride), and its row of dZ^T, transposed per group of samples in vectors,
+// the filters padded to whole vectors with zeros.  No column matrix, and
+// every vector load is of a whole row of dZ^T.  A block sums a group of
+// samples in vectors of R; the groups and the workers are added in double.
+
+#if defined(__AVX512F__)
+constexpr int64_t kOuterV = 4;  // 4 vectors x 6 taps: 24 accumulators + 4 + 1 of 32 registers
+template <int64_t V>
+constexpr int64_t kOuterT = V >= 2 ? 24 / V : 8;
+#else
+constexpr int64_t kOuterV = 2;  // 2 x 6: 12 + 2 + 1 of 16 registers
+template <int64_t V>
+constexpr int64_t kOuterT = V == 2 ? 6 : 8;
+#endif
+
+// GT (positions x op) = the transpose of dZ's samples [n0, n1), filters o..op
+// zero; bias[o] += their sums over positions, in double.
+template <class R>
+void transpose_grad(const ConvShape& s, const R* dZ, int64_t n0, int64_t n1, int64_t op, R* GT, double* bias) {
+  using vd = typename Vec<R>::v;
+  constexpr int64_t L = kLanes<R>;
+  const int64_t HW = s.ho * s.wo;
+  for (int64_t n = n0; n < n1; ++n) {
+    const R* z = dZ + n * s.o * HW;
+    R* g = GT + (n - n0) * HW * op;
+    for (int64_t o0 = 0; o0 < op; o0 += L) {
+      const int64_t rows = std::min(L, s.o - o0);
+      InDouble<R> sum[2] = {};  // lane i: filter o0 + i, in two chains
+      int64_t p = 0;
+      for (; p + L <= HW; p += L) {
+        vd v[L];
+        for (int64_t i = 0; i < L; ++i) v[i] = i < rows ? load(z + (o0 + i) * HW + p) : vd{};
+        transpose_lanes(v);
+        for (int64_t l = 0; l < L; ++l) {
+          store(g + (p + l) * op + o0, v[l]);
+          sum[l % 2] += v[l];
+        }
+      }
+      for (int64_t i = 0; i < rows; ++i) {
+        double t = sum[0][i] + sum[1][i];
+        for (int64_t q = p; q < HW; ++q) t += double(z[(o0 + i) * HW + q]);
+        bias[o0 + i] += t;
+      }
+      for (; p < HW; ++p)
+        for (int64_t i = 0; i < L; ++i) g[p * op + o0 + i] = i < rows ? z[(o0 + i) * HW + p] : R(0);
+    }
+  }
+}
+
+// The sums of one block over positions [p0, p1) of the samples from n0 on,
+// in row-major order (row q is row q % ho of sample n0 + q / ho); GT is the
+// samples' dZ^T from the block's first filter on, xoff the offsets of the
+// block's taps.  Returned by value, so that they stay in registers while
+// they are made.
+template <int64_t V, int64_t T, class R>
+struct OuterSums {
+  typename Vec<R>::v s[T][V];
+};
+
+template <int64_t V, int64_t T, class R>
+inline OuterSums<V, T, R> outer_run(const ConvShape& s, const R* A, const R* GT, int64_t op, const int64_t* xoff,
+                                    int64_t n0, int64_t p0, int64_t p1) {
+  using vd = typename Vec<R>::v;
+  constexpr int64_t L = kLanes<R>;
+  const int64_t plane = s.c * s.h * s.w;
+  OuterSums<V, T, R> r = {};
+  const R* g = GT + p0 * op;
+  for (int64_t p = p0; p < p1;) {
+    const int64_t q = p / s.wo, j0 = p % s.wo, j1 = std::min(s.wo, j0 + (p1 - p));
+    const R* row = A + (n0 + q / s.ho) * plane + (q % s.ho) * s.sh * s.w;
+    const R* x[T];
+    for (int64_t t = 0; t < T; ++t) x[t] = row + xoff[t];
+    for (int64_t j = j0; j < j1; ++j, g += op) {
+      vd b[V];
+      for (int64_t v = 0; v < V; ++v) b[v] = load(g + v * L);
+      for (int64_t t = 0; t < T; ++t) {
+        const vd a = splat(x[t][j * s.sw]);
+        for (int64_t v = 0; v < V; ++v) r.s[t][v] += a * b[v];
+      }
+    }
+    p += j1 - j0;
+  }
+  return r;
+}
+
+// acc[o * ck + r] += the sums over samples [n0, n1) for taps r0.. and the
+// filters of vectors v0..; GT holds those samples' dZ^T, rows op apart.
+template <int64_t V, class R>
+void outer_block(const ConvShape& s, const R* A, const R* GT, int64_t op, const int64_t* off, int64_t n0, int64_t n1,
+                 int64_t r0, int64_t v0, double* acc) {
+  constexpr int64_t L = kLanes<R>, T = kOuterT<V>;
+  const int64_t ck = s.ck(), positions = (n1 - n0) * s.ho * s.wo;
+  int64_t xoff[T];  // taps past the end repeat the last one; their sums are not kept
+  for (int64_t t = 0; t < T; ++t) xoff[t] = off[std::min(r0 + t, ck - 1)];
+  // A float sum takes kFloatRun positions at most (a lane sums every
+  // position of one filter) before it is added to the sums in double.
+  constexpr int64_t kFloatRun = 256;
+  const int64_t run = std::is_same_v<R, float> ? kFloatRun : positions;
+  InDouble<R> total[T][V] = {};
+  for (int64_t p = 0; p < positions; p += run) {
+    const OuterSums<V, T, R> part = outer_run<V, T>(s, A, GT + v0 * L, op, xoff, n0, p, std::min(positions, p + run));
+    for (int64_t t = 0; t < T; ++t)
+      for (int64_t v = 0; v < V; ++v) total[t][v] += part.s[t][v];
+  }
+  for (int64_t t = 0; t < std::min(T, ck - r0); ++t)
+    for (int64_t v = 0; v < V; ++v)
+      for (int64_t l = 0; l < L && (v0 + v) * L + l < s.o; ++l) acc[((v0 + v) * L + l) * ck + r0 + t] += total[t][v][l];
+}
+
+template <class R>
+void outer_weight_grad(const ConvShape& s, const R* A, const R* dZ, R* dW, R* db) {
+  constexpr int64_t L = kLanes<R>;
+  const int64_t HW = s.ho * s.wo, ck = s.ck(), op = round_up(s.o, L), vectors = op / L;
+  const std::vector<int64_t> off = tap_offsets(s, s.h, s.w);
+  const int threads = static_cast<int>(std::min<int64_t>(s.n, num_threads()));
+  const int64_t per_thread = (s.n + threads - 1) / threads;
+  // Samples in groups whose dZ^T stays in L2 while every block passes over it.
+  const int64_t group = std::max<int64_t>(1, (int64_t{256} << 10) / int64_t(sizeof(R) * HW * op));
+  std::vector<double> acc(static_cast<size_t>(threads * s.o * ck), 0.0), bias(static_cast<size_t>(threads * op), 0.0);
+  parallel_for(threads, 1e9, [&](int64_t lo, int64_t hi) {
+    Scratch<R> GT(static_cast<size_t>(group * HW * op));
+    for (int64_t th = lo; th < hi; ++th) {
+      double* mine = acc.data() + th * s.o * ck;
+      const int64_t end = std::min(s.n, (th + 1) * per_thread);
+      for (int64_t n = th * per_thread; n < end; n += group) {
+        const int64_t n1 = std::min(end, n + group);
+        transpose_grad(s, dZ, n, n1, op, GT.data(), bias.data() + th * op);
+        for (int64_t v0 = 0; v0 < vectors; v0 += kOuterV) {
+          const int64_t left = vectors - v0;
+          auto blocks = [&](auto vs) {
+            constexpr int64_t V = decltype(vs)::value;
+            for (int64_t r0 = 0; r0 < ck; r0 += kOuterT<V>)
+              outer_block<V>(s, A, GT.data(), op, off.data(), n, n1, r0, v0, mine);
+          };
+          if (left >= kOuterV)
+            blocks(std::integral_constant<int64_t, kOuterV>{});
+          else if (left == 1)
+            blocks(std::integral_constant<int64_t, 1>{});
+          else if (left == 2)
+            blocks(std::integral_constant<int64_t, 2>{});
+          else if constexpr (kOuterV > 3)
+            blocks(std::integral_constant<int64_t, 3>{});
+        }
+      }
+    }
+  });
+  for (int64_t k = 0; k < s.o * ck; ++k) {
+    double v = 0.0;
+    for (int th = 0; th < threads; ++th) v += acc[static_cast<size_t>(th * s.o * ck + k)];
+    dW[k] = R(v);
+  }
+  for (int64_t o = 0; o < s.o; ++o) {
+    double v = 0.0;
+    for (int th = 0; th < threads; ++th) v += bias[static_cast<size_t>(th * op + o)];
+    db[o] = R(v);
+  }
 }
 
 // ---------------------------------------------------------------- im2col + BLAS for large channel counts
@@ -854,22 +922,20 @@ void conv_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* d
         bias_grad(s, dZ, db);
         dW = nullptr;
       }
-      if (!dA && !dW) return;
-      if (dW && rows_fit_dot<R>(s)) {
-        if (dA) blocked_backward<R>(s, A, W, dZ, dA, nullptr, nullptr);
-        return dot_weight_grad(s, A, dZ, dW, db);
-      }
-      blocked_backward(s, A, W, dZ, dA, dW, db);
-      break;
+      if (dA) blocked_input_grad(s, W, dZ, dA);
+      if constexpr (kDotRows)
+        if (dW && rows_fit_dot<R>(s)) return dot_weight_grad(s, A, dZ, dW, db);
+      if (dW) outer_weight_grad(s, A, dZ, dW, db);
+      return;
     }
     case ConvPath::Blas:
       blas_backward(s, A, W, dZ, dA, dW, db, gemm);
-      break;
+      // The products sum the bias gradient in float along with dW: sum it
+      // again in double, as the direct loops do.
+      if constexpr (std::is_same_v<R, float>)
+        if (dW) bias_grad(s, dZ, db);
+      return;
   }
-  // The products sum the bias gradient in float along with dW: sum it again
-  // in double, as the direct loops do.
-  if constexpr (std::is_same_v<R, float>)
-    if (dW) bias_grad(s, dZ, db);
 }
 
 template void conv_forward(const ConvShape&, const double*, const double*, const double*, double*, GemmOf<double>);

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace qk {
 
@@ -56,6 +57,57 @@ template <class R>
 inline typename Vec<R>::v splat(R x) {
   return x - typename Vec<R>::v{};  // x - 0 is exact, so this folds to a broadcast
 }
+
+// One stage of transpose_lanes: lanes whose index has bit D set swap with the
+// matching lanes of the vector D further on.
+template <size_t D, class V, size_t... I>
+inline void swap_stage(V* v, std::index_sequence<I...>) {
+  constexpr size_t L = sizeof...(I);
+  for (size_t i = 0; i < L; ++i)
+    if (!(i & D)) {
+      const V a = v[i], b = v[i + D];
+      v[i] = __builtin_shufflevector(a, b, ((I & D) ? L + I - D : I)...);
+      v[i + D] = __builtin_shufflevector(a, b, ((I & D) ? L + I : I + D)...);
+    }
+}
+
+// v[i][l] becomes v[l][i], for as many vectors as V has lanes.
+template <class V>
+inline void transpose_lanes(V* v) {
+  constexpr size_t L = sizeof(V) / sizeof(v[0][0]);
+  const auto lanes = std::make_index_sequence<L>{};
+  swap_stage<1>(v, lanes);
+  if constexpr (L > 2) swap_stage<2>(v, lanes);
+  if constexpr (L > 4) swap_stage<4>(v, lanes);
+  if constexpr (L > 8) swap_stage<8>(v, lanes);
+  static_assert(L <= 16, "four stages");
+}
+
+// Lanes [Off, Off + sizeof...(I)) of x, as a vector of that many lanes.
+template <size_t Off, class V, size_t... I>
+inline auto lanes_from(V x, std::index_sequence<I...>) {
+  return __builtin_shufflevector(x, x, (Off + I)...);
+}
+
+// A vector of R in double: sizeof(double) / sizeof(R) vectors of doubles
+// (one for double, two for float), each of the level's width.  A wider
+// vector type would be lowered lane by lane.
+template <class R>
+struct InDouble {
+  static constexpr size_t kParts = sizeof(double) / sizeof(R);
+  typename Vec<double>::v part[kParts];
+  double operator[](int64_t l) const { return part[l / kLanes<double>][l % kLanes<double>]; }
+  InDouble& operator+=(typename Vec<R>::v x) {
+    if constexpr (kParts == 1) {
+      part[0] += x;
+    } else {
+      constexpr auto half = std::make_index_sequence<kLanes<double>>{};
+      part[0] += __builtin_convertvector(lanes_from<0>(x, half), typename Vec<double>::v);
+      part[1] += __builtin_convertvector(lanes_from<kLanes<double>>(x, half), typename Vec<double>::v);
+    }
+    return *this;
+  }
+};
 
 inline int64_t round_up(int64_t x, int64_t m) { return (x + m - 1) / m * m; }
 

@@ -283,30 +283,6 @@ bool run(const R* in, int64_t n, int64_t hi, int64_t wi, int64_t pad, const std:
   return finite.load();
 }
 
-// One stage of the transpose below: lanes whose index has bit D set swap
-// with the matching lanes of the vector D further on.
-template <size_t D, class V, size_t... I>
-inline void swap_stage(V* v, std::index_sequence<I...>) {
-  constexpr size_t L = sizeof...(I);
-  for (size_t i = 0; i < L; ++i)
-    if (!(i & D)) {
-      const V a = v[i], b = v[i + D];
-      v[i] = __builtin_shufflevector(a, b, ((I & D) ? L + I - D : I)...);
-      v[i + D] = __builtin_shufflevector(a, b, ((I & D) ? L + I : I + D)...);
-    }
-}
-
-// v[i][l] becomes v[l][i], for kTL<R> vectors of kTL<R> lanes.
-template <class R>
-inline void transpose(typename TV<R>::v* v) {
-  constexpr size_t L = kTL<R>;
-  const auto lanes = std::make_index_sequence<L>{};
-  swap_stage<1>(v, lanes);
-  if constexpr (L > 2) swap_stage<2>(v, lanes);
-  if constexpr (L > 4) swap_stage<4>(v, lanes);
-  static_assert(L <= 8, "three stages");
-}
-
 // Q[e * qslab + (r * tw + j) * ldq + o] = element e of A dy A^T for the 2x2
 // block dy of output gradients of tile (r, j), r < kt, in channel o < cout
 // (columns from cout to ldq get copies of the last channel's); src holds
@@ -342,7 +318,7 @@ bool grad_transform(const Grid& g, int64_t kt, const R* src, int64_t plane, int6
           }
         }
         for (int e = 0; e < 16; ++e) {
-          transpose<R>(q[e]);
+          transpose_lanes(q[e]);
           R* dst = Q + e * qslab + (r * g.tw + j) * ldq + o0;
           for (int64_t t = 0; t < L; ++t) st(dst + t * ldq, q[e][t]);
         }
