@@ -881,19 +881,22 @@ void bias_grad(const ConvShape& s, const R* dZ, R* db) {
 // Minimal filtering for 3x3 filters at stride 1 (winograd.hpp): in float,
 // where the blocked kernels would run and the channel counts fill the
 // products over the channels; in double only when forced, so that the
-// tests can hold it to double's precision.
+// tests can hold it to double's precision.  The gradients take it from 32
+// channels on each side: below, the transforms cost more than the products
+// save, and the blocked kernels, which read the taps in place, are faster.
 template <class R>
-bool take_winograd(const ConvShape& s) {
+bool take_winograd(const ConvShape& s, bool backward) {
   const int forced = forced_conv_path();
   if (forced == kForceWinograd) return winograd_fits<R>(s);
-  return forced < 0 && std::is_same_v<R, float> && s.c >= 8 && s.o >= 8 && choose(s) == ConvPath::Blocked &&
-         winograd_fits<R>(s);
+  const int64_t channels = backward ? 32 : 8;
+  return forced < 0 && std::is_same_v<R, float> && s.c >= channels && s.o >= channels &&
+         choose(s) == ConvPath::Blocked && winograd_fits<R>(s);
 }
 
 template <class R>
 void conv_forward(const ConvShape& s, const R* A, const R* W, const R* b, R* Z, GemmOf<R> gemm) {
   if (s.n == 0 || s.o == 0 || s.ho <= 0 || s.wo <= 0) return;  // Z is empty
-  if (take_winograd<R>(s) && winograd_forward(s, A, W, b, Z)) return;
+  if (take_winograd<R>(s, false) && winograd_forward(s, A, W, b, Z)) return;
   switch (choose(s)) {
     case ConvPath::Direct:
       return direct_forward(s, A, W, b, Z);
@@ -916,7 +919,7 @@ void conv_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* d
     case ConvPath::Direct:
       return direct_backward(s, A, W, dZ, dA, dW, db);
     case ConvPath::Blocked: {
-      const bool winograd = take_winograd<R>(s);
+      const bool winograd = take_winograd<R>(s, true);
       if (dA && winograd && winograd_input_grad(s, W, dZ, dA)) dA = nullptr;
       if (dW && winograd && winograd_weight_grad(s, A, dZ, dW)) {
         bias_grad(s, dZ, db);
