@@ -188,7 +188,9 @@ def conv_row(name, cls, N, C, O, K, spatial, stride, pad):
         rate = 3 * 2 * macs / times["quillet"] / 1e9
         note = f"{rate:.0f} GFLOP/s = {rate / machine_gemm(dt):.0%} of GEMM"
         if dt == F32 and len(spatial) == 2 and K == 3 and stride == 1 and min(C, O) >= 8:
-            note += " (the direct sums' flops: minimal filtering does 4/9 of the multiplications)"
+            note += " (the direct sums' flops: the forward pass takes minimal filtering, 4/9 of the multiplications"
+            note += ", and so do the gradients" if min(C, O) >= 32 else ""
+            note += ")"
         return times, note
 
 

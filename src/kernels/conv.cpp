@@ -448,19 +448,21 @@ std::vector<int64_t> tap_order(const ConvShape& s) {
 
 // dA += the column gradients of one tile, dX = W^T (ck x o) @ dZ (o x tile),
 // W^T's rows packed in tap_order and doff the offsets of the taps in that order.
+// At stride 1, `width` may be 2 kNR: the row tile t and the one after it in
+// the same output row, taken together.
 template <class R>
-void scatter_tile(const ConvShape& s, const Tile<R>& t, const R* wtp, const R* dZ, const int64_t* doff, R* G, R* X,
-                  R** D, R* dA) {
+void scatter_tile(const ConvShape& s, const Tile<R>& t, int64_t width, const R* wtp, const R* dZ, const int64_t* doff,
+                  R* G, R* X, R** D, R* dA) {
   constexpr int64_t kNR = kCols<R>;
   const int64_t HW = s.ho * s.wo, ck = s.ck();
   if (t.row) {
     // dZ's rows lie HW apart; read in place, they would fall into a few L1
     // sets and leave it before the next panel reads them.
     for (int64_t o = 0; o < s.o; ++o)
-      for (int64_t c = 0; c < kNR; c += kLanes<R>) store(G + o * kNR + c, load(dZ + t.z[0] + o * HW + c));
+      for (int64_t c = 0; c < width; c += kLanes<R>) store(G + o * width + c, load(dZ + t.z[0] + o * HW + c));
     if (s.sw == 1) {  // each block's column gradients are added onto dA as they leave the registers
       for (int64_t r = 0; r < ck; ++r) D[r] = dA + t.dst[0] + doff[r];
-      gemm_add_rows(ck, kNR, s.o, wtp, G, kNR, D);
+      gemm_add_rows(ck, width, s.o, wtp, G, width, D);
       return;
     }
     gemm_packed(ck, kNR, s.o, wtp, G, kNR, X, kNR);
@@ -517,7 +519,7 @@ void blocked_input_grad(const ConvShape& s, const R* W, const R* dZ, R* dA) {
   const int threads = static_cast<int>(std::min<int64_t>(s.n, num_threads()));
   const int64_t per_thread = (s.n + threads - 1) / threads;
   parallel_for(threads, 1e9, [&](int64_t lo, int64_t hi) {
-    Scratch<R> TG(static_cast<size_t>(s.o * kNR)), TX(static_cast<size_t>(round_up(ck, kMR) * kNR));
+    Scratch<R> TG(static_cast<size_t>(s.o * 2 * kNR)), TX(static_cast<size_t>(round_up(ck, kMR) * kNR));
     std::vector<R*> rows(static_cast<size_t>(ck));
     for (int64_t th = lo; th < hi; ++th) {
       // The samples of this worker, tile by tile: each tile's column
@@ -525,9 +527,12 @@ void blocked_input_grad(const ConvShape& s, const R* W, const R* dZ, R* dA) {
       // whole samples, so no two of them add to the same place.
       const int64_t n_lo = std::min(s.n, th * per_thread), n_hi = std::min(s.n, (th + 1) * per_thread);
       std::fill(dA + n_lo * s.c * s.hd * s.wd, dA + n_hi * s.c * s.hd * s.wd, 0.0);
-      for (int64_t col = n_lo * HW; col < n_hi * HW; col += kNR) {
+      for (int64_t col = n_lo * HW; col < n_hi * HW;) {
         const Tile<R> t(s, col, n_hi * HW);
-        scatter_tile(s, t, wtp.data(), dZ, doff.data(), TG.data(), TX.data(), rows.data(), dA);
+        // Two row tiles side by side in one output row go as one at stride 1.
+        const int64_t width = s.sw == 1 && t.row && t.z[0] % s.wo + 2 * kNR <= s.wo ? 2 * kNR : kNR;
+        scatter_tile(s, t, width, wtp.data(), dZ, doff.data(), TG.data(), TX.data(), rows.data(), dA);
+        col += width;
       }
     }
   });

@@ -124,6 +124,11 @@ inline void block_short(int64_t K, const Rows& a, const BRows& b, const COut& c,
       for (int64_t v = 0; v < 4; ++v) acc[i][v] += ai * bv[v];
     }
   }
+  if (rows == kShort) {  // in registers, as in block_nn
+    for (int64_t i = 0; i < kShort; ++i)
+      for (int64_t v = 0; v < 4; ++v) put<How>(c(i) + v * kVec, acc[i][v]);
+    return;
+  }
   for (int64_t i = 0; i < rows; ++i)
     for (int64_t v = 0; v < 4; ++v) put<How>(c(i) + v * kVec, acc[i][v]);
 }
@@ -253,6 +258,18 @@ void gemm_rowptrs(int64_t M, int64_t N, int64_t K, const R* Ap, const R* const* 
 
 template <class R>
 void gemm_add_rows(int64_t M, int64_t N, int64_t K, const R* Ap, const R* B, int64_t ldb, R* const* C) {
+  constexpr int64_t kNR = kCols<R>;
+  if (2 * kShort == kMR && N % (2 * kNR) == 0) {
+    // Each panel as two halves of kShort rows by four vectors: over the few
+    // steps of K a convolution's filters give, four vectors of B a step
+    // feed 16 FMAs for 8 loads, where kMR rows by two vectors feed 16 for 10.
+    for (int64_t j = 0; j < N; j += 2 * kNR)
+      for (int64_t i = 0; i < M; i += kShort) {
+        const Packed<R> a{Ap + (i / kMR) * K * kMR + i % kMR};
+        block_short<Onto::AddAfter, R>(K, a, Strided<R>{B + j, ldb}, TableOut<R>{C + i, j}, std::min(kShort, M - i));
+      }
+    return;
+  }
   blocks<Onto::AddAfter, R>(
       M, N, K, [&](int64_t p, int64_t) { return Packed<R>{Ap + p * K * kMR}; }, Strided<R>{B, ldb}, TableOut<R>{C, 0},
       false);
