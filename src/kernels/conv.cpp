@@ -377,9 +377,10 @@ void blocked_forward(const ConvShape& s, const R* A, const R* W, const R* b, R* 
   if (s.sw == 1 && s.wo >= kNR) {
     // At stride 1 the input under a tap, along kNR positions of an output
     // row, is a run of an input row: the product reads the taps where they
-    // lie (row ck, the bias's, is ones).  Every tile lies in one output row;
-    // a row's last tile ends at the row's end and may overlap the tile
-    // before it, which it writes again with the same sums.
+    // lie (row ck, the bias's, is ones), two tiles at a time where the row
+    // has room.  Every tile lies in one output row; a row's last tile ends
+    // at the row's end and may overlap the tile before it, which it writes
+    // again with the same sums.
     static const std::array<R, 2 * kNR> ones = [] {
       std::array<R, 2 * kNR> a;
       a.fill(R(1));
@@ -393,7 +394,7 @@ void blocked_forward(const ConvShape& s, const R* A, const R* W, const R* b, R* 
         const R* src = A + (n * s.c * s.h + i * s.sh) * s.w;
         R* z = Z + n * s.o * HW + i * s.wo;
         for (int64_t j = 0; j < s.wo;) {
-          const int64_t j0 = std::min(j, s.wo - kNR), width = pairs && j0 + 2 * kNR <= s.wo ? 2 * kNR : kNR;
+          const int64_t j0 = std::min(j, s.wo - kNR), width = j0 + 2 * kNR <= s.wo ? 2 * kNR : kNR;
           for (int64_t r = 0; r < ck; ++r) rows[static_cast<size_t>(r)] = src + j0 + off[static_cast<size_t>(r)];
           gemm_rowptrs(s.o, width, ck + 1, wp.data(), rows.data(), z + j0, HW);
           j = j0 + width;
