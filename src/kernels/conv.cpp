@@ -200,7 +200,7 @@ int64_t chunk(const ConvShape& s, int64_t budget) {
   return std::max<int64_t>(1, std::min<int64_t>(s.n, budget / std::max<int64_t>(per_sample, 1)));
 }
 
-// ---------------------------------------------------------------- blocked GEMM, one chunk per core
+// ---------------------------------------------------------------- blocked GEMM, tile by tile
 
 // Output columns (sample, position) in row-major order, taken kNR at a time.
 // For one such tile, where each column reads the input (src), writes dA

@@ -6,12 +6,13 @@
 // - direct loops, for problems of a few thousand multiply-adds, where building
 //   column matrices would cost more than the arithmetic;
 // - blocked, the common case of a few to a few hundred channels: the output
-//   positions go in tiles of 16 whose column matrix is gathered in L1 and
-//   multiplied at once by the register-blocked kernels of gemm.hpp (forward),
-//   or whose column gradients are made and scattered onto dA at once
-//   (backward); weight gradients accumulate per core over batch chunks whose
-//   column matrices stay in L2, or, where the output rows have stride 1, as
-//   dot products of the rows of dZ and of the input in place;
+//   positions go in tiles that the register-blocked kernels of gemm.hpp
+//   multiply at once, reading the taps in place at stride 1 and gathering
+//   the tile's column matrix in L1 elsewhere (forward); each tile's column
+//   gradients are made and added onto dA at once (backward); the weight
+//   gradients are outer products of the taps' inputs, in place, and the
+//   rows of dZ^T (or, at stride 1 with 16 vector registers, dot products of
+//   the rows of dZ and of the input in place);
 // - im2col + the BLAS that numpy ships, for channel counts so large that the
 //   products are big enough for the BLAS to win.
 // In float, 3x3 filters at stride 1 take minimal filtering (winograd.hpp)
