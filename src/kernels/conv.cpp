@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -503,38 +504,71 @@ void scatter_tile(const ConvShape& s, const Tile<R>& t, int64_t width, const R* 
     }
 }
 
+// The input gradient, sample by sample: W^T packed once, its rows in the
+// order the column gradients are added (tap_order).
+template <class R>
+struct InputGrad {
+  const ConvShape& s;
+  const R* dZ;
+  R* dA;
+  std::vector<int64_t> doff;
+  std::vector<R> wtp;
+
+  InputGrad(const ConvShape& shape, const R* W, const R* dZ_, R* dA_)
+      : s(shape), dZ(dZ_), dA(dA_), doff(static_cast<size_t>(s.ck())), wtp(packed_size(s.ck(), s.o)) {
+    const int64_t ck = s.ck();
+    const std::vector<int64_t> order = tap_order(s), all_doff = tap_offsets(s, s.hd, s.wd);
+    std::vector<R> wt(static_cast<size_t>(ck * s.o));
+    for (int64_t r = 0; r < ck; ++r) {
+      const int64_t tap = order[static_cast<size_t>(r)];
+      doff[static_cast<size_t>(r)] = all_doff[static_cast<size_t>(tap)];
+      for (int64_t o = 0; o < s.o; ++o) wt[static_cast<size_t>(r * s.o + o)] = W[o * ck + tap];
+    }
+    pack_rows(wt.data(), s.o, false, ck, s.o, wtp.data());
+  }
+
+  // Per thread: the scratch of one tile.
+  struct Scratch {
+    qk::Scratch<R> G, X;
+    std::vector<R*> rows;
+    explicit Scratch(const ConvShape& s)
+        : G(static_cast<size_t>(s.o * 2 * kCols<R>)),
+          X(static_cast<size_t>(round_up(s.ck(), kMR) * kCols<R>)),
+          rows(static_cast<size_t>(s.ck())) {}
+  };
+
+  // dA of samples [n0, n1), tile by tile: each tile's column gradients are
+  // made in L1 and added onto dA at once.  No tile reaches another sample's
+  // dA, so threads that own whole samples never add to the same place.
+  void samples(int64_t n0, int64_t n1, Scratch& t) const {
+    constexpr int64_t kNR = kCols<R>;
+    const int64_t HW = s.ho * s.wo;
+    std::fill(dA + n0 * s.c * s.hd * s.wd, dA + n1 * s.c * s.hd * s.wd, R(0));
+    for (int64_t col = n0 * HW; col < n1 * HW;) {
+      const Tile<R> tile(s, col, n1 * HW);
+      // Two row tiles side by side in one output row go as one at stride 1.
+      const int64_t width = s.sw == 1 && tile.row && tile.z[0] % s.wo + 2 * kNR <= s.wo ? 2 * kNR : kNR;
+      scatter_tile(s, tile, width, wtp.data(), dZ, doff.data(), t.G.data(), t.X.data(), t.rows.data(), dA);
+      col += width;
+    }
+  }
+};
+
+// Samples [lo, hi) of thread th of `threads`, as the backward pass shares them.
+inline std::pair<int64_t, int64_t> samples_of(int64_t n, int threads, int64_t th) {
+  const int64_t per_thread = (n + threads - 1) / threads;
+  return {std::min(n, th * per_thread), std::min(n, (th + 1) * per_thread)};
+}
+
 template <class R>
 void blocked_input_grad(const ConvShape& s, const R* W, const R* dZ, R* dA) {
-  constexpr int64_t kNR = kCols<R>;
-  const int64_t HW = s.ho * s.wo, ck = s.ck();
-  // W^T, its rows in the order the column gradients are added (tap_order).
-  const std::vector<int64_t> order = tap_order(s), all_doff = tap_offsets(s, s.hd, s.wd);
-  std::vector<R> wt(static_cast<size_t>(ck * s.o)), wtp(packed_size(ck, s.o));
-  std::vector<int64_t> doff(static_cast<size_t>(ck));
-  for (int64_t r = 0; r < ck; ++r) {
-    const int64_t tap = order[static_cast<size_t>(r)];
-    doff[static_cast<size_t>(r)] = all_doff[static_cast<size_t>(tap)];
-    for (int64_t o = 0; o < s.o; ++o) wt[static_cast<size_t>(r * s.o + o)] = W[o * ck + tap];
-  }
-  pack_rows(wt.data(), s.o, false, ck, s.o, wtp.data());
+  const InputGrad<R> grad(s, W, dZ, dA);
   const int threads = static_cast<int>(std::min<int64_t>(s.n, num_threads()));
-  const int64_t per_thread = (s.n + threads - 1) / threads;
   parallel_for(threads, 1e9, [&](int64_t lo, int64_t hi) {
-    Scratch<R> TG(static_cast<size_t>(s.o * 2 * kNR)), TX(static_cast<size_t>(round_up(ck, kMR) * kNR));
-    std::vector<R*> rows(static_cast<size_t>(ck));
+    typename InputGrad<R>::Scratch scratch(s);
     for (int64_t th = lo; th < hi; ++th) {
-      // The samples of this worker, tile by tile: each tile's column
-      // gradients are made in L1 and added onto dA at once.  Workers own
-      // whole samples, so no two of them add to the same place.
-      const int64_t n_lo = std::min(s.n, th * per_thread), n_hi = std::min(s.n, (th + 1) * per_thread);
-      std::fill(dA + n_lo * s.c * s.hd * s.wd, dA + n_hi * s.c * s.hd * s.wd, 0.0);
-      for (int64_t col = n_lo * HW; col < n_hi * HW;) {
-        const Tile<R> t(s, col, n_hi * HW);
-        // Two row tiles side by side in one output row go as one at stride 1.
-        const int64_t width = s.sw == 1 && t.row && t.z[0] % s.wo + 2 * kNR <= s.wo ? 2 * kNR : kNR;
-        scatter_tile(s, t, width, wtp.data(), dZ, doff.data(), TG.data(), TX.data(), rows.data(), dA);
-        col += width;
-      }
+      const auto [n0, n1] = samples_of(s.n, threads, th);
+      grad.samples(n0, n1, scratch);
     }
   });
 }
@@ -761,53 +795,92 @@ void outer_block(const ConvShape& s, const R* A, const R* GT, int64_t op, const 
       for (int64_t l = 0; l < L && (v0 + v) * L + l < s.o; ++l) acc[((v0 + v) * L + l) * ck + r0 + t] += total[t][v][l];
 }
 
+// The weight gradients as outer products, group of samples by group: each
+// thread sums into its own slot, and finish() adds the slots in order.
 template <class R>
-void outer_weight_grad(const ConvShape& s, const R* A, const R* dZ, R* dW, R* db) {
-  constexpr int64_t L = kLanes<R>;
-  const int64_t HW = s.ho * s.wo, ck = s.ck(), op = round_up(s.o, L), vectors = op / L;
-  const std::vector<int64_t> off = tap_offsets(s, s.h, s.w);
+struct OuterGrad {
+  static constexpr int64_t L = kLanes<R>;
+  const ConvShape& s;
+  const R* A;
+  const R* dZ;
+  int64_t op, vectors, group;
+  std::vector<int64_t> off;
+  std::vector<double> acc, bias;
+
+  OuterGrad(const ConvShape& shape, const R* A_, const R* dZ_, int threads)
+      : s(shape),
+        A(A_),
+        dZ(dZ_),
+        op(round_up(s.o, L)),
+        vectors(op / L),
+        // Samples in groups whose dZ^T stays in L2 while every block passes over it.
+        group(std::max<int64_t>(1, (int64_t{256} << 10) / int64_t(sizeof(R) * s.ho * s.wo * op))),
+        off(tap_offsets(s, s.h, s.w)),
+        acc(static_cast<size_t>(threads * s.o * s.ck()), 0.0),
+        bias(static_cast<size_t>(threads * op), 0.0) {}
+
+  Scratch<R> scratch() const { return Scratch<R>(static_cast<size_t>(group * s.ho * s.wo * op)); }
+
+  // Samples [n, n1), at most one group, into slot th.
+  void samples(int64_t n, int64_t n1, int64_t th, R* GT) {
+    const int64_t ck = s.ck();
+    double* mine = acc.data() + th * s.o * ck;
+    transpose_grad(s, dZ, n, n1, op, GT, bias.data() + th * op);
+    for (int64_t v0 = 0; v0 < vectors; v0 += kOuterV) {
+      const int64_t left = vectors - v0;
+      auto blocks = [&](auto vs) {
+        constexpr int64_t V = decltype(vs)::value;
+        for (int64_t r0 = 0; r0 < ck; r0 += kOuterT<V>) outer_block<V>(s, A, GT, op, off.data(), n, n1, r0, v0, mine);
+      };
+      if (left >= kOuterV)
+        blocks(std::integral_constant<int64_t, kOuterV>{});
+      else if (left == 1)
+        blocks(std::integral_constant<int64_t, 1>{});
+      else if (left == 2)
+        blocks(std::integral_constant<int64_t, 2>{});
+      else if constexpr (kOuterV > 3)
+        blocks(std::integral_constant<int64_t, 3>{});
+    }
+  }
+
+  void finish(int threads, R* dW, R* db) const {
+    const int64_t ck = s.ck();
+    for (int64_t k = 0; k < s.o * ck; ++k) {
+      double v = 0.0;
+      for (int th = 0; th < threads; ++th) v += acc[static_cast<size_t>(th * s.o * ck + k)];
+      dW[k] = R(v);
+    }
+    for (int64_t o = 0; o < s.o; ++o) {
+      double v = 0.0;
+      for (int th = 0; th < threads; ++th) v += bias[static_cast<size_t>(th * op + o)];
+      db[o] = R(v);
+    }
+  }
+};
+
+// The weight gradients and, with a dA, the input gradient in the same pass:
+// each thread takes a group of its samples through both, so that their dZ
+// is read from memory once.
+template <class R>
+void outer_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* dA, R* dW, R* db) {
   const int threads = static_cast<int>(std::min<int64_t>(s.n, num_threads()));
-  const int64_t per_thread = (s.n + threads - 1) / threads;
-  // Samples in groups whose dZ^T stays in L2 while every block passes over it.
-  const int64_t group = std::max<int64_t>(1, (int64_t{256} << 10) / int64_t(sizeof(R) * HW * op));
-  std::vector<double> acc(static_cast<size_t>(threads * s.o * ck), 0.0), bias(static_cast<size_t>(threads * op), 0.0);
+  OuterGrad<R> grad(s, A, dZ, threads);
+  std::optional<InputGrad<R>> input;
+  if (dA) input.emplace(s, W, dZ, dA);
   parallel_for(threads, 1e9, [&](int64_t lo, int64_t hi) {
-    Scratch<R> GT(static_cast<size_t>(group * HW * op));
+    Scratch<R> GT = grad.scratch();
+    std::optional<typename InputGrad<R>::Scratch> tiles;
+    if (input) tiles.emplace(s);
     for (int64_t th = lo; th < hi; ++th) {
-      double* mine = acc.data() + th * s.o * ck;
-      const int64_t end = std::min(s.n, (th + 1) * per_thread);
-      for (int64_t n = th * per_thread; n < end; n += group) {
-        const int64_t n1 = std::min(end, n + group);
-        transpose_grad(s, dZ, n, n1, op, GT.data(), bias.data() + th * op);
-        for (int64_t v0 = 0; v0 < vectors; v0 += kOuterV) {
-          const int64_t left = vectors - v0;
-          auto blocks = [&](auto vs) {
-            constexpr int64_t V = decltype(vs)::value;
-            for (int64_t r0 = 0; r0 < ck; r0 += kOuterT<V>)
-              outer_block<V>(s, A, GT.data(), op, off.data(), n, n1, r0, v0, mine);
-          };
-          if (left >= kOuterV)
-            blocks(std::integral_constant<int64_t, kOuterV>{});
-          else if (left == 1)
-            blocks(std::integral_constant<int64_t, 1>{});
-          else if (left == 2)
-            blocks(std::integral_constant<int64_t, 2>{});
-          else if constexpr (kOuterV > 3)
-            blocks(std::integral_constant<int64_t, 3>{});
-        }
+      const auto [begin, end] = samples_of(s.n, threads, th);
+      for (int64_t n = begin; n < end; n += grad.group) {
+        const int64_t n1 = std::min(end, n + grad.group);
+        if (input) input->samples(n, n1, *tiles);
+        grad.samples(n, n1, th, GT.data());
       }
     }
   });
-  for (int64_t k = 0; k < s.o * ck; ++k) {
-    double v = 0.0;
-    for (int th = 0; th < threads; ++th) v += acc[static_cast<size_t>(th * s.o * ck + k)];
-    dW[k] = R(v);
-  }
-  for (int64_t o = 0; o < s.o; ++o) {
-    double v = 0.0;
-    for (int th = 0; th < threads; ++th) v += bias[static_cast<size_t>(th * op + o)];
-    db[o] = R(v);
-  }
+  grad.finish(threads, dW, db);
 }
 
 // ---------------------------------------------------------------- im2col + BLAS for large channel counts
@@ -931,10 +1004,13 @@ void conv_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* d
         bias_grad(s, dZ, db);
         dW = nullptr;
       }
-      if (dA) blocked_input_grad(s, W, dZ, dA);
       if constexpr (kDotRows)
-        if (dW && rows_fit_dot<R>(s)) return dot_weight_grad(s, A, dZ, dW, db);
-      if (dW) outer_weight_grad(s, A, dZ, dW, db);
+        if (dW && rows_fit_dot<R>(s)) {
+          if (dA) blocked_input_grad(s, W, dZ, dA);
+          return dot_weight_grad(s, A, dZ, dW, db);
+        }
+      if (dW) return outer_backward(s, A, W, dZ, dA, dW, db);
+      if (dA) blocked_input_grad(s, W, dZ, dA);
       return;
     }
     case ConvPath::Blas:
