@@ -689,7 +689,8 @@ void dot_weight_grad(const ConvShape& s, const R* A, const R* dZ, R* dW, R* db) 
 // stride), and its row of dZ^T, transposed per group of samples in vectors,
 // the filters padded to whole vectors with zeros.  No column matrix, and
 // every vector load is of a whole row of dZ^T.  A block sums a group of
-// samples in vectors of R; the groups and the workers are added in double.
+// samples in vectors of R (in float, 256 positions at a time, the runs added
+// in double); the groups and the workers are added in double.
 
 #if defined(__AVX512F__)
 constexpr int64_t kOuterV = 4;  // 4 vectors x 6 taps: 24 accumulators + 4 + 1 of 32 registers
