@@ -582,6 +582,10 @@ void blocked_input_grad(const ConvShape& s, const R* W, const R* dZ, R* dA) {
 // at a time: no column matrix, no transposition.  A block sums a group of
 // samples in vectors of R; the groups and the workers are added in double.
 
+// A float sum takes kFloatRun terms at most before it is added to the sums in
+// double, so that its error does not grow with the length of the rows.
+constexpr int64_t kFloatRun = 256;
+
 #if defined(__AVX512F__)
 // With 32 registers the outer products below keep 24 sums too, and load
 // whole rows of dZ^T where dot products load runs of the input that mostly
@@ -618,36 +622,79 @@ void dot_block(const ConvShape& s, const R* A, const R* dZ, const int64_t* off, 
   vd sum[kDotO][kDotR] = {};
   const R* zr[kDotO];
   const R* xr[kDotR];
+  // The full vectors of the current rows in [x0, x1), and their last vector.
+  auto along = [&](int64_t x0, int64_t x1) {
+    for (int64_t x = x0; x + L <= x1; x += L) {
+      vd z[kDotO];
+      for (int64_t i = 0; i < kDotO; ++i) z[i] = load(zr[i] + x);
+      for (int64_t j = 0; j < kDotR; ++j) {
+        const vd v = load(xr[j] + x);
+        for (int64_t i = 0; i < kDotO; ++i) sum[i][j] += z[i] * v;
+      }
+    }
+  };
+  auto last = [&] {
+    const int64_t x = s.wo - L;
+    vd z[kDotO];
+    for (int64_t i = 0; i < kDotO; ++i) z[i] = (vd)((vi)load(zr[i] + x) & keep);
+    for (int64_t j = 0; j < kDotR; ++j) {
+      const vd v = (vd)((vi)load(xr[j] + x) & keep);
+      for (int64_t i = 0; i < kDotO; ++i) sum[i][j] += z[i] * v;
+    }
+  };
+  auto next_row = [&] {
+    for (int64_t i = 0; i < kDotO; ++i) zr[i] += s.wo;
+    for (int64_t j = 0; j < kDotR; ++j) xr[j] += s.sh * s.w;
+  };
+  // In float a lane's sum takes kFloatRun terms at most (one per vector of a
+  // row) before it goes on in double: whole rows at a time, or, for rows
+  // longer than that, runs of their own.
+  const int64_t per_row = (s.wo + L - 1) / L;
+  const bool runs = std::is_same_v<R, float> && (n1 - n0) * s.ho * per_row > kFloatRun;
+  InDouble<R> total[kDotO][kDotR];
+  if (runs)
+    for (auto& t : total)
+      for (auto& u : t) u = {};
+  auto flush = [&] {
+    for (int64_t i = 0; i < kDotO; ++i)
+      for (int64_t j = 0; j < kDotR; ++j) {
+        total[i][j] += sum[i][j];
+        sum[i][j] = vd{};
+      }
+  };
+  const int64_t rows = !runs ? s.ho : per_row <= kFloatRun ? kFloatRun / per_row : 0;
   for (int64_t n = n0; n < n1; ++n) {
     for (int64_t i = 0; i < kDotO; ++i) zr[i] = dZ + (n * s.o + fo[i]) * HW;
     for (int64_t j = 0; j < kDotR; ++j) xr[j] = A + n * s.c * s.h * s.w + off[tr[j]];
-    for (int64_t y = 0; y < s.ho; ++y) {
-      int64_t x = 0;
-      for (; x + L <= s.wo; x += L) {
-        vd z[kDotO];
-        for (int64_t i = 0; i < kDotO; ++i) z[i] = load(zr[i] + x);
-        for (int64_t j = 0; j < kDotR; ++j) {
-          const vd v = load(xr[j] + x);
-          for (int64_t i = 0; i < kDotO; ++i) sum[i][j] += z[i] * v;
+    if (rows > 0) {
+      for (int64_t y0 = 0; y0 < s.ho; y0 += rows) {
+        for (int64_t y = y0; y < std::min(s.ho, y0 + rows); ++y) {
+          along(0, s.wo);
+          if (tail) last();
+          next_row();
         }
+        if (runs) flush();
       }
-      if (tail) {
-        x = s.wo - L;
-        vd z[kDotO];
-        for (int64_t i = 0; i < kDotO; ++i) z[i] = (vd)((vi)load(zr[i] + x) & keep);
-        for (int64_t j = 0; j < kDotR; ++j) {
-          const vd v = (vd)((vi)load(xr[j] + x) & keep);
-          for (int64_t i = 0; i < kDotO; ++i) sum[i][j] += z[i] * v;
+    } else {
+      for (int64_t y = 0; y < s.ho; ++y) {
+        for (int64_t x0 = 0; x0 + L <= s.wo; x0 += kFloatRun * L) {
+          along(x0, std::min(s.wo, x0 + kFloatRun * L));
+          flush();
         }
+        if (tail) last();
+        flush();
+        next_row();
       }
-      for (int64_t i = 0; i < kDotO; ++i) zr[i] += s.wo;
-      for (int64_t j = 0; j < kDotR; ++j) xr[j] += s.sh * s.w;
     }
   }
   for (int64_t i = 0; i < std::min(kDotO, s.o - o0); ++i)
     for (int64_t j = 0; j < std::min(kDotR, ck - r0); ++j) {
       double t = 0.0;
-      for (int64_t l = 0; l < L; ++l) t += sum[i][j][l];
+      if (runs) {
+        for (int64_t l = 0; l < L; ++l) t += total[i][j][l];
+      } else {
+        for (int64_t l = 0; l < L; ++l) t += sum[i][j][l];
+      }
       acc[(o0 + i) * ck + r0 + j] += t;
     }
 }
@@ -781,9 +828,7 @@ void outer_block(const ConvShape& s, const R* A, const R* GT, int64_t op, const 
   const int64_t ck = s.ck(), positions = (n1 - n0) * s.ho * s.wo;
   int64_t xoff[T];  // taps past the end repeat the last one; their sums are not kept
   for (int64_t t = 0; t < T; ++t) xoff[t] = off[std::min(r0 + t, ck - 1)];
-  // A float sum takes kFloatRun positions at most (a lane sums every
-  // position of one filter) before it is added to the sums in double.
-  constexpr int64_t kFloatRun = 256;
+  // A lane sums every position of one filter: kFloatRun positions at most in float.
   const int64_t run = std::is_same_v<R, float> ? kFloatRun : positions;
   InDouble<R> total[T][V] = {};
   for (int64_t p = 0; p < positions; p += run) {
