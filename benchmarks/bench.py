@@ -67,16 +67,27 @@ STAT = [min]  # how the repeats of a measurement are summarised (--stat)
 _GEMM = {}
 
 
+def gemm_products(dt):
+    """Callables for the machine's GEMM in one dtype: NumPy's BLAS and, when it is
+    installed, PyTorch on a 1024x1024 product."""
+    a, b = (RNG.standard_normal((1024, 1024)).astype(dt) for _ in range(2))
+    fns = [lambda: a @ b]
+    if torch:
+        ta, tb = torch.from_numpy(a), torch.from_numpy(b)
+        fns.append(lambda: ta @ tb)
+    return fns
+
+
+def gemm_rate(times):
+    """GFLOP/s of the faster of the 1024x1024 products timed in `times`."""
+    return 2 * 1024**3 / min(times) / 1e9
+
+
 def machine_gemm(dt):
     """The machine's GEMM throughput in GFLOP/s for one dtype: the faster of NumPy's
     BLAS and PyTorch on a 1024x1024 product."""
     if dt not in _GEMM:
-        a, b = (RNG.standard_normal((1024, 1024)).astype(dt) for _ in range(2))
-        t = best_time(lambda: a @ b)
-        if torch:
-            ta, tb = torch.from_numpy(a), torch.from_numpy(b)
-            t = min(t, best_time(lambda: ta @ tb))
-        _GEMM[dt] = 2 * 1024**3 / t / 1e9
+        _GEMM[dt] = gemm_rate([best_time(fn) for fn in gemm_products(dt)])
     return _GEMM[dt]
 
 
@@ -93,19 +104,31 @@ def settle():
 def best_time(fn, budget=0.25, repeats=5):
     """Per-call time in seconds over `repeats` runs of about budget/repeats each:
     the best run, or the median one under --stat median."""
+    return interleaved_times([fn], budget, repeats)[0]
+
+
+def interleaved_times(fns, budget=0.25, repeats=5):
+    """best_time of each of `fns`, their runs taken in turn, so that the times
+    compare moments a second apart on a machine whose speed drifts.  The pools
+    of one settle before the next one runs."""
     settle()
-    fn()
-    start = time.perf_counter()
-    fn()
-    once = max(time.perf_counter() - start, 1e-7)
-    loops = max(1, int(budget / repeats / once))
-    runs = []
-    for _ in range(repeats):
+    loops = []
+    for fn in fns:
+        fn()
         start = time.perf_counter()
-        for _ in range(loops):
-            fn()
-        runs.append((time.perf_counter() - start) / loops)
-    return STAT[0](runs)
+        fn()
+        once = max(time.perf_counter() - start, 1e-7)
+        loops.append(max(1, int(budget / repeats / once)))
+    runs = [[] for _ in fns]
+    for _ in range(repeats):
+        for fn, n, r in zip(fns, loops, runs):
+            if len(fns) > 1:
+                settle()
+            start = time.perf_counter()
+            for _ in range(n):
+                fn()
+            r.append((time.perf_counter() - start) / n)
+    return [STAT[0](r) for r in runs]
 
 
 # ---------------------------------------------------------------- numpy baselines
@@ -177,7 +200,9 @@ def conv_row(name, cls, N, C, O, K, spatial, stride, pad):
         Z = layer.forward(A)
         dZ = randn(Z.shape, dt)
         W, b = inner.W, inner.b
-        times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ)))}
+        # The GEMM rate of the note is measured in turns with the layer.
+        q, *products = interleaved_times([lambda: (layer.forward(A), layer.backward(dZ)), *gemm_products(dt)])
+        times = {"quillet": q}
         if dt == F64:
             times["numpy"] = best_time(lambda: np_conv(A, W, b, stride, pad, dZ), budget=0.15, repeats=3)
         if torch:
@@ -186,7 +211,8 @@ def conv_row(name, cls, N, C, O, K, spatial, stride, pad):
             times["torch"] = best_time(lambda: conv(x, w, bb, stride=stride, padding=pad).backward(g))
         macs = np.prod(Z.shape) * C * K ** len(spatial)
         rate = 3 * 2 * macs / times["quillet"] / 1e9
-        note = f"{rate:.0f} GFLOP/s = {rate / machine_gemm(dt):.0%} of GEMM"
+        gemm_now = gemm_rate(products)
+        note = f"{rate:.0f} GFLOP/s = {rate / gemm_now:.0%} of GEMM ({gemm_now:.0f} GFLOP/s in the same seconds)"
         if dt == F32 and len(spatial) == 2 and K == 3 and stride == 1 and min(C, O) >= 8:
             note += " (the direct sums' flops: the forward pass takes minimal filtering, 4/9 of the multiplications"
             note += ", and so do the gradients" if min(C, O) >= 32 else ""
