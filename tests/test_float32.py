@@ -76,23 +76,33 @@ def test_conv_matches_float64(make, shape, path):
     assert rel(s32.dLdW, s64.dLdW) < 5e-6
 
 
-@pytest.mark.parametrize("stride", [1, 3])
-def test_weight_gradients_along_long_rows(stride):
-    # Each weight gradient sums 65536 products of float32 values.  Kept in one
-    # float32 sum per filter (or per lane of one), its rounding errors would
-    # reach one to a few parts in a million; summed in float32 for a few
-    # hundred terms at a time and in double beyond, they stay near float32's
-    # precision.
+@pytest.mark.parametrize(
+    "make_layer, shape",
+    [
+        (lambda: Lintrel(2, 8, 3, 1), (2, 2, 32768 + 2)),
+        (lambda: Lintrel(2, 8, 3, 1), (2, 2, 32647)),  # rows end in a part of a vector, alone in its run
+        (lambda: Lintrel(2, 8, 3, 3), (2, 2, 32768 * 3 + 2)),
+        (lambda: Plantrel_stride1(2, 8, 3), (2, 2, 141, 235)),  # many rows to a sample
+    ],
+    ids=["stride 1", "stride 1, ragged", "stride 3", "2-D"],
+)
+def test_weight_gradients_over_many_positions(make_layer, shape):
+    # Each weight gradient sums some 65,000 products of float32 values.  Kept
+    # in one float32 sum per filter (or per lane of one), its rounding errors
+    # would reach one to a few parts in a million; summed in float32 for a
+    # few hundred terms at a time and in double beyond, they stay near
+    # float32's precision.  A run that skipped positions would be far off.
     rng = np.random.default_rng(3)
-    w = rng.standard_normal((8, 2, 3)).astype(F32)
-    x = rng.standard_normal((2, 2, 32768 * stride + 2)).astype(F32)
+    x = rng.standard_normal(shape)
+    np.random.seed(3)
+    wide = make_layer()
     with quillet.default_dtype(F32):
-        single = Lintrel(2, 8, 3, stride, weight_init_fn=lambda *shape: w)
-        g = rng.standard_normal(single.forward(x).shape).astype(F32)
-        single.backward(g)
-    wide = Lintrel(2, 8, 3, stride, weight_init_fn=lambda *shape: w.astype(np.float64))
-    wide.forward(x.astype(np.float64))
-    wide.backward(g.astype(np.float64))
+        np.random.seed(3)
+        single = make_layer()
+        g = rng.standard_normal(single.forward(x.astype(F32)).shape)
+        single.backward(g.astype(F32))
+    wide.forward(x.astype(F32).astype(np.float64))
+    wide.backward(g.astype(F32).astype(np.float64))
     assert rel(owner(single).dLdW, owner(wide).dLdW) < 1e-6
     assert rel(owner(single).dLdb, owner(wide).dLdb) < 1e-6
 

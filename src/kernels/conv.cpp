@@ -602,10 +602,17 @@ bool rows_fit_dot(const ConvShape& s) {
   return s.sw == 1 && s.wo >= kLanes<R>;  // a row's last vector may start earlier, never before the row
 }
 
-// acc[o * ck + r] += the sums over samples [n0, n1), for filters o0.. and taps r0..
+// The positions a block sums: rows [y0, y1) of samples [n0, n1), and along
+// each row the full vectors in [x0, x1) and, where x1 is the row's end, its
+// last vector.
+struct Span {
+  int64_t n0, n1, y0, y1, x0, x1;
+};
+
+// acc[o * ck + r] += the sums over the span, for filters o0.. and taps r0..
 template <class R>
-void dot_block(const ConvShape& s, const R* A, const R* dZ, const int64_t* off, int64_t n0, int64_t n1, int64_t o0,
-               int64_t r0, double* acc) {
+void dot_block(const ConvShape& s, const R* A, const R* dZ, const int64_t* off, const Span& at, int64_t o0, int64_t r0,
+               double* acc) {
   using vd = typename Vec<R>::v;
   using vi = typename Vec<std::conditional_t<sizeof(R) == 4, int32_t, int64_t>>::v;
   constexpr int64_t L = kLanes<R>;
@@ -622,79 +629,37 @@ void dot_block(const ConvShape& s, const R* A, const R* dZ, const int64_t* off, 
   vd sum[kDotO][kDotR] = {};
   const R* zr[kDotO];
   const R* xr[kDotR];
-  // The full vectors of the current rows in [x0, x1), and their last vector.
-  auto along = [&](int64_t x0, int64_t x1) {
-    for (int64_t x = x0; x + L <= x1; x += L) {
-      vd z[kDotO];
-      for (int64_t i = 0; i < kDotO; ++i) z[i] = load(zr[i] + x);
-      for (int64_t j = 0; j < kDotR; ++j) {
-        const vd v = load(xr[j] + x);
-        for (int64_t i = 0; i < kDotO; ++i) sum[i][j] += z[i] * v;
-      }
-    }
-  };
-  auto last = [&] {
-    const int64_t x = s.wo - L;
-    vd z[kDotO];
-    for (int64_t i = 0; i < kDotO; ++i) z[i] = (vd)((vi)load(zr[i] + x) & keep);
-    for (int64_t j = 0; j < kDotR; ++j) {
-      const vd v = (vd)((vi)load(xr[j] + x) & keep);
-      for (int64_t i = 0; i < kDotO; ++i) sum[i][j] += z[i] * v;
-    }
-  };
-  auto next_row = [&] {
-    for (int64_t i = 0; i < kDotO; ++i) zr[i] += s.wo;
-    for (int64_t j = 0; j < kDotR; ++j) xr[j] += s.sh * s.w;
-  };
-  // In float a lane's sum takes kFloatRun terms at most (one per vector of a
-  // row) before it goes on in double: whole rows at a time, or, for rows
-  // longer than that, runs of their own.
-  const int64_t per_row = (s.wo + L - 1) / L;
-  const bool runs = std::is_same_v<R, float> && (n1 - n0) * s.ho * per_row > kFloatRun;
-  InDouble<R> total[kDotO][kDotR];
-  if (runs)
-    for (auto& t : total)
-      for (auto& u : t) u = {};
-  auto flush = [&] {
-    for (int64_t i = 0; i < kDotO; ++i)
-      for (int64_t j = 0; j < kDotR; ++j) {
-        total[i][j] += sum[i][j];
-        sum[i][j] = vd{};
-      }
-  };
-  const int64_t rows = !runs ? s.ho : per_row <= kFloatRun ? kFloatRun / per_row : 0;
-  for (int64_t n = n0; n < n1; ++n) {
-    for (int64_t i = 0; i < kDotO; ++i) zr[i] = dZ + (n * s.o + fo[i]) * HW;
-    for (int64_t j = 0; j < kDotR; ++j) xr[j] = A + n * s.c * s.h * s.w + off[tr[j]];
-    if (rows > 0) {
-      for (int64_t y0 = 0; y0 < s.ho; y0 += rows) {
-        for (int64_t y = y0; y < std::min(s.ho, y0 + rows); ++y) {
-          along(0, s.wo);
-          if (tail) last();
-          next_row();
+  const bool last = tail && at.x1 == s.wo;
+  for (int64_t n = at.n0; n < at.n1; ++n) {
+    for (int64_t i = 0; i < kDotO; ++i) zr[i] = dZ + (n * s.o + fo[i]) * HW + at.y0 * s.wo;
+    for (int64_t j = 0; j < kDotR; ++j) xr[j] = A + n * s.c * s.h * s.w + off[tr[j]] + at.y0 * s.sh * s.w;
+    for (int64_t y = at.y0; y < at.y1; ++y) {
+      int64_t x = at.x0;
+      for (; x + L <= at.x1; x += L) {
+        vd z[kDotO];
+        for (int64_t i = 0; i < kDotO; ++i) z[i] = load(zr[i] + x);
+        for (int64_t j = 0; j < kDotR; ++j) {
+          const vd v = load(xr[j] + x);
+          for (int64_t i = 0; i < kDotO; ++i) sum[i][j] += z[i] * v;
         }
-        if (runs) flush();
       }
-    } else {
-      for (int64_t y = 0; y < s.ho; ++y) {
-        for (int64_t x0 = 0; x0 + L <= s.wo; x0 += kFloatRun * L) {
-          along(x0, std::min(s.wo, x0 + kFloatRun * L));
-          flush();
+      if (last) {
+        x = s.wo - L;
+        vd z[kDotO];
+        for (int64_t i = 0; i < kDotO; ++i) z[i] = (vd)((vi)load(zr[i] + x) & keep);
+        for (int64_t j = 0; j < kDotR; ++j) {
+          const vd v = (vd)((vi)load(xr[j] + x) & keep);
+          for (int64_t i = 0; i < kDotO; ++i) sum[i][j] += z[i] * v;
         }
-        if (tail) last();
-        flush();
-        next_row();
       }
+      for (int64_t i = 0; i < kDotO; ++i) zr[i] += s.wo;
+      for (int64_t j = 0; j < kDotR; ++j) xr[j] += s.sh * s.w;
     }
   }
   for (int64_t i = 0; i < std::min(kDotO, s.o - o0); ++i)
     for (int64_t j = 0; j < std::min(kDotR, ck - r0); ++j) {
       double t = 0.0;
-      if (runs) {
-        for (int64_t l = 0; l < L; ++l) t += total[i][j][l];
-      } else {
-        for (int64_t l = 0; l < L; ++l) t += sum[i][j][l];
-      }
+      for (int64_t l = 0; l < L; ++l) t += sum[i][j][l];
       acc[(o0 + i) * ck + r0 + j] += t;
     }
 }
@@ -711,13 +676,38 @@ void dot_weight_grad(const ConvShape& s, const R* A, const R* dZ, R* dW, R* db) 
   // Samples in groups whose rows stay in L2 while every block passes over them.
   const int64_t group = std::max<int64_t>(1, (int64_t{256} << 10) / int64_t(sizeof(R) * (plane + s.o * HW)));
   std::vector<double> acc(static_cast<size_t>(threads * s.o * ck), 0.0);
+  auto mine = [&](int64_t th) { return acc.data() + th * s.o * ck; };
+  // In float a block sums at most kFloatRun vectors in each lane (whole
+  // rows, or runs of a longer row) before its sums go on in double.
+  constexpr int64_t L = kLanes<R>;
+  const bool runs = std::is_same_v<R, float>;
+  const int64_t per_row = (s.wo + L - 1) / L;
   parallel_for(threads, 1e9, [&](int64_t lo, int64_t hi) {
     for (int64_t th = lo; th < hi; ++th) {
       const int64_t end = std::min(s.n, (th + 1) * per_thread);
-      for (int64_t n = th * per_thread; n < end; n += group)
-        for (int64_t o0 = 0; o0 < s.o; o0 += kDotO)
-          for (int64_t r0 = 0; r0 < ck; r0 += kDotR)
-            dot_block(s, A, dZ, off.data(), n, std::min(end, n + group), o0, r0, acc.data() + th * s.o * ck);
+      for (int64_t n = th * per_thread; n < end; n += group) {
+        auto blocks = [&](const Span& at) {
+          for (int64_t o0 = 0; o0 < s.o; o0 += kDotO)
+            for (int64_t r0 = 0; r0 < ck; r0 += kDotR) dot_block(s, A, dZ, off.data(), at, o0, r0, mine(th));
+        };
+        const int64_t n1 = std::min(end, n + group);
+        if (!runs || (n1 - n) * s.ho * per_row <= kFloatRun) {
+          blocks({n, n1, 0, s.ho, 0, s.wo});
+        } else if (per_row <= kFloatRun) {
+          for (int64_t m = n; m < n1; ++m)
+            for (int64_t y = 0; y < s.ho; y += kFloatRun / per_row)
+              blocks({m, m + 1, y, std::min(s.ho, y + kFloatRun / per_row), 0, s.wo});
+        } else {
+          // Runs of kFloatRun - 1 vectors; the last takes the rest of the row.
+          constexpr int64_t step = (kFloatRun - 1) * L;
+          for (int64_t m = n; m < n1; ++m)
+            for (int64_t y = 0; y < s.ho; ++y)
+              for (int64_t x0 = 0, x1 = 0; x1 < s.wo; x0 = x1) {
+                x1 = x0 + step + L > s.wo ? s.wo : x0 + step;
+                blocks({m, m + 1, y, y + 1, x0, x1});
+              }
+        }
+      }
     }
   });
   for (int64_t k = 0; k < s.o * ck; ++k) {
