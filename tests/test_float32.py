@@ -82,9 +82,10 @@ def test_conv_matches_float64(make, shape, path):
         (lambda: Lintrel(2, 8, 3, 1), (2, 2, 32768 + 2)),
         (lambda: Lintrel(2, 8, 3, 1), (2, 2, 32647)),  # rows end in a part of a vector, alone in its run
         (lambda: Lintrel(2, 8, 3, 3), (2, 2, 32768 * 3 + 2)),
+        (lambda: Lintrel(2, 8, 3, 1), (600, 2, 130)),  # many short samples
         (lambda: Plantrel_stride1(2, 8, 3), (2, 2, 141, 235)),  # many rows to a sample
     ],
-    ids=["stride 1", "stride 1, ragged", "stride 3", "2-D"],
+    ids=["stride 1", "stride 1, ragged", "stride 3", "samples", "2-D"],
 )
 def test_weight_gradients_over_many_positions(make_layer, shape):
     # Each weight gradient sums some 65,000 products of float32 values.  Kept

@@ -678,7 +678,8 @@ void dot_weight_grad(const ConvShape& s, const R* A, const R* dZ, R* dW, R* db) 
   std::vector<double> acc(static_cast<size_t>(threads * s.o * ck), 0.0);
   auto mine = [&](int64_t th) { return acc.data() + th * s.o * ck; };
   // In float a block sums at most kFloatRun vectors in each lane (whole
-  // rows, or runs of a longer row) before its sums go on in double.
+  // samples, whole rows, or runs of a longer row) before its sums go on in
+  // double.
   constexpr int64_t L = kLanes<R>;
   const bool runs = std::is_same_v<R, float>;
   const int64_t per_row = (s.wo + L - 1) / L;
@@ -693,6 +694,9 @@ void dot_weight_grad(const ConvShape& s, const R* A, const R* dZ, R* dW, R* db) 
         const int64_t n1 = std::min(end, n + group);
         if (!runs || (n1 - n) * s.ho * per_row <= kFloatRun) {
           blocks({n, n1, 0, s.ho, 0, s.wo});
+        } else if (s.ho * per_row <= kFloatRun) {
+          const int64_t k = kFloatRun / (s.ho * per_row);
+          for (int64_t m = n; m < n1; m += k) blocks({m, std::min(n1, m + k), 0, s.ho, 0, s.wo});
         } else if (per_row <= kFloatRun) {
           for (int64_t m = n; m < n1; ++m)
             for (int64_t y = 0; y < s.ho; y += kFloatRun / per_row)
