@@ -579,8 +579,9 @@ void blocked_input_grad(const ConvShape& s, const R* W, const R* dZ, R* dA) {
 // a contiguous run of an input row, as the row of dZ is.  So each weight
 // gradient, dW[o, r] = the sum over positions of dZ[o, pos] * X[r, pos], is
 // taken as dot products of the two rows in place, kDotO filters by kDotR taps
-// at a time: no column matrix, no transposition.  A block sums a group of
-// samples in vectors of R; the groups and the workers are added in double.
+// at a time: no column matrix, no transposition.  A block sums a span of
+// positions (samples, rows, or a run of one row) in vectors of R; the blocks
+// and the workers are added in double.
 
 // A float sum takes kFloatRun terms at most before it is added to the sums in
 // double, so that its error does not grow with the length of the rows.
@@ -610,9 +611,10 @@ struct Span {
 };
 
 // acc[o * ck + r] += the sums over the span, for filters o0.. and taps r0..
+// Kept out of line: inlined into dot_backward, it ran at half the speed.
 template <class R>
-void dot_block(const ConvShape& s, const R* A, const R* dZ, const int64_t* off, const Span& at, int64_t o0, int64_t r0,
-               double* acc) {
+__attribute__((noinline)) void dot_block(const ConvShape& s, const R* A, const R* dZ, const int64_t* off,
+                                         const Span& at, int64_t o0, int64_t r0, double* acc) {
   using vd = typename Vec<R>::v;
   using vi = typename Vec<std::conditional_t<sizeof(R) == 4, int32_t, int64_t>>::v;
   constexpr int64_t L = kLanes<R>;
@@ -664,19 +666,42 @@ void dot_block(const ConvShape& s, const R* A, const R* dZ, const int64_t* off, 
     }
 }
 
+// The sum of dZ for filter o over the positions of samples [n0, n1), in double.
 template <class R>
-void bias_grad(const ConvShape& s, const R* dZ, R* db);
+double bias_sum(const ConvShape& s, const R* dZ, int64_t o, int64_t n0, int64_t n1) {
+  const int64_t HW = s.ho * s.wo;
+  double part[8] = {};
+  double rest = 0.0;
+  for (int64_t n = n0; n < n1; ++n) {
+    const R* dz = dZ + (n * s.o + o) * HW;
+    int64_t k = 0;
+    for (; k + 8 <= HW; k += 8)
+      for (int j = 0; j < 8; ++j) part[j] += dz[k + j];
+    for (; k < HW; ++k) rest += dz[k];
+  }
+  for (double p : part) rest += p;
+  return rest;
+}
 
+// The whole backward pass where the weight gradients are dot products: each
+// worker takes its samples group by group, and while a group's dZ is in L2
+// makes its input gradient (if dA is wanted), its bias sums and its blocks
+// of dot products, so that dZ is read from memory once, and the workers
+// meet once.
 template <class R>
-void dot_weight_grad(const ConvShape& s, const R* A, const R* dZ, R* dW, R* db) {
+void dot_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* dA, R* dW, R* db) {
   const int64_t HW = s.ho * s.wo, ck = s.ck(), plane = s.c * s.h * s.w;
   const std::vector<int64_t> off = tap_offsets(s, s.h, s.w);
   const int threads = static_cast<int>(std::min<int64_t>(s.n, num_threads()));
   const int64_t per_thread = (s.n + threads - 1) / threads;
   // Samples in groups whose rows stay in L2 while every block passes over them.
   const int64_t group = std::max<int64_t>(1, (int64_t{256} << 10) / int64_t(sizeof(R) * (plane + s.o * HW)));
-  std::vector<double> acc(static_cast<size_t>(threads * s.o * ck), 0.0);
-  auto mine = [&](int64_t th) { return acc.data() + th * s.o * ck; };
+  std::optional<InputGrad<R>> input_grad;
+  if (dA) input_grad.emplace(s, W, dZ, dA);
+  // Per worker: the weight gradients' sums, then the bias's.
+  const int64_t per_worker = s.o * ck + s.o;
+  std::vector<double> acc(static_cast<size_t>(threads * per_worker), 0.0);
+  auto mine = [&](int64_t th) { return acc.data() + th * per_worker; };
   // In float a block sums at most kFloatRun vectors in each lane (whole
   // samples, whole rows, or runs of a longer row) before its sums go on in
   // double.
@@ -684,6 +709,8 @@ void dot_weight_grad(const ConvShape& s, const R* A, const R* dZ, R* dW, R* db) 
   const bool runs = std::is_same_v<R, float>;
   const int64_t per_row = (s.wo + L - 1) / L;
   parallel_for(threads, 1e9, [&](int64_t lo, int64_t hi) {
+    std::optional<typename InputGrad<R>::Scratch> scratch;
+    if (dA) scratch.emplace(s);
     for (int64_t th = lo; th < hi; ++th) {
       const int64_t end = std::min(s.n, (th + 1) * per_thread);
       for (int64_t n = th * per_thread; n < end; n += group) {
@@ -692,6 +719,8 @@ void dot_weight_grad(const ConvShape& s, const R* A, const R* dZ, R* dW, R* db) 
             for (int64_t r0 = 0; r0 < ck; r0 += kDotR) dot_block(s, A, dZ, off.data(), at, o0, r0, mine(th));
         };
         const int64_t n1 = std::min(end, n + group);
+        if (dA) input_grad->samples(n, n1, *scratch);
+        for (int64_t o = 0; o < s.o; ++o) mine(th)[s.o * ck + o] += bias_sum(s, dZ, o, n, n1);
         if (!runs || (n1 - n) * s.ho * per_row <= kFloatRun) {
           blocks({n, n1, 0, s.ho, 0, s.wo});
         } else if (s.ho * per_row <= kFloatRun) {
@@ -714,12 +743,11 @@ void dot_weight_grad(const ConvShape& s, const R* A, const R* dZ, R* dW, R* db) 
       }
     }
   });
-  for (int64_t k = 0; k < s.o * ck; ++k) {
+  for (int64_t k = 0; k < per_worker; ++k) {
     double v = 0.0;
-    for (int th = 0; th < threads; ++th) v += acc[static_cast<size_t>(th * s.o * ck + k)];
-    dW[k] = R(v);
+    for (int th = 0; th < threads; ++th) v += acc[static_cast<size_t>(th * per_worker + k)];
+    (k < s.o * ck ? dW[k] : db[k - s.o * ck]) = R(v);
   }
-  bias_grad(s, dZ, db);
 }
 
 // ---------------------------------------------------------------- weight gradients as outer products
@@ -979,19 +1007,7 @@ template <class R>
 void bias_grad(const ConvShape& s, const R* dZ, R* db) {
   const int64_t HW = s.ho * s.wo;
   parallel_for(s.o, double(s.n) * double(HW), [&](int64_t lo, int64_t hi) {
-    for (int64_t o = lo; o < hi; ++o) {
-      double part[8] = {};
-      double rest = 0.0;
-      for (int64_t n = 0; n < s.n; ++n) {
-        const R* dz = dZ + (n * s.o + o) * HW;
-        int64_t k = 0;
-        for (; k + 8 <= HW; k += 8)
-          for (int j = 0; j < 8; ++j) part[j] += dz[k + j];
-        for (; k < HW; ++k) rest += dz[k];
-      }
-      for (double p : part) rest += p;
-      db[o] = R(rest);
-    }
+    for (int64_t o = lo; o < hi; ++o) db[o] = R(bias_sum(s, dZ, o, 0, s.n));
   });
 }
 
@@ -1045,10 +1061,7 @@ void conv_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* d
         dW = nullptr;
       }
       if constexpr (kDotRows)
-        if (dW && rows_fit_dot<R>(s)) {
-          if (dA) blocked_input_grad(s, W, dZ, dA);
-          return dot_weight_grad(s, A, dZ, dW, db);
-        }
+        if (dW && rows_fit_dot<R>(s)) return dot_backward(s, A, W, dZ, dA, dW, db);
       if (dW) return outer_backward(s, A, W, dZ, dA, dW, db);
       if (dA) blocked_input_grad(s, W, dZ, dA);
       return;
