@@ -693,7 +693,6 @@ void dot_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* dA
   const int64_t HW = s.ho * s.wo, ck = s.ck(), plane = s.c * s.h * s.w;
   const std::vector<int64_t> off = tap_offsets(s, s.h, s.w);
   const int threads = static_cast<int>(std::min<int64_t>(s.n, num_threads()));
-  const int64_t per_thread = (s.n + threads - 1) / threads;
   // Samples in groups whose rows stay in L2 while every block passes over them.
   const int64_t group = std::max<int64_t>(1, (int64_t{256} << 10) / int64_t(sizeof(R) * (plane + s.o * HW)));
   std::optional<InputGrad<R>> input_grad;
@@ -712,8 +711,8 @@ void dot_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* dA
     std::optional<typename InputGrad<R>::Scratch> scratch;
     if (dA) scratch.emplace(s);
     for (int64_t th = lo; th < hi; ++th) {
-      const int64_t end = std::min(s.n, (th + 1) * per_thread);
-      for (int64_t n = th * per_thread; n < end; n += group) {
+      const auto [begin, end] = samples_of(s.n, threads, th);
+      for (int64_t n = begin; n < end; n += group) {
         auto blocks = [&](const Span& at) {
           for (int64_t o0 = 0; o0 < s.o; o0 += kDotO)
             for (int64_t r0 = 0; r0 < ck; r0 += kDotR) dot_block(s, A, dZ, off.data(), at, o0, r0, mine(th));
