@@ -4,8 +4,9 @@ Every row times one forward and one backward pass (or a training step) and
 prints the best of several repeats (or the median, with --stat median), in
 float64 and in float32: quillet and, when it is installed (the ``bench``
 extra), PyTorch on the CPU in the same precision, and in float64 a plain
-numpy formulation of the same computation.  Ratios above 1 mean quillet is
-faster.
+numpy formulation of the same computation.  quillet and PyTorch take turns,
+so that their ratio compares the same seconds of the machine.  Ratios above 1
+mean quillet is faster.
 
     python benchmarks/bench.py                    # every row, both precisions
     python benchmarks/bench.py conv pool          # rows whose name contains a word
@@ -97,8 +98,9 @@ def randn(shape, dt):
 
 def settle():
     """Let thread pools that spin after use (OpenMP, OpenBLAS) go idle, so they
-    do not run on the cores of the next measurement."""
-    time.sleep(0.3)
+    do not run on the cores of the next measurement.  OpenBLAS's threads spin
+    for 2**28 cycles, a tenth of a second at 2.7 GHz."""
+    time.sleep(0.15)
 
 
 def best_time(fn, budget=0.25, repeats=5):
@@ -129,6 +131,15 @@ def interleaved_times(fns, budget=0.25, repeats=5):
                 fn()
             r.append((time.perf_counter() - start) / n)
     return [STAT[0](r) for r in runs]
+
+
+def against_torch(quillet_pass, torch_pass=None, budget=0.25, repeats=5):
+    """Times of quillet's pass and, when PyTorch is installed, of its twin made by
+    torch_pass() (called only then), taken in turns."""
+    if not torch or torch_pass is None:
+        return {"quillet": best_time(quillet_pass, budget, repeats)}
+    q, t = interleaved_times([quillet_pass, torch_pass()], budget, repeats)
+    return {"quillet": q, "torch": t}
 
 
 # ---------------------------------------------------------------- numpy baselines
@@ -200,15 +211,17 @@ def conv_row(name, cls, N, C, O, K, spatial, stride, pad):
         Z = layer.forward(A)
         dZ = randn(Z.shape, dt)
         W, b = inner.W, inner.b
-        # The GEMM rate of the note is measured in turns with the layer.
-        q, *products = interleaved_times([lambda: (layer.forward(A), layer.backward(dZ)), *gemm_products(dt)])
-        times = {"quillet": q}
-        if dt == F64:
-            times["numpy"] = best_time(lambda: np_conv(A, W, b, stride, pad, dZ), budget=0.15, repeats=3)
+        fns = [lambda: (layer.forward(A), layer.backward(dZ))]
         if torch:
             conv = F.conv1d if len(spatial) == 1 else F.conv2d
             x, w, bb, g = torch_args(A, W, b, dZ, grad=(0, 1, 2))
-            times["torch"] = best_time(lambda: conv(x, w, bb, stride=stride, padding=pad).backward(g))
+            fns.append(lambda: conv(x, w, bb, stride=stride, padding=pad).backward(g))
+        # PyTorch and the GEMM rate of the note are measured in turns with the layer.
+        measured = interleaved_times(fns + gemm_products(dt))
+        times = dict(zip(("quillet", "torch"), measured[: len(fns)]))
+        products = measured[len(fns) :]
+        if dt == F64:
+            times["numpy"] = best_time(lambda: np_conv(A, W, b, stride, pad, dZ), budget=0.15, repeats=3)
         macs = np.prod(Z.shape) * C * K ** len(spatial)
         rate = 3 * 2 * macs / times["quillet"] / 1e9
         gemm_now = gemm_rate(products)
@@ -235,19 +248,20 @@ def transposed_row(name, cls, N, C, O, K, spatial, factor):
         with contextlib.redirect_stdout(io.StringIO()):  # Unfurlet2d announces its factor
             Z = layer.forward(A)
             dZ = randn(Z.shape, dt)
-            times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ)))}
         nd = len(spatial)
+
+        def twin():
+            x, w, bb, g = torch_args(A, inner.W, inner.b, dZ, grad=(0, 1, 2))
+            flip = tuple(range(2, 2 + nd))
+            convt = F.conv_transpose1d if nd == 1 else F.conv_transpose2d
+            return lambda: convt(x, w.flip(flip).transpose(0, 1), bb, stride=factor, padding=K - 1).backward(g)
+
+        with contextlib.redirect_stdout(io.StringIO()):
+            times = against_torch(lambda: (layer.forward(A), layer.backward(dZ)), twin)
         if dt == F64:
             up = np.zeros((N, C) + tuple((n - 1) * factor + 1 for n in spatial))
             up[(slice(None), slice(None)) + (slice(None, None, factor),) * nd] = A
             times["numpy"] = best_time(lambda: np_conv(up, inner.W, inner.b, 1, 0, dZ), 0.15, 3)
-        if torch:
-            x, w, bb, g = torch_args(A, inner.W, inner.b, dZ, grad=(0, 1, 2))
-            flip = tuple(range(2, 2 + nd))
-            convt = F.conv_transpose1d if nd == 1 else F.conv_transpose2d
-            times["torch"] = best_time(
-                lambda: convt(x, w.flip(flip).transpose(0, 1), bb, stride=factor, padding=K - 1).backward(g)
-            )
         return times, ""
 
 
@@ -261,12 +275,14 @@ def overhead(dt):
     layer = Lintrel_stride1(2, 2, 2)
     dZ = randn((1, 2, 3), dt)
     W, b = layer.W, layer.b
-    times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ)))}
+
+    def twin():
+        x, w, bb, g = torch_args(A, W, b, dZ, grad=(0, 1, 2))
+        return lambda: F.conv1d(x, w, bb).backward(g)
+
+    times = against_torch(lambda: (layer.forward(A), layer.backward(dZ)), twin)
     if dt == F64:
         times["numpy"] = best_time(lambda: np_conv(A, W, b, 1, 0, dZ))
-    if torch:
-        x, w, bb, g = torch_args(A, W, b, dZ, grad=(0, 1, 2))
-        times["torch"] = best_time(lambda: F.conv1d(x, w, bb).backward(g))
     return times, f"{times['quillet'] * 1e6:.1f} us per forward+backward"
 
 
@@ -290,14 +306,15 @@ def sequential_overhead(dt):
         relus[0].forward(A)
         relus[0].backward(A)
 
-    # Microseconds apart on a shared machine: more repeats, to take the quietest.
-    times = {"quillet": best_time(lambda: net.backward(net.forward(A)), 0.5, 15)}
-    if dt == F64:
-        times["numpy"] = best_time(loop, 0.5, 15)
-    if torch:
+    def twin():
         tnet = torch.nn.Sequential(*[torch.nn.ReLU() for _ in range(10)])
         x, g = torch_args(A, np.ones_like(A), grad=(0,))
-        times["torch"] = best_time(lambda: tnet(x).backward(g))
+        return lambda: tnet(x).backward(g)
+
+    # Microseconds apart on a shared machine: more repeats, to take the quietest.
+    times = against_torch(lambda: net.backward(net.forward(A)), twin, 0.5, 15)
+    if dt == F64:
+        times["numpy"] = best_time(loop, 0.5, 15)
     per_layer = (times["quillet"] - 10 * best_time(one, 0.5, 15)) / 10
     return times, f"chaining adds {per_layer * 1e6:.2f} us per layer" + (" (numpy: a Python loop)" if dt == F64 else "")
 
@@ -326,21 +343,9 @@ def resampling_row(name, cls, shape, factor):
         layer = cls(factor)
         Z = layer.forward(A)
         dZ = randn(Z.shape, dt)
-        times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ)))}
         up = cls is Upsample1d
-        if dt == F64:
 
-            def plain():
-                if up:
-                    out = np.zeros(Z.shape)
-                    out[:, :, ::factor] = A
-                    return out, dZ[:, :, ::factor].copy()
-                back = np.zeros(A.shape)
-                back[:, :, ::factor] = dZ
-                return A[:, :, ::factor].copy(), back
-
-            times["numpy"] = best_time(plain)
-        if torch:
+        def twin():
             x, g = torch_args(A, dZ, grad=(0,))
             if up:  # a stride-`factor` transposed convolution with a one-hot kernel, per channel
 
@@ -354,7 +359,21 @@ def resampling_row(name, cls, shape, factor):
                 def tpass():
                     x[:, :, ::factor].contiguous().backward(g)
 
-            times["torch"] = best_time(tpass)
+            return tpass
+
+        times = against_torch(lambda: (layer.forward(A), layer.backward(dZ)), twin)
+        if dt == F64:
+
+            def plain():
+                if up:
+                    out = np.zeros(Z.shape)
+                    out[:, :, ::factor] = A
+                    return out, dZ[:, :, ::factor].copy()
+                back = np.zeros(A.shape)
+                back[:, :, ::factor] = dZ
+                return A[:, :, ::factor].copy(), back
+
+            times["numpy"] = best_time(plain)
         # Bytes that must move: each pass reads its input and writes its output.
         moved = 2 * (A.nbytes + Z.nbytes)
         rate = moved / times["quillet"] / 1e9
@@ -373,13 +392,15 @@ def pool_row(name, make, k, s, kind):
         layer = make()
         Z = layer.forward(A)
         dZ = randn(Z.shape, dt)
-        times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(dZ)))}
-        if dt == F64:
-            times["numpy"] = best_time(lambda: np_pool(A, k, s, kind, dZ), 0.15, 3)
-        if torch:
+
+        def twin():
             x, g = torch_args(A, dZ, grad=(0,))
             fn = F.max_pool2d if kind == "max" else F.avg_pool2d
-            times["torch"] = best_time(lambda: fn(x, k, s).backward(g))
+            return lambda: fn(x, k, s).backward(g)
+
+        times = against_torch(lambda: (layer.forward(A), layer.backward(dZ)), twin)
+        if dt == F64:
+            times["numpy"] = best_time(lambda: np_pool(A, k, s, kind, dZ), 0.15, 3)
         return times, ""
 
 
@@ -408,13 +429,14 @@ def batchnorm(dt):
         )
         return Z, dA, (G * xhat).sum(axis=(0, 2, 3)), G.sum(axis=(0, 2, 3))
 
-    times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(G)))}
-    if dt == F64:
-        times["numpy"] = best_time(numpy_pass)
-    if torch:
+    def twin():
         bn = torch.nn.BatchNorm2d(16).to(TORCH_DTYPE[dt])
         x, g = torch_args(A, G, grad=(0,))
-        times["torch"] = best_time(lambda: bn(x).backward(g))
+        return lambda: bn(x).backward(g)
+
+    times = against_torch(lambda: (layer.forward(A), layer.backward(G)), twin)
+    if dt == F64:
+        times["numpy"] = best_time(numpy_pass)
     return times, "training mode, forward+backward"
 
 
@@ -429,13 +451,14 @@ def dropout(dt):
         mask = np.random.random(A.shape) >= 0.5
         return A * mask / 0.5, G * mask / 0.5
 
-    times = {"quillet": best_time(lambda: (layer.forward(A), layer.backward(G)))}
-    if dt == F64:
-        times["numpy"] = best_time(numpy_pass)
-    if torch:
+    def twin():
         d = torch.nn.Dropout(0.5)
         x, g = torch_args(A, G, grad=(0,))
-        times["torch"] = best_time(lambda: d(x).backward(g))
+        return lambda: d(x).backward(g)
+
+    times = against_torch(lambda: (layer.forward(A), layer.backward(G)), twin)
+    if dt == F64:
+        times["numpy"] = best_time(numpy_pass)
     return times, "training mode, the mask drawn each pass"
 
 
@@ -476,8 +499,7 @@ def cnn_step(dt):
         model.backward(Y)
         model.step()
 
-    times = {"quillet": best_time(step)}
-    if torch:
+    def twin():
         tdt = TORCH_DTYPE[dt]
         convs = [torch.nn.Conv1d(i, o, k, s).to(tdt) for i, o, k, s in ((24, 56, 5, 1), (56, 28, 6, 2), (28, 14, 2, 2))]
         widths = 128
@@ -505,8 +527,9 @@ def cnn_step(dt):
             F.cross_entropy(net(x), y).backward()
             opt.step()
 
-        times["torch"] = best_time(torch_step)
-    return times, ""
+        return torch_step
+
+    return against_torch(step, twin), ""
 
 
 @row("scanning network forward+backward b64 w128")
@@ -515,14 +538,13 @@ def scanning(dt):
 
     w = [randn(s, dt) for s in ((192, 8), (8, 16), (16, 4))]
     A = randn((64, 24, 128), dt)
-    out = {}
+    nets = {}
     for name, cls in (("simple", CNN_SimpleScanningMLP), ("distributed", CNN_DistributedScanningMLP)):
-        net = cls()
-        net.init_weights(w)
-        dZ = randn(net.forward(A).shape, dt)
-        out[name] = best_time(lambda: (net.forward(A), net.backward(dZ)))
-    times = {"quillet": out["simple"]}
-    if torch:
+        nets[name] = cls()
+        nets[name].init_weights(w)
+    dZ = randn(nets["simple"].forward(A).shape, dt)
+
+    def twin():
         ws = torch_args(
             w[0].T.reshape(8, 8, 24).transpose(0, 2, 1),
             w[1].T.reshape(16, 8, 1),
@@ -536,8 +558,12 @@ def scanning(dt):
             h = F.relu(F.conv1d(h, ws[1]))
             F.conv1d(h, ws[2]).flatten(1).backward(g)
 
-        times["torch"] = best_time(torch_pass)
-    return times, f"distributed network {out['distributed'] * 1e3:.3f} ms"
+        return torch_pass
+
+    simple, distributed = nets["simple"], nets["distributed"]
+    times = against_torch(lambda: (simple.forward(A), simple.backward(dZ)), twin)
+    distributed_time = best_time(lambda: (distributed.forward(A), distributed.backward(dZ)))
+    return times, f"distributed network {distributed_time * 1e3:.3f} ms"
 
 
 def recurrent_row(kind, T, N, I, H):
@@ -548,12 +574,13 @@ def recurrent_row(kind, T, N, I, H):
         layer = getattr(rnn, kind)(I, H)
         X = randn((T, N, I), dt)
         dY = randn((T, N, H), dt)
-        times = {"quillet": best_time(lambda: (layer.forward(X), layer.backward(dY)))}
-        if torch:
-            twin = getattr(torch.nn, kind)(I, H, dtype=TORCH_DTYPE[dt])
+
+        def twin():
+            net = getattr(torch.nn, kind)(I, H, dtype=TORCH_DTYPE[dt])
             x, g = torch_args(X, dY, grad=(0,))
-            times["torch"] = best_time(lambda: twin(x)[0].backward(g))
-        return times, ""
+            return lambda: net(x)[0].backward(g)
+
+        return against_torch(lambda: (layer.forward(X), layer.backward(dY)), twin), ""
 
 
 for _kind in ("GRU", "LSTM"):
