@@ -666,7 +666,8 @@ __attribute__((noinline)) void dot_block(const ConvShape& s, const R* A, const R
     }
 }
 
-// The sum of dZ for filter o over the positions of samples [n0, n1), in double.
+// The sum of dZ for filter o over the positions of samples [n0, n1), in double
+// (in eight partial sums, which the compiler keeps in vector registers).
 template <class R>
 double bias_sum(const ConvShape& s, const R* dZ, int64_t o, int64_t n0, int64_t n1) {
   const int64_t HW = s.ho * s.wo;
@@ -1000,8 +1001,7 @@ void blas_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* d
   }
 }
 
-// db[o] = the sum of dZ over samples and positions, in double (in eight
-// partial sums, which the compiler keeps in vector registers).
+// db[o] = the sum of dZ over samples and positions, in double.
 template <class R>
 void bias_grad(const ConvShape& s, const R* dZ, R* db) {
   const int64_t HW = s.ho * s.wo;
