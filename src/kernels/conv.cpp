@@ -1012,19 +1012,17 @@ void bias_grad(const ConvShape& s, const R* dZ, R* db) {
 
 }  // namespace
 
-// Minimal filtering for 3x3 filters at stride 1 (winograd.hpp): in float,
-// where the blocked kernels would run and the channel counts fill the
-// products over the channels; in double only when forced, so that the
-// tests can hold it to double's precision.  The gradients take it from 32
-// channels on each side: below, the transforms cost more than the products
-// save, and the blocked kernels, which read the taps in place, are faster.
+// Minimal filtering for 3x3 filters at stride 1 (winograd.hpp), where the
+// blocked kernels would run and the channel counts fill the products over
+// the channels.  The gradients take it from 32 channels on each side:
+// below, the transforms cost more than the products save, and the blocked
+// kernels, which read the taps in place, are faster.
 template <class R>
 bool take_winograd(const ConvShape& s, bool backward) {
   const int forced = forced_conv_path();
   if (forced == kForceWinograd) return winograd_fits<R>(s);
   const int64_t channels = backward ? 32 : 8;
-  return forced < 0 && std::is_same_v<R, float> && s.c >= channels && s.o >= channels &&
-         choose(s) == ConvPath::Blocked && winograd_fits<R>(s);
+  return forced < 0 && s.c >= channels && s.o >= channels && choose(s) == ConvPath::Blocked && winograd_fits<R>(s);
 }
 
 template <class R>
