@@ -55,8 +55,11 @@ CASES = {
     # 2 filters: a short last panel at every level, so row tiles go in pairs along 70 positions
     "2d two filters": (Plantrel, (4, 2, 3, 1, 1), (3, 4, 9, 70)),
     "2d 520 filters": (Plantrel, (1, 520, 2, 1, 0), (2, 1, 4, 5)),
-    # 3x3 at stride 1, 61 x 18 outputs: 31 rows of 9 tiles of 2 x 2 outputs, taken 14 rows at
-    # a time (14, 14, 3), the last row of tiles half outside; dA has 32 rows of 10 (12, 12, 8)
+    # 3x3 at stride 1, 61 x 18 outputs.  Tiles of 4 x 4 outputs in double: 16 rows of 5, taken 6
+    # rows at a time (6, 6, 4), the last tile of a row half outside, the last row of tiles one
+    # output tall; dA, 63 x 20, likewise in bands of 6, 6 and 4, its last row of tiles 3 tall.
+    # Tiles of 2 x 2 in float: 31 rows of 9, taken 14 rows at a time (14, 14, 3), the last row
+    # of tiles half outside; dA 32 rows of 10 (12, 12, 8).
     "2d 3x3 in bands": (Plantrel, (3, 5, 3, 1, 1), (2, 3, 61, 18)),
     "transposed 1d": (Unfurlet1d, (4, 5, 3, 2), (3, 4, 9)),
     "transposed 2d": (Unfurlet2d, (6, 4, 3, 3), (3, 6, 7, 6)),
@@ -155,3 +158,36 @@ def test_infinities_land_where_the_sums_put_them(where, two_threads):
         np.testing.assert_array_equal(np.isnan(got), np.isnan(want))
         np.testing.assert_array_equal(np.isposinf(got), np.isposinf(want))
         np.testing.assert_array_equal(np.isneginf(got), np.isneginf(want))
+
+
+# Rows that fill whole tiles, read in place; and weights near the top of the
+# range, whose products the transforms add up to 36 at a time and scale by up
+# to 8, so that their sums overflow where the direct sums stay finite: such
+# calls go the blocked way too.
+@pytest.mark.parametrize(
+    "dtype, scale",
+    [(np.float64, 1.0), (np.float64, 3e305), (np.float64, 1e306), (np.float64, 3e306)]
+    + [(np.float32, 1.0), (np.float32, 1e36)],
+)
+def test_minimal_filtering_matches_the_blocked_path_up_to_overflow(dtype, scale, two_threads):
+    def run():
+        np.random.seed(0)
+        with quillet.default_dtype(dtype):
+            layer = Plantrel(16, 32, 3, 1, 1)
+            layer.plantrel_stride1.W = (layer.plantrel_stride1.W * scale).astype(dtype)
+            A = np.random.default_rng(5).standard_normal((2, 16, 20, 24)).astype(dtype)
+            Z = layer.forward(A)
+            G = np.random.default_rng(1).standard_normal(Z.shape).astype(dtype)
+            return Z, layer.backward(G)
+
+    quillet._force_conv_path("blocked")
+    try:
+        sums = run()
+    finally:
+        quillet._force_conv_path(None)
+    for want, got in zip(sums, run()):
+        for same in (np.isnan, np.isposinf, np.isneginf):
+            np.testing.assert_array_equal(same(got), same(want))
+        finite = np.isfinite(want)
+        assert finite.any()
+        close(got[finite], want[finite], 1e-10 if dtype == np.float64 else 2e-5)

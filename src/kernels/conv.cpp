@@ -1014,22 +1014,29 @@ void bias_grad(const ConvShape& s, const R* dZ, R* db) {
 
 // Minimal filtering for 3x3 filters at stride 1 (winograd.hpp), where the
 // blocked kernels would run and the channel counts fill the products over
-// the channels: the forward pass from 8 channels on each side in float and
-// 16 in double (at 8 the double transforms cost more than the products
-// save), the gradients from 32: below, the blocked kernels, which read the
-// taps in place, are faster.
+// the channels, from 8 channels on each side for the forward pass, and for
+// the input gradient where its rows take double's wide tiles; the double
+// forward pass on narrow tiles from 16 (at 8 its transforms cost more than
+// the products save), the gradients otherwise from 32: below, the blocked
+// kernels, which read the taps in place, are faster.
+enum class Pass { Forward, InputGrad, WeightGrad };
+
 template <class R>
-bool take_winograd(const ConvShape& s, bool backward) {
+bool take_winograd(const ConvShape& s, Pass pass) {
   const int forced = forced_conv_path();
   if (forced == kForceWinograd) return winograd_fits<R>(s);
-  const int64_t channels = backward ? 32 : std::is_same_v<R, float> ? 8 : 16;
+  int64_t channels = 32;
+  if (pass == Pass::Forward)
+    channels = std::is_same_v<R, float> || winograd_wide<R>(s.wo) ? 8 : 16;
+  else if (pass == Pass::InputGrad && winograd_wide<R>(s.wd))
+    channels = 8;
   return forced < 0 && s.c >= channels && s.o >= channels && choose(s) == ConvPath::Blocked && winograd_fits<R>(s);
 }
 
 template <class R>
 void conv_forward(const ConvShape& s, const R* A, const R* W, const R* b, R* Z, GemmOf<R> gemm) {
   if (s.n == 0 || s.o == 0 || s.ho <= 0 || s.wo <= 0) return;  // Z is empty
-  if (take_winograd<R>(s, false) && winograd_forward(s, A, W, b, Z)) return;
+  if (take_winograd<R>(s, Pass::Forward) && winograd_forward(s, A, W, b, Z)) return;
   switch (choose(s)) {
     case ConvPath::Direct:
       return direct_forward(s, A, W, b, Z);
@@ -1052,9 +1059,8 @@ void conv_backward(const ConvShape& s, const R* A, const R* W, const R* dZ, R* d
     case ConvPath::Direct:
       return direct_backward(s, A, W, dZ, dA, dW, db);
     case ConvPath::Blocked: {
-      const bool winograd = take_winograd<R>(s, true);
-      if (dA && winograd && winograd_input_grad(s, W, dZ, dA)) dA = nullptr;
-      if (dW && winograd && winograd_weight_grad(s, A, dZ, dW)) {
+      if (dA && take_winograd<R>(s, Pass::InputGrad) && winograd_input_grad(s, W, dZ, dA)) dA = nullptr;
+      if (dW && take_winograd<R>(s, Pass::WeightGrad) && winograd_weight_grad(s, A, dZ, dW)) {
         bias_grad(s, dZ, db);
         dW = nullptr;
       }

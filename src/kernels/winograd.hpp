@@ -4,11 +4,15 @@
 // products of a block of tiles are 16 matrix products over the channels, run
 // by the kernels of gemm.hpp; the transforms are additions only, so the
 // results stay within a few units in the last place of the direct sums.
+// Double also has F(4x4, 3x3): 4x4 blocks of outputs from 6x6 blocks of
+// input, 36 multiplications instead of 144; its transforms multiply by up
+// to 8, so that its results lie a few times 1e-15 of the largest output
+// from the direct sums (float would lose too many of its digits).
 //
 // The forward pass, the input gradient (a correlation of dZ, padded by 2,
 // with the filters turned by 180 degrees and transposed) and the weight
-// gradient (G^T [sum over tiles of (B^T d B) . (A dy A^T)] G) take this
-// route; conv.cpp decides when.
+// gradient (G^T [sum over tiles of (B^T d B) . (A dy A^T)], F(2x2, 3x3) only)
+// take this route; conv.cpp decides when.
 #pragma once
 
 #include "kernels/conv.hpp"
@@ -22,15 +26,22 @@ QK_ISA_BEGIN
 template <class R>
 bool winograd_fits(const ConvShape& s);
 
+// Whether outputs w wide take F(4x4, 3x3): in double, where a row holds a
+// vector of its tiles (F(2x2, 3x3) otherwise).
+template <class R>
+bool winograd_wide(int64_t w);
+
 // Z (n, o, ho, wo) = b + W * A, as conv_forward.  Returns false, with Z
-// partly written, where A or W holds an infinity or a NaN: the transforms
+// partly written, where A or W holds an infinity or a NaN (the transforms
 // mix neighbouring values, so that an infinity would make NaNs where the
-// direct sums make infinities, and the caller takes another path.
+// direct sums make infinities) or where an output is not finite (the
+// transforms' sums can overflow where the direct sums do not); the caller
+// then takes another path.
 template <class R>
 bool winograd_forward(const ConvShape& s, const R* A, const R* W, const R* b, R* Z);
 
 // dA (n, c, hd, wd) overwritten with the input gradient, as conv_backward;
-// false, likewise, for values of dZ or W that are not finite.
+// false, likewise, for values of dZ or W or of dA that are not finite.
 template <class R>
 bool winograd_input_grad(const ConvShape& s, const R* W, const R* dZ, R* dA);
 
