@@ -226,10 +226,18 @@ def conv_row(name, cls, N, C, O, K, spatial, stride, pad):
         rate = 3 * 2 * macs / times["quillet"] / 1e9
         gemm_now = gemm_rate(products)
         note = f"{rate:.0f} GFLOP/s = {rate / gemm_now:.0%} of GEMM ({gemm_now:.0f} GFLOP/s in the same seconds)"
-        if len(spatial) == 2 and K == 3 and stride == 1 and min(C, O) >= (8 if dt == F32 else 16):
-            note += " (the direct sums' flops: the forward pass takes minimal filtering, 4/9 of the multiplications"
-            note += ", and so do the gradients" if min(C, O) >= 32 else ""
-            note += ")"
+        if len(spatial) == 2 and K == 3 and stride == 1:
+            # float64 rows of 16 outputs or more take 4x4 tiles in the forward pass and dA
+            wide = dt == F64 and Z.shape[-1] >= 16
+            if wide and min(C, O) >= 8:
+                note += " (the direct sums' flops: the forward pass and the input gradient take minimal filtering"
+                note += " on 4x4 tiles, 1/4 of the multiplications"
+                note += ", the weight gradient on 2x2 tiles, 4/9" if min(C, O) >= 32 else ""
+                note += ")"
+            elif min(C, O) >= (8 if dt == F32 else 16):
+                note += " (the direct sums' flops: the forward pass takes minimal filtering, 4/9 of the multiplications"
+                note += ", and so do the gradients" if min(C, O) >= 32 else ""
+                note += ")"
         return times, note
 
 

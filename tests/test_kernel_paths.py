@@ -61,6 +61,9 @@ CASES = {
     # Tiles of 2 x 2 in float: 31 rows of 9, taken 14 rows at a time (14, 14, 3), the last row
     # of tiles half outside; dA 32 rows of 10 (12, 12, 8).
     "2d 3x3 in bands": (Plantrel, (3, 5, 3, 1, 1), (2, 3, 61, 18)),
+    # 3x3 at stride 1, 13 x 12 outputs: rows too short for a vector of 4 x 4 tiles, so that
+    # double takes 2 x 2 ones too
+    "2d 3x3 narrow": (Plantrel, (3, 4, 3, 1, 1), (3, 3, 13, 12)),
     "transposed 1d": (Unfurlet1d, (4, 5, 3, 2), (3, 4, 9)),
     "transposed 2d": (Unfurlet2d, (6, 4, 3, 3), (3, 6, 7, 6)),
 }

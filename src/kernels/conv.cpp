@@ -1014,11 +1014,11 @@ void bias_grad(const ConvShape& s, const R* dZ, R* db) {
 
 // Minimal filtering for 3x3 filters at stride 1 (winograd.hpp), where the
 // blocked kernels would run and the channel counts fill the products over
-// the channels, from 8 channels on each side for the forward pass, and for
-// the input gradient where its rows take double's wide tiles; the double
-// forward pass on narrow tiles from 16 (at 8 its transforms cost more than
-// the products save), the gradients otherwise from 32: below, the blocked
-// kernels, which read the taps in place, are faster.
+// the channels: from 8 channels on each side for the forward pass, and for
+// the input gradient where double takes 4x4 tiles; double's forward pass on
+// 2x2 tiles from 16 (at 8 its transforms cost more than the products save);
+// the gradients otherwise from 32: below, the blocked kernels, which read
+// the taps in place, are faster.
 enum class Pass { Forward, InputGrad, WeightGrad };
 
 template <class R>
@@ -1027,8 +1027,8 @@ bool take_winograd(const ConvShape& s, Pass pass) {
   if (forced == kForceWinograd) return winograd_fits<R>(s);
   int64_t channels = 32;
   if (pass == Pass::Forward)
-    channels = std::is_same_v<R, float> || winograd_wide<R>(s.wo) ? 8 : 16;
-  else if (pass == Pass::InputGrad && winograd_wide<R>(s.wd))
+    channels = std::is_same_v<R, float> || winograd_wide<R>(s.ho, s.wo, s.c, s.o) ? 8 : 16;
+  else if (pass == Pass::InputGrad && winograd_wide<R>(s.hd, s.wd, s.o, s.c))
     channels = 8;
   return forced < 0 && s.c >= channels && s.o >= channels && choose(s) == ConvPath::Blocked && winograd_fits<R>(s);
 }

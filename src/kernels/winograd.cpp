@@ -643,29 +643,35 @@ bool winograd_fits(const ConvShape& s) {
          s.wo / 2 >= kTL<R> && s.wd / 2 >= kTL<R> && s.hd >= s.ho + 2 && s.h >= s.ho + 2 && s.w >= s.wo + 2;
 }
 
-// Double takes F(4x4, 3x3) where rows of outputs hold a vector of its tiles:
-// a quarter of the direct sums' multiplications instead of 4/9.
+// Double takes F(4x4, 3x3), a quarter of the direct sums' multiplications
+// instead of 4/9, where rows of outputs hold a vector of its tiles, an image
+// at least 16 of them (a unit of work is never more than one image: fewer
+// tiles leave the products too narrow), and its 36 filter matrices fit in
+// half of L2 beside the unit's blocks (a unit's products read them all).
 template <class R>
-bool winograd_wide(int64_t w) {
-  return std::is_same_v<R, double> && w / 4 >= kTL<R>;
+bool winograd_wide(int64_t h, int64_t w, int64_t cin, int64_t cout) {
+  const int64_t tiles = ((h + 3) / 4) * ((w + 3) / 4);
+  return std::is_same_v<R, double> && w / 4 >= kTL<R> && tiles >= 16 &&
+         36 * cin * cout * int64_t{sizeof(R)} <= 512 * 1024;
 }
 
 template <class R>
 bool winograd_forward(const ConvShape& s, const R* A, const R* W, const R* b, R* Z) {
-  if (winograd_wide<R>(s.wo)) return run<4>(A, s.n, s.h, s.w, 0, filters<4>(s, W, false), b, s.c, s.o, s.ho, s.wo, Z);
+  if (winograd_wide<R>(s.ho, s.wo, s.c, s.o))
+    return run<4>(A, s.n, s.h, s.w, 0, filters<4>(s, W, false), b, s.c, s.o, s.ho, s.wo, Z);
   return run<2>(A, s.n, s.h, s.w, 0, filters<2>(s, W, false), b, s.c, s.o, s.ho, s.wo, Z);
 }
 
 template <class R>
 bool winograd_input_grad(const ConvShape& s, const R* W, const R* dZ, R* dA) {
   const R* none = nullptr;
-  if (winograd_wide<R>(s.wd))
+  if (winograd_wide<R>(s.hd, s.wd, s.o, s.c))
     return run<4>(dZ, s.n, s.ho, s.wo, 2, filters<4>(s, W, true), none, s.o, s.c, s.hd, s.wd, dA);
   return run<2>(dZ, s.n, s.ho, s.wo, 2, filters<2>(s, W, true), none, s.o, s.c, s.hd, s.wd, dA);
 }
 
-template bool winograd_wide<double>(int64_t);
-template bool winograd_wide<float>(int64_t);
+template bool winograd_wide<double>(int64_t, int64_t, int64_t, int64_t);
+template bool winograd_wide<float>(int64_t, int64_t, int64_t, int64_t);
 template bool winograd_fits<double>(const ConvShape&);
 template bool winograd_fits<float>(const ConvShape&);
 template bool winograd_forward(const ConvShape&, const double*, const double*, const double*, double*);

@@ -26,10 +26,10 @@ QK_ISA_BEGIN
 template <class R>
 bool winograd_fits(const ConvShape& s);
 
-// Whether outputs w wide take F(4x4, 3x3): in double, where a row holds a
-// vector of its tiles (F(2x2, 3x3) otherwise).
+// Whether a correlation from cin channels to cout of h x w outputs takes
+// F(4x4, 3x3): in double, where its tiles pay (F(2x2, 3x3) otherwise).
 template <class R>
-bool winograd_wide(int64_t w);
+bool winograd_wide(int64_t h, int64_t w, int64_t cin, int64_t cout);
 
 // Z (n, o, ho, wo) = b + W * A, as conv_forward.  Returns false, with Z
 // partly written, where A or W holds an infinity or a NaN (the transforms
