@@ -154,6 +154,20 @@ std::vector<R> filters(const ConvShape& s, const R* W, bool input_grad) {
   return packed;
 }
 
+// Prefetches the rows that the input transform of tiles of T x T outputs
+// reads first after tile row r of channel c (the next channel's first T + 2,
+// or the T past this tile row's): a tile row's rows are too short for the
+// hardware to fetch ahead.
+template <int T, class R>
+inline void prefetch_next(const Grid& g, int64_t kt, const R* src, int64_t plane, int64_t row, int64_t c, int64_t r) {
+  const bool same = r + 1 < kt;
+  if (!same && c + 1 >= g.cin) return;
+  const R* next = same ? src + c * plane + (T * r + T + 2) * row : src + (c + 1) * plane;
+  const int64_t width = T * g.tw + 2;
+  for (int64_t i = 0; i < (same ? T : T + 2); ++i)
+    for (int64_t x = 0; x < width; x += 64 / int64_t{sizeof(R)}) __builtin_prefetch(next + i * row + x);
+}
+
 // V[(e * cin + c) * ld + r * tw + j] = element e of B^T d B for the block d
 // of tile (r, j), r < kt, of channel c; src holds channel c's rows from that
 // of tile row 0 on, `plane` apart, `row` apart within.  The reads stay within
@@ -170,7 +184,8 @@ bool input_transform(const Grid& g, int64_t kt, const R* src, int64_t plane, int
   const int64_t slab = g.vslab;
   Vt sum{};
   for (int64_t c = 0; c < g.cin; ++c)
-    for (int64_t r = 0; r < kt; ++r)
+    for (int64_t r = 0; r < kt; ++r) {
+      prefetch_next<2>(g, kt, src, plane, row, c, r);
       for (int64_t j0 = 0; j0 < g.tw; j0 += L) {
         const int64_t j = std::min(j0, g.tw - L);
         Vt t[4][4];  // t[i] = row i of the blocks times B
@@ -194,6 +209,7 @@ bool input_transform(const Grid& g, int64_t kt, const R* src, int64_t plane, int
           sum += (v0 + v1) + (v2 + v3);
         }
       }
+    }
   R total = 0;
   for (int64_t l = 0; l < L; ++l) total += sum[l];
   return total - total == R(0);
@@ -288,16 +304,9 @@ bool input_transform4(const Grid& g, int64_t kt, const R* src, int64_t plane, in
   const auto lanes = std::make_index_sequence<L>{};
   const int64_t slab = g.vslab;
   Vt sum{};
-  const int64_t width = 4 * g.tw + 2;
   for (int64_t c = 0; c < g.cin; ++c)
     for (int64_t r = 0; r < kt; ++r) {
-      // The rows the next tile row reads first (its channel's first six, or
-      // the four past this one's): a tile row's short rows are too few for
-      // the hardware to fetch ahead.
-      const R* next = r + 1 < kt ? src + c * plane + (4 * r + 6) * row : src + (c + 1) * plane;
-      if (r + 1 < kt || c + 1 < g.cin)
-        for (int64_t i = 0; i < (r + 1 < kt ? 4 : 6); ++i)
-          for (int64_t x = 0; x < width; x += 64 / int64_t{sizeof(R)}) __builtin_prefetch(next + i * row + x);
+      prefetch_next<4>(g, kt, src, plane, row, c, r);
       for (int64_t j0 = 0; j0 < g.tw; j0 += L) {
         const int64_t j = std::min(j0, g.tw - L);
         Vt t[6][6];  // t[i] = row i of the blocks times B
