@@ -168,51 +168,63 @@ inline void prefetch_next(const Grid& g, int64_t kt, const R* src, int64_t plane
     for (int64_t x = 0; x < width; x += 64 / int64_t{sizeof(R)}) __builtin_prefetch(next + i * row + x);
 }
 
+// The loops of an input transform on tiles of T x T outputs: block(q, v)
+// transforms the L tiles whose blocks start at q into V from v on, and
+// returns the sum of what it wrote; false where that sum, over all tiles,
+// is not finite.  The last vector of a row of tiles ends at its last tile,
+// overlapping the one before it (tw >= kTL).
+template <int T, class R, class Block>
+bool each_tile_vector(const Grid& g, int64_t kt, const R* src, int64_t plane, int64_t row, R* V, Block block) {
+  constexpr int64_t L = kTL<R>;
+  typename TV<R>::v sum{};
+  for (int64_t c = 0; c < g.cin; ++c)
+    for (int64_t r = 0; r < kt; ++r) {
+      prefetch_next<T>(g, kt, src, plane, row, c, r);
+      for (int64_t j0 = 0; j0 < g.tw; j0 += L) {
+        const int64_t j = std::min(j0, g.tw - L);
+        sum += block(src + c * plane + T * r * row + T * j, V + c * g.ld + r * g.tw + j);
+      }
+    }
+  R total = 0;
+  for (int64_t l = 0; l < L; ++l) total += sum[l];
+  return total - total == R(0);
+}
+
 // V[(e * cin + c) * ld + r * tw + j] = element e of B^T d B for the block d
 // of tile (r, j), r < kt, of channel c; src holds channel c's rows from that
 // of tile row 0 on, `plane` apart, `row` apart within.  The reads stay within
-// 2 tw + 2 columns and 2 kt + 2 rows.  The last vector of a row of tiles
-// ends at its last tile, overlapping the one before it (tw >= kTL).
-// Returns false where a value of V is not finite (or their sum overflows):
-// the transforms would then turn an infinity of the input into NaNs where
-// the direct sums give infinities.
+// 2 tw + 2 columns and 2 kt + 2 rows.  Returns false where a value of V is
+// not finite (or their sum overflows): the transforms would then turn an
+// infinity of the input into NaNs where the direct sums give infinities.
 template <class R>
 bool input_transform(const Grid& g, int64_t kt, const R* src, int64_t plane, int64_t row, R* V) {
   using Vt = typename TV<R>::v;
   constexpr int64_t L = kTL<R>;
   const auto lanes = std::make_index_sequence<L>{};
   const int64_t slab = g.vslab;
-  Vt sum{};
-  for (int64_t c = 0; c < g.cin; ++c)
-    for (int64_t r = 0; r < kt; ++r) {
-      prefetch_next<2>(g, kt, src, plane, row, c, r);
-      for (int64_t j0 = 0; j0 < g.tw; j0 += L) {
-        const int64_t j = std::min(j0, g.tw - L);
-        Vt t[4][4];  // t[i] = row i of the blocks times B
-        for (int i = 0; i < 4; ++i) {
-          const R* q = src + c * plane + (2 * r + i) * row + 2 * j;
-          const Vt a = ld(q), b = ld(q + L), a2 = ld(q + 2), b2 = ld(q + 2 + L);
-          const Vt e0 = deal<0>(a, b, lanes), o0 = deal<1>(a, b, lanes);
-          const Vt e1 = deal<0>(a2, b2, lanes), o1 = deal<1>(a2, b2, lanes);
-          t[i][0] = e0 - e1;
-          t[i][1] = o0 + e1;
-          t[i][2] = e1 - o0;
-          t[i][3] = o0 - o1;
-        }
-        R* v = V + c * g.ld + r * g.tw + j;
-        for (int k = 0; k < 4; ++k) {
-          const Vt v0 = t[0][k] - t[2][k], v1 = t[1][k] + t[2][k], v2 = t[2][k] - t[1][k], v3 = t[1][k] - t[3][k];
-          st(v + (0 + k) * slab, v0);
-          st(v + (4 + k) * slab, v1);
-          st(v + (8 + k) * slab, v2);
-          st(v + (12 + k) * slab, v3);
-          sum += (v0 + v1) + (v2 + v3);
-        }
-      }
+  return each_tile_vector<2>(g, kt, src, plane, row, V, [&](const R* q0, R* v) {
+    Vt t[4][4];  // t[i] = row i of the blocks times B
+    for (int i = 0; i < 4; ++i) {
+      const R* q = q0 + i * row;
+      const Vt a = ld(q), b = ld(q + L), a2 = ld(q + 2), b2 = ld(q + 2 + L);
+      const Vt e0 = deal<0>(a, b, lanes), o0 = deal<1>(a, b, lanes);
+      const Vt e1 = deal<0>(a2, b2, lanes), o1 = deal<1>(a2, b2, lanes);
+      t[i][0] = e0 - e1;
+      t[i][1] = o0 + e1;
+      t[i][2] = e1 - o0;
+      t[i][3] = o0 - o1;
     }
-  R total = 0;
-  for (int64_t l = 0; l < L; ++l) total += sum[l];
-  return total - total == R(0);
+    Vt sum{};
+    for (int k = 0; k < 4; ++k) {
+      const Vt v0 = t[0][k] - t[2][k], v1 = t[1][k] + t[2][k], v2 = t[2][k] - t[1][k], v3 = t[1][k] - t[3][k];
+      st(v + (0 + k) * slab, v0);
+      st(v + (4 + k) * slab, v1);
+      st(v + (8 + k) * slab, v2);
+      st(v + (12 + k) * slab, v3);
+      sum += (v0 + v1) + (v2 + v3);
+    }
+    return sum;
+  });
 }
 
 // Whether every lane of v is 0 (and not NaN).
@@ -303,43 +315,35 @@ bool input_transform4(const Grid& g, int64_t kt, const R* src, int64_t plane, in
   constexpr int64_t L = kTL<R>;
   const auto lanes = std::make_index_sequence<L>{};
   const int64_t slab = g.vslab;
-  Vt sum{};
-  for (int64_t c = 0; c < g.cin; ++c)
-    for (int64_t r = 0; r < kt; ++r) {
-      prefetch_next<4>(g, kt, src, plane, row, c, r);
-      for (int64_t j0 = 0; j0 < g.tw; j0 += L) {
-        const int64_t j = std::min(j0, g.tw - L);
-        Vt t[6][6];  // t[i] = row i of the blocks times B
-        for (int i = 0; i < 6; ++i) {
-          const R* q = src + c * plane + (4 * r + i) * row + 4 * j;
-          // Columns 4l + k of the L blocks, k < 4 from four vectors; k = 4, 5
-          // are those of k = 0, 1 one block on, the last from a vector that
-          // ends at the last block's last column.
-          const Vt a = ld(q), b = ld(q + L), c2 = ld(q + 2 * L), d = ld(q + 3 * L), x = ld(q + 3 * L + 2);
-          const Vt ea = deal<0>(a, b, lanes), oa = deal<1>(a, b, lanes);
-          const Vt ec = deal<0>(c2, d, lanes), oc = deal<1>(c2, d, lanes);
-          Vt p[6];
-          p[0] = deal<0>(ea, ec, lanes);
-          p[1] = deal<0>(oa, oc, lanes);
-          p[2] = deal<1>(ea, ec, lanes);
-          p[3] = deal<1>(oa, oc, lanes);
-          p[4] = next_block<L - 2>(p[0], x, lanes);
-          p[5] = next_block<L - 1>(p[1], x, lanes);
-          bt6(p, t[i]);
-        }
-        R* v = V + c * g.ld + r * g.tw + j;
-        for (int k = 0; k < 6; ++k) {
-          const Vt col[6] = {t[0][k], t[1][k], t[2][k], t[3][k], t[4][k], t[5][k]};
-          Vt out[6];
-          bt6(col, out);
-          for (int i = 0; i < 6; ++i) st(v + (6 * i + k) * slab, out[i]);
-          sum += ((out[0] + out[1]) + (out[2] + out[3])) + (out[4] + out[5]);
-        }
-      }
+  return each_tile_vector<4>(g, kt, src, plane, row, V, [&](const R* q0, R* v) {
+    Vt t[6][6];  // t[i] = row i of the blocks times B
+    for (int i = 0; i < 6; ++i) {
+      const R* q = q0 + i * row;
+      // Columns 4l + k of the L blocks, k < 4 from four vectors; k = 4, 5
+      // are those of k = 0, 1 one block on, the last from a vector that
+      // ends at the last block's last column.
+      const Vt a = ld(q), b = ld(q + L), c = ld(q + 2 * L), d = ld(q + 3 * L), x = ld(q + 3 * L + 2);
+      const Vt ea = deal<0>(a, b, lanes), oa = deal<1>(a, b, lanes);
+      const Vt ec = deal<0>(c, d, lanes), oc = deal<1>(c, d, lanes);
+      Vt p[6];
+      p[0] = deal<0>(ea, ec, lanes);
+      p[1] = deal<0>(oa, oc, lanes);
+      p[2] = deal<1>(ea, ec, lanes);
+      p[3] = deal<1>(oa, oc, lanes);
+      p[4] = next_block<L - 2>(p[0], x, lanes);
+      p[5] = next_block<L - 1>(p[1], x, lanes);
+      bt6(p, t[i]);
     }
-  R total = 0;
-  for (int64_t l = 0; l < L; ++l) total += sum[l];
-  return total - total == R(0);
+    Vt sum{};
+    for (int k = 0; k < 6; ++k) {
+      const Vt col[6] = {t[0][k], t[1][k], t[2][k], t[3][k], t[4][k], t[5][k]};
+      Vt out[6];
+      bt6(col, out);
+      for (int i = 0; i < 6; ++i) st(v + (6 * i + k) * slab, out[i]);
+      sum += ((out[0] + out[1]) + (out[2] + out[3])) + (out[4] + out[5]);
+    }
+    return sum;
+  });
 }
 
 // A^T m for one column of 6 products: A^T's rows [1 1 1 1 1 0],
