@@ -115,7 +115,7 @@ void filter_transform4(F g, double u[36]) {
   }
 }
 
-// The E transformed filter matrices (cout x cin each) of F(Tx Tx, 3x3), E =
+// The E transformed filter matrices (cout x cin each) of F(T x T, 3x3), E =
 // (T + 2)^2, packed for the products.  With `input_grad` filter (o, c)
 // serves output c from input o, turned by 180 degrees.
 // Empty where a transformed filter is not finite.
@@ -660,7 +660,8 @@ bool winograd_fits(const ConvShape& s) {
 // instead of 4/9, where rows of outputs hold a vector of its tiles, an image
 // at least 16 of them (a unit of work is never more than one image: fewer
 // tiles leave the products too narrow), and its 36 filter matrices fit in
-// half of L2 beside the unit's blocks (a unit's products read them all).
+// 512 KiB, half of a 1 MiB L2, beside the unit's blocks (a unit's products
+// read them all).
 template <class R>
 bool winograd_wide(int64_t h, int64_t w, int64_t cin, int64_t cout) {
   const int64_t tiles = ((h + 3) / 4) * ((w + 3) / 4);

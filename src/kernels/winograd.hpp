@@ -6,13 +6,13 @@
 // results stay within a few units in the last place of the direct sums.
 // Double also has F(4x4, 3x3): 4x4 blocks of outputs from 6x6 blocks of
 // input, 36 multiplications instead of 144; its transforms multiply by up
-// to 8, so that its results lie a few times 1e-15 of the largest output
+// to 8, so that its results lie within about 1e-14 of the largest output
 // from the direct sums (float would lose too many of its digits).
 //
 // The forward pass, the input gradient (a correlation of dZ, padded by 2,
 // with the filters turned by 180 degrees and transposed) and the weight
-// gradient (G^T [sum over tiles of (B^T d B) . (A dy A^T)], F(2x2, 3x3) only)
-// take this route; conv.cpp decides when.
+// gradient (G^T [sum over tiles of (B^T d B) . (A dy A^T)] G, on 2x2 tiles
+// only) take this route; conv.cpp decides when.
 #pragma once
 
 #include "kernels/conv.hpp"
